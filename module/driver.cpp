@@ -1,0 +1,142 @@
+#include "module/driver.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "pairs/search.h"
+#include "tree/alloc.h"
+#include "tree/build.h"
+
+namespace {
+
+std::string Num(double x) {
+    std::ostringstream out;
+    out.precision(17);
+    out << x;
+    return out.str();
+}
+
+[[noreturn]] void Refuse(const std::string &what) { throw std::invalid_argument(what); }
+
+// A coordinate above this magnitude makes the box center (hi + lo) * 0.5 overflow.
+const double kMaxMagnitude = DBL_MAX / 2;
+
+uint64_t CoordBits(double x) {
+    if (x == 0) return 0;  // -0.0 equals 0.0
+    uint64_t bits;
+    memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+uint64_t HashPoint(const point &p, int32_t d) {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (int32_t k = 0; k < d; ++k) {
+        h = (h ^ CoordBits(p.coords[k])) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    h *= 0x94D049BB133111EBull;
+    return h ^ (h >> 29);
+}
+
+bool SamePoint(const point &p, const point &q, int32_t d) {
+    for (int32_t k = 0; k < d; ++k)
+        if (!(p.coords[k] == q.coords[k])) return false;
+    return true;
+}
+
+// Two equal points can never be separated: find the first such pair in position order with one
+// hash table pass, O(n d) expected, small next to the d sorts of the build.
+void RefuseDuplicates(int32_t n, int32_t d, const std::vector<point> &points) {
+    size_t cap = 16;
+    while (cap < 2 * size_t(n)) cap *= 2;
+    std::vector<int32_t> table(cap, -1);
+    for (int32_t i = 0; i < n; ++i) {
+        size_t slot = HashPoint(points[i], d) & (cap - 1);
+        while (table[slot] >= 0) {
+            const int32_t j = table[slot];
+            if (SamePoint(points[j], points[i], d))
+                Refuse("points at positions " + std::to_string(j) + " and " + std::to_string(i) +
+                       " are equal in their first " + std::to_string(d) +
+                       " coordinates; well-separated pairs need distinct points");
+            slot = (slot + 1) & (cap - 1);
+        }
+        table[slot] = i;
+    }
+}
+
+struct TreeDeleter {
+    void operator()(tree_node *root) const { FreeTree(root); }
+};
+
+}  // namespace
+
+void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
+    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
+    if (size_t(n) > points.size())
+        Refuse("n = " + std::to_string(n) + " is larger than the number of points (" +
+               std::to_string(points.size()) + ")");
+    if (d < 0) throw std::length_error("d must not be negative (got " + std::to_string(d) + ")");
+    if (d == 0) Refuse("d must be at least 1 (got 0)");
+    if (!std::isfinite(s)) Refuse("s must be finite (got " + Num(s) + ")");
+    if (n == 0) return;
+
+    std::vector<double> lo(size_t(d), 0.0), hi(size_t(d), 0.0);
+    for (int32_t i = 0; i < n; ++i) {
+        const std::vector<double> &c = points[size_t(i)].coords;
+        if (c.size() < size_t(d))
+            Refuse("point at position " + std::to_string(i) + " has " + std::to_string(c.size()) +
+                   " coordinates, fewer than d = " + std::to_string(d));
+        for (int32_t k = 0; k < d; ++k) {
+            const double x = c[size_t(k)];
+            if (!std::isfinite(x))
+                Refuse("point at position " + std::to_string(i) + ": coordinate " +
+                       std::to_string(k) + " is " + Num(x) + "; coordinates must be finite");
+            if (std::fabs(x) > kMaxMagnitude)
+                Refuse("point at position " + std::to_string(i) + ": coordinate " +
+                       std::to_string(k) + " = " + Num(x) +
+                       " is too large; the magnitude of a coordinate must be at most " +
+                       Num(kMaxMagnitude));
+            if (i == 0 || x < lo[size_t(k)]) lo[size_t(k)] = x;
+            if (i == 0 || x > hi[size_t(k)]) hi[size_t(k)] = x;
+        }
+    }
+    double sum = 0.0;
+    for (int32_t k = 0; k < d; ++k) {
+        const double w = hi[size_t(k)] - lo[size_t(k)];
+        sum = sum + w * w;
+    }
+    if (!std::isfinite(sum))
+        Refuse("the points spread too far: the sum over the " + std::to_string(d) +
+               " dimensions of the squared extent (max - min) overflows");
+    RefuseDuplicates(n, d, points);
+}
+
+pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
+    check_quorl_args(n, d, s, points);
+    pair_list result;
+    if (n == 0) return result;
+
+    for (size_t i = 0; i < points.size(); ++i) points[i].index = int32_t(i);
+
+    // Zeroed, so that a failed sort can release the lists already made through base.
+    mylist *lists = static_cast<mylist *>(CheckedMalloc(sizeof(mylist) * size_t(d)));
+    memset(lists, 0, sizeof(mylist) * size_t(d));
+    try {
+        for (int32_t k = 0; k < d; ++k) {
+            SortPoints(points.data(), n, k, &lists[k]);
+            lists[k].base = lists[k].head;
+        }
+    } catch (...) {
+        FreeListSet(lists, d);
+        throw;
+    }
+    std::unique_ptr<tree_node, TreeDeleter> root(BuildTree(lists, n, d));
+    FindWSP(root.get(), s, d, result);
+    return result;
+}
