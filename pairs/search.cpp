@@ -13,12 +13,17 @@ double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
 
 bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
 
+namespace {
+// The counts are 32-bit by contract, yet a huge decomposition can hold more pairs than that;
+// wrap instead of overflowing (the driver never reads the count).
+int32_t Add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+}  // namespace
+
 int32_t FindWSP(tree_node *node, double s, int32_t d, pair_list &pairs) {
     if (node->pt != nullptr) return 0;
     int32_t count = FindWSP(node->left, s, d, pairs);
-    count += FindWSP(node->right, s, d, pairs);
-    count += FindWSP2(node->left, node->right, s, d, pairs);
-    return count;
+    count = Add(count, FindWSP(node->right, s, d, pairs));
+    return Add(count, FindWSP2(node->left, node->right, s, d, pairs));
 }
 
 int32_t FindWSP2(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pairs) {
@@ -34,7 +39,13 @@ int32_t FindWSP2(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pai
         save_indices(first, second, pairs);
         return 1;
     }
-    if ((a->radius > b->radius && !a_leaf) || b_leaf)
-        return FindWSP2(a->left, b, s, d, pairs) + FindWSP2(a->right, b, s, d, pairs);
-    return FindWSP2(a, b->left, s, d, pairs) + FindWSP2(a, b->right, s, d, pairs);
+    // Separate statements: the left child's pairs must come first, and the operands of one
+    // expression are evaluated in no fixed order.
+    int32_t count;
+    if ((a->radius > b->radius && !a_leaf) || b_leaf) {
+        count = FindWSP2(a->left, b, s, d, pairs);
+        return Add(count, FindWSP2(a->right, b, s, d, pairs));
+    }
+    count = FindWSP2(a, b->left, s, d, pairs);
+    return Add(count, FindWSP2(a, b->right, s, d, pairs));
 }
