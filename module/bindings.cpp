@@ -1,7 +1,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "module/bindings.h"
 #include "module/driver.h"
+#include "tree/alloc.h"
 
 namespace py = pybind11;
 
@@ -54,7 +56,7 @@ public:
         for (PyObject *item : ints) Py_XDECREF(item);
         if (!ok) {
             Py_XDECREF(result);
-            return handle();
+            throw error_already_set();  // an empty handle would surface as a TypeError
         }
         return result;
     }
@@ -63,14 +65,15 @@ public:
 }  // namespace detail
 }  // namespace pybind11
 
-// build_quorl is defined before point is registered, so its signature names the type by its C++
-// name, "point"; that is why the record lives in the global namespace.
-PYBIND11_MODULE(quorl, m) {
+void DefineQuorl(py::module_ &m, bool module_local) {
+    PrepareExceptionStorage();
     m.doc() = "Well-separated pair decomposition (QUORL) plugin";
+    // build_quorl comes before point is registered, so its signature names the type by its C++
+    // name, "point"; that is why the record lives in the global namespace.
     m.def("build_quorl", &run_quorl,
           "The function that computes QUORL following the Callahan and Kosaraju O(n log(n)) "
           "algorithm");
-    py::class_<point>(m, "point")
-        .def(py::init<std::vector<double> &>())
-        .def("coord", &point::coordinates);
+    auto cls = module_local ? py::class_<point>(m, "point", py::module_local())
+                            : py::class_<point>(m, "point");
+    cls.def(py::init<std::vector<double> &>()).def("coord", &point::coordinates);
 }

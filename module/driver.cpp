@@ -118,6 +118,7 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
 }
 
 pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
+    PrepareExceptionStorage();
     check_quorl_args(n, d, s, points);
     pair_list result;
     if (n == 0) return result;

@@ -1,16 +1,24 @@
 #include "tree/alloc.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <exception>
 #include <new>
 
 namespace {
-thread_local long fail_at = 0;
-thread_local long calls = 0;
+// Plain process-wide state, not thread_local: the thread-local storage of a module loaded at run
+// time is allocated lazily, and when that allocation fails the C library aborts instead of
+// letting bad_alloc reach the caller. Counting starts only once a test has set the hook.
+std::atomic<bool> hooked{false};
+std::atomic<long> fail_at{0};
+std::atomic<long> calls{0};
 }  // namespace
 
 void *CheckedMalloc(size_t bytes) {
-    ++calls;
-    if (fail_at != 0 && calls == fail_at) throw std::bad_alloc();
+    if (hooked.load(std::memory_order_relaxed)) {
+        const long k = calls.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (k == fail_at.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    }
     void *p = malloc(bytes);
     if (p == nullptr) throw std::bad_alloc();
     return p;
@@ -19,6 +27,13 @@ void *CheckedMalloc(size_t bytes) {
 void SetAllocFailure(long k) {
     fail_at = k;
     calls = 0;
+    hooked = true;
 }
 
 long AllocCount() { return calls; }
+
+void PrepareExceptionStorage() {
+    // uncaught_exceptions() is declared pure: without the volatile store the call is dropped.
+    volatile int in_flight = std::uncaught_exceptions();
+    (void)in_flight;
+}

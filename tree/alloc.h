@@ -8,9 +8,15 @@
 // std::bad_alloc, so no caller ever dereferences a failed allocation.
 void *CheckedMalloc(size_t bytes);
 
-// Fault injection for tests, per thread: after SetAllocFailure(k) with k >= 1, the k-th following
-// CheckedMalloc on this thread throws std::bad_alloc (once); k = 0 turns it off. AllocCount() is the
-// number of CheckedMalloc calls on this thread since the last SetAllocFailure.
+// The C++ runtime gives each thread its exception storage on first use, and when that allocation
+// fails the process aborts instead of throwing. Calling this early, while memory is plentiful,
+// makes sure a later std::bad_alloc can be thrown at all. Cheap; call it at every entry point.
+void PrepareExceptionStorage();
+
+// Fault injection for tests, process-wide (inject from one thread at a time): after
+// SetAllocFailure(k) with k >= 1, the k-th following CheckedMalloc throws std::bad_alloc (once);
+// k = 0 turns failing off. AllocCount() is the number of CheckedMalloc calls since the last
+// SetAllocFailure. Until a test calls SetAllocFailure nothing is counted.
 void SetAllocFailure(long k);
 long AllocCount();
 

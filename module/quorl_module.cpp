@@ -1,0 +1,3 @@
+#include "module/bindings.h"
+
+PYBIND11_MODULE(quorl, m) { DefineQuorl(m, false); }
