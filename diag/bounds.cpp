@@ -27,13 +27,8 @@ bool wellsep(tree_node *a, tree_node *b, double s, int32_t d, double &distance, 
 }
 
 int32_t dfs(tree_node *node, std::vector<double *> &seq) {
-    int32_t count = 0;
-    while (node->left != nullptr || node->right != nullptr) {
-        count += dfs(node->left, seq);
-        node = node->right;
-    }
-    seq.push_back(node->pt->coords.data());
-    return count + 1;
+    return ForEachLeaf(node,
+                       [&seq](tree_node *leaf) { seq.push_back(leaf->pt->coords.data()); });
 }
 
 void save_info(double /*s*/, tree_node * /*a*/, tree_node * /*b*/, pair_list & /*pairs*/) {}

@@ -1,13 +1,7 @@
 #include "pairs/output.h"
 
 int32_t dfs(tree_node *node, point_sequence &seq) {
-    int32_t count = 0;
-    while (node->left != nullptr || node->right != nullptr) {
-        count += dfs(node->left, seq);
-        node = node->right;
-    }
-    seq.push_back(node->pt);
-    return count + 1;
+    return ForEachLeaf(node, [&seq](tree_node *leaf) { seq.push_back(leaf->pt); });
 }
 
 void save_indices(point_sequence &first, point_sequence &second, pair_list &pairs) {
