@@ -86,12 +86,18 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
     if (!std::isfinite(s)) Refuse("s must be finite (got " + Num(s) + ")");
     if (n == 0) return;
 
-    std::vector<double> lo(size_t(d), 0.0), hi(size_t(d), 0.0);
+    std::vector<double> lo, hi;
     for (int32_t i = 0; i < n; ++i) {
         const std::vector<double> &c = points[size_t(i)].coords;
         if (c.size() < size_t(d))
             Refuse("point at position " + std::to_string(i) + " has " + std::to_string(c.size()) +
                    " coordinates, fewer than d = " + std::to_string(d));
+        // Sized only once a point is known to hold d coordinates: a huge d costs nothing before
+        // it is refused.
+        if (i == 0) {
+            lo.assign(size_t(d), 0.0);
+            hi.assign(size_t(d), 0.0);
+        }
         for (int32_t k = 0; k < d; ++k) {
             const double x = c[size_t(k)];
             if (!std::isfinite(x))

@@ -7,7 +7,6 @@
 
 #include "module/point.h"
 #include "pairs/output.h"
-#include "pairs/search.h"
 
 // Checks a decomposition of the first n points over d coordinates without looking at the tree:
 // every two distinct positions meet in exactly one pair, one on each side; no list is empty; and
@@ -52,8 +51,9 @@ inline std::string CheckDecomposition(const pair_list &pairs, const std::vector<
             const double diff = ca[size_t(k)] - cb[size_t(k)];
             sum = sum + diff * diff;
         }
-        if (!(a.size() == 1 && b.size() == 1) &&
-            !Separated(std::sqrt(sum), ra > rb ? ra : rb, s))
+        // Written out rather than borrowed from the core, so a wrong test there cannot pass here.
+        const double r = ra > rb ? ra : rb;
+        if (!(a.size() == 1 && b.size() == 1) && !(std::sqrt(sum) - 2 * r > s * r))
             return where + "not well separated";
     }
     for (int32_t i = 0; i < n; ++i)
