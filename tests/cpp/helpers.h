@@ -2,6 +2,7 @@
 #define QUORL_TESTS_CPP_HELPERS_H
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
