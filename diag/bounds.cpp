@@ -27,8 +27,7 @@ bool wellsep(tree_node *a, tree_node *b, double s, int32_t d, double &distance, 
 }
 
 int32_t dfs(tree_node *node, std::vector<double *> &seq) {
-    return ForEachLeaf(node,
-                       [&seq](tree_node *leaf) { seq.push_back(leaf->pt->coords.data()); });
+    return ForEachLeaf(node, [&seq](tree_node *leaf) { seq.push_back(leaf->pt->coords.data()); });
 }
 
 void save_info(double /*s*/, tree_node * /*a*/, tree_node * /*b*/, pair_list & /*pairs*/) {}

@@ -1,7 +1,8 @@
+#include "module/bindings.h"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "module/bindings.h"
 #include "module/driver.h"
 #include "tree/alloc.h"
 
@@ -10,55 +11,55 @@ namespace py = pybind11;
 namespace pybind11 {
 namespace detail {
 
-// The pair list becomes a list of (list, list) tuples, as the generic conversion would make it,
-// but every list entry for one point position is the same int object: entries cost a pointer
-// instead of a fresh int each, which is most of the result's memory and conversion time. The
-// type name is the one the generic conversion composes, so the signature text is unchanged.
+// The decomposition reaches Python as the list of (list, list) tuples that the generic conversion
+// of a pair list would make, built straight from the runs of the leaf order: no C++ index lists
+// are spelled out first, and every entry for one point position is the same int object, so an
+// entry costs a pointer instead of a fresh int. The type name is the one the generic conversion
+// composes for a pair list, so the signature text is unchanged.
 template <>
-class type_caster<pair_list> {
-public:
-    PYBIND11_TYPE_CASTER(pair_list, const_name("List[Tuple[List[int], List[int]]]"));
+class type_caster<compact_pairs> {
+  public:
+    PYBIND11_TYPE_CASTER(compact_pairs, const_name("List[Tuple[List[int], List[int]]]"));
 
     bool load(handle, bool) { return false; }  // only ever returned to Python
 
-    static handle cast(const pair_list &src, return_value_policy, handle) {
-        std::vector<PyObject *> ints;
-        PyObject *result = PyList_New(Py_ssize_t(src.size()));
-        bool ok = result != nullptr;
-        for (size_t p = 0; ok && p < src.size(); ++p) {
+    static handle cast(const compact_pairs &src, return_value_policy, handle) {
+        // Hundreds of thousands of new lists would start a cyclic collection every few hundred
+        // of them, each walking the ever larger young result: two thirds of the time. The
+        // result holds no cycles; collection resumes, as it was, once it is built.
+        struct gc_pause {
+            int was_enabled = PyGC_Disable();
+            ~gc_pause() {
+                if (was_enabled) PyGC_Enable();
+            }
+        } pause;
+        std::vector<object> ints;
+        ints.reserve(src.order.size());
+        for (int32_t index : src.order) {
+            ints.push_back(reinterpret_steal<object>(PyLong_FromLong(index)));
+            if (!ints.back()) throw error_already_set();
+        }
+        list result(src.runs.size());  // throws error_already_set on failure
+        for (size_t p = 0; p < src.runs.size(); ++p) {
+            const pair_runs &run = src.runs[p];
             PyObject *tuple = PyTuple_New(2);
-            if (tuple == nullptr) {
-                ok = false;
-                break;
-            }
-            PyList_SET_ITEM(result, Py_ssize_t(p), tuple);
-            const std::vector<int32_t> *sides[2] = {&src[p].first, &src[p].second};
-            for (int k = 0; ok && k < 2; ++k) {
-                PyObject *list = PyList_New(Py_ssize_t(sides[k]->size()));
-                if (list == nullptr) {
-                    ok = false;
-                    break;
-                }
-                PyTuple_SET_ITEM(tuple, k, list);
-                Py_ssize_t j = 0;
-                for (int32_t index : *sides[k]) {
-                    if (size_t(index) >= ints.size()) ints.resize(size_t(index) + 1, nullptr);
-                    PyObject *&item = ints[size_t(index)];
-                    if (item == nullptr && (item = PyLong_FromLong(index)) == nullptr) {
-                        ok = false;
-                        break;
-                    }
+            if (tuple == nullptr) throw error_already_set();
+            PyList_SET_ITEM(result.ptr(), Py_ssize_t(p), tuple);
+            const int32_t starts[2] = {run.first_start, run.second_start};
+            const int32_t sizes[2] = {run.first_size, run.second_size};
+            for (int k = 0; k < 2; ++k) {
+                PyObject *side = PyList_New(sizes[k]);
+                if (side == nullptr) throw error_already_set();
+                PyTuple_SET_ITEM(tuple, k, side);
+                const object *from = ints.data() + starts[k];
+                for (int32_t j = 0; j < sizes[k]; ++j) {
+                    PyObject *item = from[j].ptr();
                     Py_INCREF(item);
-                    PyList_SET_ITEM(list, j++, item);
+                    PyList_SET_ITEM(side, j, item);
                 }
             }
         }
-        for (PyObject *item : ints) Py_XDECREF(item);
-        if (!ok) {
-            Py_XDECREF(result);
-            throw error_already_set();  // an empty handle would surface as a TypeError
-        }
-        return result;
+        return result.release();
     }
 };
 
@@ -70,7 +71,7 @@ void DefineQuorl(py::module_ &m, bool module_local) {
     m.doc() = "Well-separated pair decomposition (QUORL) plugin";
     // build_quorl comes before point is registered, so its signature names the type by its C++
     // name, "point"; that is why the record lives in the global namespace.
-    m.def("build_quorl", &run_quorl,
+    m.def("build_quorl", &run_quorl_compact,
           "The function that computes QUORL following the Callahan and Kosaraju O(n log(n)) "
           "algorithm");
     auto cls = module_local ? py::class_<point>(m, "point", py::module_local())

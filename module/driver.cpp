@@ -70,10 +70,6 @@ void RefuseDuplicates(int32_t n, int32_t d, const std::vector<point> &points) {
     }
 }
 
-struct TreeDeleter {
-    void operator()(tree_node *root) const { FreeTree(root); }
-};
-
 }  // namespace
 
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
@@ -123,11 +119,10 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
     RefuseDuplicates(n, d, points);
 }
 
-pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
+tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &points) {
     PrepareExceptionStorage();
     check_quorl_args(n, d, s, points);
-    pair_list result;
-    if (n == 0) return result;
+    if (n == 0) return nullptr;
 
     for (size_t i = 0; i < points.size(); ++i) points[i].index = int32_t(i);
 
@@ -143,7 +138,26 @@ pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) 
         FreeListSet(lists, d);
         throw;
     }
-    std::unique_ptr<tree_node, TreeDeleter> root(BuildTree(lists, n, d));
-    FindWSP(root.get(), s, d, result);
+    return tree_ptr(BuildTree(lists, n, d));
+}
+
+pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
+    tree_ptr root = build_quorl_tree(n, d, s, points);
+    pair_list result;
+    if (root) FindWSP(root.get(), s, d, result);
+    return result;
+}
+
+compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, std::vector<point> &points) {
+    tree_ptr root = build_quorl_tree(n, d, s, points);
+    compact_pairs result;
+    if (!root) return result;
+    result.order.reserve(size_t(n));
+    ForEachLeaf(root.get(),
+                [&result](tree_node *leaf) { result.order.push_back(leaf->pt->index); });
+    SearchPairs({root.get(), nullptr, 0, 0}, s, d,
+                [&result](tree_node *a, tree_node *b, int32_t a_start, int32_t b_start) {
+                    result.runs.push_back({a_start, a->size, b_start, b->size});
+                });
     return result;
 }

@@ -11,6 +11,5 @@ PYBIND11_MODULE(_quorl_testing, m) {
     m.def("fail_allocation_at", &SetAllocFailure,
           "Make the k-th following core allocation fail (k >= 1); 0 turns it off. "
           "Also resets allocation_count().");
-    m.def("allocation_count", &AllocCount,
-          "Core allocations since the last fail_allocation_at().");
+    m.def("allocation_count", &AllocCount, "Core allocations since the last fail_allocation_at().");
 }

@@ -113,7 +113,8 @@ void CutPieces(BuildState &st, int32_t n) {
 
         split_piece *rec = st.AppendPiece(count);
         for (int32_t k = 0; k < d; ++k) {
-            list_elt *block = static_cast<list_elt *>(CheckedMalloc(sizeof(list_elt) * size_t(count)));
+            list_elt *block =
+                static_cast<list_elt *>(CheckedMalloc(sizeof(list_elt) * size_t(count)));
             rec->lists[k].base = block;
             DoubleLink(block, count, &rec->lists[k]);
         }

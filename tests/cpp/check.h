@@ -40,7 +40,8 @@ inline std::string CheckDecomposition(const pair_list &pairs, const std::vector<
                 if (i < 0 || i >= n) return where + "index " + std::to_string(i) + " out of range";
         for (int32_t i : a)
             for (int32_t j : b) {
-                unsigned char &cell = seen[size_t(i < j ? i : j) * size_t(n) + size_t(i < j ? j : i)];
+                unsigned char &cell =
+                    seen[size_t(i < j ? i : j) * size_t(n) + size_t(i < j ? j : i)];
                 if (i == j || cell) return where + "positions met twice or on both sides";
                 cell = 1;
             }

@@ -147,8 +147,8 @@ inline std::string TreeInvariantError(const tree_node *root, const std::vector<p
 // With numbers, each internal node is followed by its center and radius in hex-float notation.
 inline std::string TreeDump(const tree_node *t, const point *pts, int32_t d, bool numbers) {
     if (t->pt != nullptr) return std::to_string(t->pt - pts);
-    std::string s = "(" + TreeDump(t->left, pts, d, numbers) + " " +
-                    TreeDump(t->right, pts, d, numbers) + ")";
+    std::string s =
+        "(" + TreeDump(t->left, pts, d, numbers) + " " + TreeDump(t->right, pts, d, numbers) + ")";
     if (numbers) {
         char buf[40];
         for (int32_t k = 0; k <= d; ++k) {

@@ -71,7 +71,10 @@ struct Depths {
 
 Depths Measure(tree_node *root, int32_t n, int32_t d, double s) {
     Depths out;
-    struct Item { tree_node *t; int depth, call, nest; };
+    struct Item {
+        tree_node *t;
+        int depth, call, nest;
+    };
     std::vector<Item> order, work{{root, 0, n, 1}};
     while (!work.empty()) {  // pre-order: every parent before its children
         Item it = work.back();
@@ -93,7 +96,10 @@ Depths Measure(tree_node *root, int32_t n, int32_t d, double s) {
     }
     for (const Item &it : order) {
         if (it.t->pt != nullptr) continue;
-        struct Call { tree_node *a, *b; int level; };
+        struct Call {
+            tree_node *a, *b;
+            int level;
+        };
         std::vector<Call> calls{{it.t->left, it.t->right, 1}};
         while (!calls.empty()) {
             Call c = calls.back();
@@ -224,8 +230,8 @@ TEST_P(Deep, DecomposesOnOneMebibyteStack) {
     RunOnThread(job, size_t(1) << 20);
     ASSERT_EQ(job.error, "");
     EXPECT_EQ(CheckDecomposition(job.pairs, pts, n, c.d, s), "");
-    printf("%-20s pairs=%zu time=%.3fs stack beyond 4 KiB=%ld bytes\n", c.name,
-           job.pairs.size(), job.seconds, job.stack_used);
+    printf("%-20s pairs=%zu time=%.3fs stack beyond 4 KiB=%ld bytes\n", c.name, job.pairs.size(),
+           job.seconds, job.stack_used);
 }
 
 INSTANTIATE_TEST_SUITE_P(Adversarial, Deep, ::testing::ValuesIn(kCases),

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -139,3 +141,42 @@ TEST(RunQuorl, RefusesWhatItCannotDecompose) {
 }
 
 }  // namespace
+
+// The compact form spelled out must be the pair list itself, pair for pair, index for index;
+// Python gets its result from it.
+TEST(RunQuorlCompact, SpellsOutToThePairList) {
+    std::mt19937_64 rng(20261207);
+    for (int32_t d = 1; d <= 4; ++d) {
+        for (int32_t n : {0, 1, 2, 7, 300}) {
+            for (double s : {0.0, 1.0, 2.5}) {
+                SCOPED_TRACE("seed 20261207 d=" + std::to_string(d) + " n=" + std::to_string(n) +
+                             " s=" + std::to_string(s));
+                std::vector<std::vector<double>> rows;
+                // Few values per dimension (ties everywhere), yet enough for n distinct points.
+                std::uniform_int_distribution<int> grid(0, d == 1 ? 999 : d == 2 ? 39 : 9);
+                std::set<std::vector<double>> seen;
+                while (int32_t(rows.size()) < n) {
+                    std::vector<double> r(static_cast<size_t>(d), 0.0);
+                    for (double &x : r) x = grid(rng) * 0.25;
+                    if (seen.insert(r).second) rows.push_back(r);
+                }
+                std::vector<point> a = MakePoints(rows), b = MakePoints(rows);
+                const pair_list expected = run_quorl(n, d, s, a);
+                const compact_pairs got = run_quorl_compact(n, d, s, b);
+                ASSERT_EQ(got.order.size(), size_t(n));
+                ASSERT_EQ(got.runs.size(), expected.size());
+                for (size_t p = 0; p < expected.size(); ++p) {
+                    const pair_runs &r = got.runs[p];
+                    const std::vector<int32_t> first(
+                        got.order.begin() + r.first_start,
+                        got.order.begin() + r.first_start + r.first_size);
+                    const std::vector<int32_t> second(
+                        got.order.begin() + r.second_start,
+                        got.order.begin() + r.second_start + r.second_size);
+                    ASSERT_EQ(first, expected[p].first) << "pair " << p;
+                    ASSERT_EQ(second, expected[p].second) << "pair " << p;
+                }
+            }
+        }
+    }
+}

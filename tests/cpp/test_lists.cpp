@@ -245,10 +245,14 @@ TEST(Lists, ListEltCompareSigns) {
         int sign;
     };
     const std::vector<Case> cases = {
-        {1, 2, -1},           {2, 1, 1},
-        {2, 2, 0},            {-0.0, 0.0, 0},
-        {DBL_TRUE_MIN, 0, 1}, {0, DBL_TRUE_MIN, -1},
-        {DBL_MAX, -DBL_MAX, 1}, {-DBL_MAX, DBL_MAX, -1},  // differences overflow to +-inf
+        {1, 2, -1},
+        {2, 1, 1},
+        {2, 2, 0},
+        {-0.0, 0.0, 0},
+        {DBL_TRUE_MIN, 0, 1},
+        {0, DBL_TRUE_MIN, -1},
+        {DBL_MAX, -DBL_MAX, 1},
+        {-DBL_MAX, DBL_MAX, -1},  // differences overflow to +-inf
     };
     for (const Case &c : cases) {
         // Coordinate 0 orders the points the other way: only the first point's key_dim counts.

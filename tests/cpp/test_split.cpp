@@ -51,7 +51,9 @@ TEST(Split, EdgeCases) {
         {"0 1 3", 1, {{3}, {0}, {1}}, {HIGH, 0, 1}},
         {"0 2 3", 1, {{2}, {3}, {0}}, {LOW, 0, 1}},
         {"0 1 2 3", 1, {{3}, {1}, {0}, {2}}, {LOW, 0, 2}},
-        {"0 1 1 1 2: all points at the cut go with the low side", 1, {{1}, {2}, {1}, {0}, {1}},
+        {"0 1 1 1 2: all points at the cut go with the low side",
+         1,
+         {{1}, {2}, {1}, {0}, {1}},
          {LOW, 0, 4}},
         // c = 0.6 * 0.5 + 0.1 is 0.4 itself, so 0.4 lies at the cut; the box center
         // (0.7 + 0.1) * 0.5 is one bit below 0.4 and would leave it on the high side.
@@ -117,7 +119,10 @@ TEST(Split, FindCenter) {
     };
     const std::vector<Case> cases = {
         {"one point", 2, {{-3.5, 8}}, {-3.5, 8}, 0.0},
-        {"dim 1 shared: its coordinate, no radius", 3, {{0, 5, 0}, {2, 5, 4}}, {1, 5, 2},
+        {"dim 1 shared: its coordinate, no radius",
+         3,
+         {{0, 5, 0}, {2, 5, 4}},
+         {1, 5, 2},
          std::sqrt(5.0)},
         {"2-D example", 2, {{0, 0}, {1, 6}, {2, 1}, {3, 8}}, {1.5, 4}, std::sqrt(18.25)},
         {"only the first d coordinates", 2, {{0, 0, 100}, {2, 2, -100}}, {1, 1}, std::sqrt(2.0)},

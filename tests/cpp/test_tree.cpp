@@ -78,13 +78,22 @@ TEST(Tree, WorkedExamples) {
         {"two points in 2-D", 2, {{0, 0}, {3, 1}}, "(1 0)", {{1.5, 0.5, std::sqrt(2.5)}}},
         // The cut rounds up onto the high point, so that point is the side cut off; the center
         // 1 + 1.5 ulp(1) rounds to even as well, onto the high point.
-        {"two adjacent doubles", 1, {{one_up}, {two_up}}, "(0 1)",
+        {"two adjacent doubles",
+         1,
+         {{one_up}, {two_up}},
+         "(0 1)",
          {{two_up, std::ldexp(1.0, -53)}}},
         {"0 1 3", 1, {{0}, {1}, {3}}, "((1 0) 2)", {{1.5, 1.5}, {0.5, 0.5}}},
         {"0 1 2", 1, {{0}, {1}, {2}}, "(2 (1 0))", {{1, 1}, {0.5, 0.5}}},
-        {"1 2 4 8 16", 1, {{1}, {2}, {4}, {8}, {16}}, "((((1 0) 2) 3) 4)",
+        {"1 2 4 8 16",
+         1,
+         {{1}, {2}, {4}, {8}, {16}},
+         "((((1 0) 2) 3) 4)",
          {{8.5, 7.5}, {4.5, 3.5}, {2.5, 1.5}, {1.5, 0.5}}},
-        {"(0,0) (1,6) (2,1) (3,8)", 2, {{0, 0}, {1, 6}, {2, 1}, {3, 8}}, "((3 1) (2 0))",
+        {"(0,0) (1,6) (2,1) (3,8)",
+         2,
+         {{0, 0}, {1, 6}, {2, 1}, {3, 8}},
+         "((3 1) (2 0))",
          {{1.5, 4, std::sqrt(18.25)}, {2, 7, std::sqrt(2.0)}, {1, 0.5, std::sqrt(1.25)}}},
         {"0.1 0.4 0.7, 0.4 at the cut", 1, {{0.1}, {0.4}, {0.7}}, "(2 (1 0))", {}},
     };
@@ -125,8 +134,8 @@ TEST(Tree, RandomDistinctPoints) {
     for (size_t ci = 0; ci < cases.size(); ++ci) {
         const Case &c = cases[ci];
         const unsigned seed = unsigned(1000 + ci);
-        SCOPED_TRACE("kind " + std::to_string(c.kind) + ", seed " + std::to_string(seed) +
-                     ", d " + std::to_string(c.d) + ", n " + std::to_string(c.n));
+        SCOPED_TRACE("kind " + std::to_string(c.kind) + ", seed " + std::to_string(seed) + ", d " +
+                     std::to_string(c.d) + ", n " + std::to_string(c.n));
         std::mt19937 rng(seed);
         std::vector<point> pts;
         if (c.kind == kExp || c.kind == kExpSigned) {
@@ -137,8 +146,8 @@ TEST(Tree, RandomDistinctPoints) {
                 std::iota(e.begin(), e.end(), -c.n / 2);
                 std::shuffle(e.begin(), e.end(), rng);
                 for (size_t i = 0; i < rows.size(); ++i)
-                    rows[i][size_t(k)] = (c.kind == kExpSigned && rng() % 2 ? -1.0 : 1.0) *
-                                         std::ldexp(1.0, e[i]);
+                    rows[i][size_t(k)] =
+                        (c.kind == kExpSigned && rng() % 2 ? -1.0 : 1.0) * std::ldexp(1.0, e[i]);
             }
             pts = MakePoints(rows);
         } else if (c.kind == kUniform) {

@@ -24,7 +24,7 @@ namespace {
 
 // Reads front to back; past the end every read gives 0, so short inputs still decode.
 class Bytes {
-public:
+  public:
     Bytes(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
     // Little endian; each read is its own statement, as the order of operands is unspecified.
     uint8_t U8() { return p_ < end_ ? *p_++ : 0; }
@@ -51,14 +51,14 @@ public:
         return lo + int((span <= 256 ? U8() : U16()) % span);
     }
 
-private:
+  private:
     const uint8_t *p_, *end_;
 };
 
 const double kHalfMax = DBL_MAX / 2;
-const double kCenters[] = {0.0,   1.0,     -1.0,   1e-300, 2.2250738585072014e-308, 5e-324,
-                           1e154, -1e154,  1e300,  -1e300, kHalfMax,               -kHalfMax,
-                           0.1,   1e-10,   12345.678};
+const double kCenters[] = {0.0,      1.0,       -1.0,   1e-300, 2.2250738585072014e-308,
+                           5e-324,   1e154,     -1e154, 1e300,  -1e300,
+                           kHalfMax, -kHalfMax, 0.1,    1e-10,  12345.678};
 
 // kMixed draws one of the first four styles per dimension, kJumble per coordinate.
 enum Style { kGrid, kPow2, kCluster, kScaled, kMixed, kJumble, kRaw };
@@ -221,8 +221,7 @@ Input Generated(Bytes &in) {
             for (int dims = in.Range(0, x.d + 1); dims > 0; --dims) c.push_back(in.F64());
             AddPoint(x, c);
         }
-    for (int faults = (h >> 3 & 3) == 3 ? 1 + (h >> 5 & 1) : 0; faults > 0; --faults)
-        Poison(in, x);
+    for (int faults = (h >> 3 & 3) == 3 ? 1 + (h >> 5 & 1) : 0; faults > 0; --faults) Poison(in, x);
     return x;
 }
 
@@ -276,8 +275,10 @@ Verdict Expected(const Input &x) {
 size_t runs = 0, accepted = 0, accepted_points = 0;
 
 void PrintStats() {
-    fprintf(stderr, "quorl_fuzz: %zu of %zu inputs accepted (%.1f%%), %.1f points per accepted"
-            " call\n", accepted, runs, runs ? 100.0 * double(accepted) / double(runs) : 0.0,
+    fprintf(stderr,
+            "quorl_fuzz: %zu of %zu inputs accepted (%.1f%%), %.1f points per accepted"
+            " call\n",
+            accepted, runs, runs ? 100.0 * double(accepted) / double(runs) : 0.0,
             accepted ? double(accepted_points) / double(accepted) : 0.0);
 }
 
@@ -315,9 +316,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (expected != kAccept) Fail(x, "accepted a call outside the limits");
     for (size_t i = 0; i < x.pts.size(); ++i)
         if (x.pts[i].coords.size() != before[i].coords.size() ||
-            (!x.pts[i].coords.empty() &&
-             memcmp(x.pts[i].coords.data(), before[i].coords.data(),
-                    sizeof(double) * x.pts[i].coords.size()) != 0))
+            (!x.pts[i].coords.empty() && memcmp(x.pts[i].coords.data(), before[i].coords.data(),
+                                                sizeof(double) * x.pts[i].coords.size()) != 0))
             Fail(x, "coordinates changed");
     const std::string failure = CheckDecomposition(pairs, x.pts, x.n, x.d, x.s);
     if (!failure.empty()) Fail(x, failure.c_str());
