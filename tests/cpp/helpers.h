@@ -1,6 +1,7 @@
 #ifndef QUORL_TESTS_CPP_HELPERS_H
 #define QUORL_TESTS_CPP_HELPERS_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -79,6 +80,32 @@ inline bool SameBits(double a, double b) { return memcmp(&a, &b, sizeof a) == 0;
 
 // The center and radius that a tree node stores for the box [lo, hi], written out here from the
 // defining formulas so that the tree can be checked bit for bit.
+// The cut of the points idx, worked out directly: the lowest dimension k of greatest width w,
+// c = w * 0.5 + lo(k), and how many points lie at or below c and at or above it.
+struct RefCut {
+    int32_t k;
+    double c;
+    int32_t below;
+    int32_t above;
+};
+inline RefCut ReferenceCut(const std::vector<point> &pts, const std::vector<int> &idx, int32_t d) {
+    auto x = [&](int i, int32_t j) { return pts[size_t(i)].coords[size_t(j)]; };
+    RefCut cut = {0, 0.0, 0, 0};
+    double w = -1.0, lo_k = 0.0;
+    for (int32_t j = 0; j < d; ++j) {
+        double lo = INFINITY, hi = -INFINITY;
+        for (int i : idx) lo = std::min(lo, x(i, j)), hi = std::max(hi, x(i, j));
+        if (hi - lo > w) {
+            cut.k = j;
+            w = hi - lo;
+            lo_k = lo;
+        }
+    }
+    cut.c = w * 0.5 + lo_k;
+    for (int i : idx) cut.below += x(i, cut.k) <= cut.c, cut.above += x(i, cut.k) >= cut.c;
+    return cut;
+}
+
 inline void BoxCenterRadius(const std::vector<double> &lo, const std::vector<double> &hi,
                             std::vector<double> &center, double &radius) {
     double sum = 0.0;

@@ -84,28 +84,13 @@ TEST(Split, FindSplitMatchesCountsAtTheCut) {
         std::vector<point> pts = DistinctPoints(n, d, [&] { return coord(rng) * 0.1; });
         SCOPED_TRACE("seed " + std::to_string(seed) + ", d " + std::to_string(d) + ", n " +
                      std::to_string(n));
-        int32_t k = 0;
-        double w = -1.0, lo_k = 0.0;
-        for (int32_t j = 0; j < d; ++j) {
-            double lo = pts[0].coords[size_t(j)], hi = lo;
-            for (const point &p : pts) lo = std::min(lo, p.coords[size_t(j)]);
-            for (const point &p : pts) hi = std::max(hi, p.coords[size_t(j)]);
-            if (hi - lo > w) {
-                k = j;
-                w = hi - lo;
-                lo_k = lo;
-            }
-        }
-        const double c = w * 0.5 + lo_k;
-        int32_t below = 0, above = 0;
-        for (const point &p : pts) {
-            below += p.coords[size_t(k)] <= c;
-            above += p.coords[size_t(k)] >= c;
-        }
+        std::vector<int> all(static_cast<size_t>(n), 0);
+        for (int32_t i = 0; i < n; ++i) all[size_t(i)] = i;
+        const RefCut cut = ReferenceCut(pts, all, d);
         const Split s = RunSplit(pts, d);
-        EXPECT_EQ(s.dim, k);
-        EXPECT_EQ(s.side, below <= above ? LOW : HIGH);
-        EXPECT_EQ(s.count, std::min(below, above));
+        EXPECT_EQ(s.dim, cut.k);
+        EXPECT_EQ(s.side, cut.below <= cut.above ? LOW : HIGH);
+        EXPECT_EQ(s.count, std::min(cut.below, cut.above));
     }
 }
 

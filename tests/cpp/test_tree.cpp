@@ -32,22 +32,12 @@ void ExpectSubtree(const tree_node *t, const std::vector<int> &idx, const std::v
     }
     ASSERT_EQ(t->pt, nullptr) << "a leaf over " << idx.size() << " points";
     auto x = [&](int i, int k) { return pts[size_t(i)].coords[size_t(k)]; };
-    int k = 0;
-    double w = -1.0, lo_k = 0.0;
-    for (int j = 0; j < d; ++j) {
-        double lo = INFINITY, hi = -INFINITY;
-        for (int i : idx) lo = std::min(lo, x(i, j)), hi = std::max(hi, x(i, j));
-        if (hi - lo > w) {
-            k = j;
-            w = hi - lo;
-            lo_k = lo;
-        }
-    }
-    const double c = w * 0.5 + lo_k;
-    size_t below = 0, above = 0;
-    for (int i : idx) below += x(i, k) <= c, above += x(i, k) >= c;
+    const RefCut cut = ReferenceCut(pts, idx, d);
+    const int32_t k = cut.k;
+    const double c = cut.c;
     std::vector<int> piece, rest;
-    for (int i : idx) ((below <= above ? x(i, k) <= c : x(i, k) >= c) ? piece : rest).push_back(i);
+    for (int i : idx)
+        ((cut.below <= cut.above ? x(i, k) <= c : x(i, k) >= c) ? piece : rest).push_back(i);
     ExpectSubtree(t->right, piece, pts, d);
     if (!::testing::Test::HasFatalFailure()) ExpectSubtree(t->left, rest, pts, d);
 }
