@@ -1,0 +1,177 @@
+"""Seeded benchmarks of quorl: build_quorl against the pickle floor, and the C++ core against
+scipy's cKDTree construction. Needs numpy and scipy in the running interpreter (benchmark only):
+
+    pip install scipy numpy
+    python bench/bench.py [--quick] [--seed K] [--with-3d]
+"""
+
+import argparse
+import gc
+import os
+import pickle
+import platform
+import shlex
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from importlib import metadata
+from pathlib import Path
+
+import numpy as np
+import quorl
+from scipy.spatial import cKDTree
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+CORE_BENCH = BUILD / "core_bench"
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def make_points(n, d, dist, seed):
+    """Unit-cube uniform, or 10 Gaussian clusters (sigma 0.01) around uniform centers."""
+    rng = np.random.default_rng([seed, n, d, dist == "clustered"])
+    if dist == "uniform":
+        return rng.random((n, d))
+    centers = rng.random((10, d))
+    return centers[rng.integers(10, size=n)] + rng.normal(0.0, 0.01, (n, d))
+
+
+def timed(fn, repeats, collector=True):
+    """Median wall time of fn() over the repeats; each result is dropped before the next call.
+    collector=False pauses the cyclic garbage collector during the calls."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        if not collector:
+            gc.disable()
+        t0 = time.perf_counter()
+        out = fn()
+        times.append(time.perf_counter() - t0)
+        gc.enable()
+        del out
+    return statistics.median(times)
+
+
+def build_core_bench():
+    # Always rebuilt (incrementally), so the figures follow the current core sources.
+    if not (BUILD / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "-S", ROOT / "bench", "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "--target", "core_bench"], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def core(xs, s, repeats, tmp):
+    """Medians from core_bench on exactly these points, as a dict of floats."""
+    n, d = xs.shape
+    path = Path(tmp) / "points.f64"
+    np.ascontiguousarray(xs, dtype=np.float64).tofile(path)
+    out = subprocess.run([CORE_BENCH, "--points", path, "--n", str(n), "--d", str(d),
+                          "--s", repr(s), "--repeats", str(repeats)],
+                         check=True, capture_output=True, text=True).stdout
+    fields = dict(kv.split("=", 1) for kv in out.split())
+    return {k: float(v) for k, v in fields.items() if k not in ("dist", "s")}
+
+
+def result_bytes(n, d, s, pts):
+    """Python memory the result holds (tracemalloc), and the part of it that is object headers."""
+    gc.collect()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    res = quorl.build_quorl(n, d, s, pts)
+    held = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    # Per pair: one tuple, two list headers and a slot in the outer list; one outer list header.
+    headers = len(res) * (sys.getsizeof((0, 0)) + 2 * sys.getsizeof([]) + 8) + sys.getsizeof([])
+    return res, held, headers
+
+
+def table1(sizes, dims, seed, tmp):
+    print("\n### Table 1: build_quorl against the pickle floor\n")
+    print("| n | d | s | points | pairs | entries | build_quorl ms | floor ms | build/floor "
+          "| floor no gc ms | build/floor no gc | B/entry | B/entry w/o headers | core ms "
+          "| core ms, node pairs |")
+    print("|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for n in sizes:
+        repeats = 5 if n <= 10**4 else 3
+        for d in dims:
+            for dist in ("uniform", "clustered"):
+                xs = make_points(n, d, dist, seed)
+                pts = [quorl.point(row) for row in xs.tolist()]
+                for s in (1.0, 2.0):
+                    log(f"table 1: n={n} d={d} s={s:g} {dist}")
+                    res, held, headers = result_bytes(n, d, s, pts)
+                    entries = sum(len(a) + len(b) for a, b in res)
+                    blob = pickle.dumps(res, protocol=5)
+                    del res
+                    t_build = timed(lambda: quorl.build_quorl(n, d, s, pts), repeats)
+                    t_floor = timed(lambda: pickle.loads(blob), repeats)
+                    t_bare = timed(lambda: pickle.loads(blob), repeats, collector=False)
+                    del blob
+                    c = core(xs, s, repeats, tmp)
+                    assert c["entries"] == entries, "core_bench and build_quorl disagree"
+                    print(f"| {n:,} | {d} | {s:g} | {dist} | {int(c['pairs']):,} | {entries:,} "
+                          f"| {t_build * 1e3:.1f} | {t_floor * 1e3:.1f} | {t_build / t_floor:.2f} "
+                          f"| {t_bare * 1e3:.1f} | {t_build / t_bare:.2f} "
+                          f"| {held / entries:.1f} | {(held - headers) / entries:.1f} "
+                          f"| {c['total'] * 1e3:.1f} | {c['total_compact'] * 1e3:.1f} |", flush=True)
+
+
+def table2(sizes, dims, seed, tmp):
+    print("\n### Table 2: the core alone (uniform, s = 2) against cKDTree construction\n")
+    cols = {"check": "check", "sort": "sort", "tree": "tree", "compact": "search, node pairs",
+            "search": "search, lists", "total_compact": "total, node pairs", "total": "total, lists"}
+    print("| n | d | pairs | entries | " + " s | ".join(cols.values()) + " s | cKDTree s "
+          "| tree/cKDTree | peak RSS MB |")
+    print("|---:|---:|---:|---:|" + "---:|" * (len(cols) + 3))
+    for d in dims:
+        rows = []
+        for n in sizes:
+            log(f"table 2: n={n} d={d}")
+            xs = make_points(n, d, "uniform", seed)
+            t_kd = timed(lambda: cKDTree(xs), 5)
+            c = core(xs, 2.0, 3, tmp)
+            rows.append(c)
+            print(f"| {n:,} | {d} | {int(c['pairs']):,} | {int(c['entries']):,} | "
+                  + " | ".join(f"{c[k]:.3f}" for k in cols)
+                  + f" | {t_kd:.3f} | {c['tree'] / t_kd:.2f} | {c['peak_mb']:.0f} |", flush=True)
+        growth = " | ".join(f"{rows[-1][k] / rows[0][k]:.1f}" for k in cols)
+        print(f"| growth ×{sizes[-1] // sizes[0]} | {d} | | | {growth} | | | |")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="small smoke run (seconds)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--with-3d", action="store_true", help="also 3-D in table 2 (10^6: 13 GB peak)")
+    ap.add_argument("--table", type=int, choices=(1, 2), help="run only this table")
+    args = ap.parse_args()
+
+    build_core_bench()
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), platform.processor())
+    print(f"command: {shlex.join([Path(sys.executable).name] + sys.argv)}")
+    print(f"machine: {cpu}, nproc {len(os.sched_getaffinity(0))}, load average "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}; Python {platform.python_version()}, "
+          f"quorl {metadata.version('quorl')}, numpy {np.__version__}, "
+          f"scipy {metadata.version('scipy')}")
+    print("times are medians of the repeats (5 up to n = 10^4, 3 above; cKDTree 5)")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        if args.table != 2:
+            sizes, dims = ([10**3, 10**4], [2]) if args.quick else ([10**3, 10**4, 10**5], [2, 3])
+            table1(sizes, dims, args.seed, tmp)
+        if args.table != 1:
+            table2([10**4, 10**5] if args.quick else [10**5, 10**6],
+                   [2, 3] if args.with_3d else [2], args.seed, tmp)
+    print(f"\nload average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+
+if __name__ == "__main__":
+    main()
