@@ -126,9 +126,8 @@ tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &po
 
     for (size_t i = 0; i < points.size(); ++i) points[i].index = int32_t(i);
 
-    // Zeroed, so that a failed sort can release the lists already made through base.
-    mylist *lists = static_cast<mylist *>(CheckedMalloc(sizeof(mylist) * size_t(d)));
-    memset(lists, 0, sizeof(mylist) * size_t(d));
+    // Null bases, so that a failed sort can release the lists already made.
+    mylist *lists = NewListSet(d);
     try {
         for (int32_t k = 0; k < d; ++k) {
             SortPoints(points.data(), n, k, &lists[k]);

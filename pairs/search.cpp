@@ -15,24 +15,22 @@ bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
 
 namespace {
 
-// Collects the points of both nodes and appends them as one pair of index lists.
-void SavePair(tree_node *a, tree_node *b, pair_list &pairs) {
-    point_sequence first, second;
-    dfs(a, first);
-    dfs(b, second);
-    save_indices(first, second, pairs);
+// The search from `first`, each pair found appended as its two index lists.
+int32_t SearchIntoList(search_task first, double s, int32_t d, pair_list &pairs) {
+    return SearchPairs(first, s, d, [&pairs](tree_node *a, tree_node *b, int32_t, int32_t) {
+        point_sequence first_side, second_side;
+        dfs(a, first_side);
+        dfs(b, second_side);
+        save_indices(first_side, second_side, pairs);
+    });
 }
 
 }  // namespace
 
 int32_t FindWSP(tree_node *node, double s, int32_t d, pair_list &pairs) {
-    return SearchPairs(
-        {node, nullptr, 0, 0}, s, d,
-        [&pairs](tree_node *a, tree_node *b, int32_t, int32_t) { SavePair(a, b, pairs); });
+    return SearchIntoList({node, nullptr, 0, 0}, s, d, pairs);
 }
 
 int32_t FindWSP2(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pairs) {
-    return SearchPairs({a, b, 0, 0}, s, d, [&pairs](tree_node *x, tree_node *y, int32_t, int32_t) {
-        SavePair(x, y, pairs);
-    });
+    return SearchIntoList({a, b, 0, 0}, s, d, pairs);
 }

@@ -1,19 +1,10 @@
 #include "tree/build.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "tree/alloc.h"
 
 namespace {
-
-// A zeroed array of d lists: a null base marks a list whose block was never allocated, so that
-// FreeListSet can release a half-made set.
-mylist *NewListSet(int32_t d) {
-    mylist *lists = static_cast<mylist *>(CheckedMalloc(sizeof(mylist) * size_t(d)));
-    memset(lists, 0, sizeof(mylist) * size_t(d));
-    return lists;
-}
 
 tree_node *NewNode(int32_t d, int32_t size) {
     tree_node *node = static_cast<tree_node *>(CheckedMalloc(sizeof(tree_node)));

@@ -1,6 +1,7 @@
 #include "tree/lists.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "tree/alloc.h"
 
@@ -68,6 +69,12 @@ void DeletePoint(int32_t d, point *p, mylist *lists) {
             l->tail->next = nullptr;
         }
     }
+}
+
+mylist *NewListSet(int32_t d) {
+    mylist *lists = static_cast<mylist *>(CheckedMalloc(sizeof(mylist) * size_t(d)));
+    memset(lists, 0, sizeof(mylist) * size_t(d));
+    return lists;
 }
 
 void FreeListSet(mylist *lists, int32_t d) {

@@ -49,6 +49,10 @@ void ListCopy(mylist *source, mylist *dest, int32_t n);
 // Requires that p is not the only element of any list. Does nothing for d <= 0.
 void DeletePoint(int32_t d, point *p, mylist *lists);
 
+// A new list set of d lists with every field null, from CheckedMalloc: a null base marks a list
+// whose block was never allocated, so that FreeListSet can release a half-made set.
+mylist *NewListSet(int32_t d);
+
 // Frees the element block of each of the d lists (through base; a null base frees nothing), then
 // the array itself.
 void FreeListSet(mylist *lists, int32_t d);
