@@ -1,11 +1,13 @@
-// Times the C++ core alone, step by step in the order run_quorl takes them, and prints one line of
-// key=value: medians in seconds over the repeats, the pair count, index entries and peak RSS.
-// Each repeat searches the same tree twice: node pairs only (compact, as run_quorl_compact) and
-// with the index lists (search, as run_quorl); total and total_compact add check, sort, tree
-// and freeing the tree to one of them.
+// Times the C++ core alone and prints one line of key=value: medians in seconds over the repeats,
+// the pair count, index entries and peak RSS. Each repeat runs the decomposition twice:
+// - as build_quorl and quorlkit run it (decompose_array): check, tree (the per-dimension sorts
+//   and the array build), search (node pairs), total;
+// - with --lists 1 (the default), as run_quorl runs it: list_sort (SortPoints per dimension),
+//   list_tree (BuildTree), list_search (FindWSP into a pair_list), list_free (FreeTree) and
+//   list_total (with the same check). Both must find the same pairs.
 //
-//   core_bench --n N --d D [--s S] [--dist uniform|clustered] [--seed K] [--repeats R]
-//   core_bench --n N --d D --points FILE ...   (FILE: n*d raw native float64, point-major)
+//   core_bench --n N --d D [--s S] [--dist uniform|clustered] [--seed K] [--repeats R] [--lists
+//   0|1] core_bench --n N --d D --points FILE ...   (FILE: n*d raw native float64, point-major)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -22,6 +24,7 @@
 #include "pairs/search.h"
 #include "tree/alloc.h"
 #include "tree/build.h"
+#include "tree/flat.h"
 #include "tree/lists.h"
 
 namespace {
@@ -72,16 +75,27 @@ int Run(int argc, char **argv) {
     double s = 2.0;
     uint64_t seed = 1;
     std::string dist = "uniform", file;
+    bool lists_too = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], val = argv[i + 1];
-        if (key == "--n") n = int32_t(std::stol(val));
-        else if (key == "--d") d = int32_t(std::stol(val));
-        else if (key == "--s") s = std::stod(val);
-        else if (key == "--dist") dist = val;
-        else if (key == "--seed") seed = std::stoull(val);
-        else if (key == "--repeats") repeats = int32_t(std::stol(val));
-        else if (key == "--points") file = val;
-        else return std::fprintf(stderr, "unknown option %s\n", key.c_str()), 2;
+        if (key == "--n")
+            n = int32_t(std::stol(val));
+        else if (key == "--d")
+            d = int32_t(std::stol(val));
+        else if (key == "--s")
+            s = std::stod(val);
+        else if (key == "--dist")
+            dist = val;
+        else if (key == "--seed")
+            seed = std::stoull(val);
+        else if (key == "--repeats")
+            repeats = int32_t(std::stol(val));
+        else if (key == "--points")
+            file = val;
+        else if (key == "--lists")
+            lists_too = val != "0";
+        else
+            return std::fprintf(stderr, "unknown option %s\n", key.c_str()), 2;
     }
     const bool known_dist = dist == "uniform" || dist == "clustered";
     if (argc % 2 == 0 || n < 1 || d < 1 || repeats < 1 || !known_dist)
@@ -97,13 +111,32 @@ int Run(int argc, char **argv) {
         points.emplace_back(c);
     }
 
-    std::vector<double> check, sort, tree, compact, search, release, total, total_compact;
+    std::vector<double> check, tree, search, total, list_sort, list_tree, list_search, list_free,
+        list_total;
     size_t pairs = 0, entries = 0;
     for (int32_t r = 0; r < repeats; ++r) {
         PrepareExceptionStorage();
         const double t0 = Now();
-        check_quorl_args(n, d, s, points);
+        check_quorl_array(n, d, s, xs.data());
         const double t1 = Now();
+        flat_tree t = BuildFlatTree(xs.data(), n, d);
+        const double t2 = Now();
+        node_pair_buffer found;
+        SearchPairs(flat_tree_view{&t}, 0, flat_tree_view::none(), s,
+                    [&found](int32_t a, int32_t b, int32_t, int32_t) { found.push(a, b); });
+        const double t3 = Now();
+        check.push_back(t1 - t0);
+        tree.push_back(t2 - t1);
+        search.push_back(t3 - t2);
+        total.push_back(t3 - t0);
+        pairs = found.pairs();
+        entries = 0;
+        for (size_t p = 0; p < 2 * pairs; ++p) entries += size_t(t.size[size_t(found.ids()[p])]);
+        if (!lists_too) continue;
+
+        const double u0 = Now();
+        check_quorl_args(n, d, s, points);
+        const double u1 = Now();
         for (size_t i = 0; i < points.size(); ++i) points[i].index = int32_t(i);
         mylist *lists = static_cast<mylist *>(CheckedMalloc(sizeof(mylist) * size_t(d)));
         std::memset(lists, 0, sizeof(mylist) * size_t(d));
@@ -111,52 +144,38 @@ int Run(int argc, char **argv) {
             SortPoints(points.data(), n, k, &lists[k]);
             lists[k].base = lists[k].head;
         }
-        const double t2 = Now();
+        const double u2 = Now();
         tree_node *root = BuildTree(lists, n, d);
-        const double t3 = Now();
-        // Node pairs only, as run_quorl_compact finds them: the leaf order and two runs a pair.
-        compact_pairs runs;
-        runs.order.reserve(size_t(n));
-        ForEachLeaf(root, [&runs](tree_node *leaf) { runs.order.push_back(leaf->pt->index); });
-        SearchPairs({root, nullptr, 0, 0}, s, d,
-                    [&runs](tree_node *a, tree_node *b, int32_t a_start, int32_t b_start) {
-                        runs.runs.push_back({a_start, a->size, b_start, b->size});
-                    });
-        const double t4 = Now();
+        const double u3 = Now();
         pair_list result;
         FindWSP(root, s, d, result);
-        const double t5 = Now();
+        const double u4 = Now();
         FreeTree(root);
-        const double t6 = Now();
-        check.push_back(t1 - t0);
-        sort.push_back(t2 - t1);
-        tree.push_back(t3 - t2);
-        compact.push_back(t4 - t3);
-        search.push_back(t5 - t4);
-        release.push_back(t6 - t5);
-        total.push_back(t3 - t0 + t6 - t4);
-        total_compact.push_back(t4 - t0 + t6 - t5);
-        pairs = result.size();
-        entries = 0;
-        for (const auto &p : result) entries += p.first.size() + p.second.size();
-        size_t run_entries = 0;
-        for (const pair_runs &p : runs.runs)
-            run_entries += size_t(p.first_size) + size_t(p.second_size);
-        if (runs.runs.size() != pairs || run_entries != entries)
-            return std::fprintf(stderr, "the two searches disagree\n"), 1;
+        const double u5 = Now();
+        list_sort.push_back(u2 - u1);
+        list_tree.push_back(u3 - u2);
+        list_search.push_back(u4 - u3);
+        list_free.push_back(u5 - u4);
+        list_total.push_back(u5 - u0);
+        size_t list_entries = 0;
+        for (const auto &p : result) list_entries += p.first.size() + p.second.size();
+        if (result.size() != pairs || list_entries != entries)
+            return std::fprintf(stderr, "the two decompositions disagree\n"), 1;
     }  // the results are the caller's: their destruction is not timed
+    if (!lists_too) list_sort = list_tree = list_search = list_free = list_total = {NAN};
 
     // VmHWM, not ru_maxrss: Linux carries ru_maxrss over from the parent through fork and exec.
     double peak_mb = 0;
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmHWM:", 0) == 0) peak_mb = std::stod(line.substr(6)) / 1024.0;
-    std::printf("n=%d d=%d s=%g dist=%s repeats=%d pairs=%zu entries=%zu check=%.6f sort=%.6f "
-                "tree=%.6f compact=%.6f search=%.6f free=%.6f total=%.6f total_compact=%.6f "
-                "peak_mb=%.0f\n",
-                n, d, s, file.empty() ? dist.c_str() : "file", repeats, pairs, entries,
-                Median(check), Median(sort), Median(tree), Median(compact), Median(search),
-                Median(release), Median(total), Median(total_compact), peak_mb);
+    std::printf(
+        "n=%d d=%d s=%g dist=%s repeats=%d pairs=%zu entries=%zu check=%.6f tree=%.6f "
+        "search=%.6f total=%.6f list_sort=%.6f list_tree=%.6f list_search=%.6f "
+        "list_free=%.6f list_total=%.6f peak_mb=%.0f\n",
+        n, d, s, file.empty() ? dist.c_str() : "file", repeats, pairs, entries, Median(check),
+        Median(tree), Median(search), Median(total), Median(list_sort), Median(list_tree),
+        Median(list_search), Median(list_free), Median(list_total), peak_mb);
     return 0;
 }
 

@@ -12,8 +12,8 @@ namespace pybind11 {
 namespace detail {
 
 // The decomposition reaches Python as the list of (list, list) tuples that the generic conversion
-// of a pair list would make, built straight from the runs of the leaf order: no C++ index lists
-// are spelled out first, and every entry for one point position is the same int object, so an
+// of a pair list would make, built straight from the node pairs and the leaf order: no C++ index
+// lists are spelled out first, and every entry for one point position is the same int object, so an
 // entry costs a pointer instead of a fresh int. The type name is the one the generic conversion
 // composes for a pair list, so the signature text is unchanged.
 template <>
@@ -33,26 +33,28 @@ class type_caster<compact_pairs> {
                 if (was_enabled) PyGC_Enable();
             }
         } pause;
+        const flat_tree &tree = src.tree;
         std::vector<object> ints;
-        ints.reserve(src.order.size());
-        for (int32_t index : src.order) {
+        ints.reserve(tree.order.size());
+        for (int32_t index : tree.order) {
             ints.push_back(reinterpret_steal<object>(PyLong_FromLong(index)));
             if (!ints.back()) throw error_already_set();
         }
-        list result(src.runs.size());  // throws error_already_set on failure
-        for (size_t p = 0; p < src.runs.size(); ++p) {
-            const pair_runs &run = src.runs[p];
+        const size_t count = src.pairs.pairs();
+        const int32_t *ids = src.pairs.ids();
+        list result(count);  // throws error_already_set on failure
+        for (size_t p = 0; p < count; ++p) {
             PyObject *tuple = PyTuple_New(2);
             if (tuple == nullptr) throw error_already_set();
             PyList_SET_ITEM(result.ptr(), Py_ssize_t(p), tuple);
-            const int32_t starts[2] = {run.first_start, run.second_start};
-            const int32_t sizes[2] = {run.first_size, run.second_size};
             for (int k = 0; k < 2; ++k) {
-                PyObject *side = PyList_New(sizes[k]);
+                const size_t node = size_t(ids[2 * p + size_t(k)]);
+                const int32_t size = tree.size[node];
+                PyObject *side = PyList_New(size);
                 if (side == nullptr) throw error_already_set();
                 PyTuple_SET_ITEM(tuple, k, side);
-                const object *from = ints.data() + starts[k];
-                for (int32_t j = 0; j < sizes[k]; ++j) {
+                const object *from = ints.data() + tree.start[node];
+                for (int32_t j = 0; j < size; ++j) {
                     PyObject *item = from[j].ptr();
                     Py_INCREF(item);
                     PyList_SET_ITEM(side, j, item);

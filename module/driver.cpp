@@ -34,33 +34,34 @@ uint64_t CoordBits(double x) {
     return bits;
 }
 
-uint64_t HashPoint(const point &p, int32_t d) {
+uint64_t HashPoint(const double *p, int32_t d) {
     uint64_t h = 0x9E3779B97F4A7C15ull;
     for (int32_t k = 0; k < d; ++k) {
-        h = (h ^ CoordBits(p.coords[k])) * 0xBF58476D1CE4E5B9ull;
+        h = (h ^ CoordBits(p[k])) * 0xBF58476D1CE4E5B9ull;
         h ^= h >> 31;
     }
     h *= 0x94D049BB133111EBull;
     return h ^ (h >> 29);
 }
 
-bool SamePoint(const point &p, const point &q, int32_t d) {
+bool SamePoint(const double *p, const double *q, int32_t d) {
     for (int32_t k = 0; k < d; ++k)
-        if (!(p.coords[k] == q.coords[k])) return false;
+        if (!(p[k] == q[k])) return false;
     return true;
 }
 
 // Two equal points can never be separated: find the first such pair in position order with one
 // hash table pass, O(n d) expected, small next to the d sorts of the build.
-void RefuseDuplicates(int32_t n, int32_t d, const std::vector<point> &points) {
+template <typename Rows>
+void RefuseDuplicates(int32_t n, int32_t d, const Rows &rows) {
     size_t cap = 16;
     while (cap < 2 * size_t(n)) cap *= 2;
     std::vector<int32_t> table(cap, -1);
     for (int32_t i = 0; i < n; ++i) {
-        size_t slot = HashPoint(points[i], d) & (cap - 1);
+        size_t slot = HashPoint(rows.row(i), d) & (cap - 1);
         while (table[slot] >= 0) {
             const int32_t j = table[slot];
-            if (SamePoint(points[j], points[i], d))
+            if (SamePoint(rows.row(j), rows.row(i), d))
                 Refuse("points at positions " + std::to_string(j) + " and " + std::to_string(i) +
                        " are equal in their first " + std::to_string(d) +
                        " coordinates; well-separated pairs need distinct points");
@@ -70,13 +71,24 @@ void RefuseDuplicates(int32_t n, int32_t d, const std::vector<point> &points) {
     }
 }
 
-}  // namespace
+// The point records as rows of coordinates.
+struct point_rows {
+    const std::vector<point> &points;
+    size_t length(int32_t i) const { return points[size_t(i)].coords.size(); }
+    const double *row(int32_t i) const { return points[size_t(i)].coords.data(); }
+};
 
-void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
-    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
-    if (size_t(n) > points.size())
-        Refuse("n = " + std::to_string(n) + " is larger than the number of points (" +
-               std::to_string(points.size()) + ")");
+// A row-major array of n rows of d coordinates.
+struct array_rows {
+    const double *xs;
+    size_t d;
+    size_t length(int32_t) const { return d; }
+    const double *row(int32_t i) const { return xs + size_t(i) * d; }
+};
+
+// Every check but the two on n against the number of records, for either kind of rows.
+template <typename Rows>
+void CheckRows(int32_t n, int32_t d, double s, const Rows &rows) {
     if (d < 0) throw std::length_error("d must not be negative (got " + std::to_string(d) + ")");
     if (d == 0) Refuse("d must be at least 1 (got 0)");
     if (!std::isfinite(s)) Refuse("s must be finite (got " + Num(s) + ")");
@@ -84,10 +96,11 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
 
     std::vector<double> lo, hi;
     for (int32_t i = 0; i < n; ++i) {
-        const std::vector<double> &c = points[size_t(i)].coords;
-        if (c.size() < size_t(d))
-            Refuse("point at position " + std::to_string(i) + " has " + std::to_string(c.size()) +
+        const size_t length = rows.length(i);
+        if (length < size_t(d))
+            Refuse("point at position " + std::to_string(i) + " has " + std::to_string(length) +
                    " coordinates, fewer than d = " + std::to_string(d));
+        const double *c = rows.row(i);
         // Sized only once a point is known to hold d coordinates: a huge d costs nothing before
         // it is refused.
         if (i == 0) {
@@ -95,7 +108,7 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
             hi.assign(size_t(d), 0.0);
         }
         for (int32_t k = 0; k < d; ++k) {
-            const double x = c[size_t(k)];
+            const double x = c[k];
             if (!std::isfinite(x))
                 Refuse("point at position " + std::to_string(i) + ": coordinate " +
                        std::to_string(k) + " is " + Num(x) + "; coordinates must be finite");
@@ -116,7 +129,22 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
     if (!std::isfinite(sum))
         Refuse("the points spread too far: the sum over the " + std::to_string(d) +
                " dimensions of the squared extent (max - min) overflows");
-    RefuseDuplicates(n, d, points);
+    RefuseDuplicates(n, d, rows);
+}
+
+}  // namespace
+
+void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
+    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
+    if (size_t(n) > points.size())
+        Refuse("n = " + std::to_string(n) + " is larger than the number of points (" +
+               std::to_string(points.size()) + ")");
+    CheckRows(n, d, s, point_rows{points});
+}
+
+void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
+    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
+    CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0});
 }
 
 tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &points) {
@@ -147,16 +175,64 @@ pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) 
     return result;
 }
 
-compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, std::vector<point> &points) {
-    tree_ptr root = build_quorl_tree(n, d, s, points);
+node_pair_buffer::node_pair_buffer(node_pair_buffer &&other) noexcept
+    : ids_(other.ids_), used_(other.used_), capacity_(other.capacity_) {
+    other.ids_ = nullptr;
+    other.used_ = other.capacity_ = 0;
+}
+
+node_pair_buffer &node_pair_buffer::operator=(node_pair_buffer &&other) noexcept {
+    if (this != &other) {
+        free(ids_);
+        ids_ = other.ids_;
+        used_ = other.used_;
+        capacity_ = other.capacity_;
+        other.ids_ = nullptr;
+        other.used_ = other.capacity_ = 0;
+    }
+    return *this;
+}
+
+node_pair_buffer::~node_pair_buffer() { free(ids_); }
+
+int32_t *node_pair_buffer::release() {
+    int32_t *ids = ids_;
+    ids_ = nullptr;
+    used_ = capacity_ = 0;
+    return ids;
+}
+
+void node_pair_buffer::Grow() {
+    const size_t capacity = capacity_ < 1024 ? 1024 : capacity_ * 2;
+    ids_ = static_cast<int32_t *>(CheckedRealloc(ids_, capacity * sizeof(int32_t)));
+    capacity_ = capacity;
+}
+
+namespace {
+
+compact_pairs DecomposeChecked(int32_t n, int32_t d, double s, const double *xs) {
     compact_pairs result;
-    if (!root) return result;
-    result.order.reserve(size_t(n));
-    ForEachLeaf(root.get(),
-                [&result](tree_node *leaf) { result.order.push_back(leaf->pt->index); });
-    SearchPairs({root.get(), nullptr, 0, 0}, s, d,
-                [&result](tree_node *a, tree_node *b, int32_t a_start, int32_t b_start) {
-                    result.runs.push_back({a_start, a->size, b_start, b->size});
-                });
+    result.tree = BuildFlatTree(xs, n, d);
+    if (n == 0) return result;
+    node_pair_buffer &pairs = result.pairs;
+    SearchPairs(flat_tree_view{&result.tree}, 0, flat_tree_view::none(), s,
+                [&pairs](int32_t a, int32_t b, int32_t, int32_t) { pairs.push(a, b); });
     return result;
+}
+
+}  // namespace
+
+compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points) {
+    PrepareExceptionStorage();
+    check_quorl_args(n, d, s, points);
+    checked_vector<double> xs(size_t(n) * size_t(d));
+    for (size_t i = 0; i < size_t(n); ++i)
+        for (size_t k = 0; k < size_t(d); ++k) xs[i * size_t(d) + k] = points[i].coords[k];
+    return DecomposeChecked(n, d, s, xs.data());
+}
+
+compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs) {
+    PrepareExceptionStorage();
+    check_quorl_array(n, d, s, xs);
+    return DecomposeChecked(n, d, s, xs);
 }

@@ -7,6 +7,7 @@
 
 #include "pairs/output.h"
 #include "tree/build.h"
+#include "tree/flat.h"
 
 struct tree_deleter {
     void operator()(tree_node *root) const { FreeTree(root); }
@@ -30,23 +31,56 @@ tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &po
 // also when it throws. Writes only the records' bookkeeping fields, never their coordinates.
 pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points);
 
-// One pair as two runs of the leaf order: the first side is order[first_start, first_start +
-// first_size), the second side likewise.
-struct pair_runs {
-    int32_t first_start;
-    int32_t first_size;
-    int32_t second_start;
-    int32_t second_size;
+// Node ids, two a pair, in one block grown with realloc: the C library moves a large block by
+// remapping its pages, so growing never holds two copies and the memory in use stays that of
+// the pairs found. Owns its block; release() hands it over.
+class node_pair_buffer {
+  public:
+    node_pair_buffer() = default;
+    node_pair_buffer(node_pair_buffer &&other) noexcept;
+    node_pair_buffer &operator=(node_pair_buffer &&other) noexcept;
+    node_pair_buffer(const node_pair_buffer &) = delete;
+    node_pair_buffer &operator=(const node_pair_buffer &) = delete;
+    ~node_pair_buffer();
+
+    void push(int32_t a, int32_t b) {
+        if (used_ + 2 > capacity_) Grow();
+        ids_[used_++] = a;
+        ids_[used_++] = b;
+    }
+    size_t pairs() const { return used_ / 2; }
+    const int32_t *ids() const { return ids_; }
+    // The block (null when empty), now the caller's to free(); the buffer is left empty.
+    int32_t *release();
+
+  private:
+    void Grow();
+    int32_t *ids_ = nullptr;
+    size_t used_ = 0;
+    size_t capacity_ = 0;
 };
 
-// The same decomposition without spelling out the lists: `order` holds the positions of the
-// first n points in the tree's left-to-right leaf order, and each pair names two runs of it.
-// Spelled out, the runs give exactly run_quorl's pair list, pair for pair and index for index,
-// at 16 bytes a pair instead of 4 bytes an index entry.
+// The decomposition in compact form: the flat fair split tree and the well-separated pairs as
+// node ids, first side then second, in exactly the order of run_quorl's pair list. Pair p
+// spelled out is (order[start[a], start[a] + size[a]), order[start[b], start[b] + size[b]))
+// with a, b its two ids: run_quorl's pair p, index for index, at 8 bytes a pair instead of 4
+// bytes an index entry.
 struct compact_pairs {
-    std::vector<int32_t> order;
-    std::vector<pair_runs> runs;
+    flat_tree tree;
+    node_pair_buffer pairs;
 };
-compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, std::vector<point> &points);
+
+// The same checks as check_quorl_args, with the same messages, for n rows of d coordinates in a
+// row-major array (no row can be short).
+void check_quorl_array(int32_t n, int32_t d, double s, const double *xs);
+
+// The decomposition of the first n points over their first d coordinates in compact form: the
+// same checks, the same tree (built from arrays, see BuildFlatTree) and the same search as
+// run_quorl. Leaves the point records as they are.
+compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points);
+
+// The same from n rows of d coordinates in a row-major array. Touches no Python object, so it may
+// run with the interpreter lock released.
+compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs);
 
 #endif

@@ -1,36 +1,24 @@
 #include "pairs/search.h"
 
-#include <cmath>
-
-double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < d; ++i) {
-        const double diff = a->center[i] - b->center[i];
-        sum = sum + diff * diff;
-    }
-    return std::sqrt(sum);
-}
-
-bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
-
 namespace {
 
-// The search from `first`, each pair found appended as its two index lists.
-int32_t SearchIntoList(search_task first, double s, int32_t d, pair_list &pairs) {
-    return SearchPairs(first, s, d, [&pairs](tree_node *a, tree_node *b, int32_t, int32_t) {
-        point_sequence first_side, second_side;
-        dfs(a, first_side);
-        dfs(b, second_side);
-        save_indices(first_side, second_side, pairs);
-    });
+// The search from a (and b), each pair found appended as its two index lists.
+int32_t SearchIntoList(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pairs) {
+    return SearchPairs(node_tree_view{d}, a, b, s,
+                       [&pairs](tree_node *x, tree_node *y, int32_t, int32_t) {
+                           point_sequence first_side, second_side;
+                           dfs(x, first_side);
+                           dfs(y, second_side);
+                           save_indices(first_side, second_side, pairs);
+                       });
 }
 
 }  // namespace
 
 int32_t FindWSP(tree_node *node, double s, int32_t d, pair_list &pairs) {
-    return SearchIntoList({node, nullptr, 0, 0}, s, d, pairs);
+    return SearchIntoList(node, nullptr, s, d, pairs);
 }
 
 int32_t FindWSP2(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pairs) {
-    return SearchIntoList({a, b, 0, 0}, s, d, pairs);
+    return SearchIntoList(a, b, s, d, pairs);
 }

@@ -1,65 +1,114 @@
 #ifndef QUORL_PAIRS_SEARCH_H
 #define QUORL_PAIRS_SEARCH_H
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "pairs/output.h"
+#include "tree/flat.h"
 
-// Distance between the centers of a and b over the first d coordinates: squares of the differences
-// summed for i = 0..d-1 in order from 0.0, then the square root (0 for d < 1).
-double CenterDistance(const tree_node *a, const tree_node *b, int32_t d);
+// Distance between two centers of d coordinates: squares of the differences summed for
+// i = 0..d-1 in order from 0.0, then the square root (0 for d < 1).
+inline double CenterDistance(const double *a, const double *b, int32_t d) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < d; ++i) {
+        const double diff = a[i] - b[i];
+        sum = sum + diff * diff;
+    }
+    return std::sqrt(sum);
+}
+inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
+    return CenterDistance(a->center, b->center, d);
+}
 
 // The separation test of the pair search: with r the larger radius, a and b are well separated
 // when dist - 2r > s * r (strict; a NaN on either side is not separated).
-bool Separated(double dist, double r, double s);
+inline bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
 
-// One pending piece of the search: the pairs inside `a` (b null) or those between a and b, with
-// the offsets of their first leaves in the left-to-right leaf order of the tree searched.
-struct search_task {
-    tree_node *a;
-    tree_node *b;
-    int32_t a_start;
-    int32_t b_start;
+// How the search sees a tree of linked tree_node records.
+struct node_tree_view {
+    typedef tree_node *node;
+    int32_t d;
+    static node none() { return nullptr; }
+    static bool leaf(node a) { return a->pt != nullptr; }
+    static node left(node a) { return a->left; }
+    static node right(node a) { return a->right; }
+    static int32_t size(node a) { return a->size; }
+    static double radius(node a) { return a->radius; }
+    double distance(node a, node b) const { return CenterDistance(a->center, b->center, d); }
 };
 
-// The pair search from `first`, handing each well-separated node pair to sink(a, b, a_start,
-// b_start), a's side first, in the order of the rules of FindWSP and FindWSP2, and returning how
-// many it found (wrapping past 2^31: the count is 32-bit by contract and nothing reads one that
-// large). A node's points are the `size` leaves from its start: left subtree first, so the right
-// child starts `left->size` after its parent.
+// How the search sees a flat_tree: nodes are pre-order ids, the left child follows its parent.
+struct flat_tree_view {
+    typedef int32_t node;
+    const flat_tree *t;
+    static node none() { return -1; }
+    bool leaf(node a) const { return t->size[size_t(a)] == 1; }
+    static node left(node a) { return a + 1; }
+    node right(node a) const { return a + 2 * t->size[size_t(a) + 1]; }
+    int32_t size(node a) const { return t->size[size_t(a)]; }
+    double radius(node a) const { return t->radius[size_t(a)]; }
+    double distance(node a, node b) const {
+        const size_t d = size_t(t->d);
+        return CenterDistance(&t->center[size_t(a) * d], &t->center[size_t(b) * d], t->d);
+    }
+};
+
+// The pair search from node a (b = none: the pairs among a's points) or between a and b (a's
+// side first), for either kind of tree. It hands each well-separated node pair to sink(a, b,
+// a_start, b_start), in the order of the rules of FindWSP and FindWSP2, and returns how many it
+// found (wrapping past 2^31: the count is 32-bit by contract and nothing reads one that large).
+// The starts are the offsets of each node's first leaf in the left-to-right leaf order from
+// a's first leaf (and from b's for b's side): left subtree first, so a right child starts
+// `size(left)` after its parent.
 // An explicit stack replaces recursion, since exponentially spaced points make trees thousands of
-// levels deep; each task pushes its sub-tasks in reverse, so they run in exactly the recursive
-// order. A leaf is never split: two leaves always make a pair (distinct points whose squared
-// distance underflows to 0 fail the test), and when the node to split is a leaf the other is split.
-template <typename Sink>
-int32_t SearchPairs(search_task first, double s, int32_t d, Sink &&sink) {
-    std::vector<search_task> stack(1, first);
+// levels deep; each task goes on with its first sub-task and stacks the others in reverse, so they
+// run in exactly the recursive order. A leaf is never split: two leaves always make a pair
+// (distinct points whose squared distance underflows to 0 fail the test), and when the node to
+// split is a leaf the other is split.
+template <typename Tree, typename Sink>
+int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node b, double s,
+                    Sink &&sink) {
+    typedef typename Tree::node node;
+    struct task {
+        node a, b;
+        int32_t a_start, b_start;
+    };
+    std::vector<task> stack;
+    stack.reserve(64);
+    stack.push_back({a, b, 0, 0});
     uint32_t count = 0;
     while (!stack.empty()) {
-        const search_task t = stack.back();
+        task t = stack.back();
         stack.pop_back();
-        tree_node *a = t.a, *b = t.b;
-        if (b == nullptr) {
-            if (a->pt != nullptr) continue;
-            const int32_t right_start = t.a_start + a->left->size;
-            stack.push_back({a->left, a->right, t.a_start, right_start});
-            stack.push_back({a->right, nullptr, right_start, 0});
-            stack.push_back({a->left, nullptr, t.a_start, 0});
-            continue;
-        }
-        const double r = a->radius > b->radius ? a->radius : b->radius;
-        const bool a_leaf = a->pt != nullptr;
-        const bool b_leaf = b->pt != nullptr;
-        if ((a_leaf && b_leaf) || Separated(CenterDistance(a, b, d), r, s)) {
-            sink(a, b, t.a_start, t.b_start);
-            ++count;
-        } else if ((a->radius > b->radius && !a_leaf) || b_leaf) {
-            stack.push_back({a->right, b, t.a_start + a->left->size, t.b_start});
-            stack.push_back({a->left, b, t.a_start, t.b_start});
-        } else {
-            stack.push_back({a, b->right, t.a_start, t.b_start + b->left->size});
-            stack.push_back({a, b->left, t.a_start, t.b_start});
+        for (;;) {
+            if (t.b == Tree::none()) {
+                if (tree.leaf(t.a)) break;
+                const node l = tree.left(t.a), r = tree.right(t.a);
+                const int32_t right_start = t.a_start + tree.size(l);
+                stack.push_back({l, r, t.a_start, right_start});
+                stack.push_back({r, Tree::none(), right_start, 0});
+                t = {l, Tree::none(), t.a_start, 0};
+                continue;
+            }
+            const double ra = tree.radius(t.a), rb = tree.radius(t.b);
+            const bool a_leaf = tree.leaf(t.a);
+            const bool b_leaf = tree.leaf(t.b);
+            if ((a_leaf && b_leaf) || Separated(tree.distance(t.a, t.b), ra > rb ? ra : rb, s)) {
+                sink(t.a, t.b, t.a_start, t.b_start);
+                ++count;
+                break;
+            }
+            if ((ra > rb && !a_leaf) || b_leaf) {
+                const node l = tree.left(t.a);
+                stack.push_back({tree.right(t.a), t.b, t.a_start + tree.size(l), t.b_start});
+                t.a = l;
+            } else {
+                const node l = tree.left(t.b);
+                stack.push_back({t.a, tree.right(t.b), t.a_start, t.b_start + tree.size(l)});
+                t.b = l;
+            }
         }
     }
     return int32_t(count);

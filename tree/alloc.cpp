@@ -12,14 +12,26 @@ namespace {
 std::atomic<bool> hooked{false};
 std::atomic<long> fail_at{0};
 std::atomic<long> calls{0};
-}  // namespace
 
-void *CheckedMalloc(size_t bytes) {
+void CountCall() {
     if (hooked.load(std::memory_order_relaxed)) {
         const long k = calls.fetch_add(1, std::memory_order_relaxed) + 1;
         if (k == fail_at.load(std::memory_order_relaxed)) throw std::bad_alloc();
     }
+}
+
+}  // namespace
+
+void *CheckedMalloc(size_t bytes) {
+    CountCall();
     void *p = malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void *CheckedRealloc(void *block, size_t bytes) {
+    CountCall();
+    void *p = realloc(block, bytes);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }

@@ -8,6 +8,9 @@
 // std::bad_alloc, so no caller ever dereferences a failed allocation.
 void *CheckedMalloc(size_t bytes);
 
+// realloc() with the same guarantees: throws std::bad_alloc, leaving `block` as it was.
+void *CheckedRealloc(void *block, size_t bytes);
+
 // The C++ runtime gives each thread its exception storage on first use, and when that allocation
 // fails the process aborts instead of throwing. Calling this early, while memory is plentiful,
 // makes sure a later std::bad_alloc can be thrown at all. Cheap; call it at every entry point.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -184,6 +186,55 @@ inline std::string TreeDump(const tree_node *t, const point *pts, int32_t d, boo
         }
     }
     return s;
+}
+
+// Random point sets of every shape that stresses the tree: uniform, small integer grids (ties in
+// every dimension), and powers of two (exponential spacing: deep chains), for d = 1..5.
+enum PointKind { kUniform, kGrid4, kGrid10, kExp, kExpSigned };
+struct PointCase {
+    PointKind kind;
+    int32_t d, n;
+};
+inline std::vector<PointCase> RandomPointCases() {
+    std::vector<PointCase> cases = {
+        {kUniform, 2, 10000}, {kUniform, 5, 10000}, {kGrid10, 4, 10000}};
+    for (int32_t d = 1; d <= 5; ++d) {
+        const int32_t grid4 = std::min(int32_t(std::pow(4, d)), 300);
+        const int32_t grid10 = std::min(int32_t(std::pow(10, d)), 2000);
+        for (int32_t n : {2, 3, 50, 700}) cases.push_back({kUniform, d, n});
+        for (int32_t n : {grid4, grid4 / 2 + 1}) cases.push_back({kGrid4, d, n});
+        for (int32_t n : {grid10, grid10 / 3 + 1}) cases.push_back({kGrid10, d, n});
+        for (int32_t n : {40, 600}) {
+            cases.push_back({kExp, d, n});
+            cases.push_back({kExpSigned, d, n});
+        }
+    }
+    return cases;
+}
+
+inline std::vector<point> CasePoints(const PointCase &c, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<point> pts;
+    if (c.kind == kExp || c.kind == kExpSigned) {
+        // Each dimension holds the powers of two 2^(-n/2) .. 2^(n/2 - 1) in its own order.
+        std::vector<std::vector<double>> rows(size_t(c.n), std::vector<double>(size_t(c.d)));
+        std::vector<int> e(size_t(c.n));
+        for (int32_t k = 0; k < c.d; ++k) {
+            std::iota(e.begin(), e.end(), -c.n / 2);
+            std::shuffle(e.begin(), e.end(), rng);
+            for (size_t i = 0; i < rows.size(); ++i)
+                rows[i][size_t(k)] =
+                    (c.kind == kExpSigned && rng() % 2 ? -1.0 : 1.0) * std::ldexp(1.0, e[i]);
+        }
+        pts = MakePoints(rows);
+    } else if (c.kind == kUniform) {
+        std::uniform_real_distribution<double> u(-1.0, 1.0);
+        pts = DistinctPoints(c.n, c.d, [&] { return u(rng); });
+    } else {
+        std::uniform_int_distribution<int> g(0, c.kind == kGrid4 ? 3 : 9);
+        pts = DistinctPoints(c.n, c.d, [&] { return double(g(rng)); });
+    }
+    return pts;
 }
 
 #endif

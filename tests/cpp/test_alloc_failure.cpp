@@ -86,6 +86,43 @@ TEST(AllocFailure, RunQuorlReleasesEverythingAtEveryAllocation) {
     }
 }
 
+// The compact path: the checks' tables are plain vectors, every core array is counted.
+TEST(AllocFailure, RunQuorlCompactReleasesEverythingAtEveryAllocation) {
+    NoFailureAfter guard;
+    for (Input &in : Inputs(80)) {
+        SCOPED_TRACE(in.name);
+        const int32_t n = int32_t(in.pts.size());
+        auto spelled = [&]() {
+            const compact_pairs got = run_quorl_compact(n, in.d, 1.0, in.pts);
+            const flat_tree &t = got.tree;
+            pair_list out;
+            for (size_t p = 0; p < got.pairs.pairs(); ++p) {
+                const size_t a = size_t(got.pairs.ids()[2 * p]);
+                const size_t b = size_t(got.pairs.ids()[2 * p + 1]);
+                out.push_back({std::vector<int32_t>(t.order.begin() + t.start[a],
+                                                    t.order.begin() + t.start[a] + t.size[a]),
+                               std::vector<int32_t>(t.order.begin() + t.start[b],
+                                                    t.order.begin() + t.start[b] + t.size[b])});
+            }
+            return out;
+        };
+        SetAllocFailure(0);
+        const pair_list want = run_quorl(n, in.d, 1.0, in.pts);
+        SetAllocFailure(0);
+        ASSERT_TRUE(spelled() == want);
+        const long total = AllocCount();
+        ASSERT_GE(total, 5);  // coordinates, the tree's arrays, the sorted ids, the pair block
+        for (long k = 1; k <= total; ++k) {
+            SCOPED_TRACE("failing allocation " + std::to_string(k) + " of " +
+                         std::to_string(total));
+            SetAllocFailure(k);
+            EXPECT_THROW(run_quorl_compact(n, in.d, 1.0, in.pts), std::bad_alloc);
+            SetAllocFailure(0);
+            EXPECT_TRUE(spelled() == want);
+        }
+    }
+}
+
 TEST(AllocFailure, SortPointsAndListCopyAllocateNothingWhenTheyFail) {
     NoFailureAfter guard;
     std::vector<point> pts = MakePoints({{2, 0}, {1, 1}, {0, 2}});

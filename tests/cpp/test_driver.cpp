@@ -163,16 +163,16 @@ TEST(RunQuorlCompact, SpellsOutToThePairList) {
                 std::vector<point> a = MakePoints(rows), b = MakePoints(rows);
                 const pair_list expected = run_quorl(n, d, s, a);
                 const compact_pairs got = run_quorl_compact(n, d, s, b);
-                ASSERT_EQ(got.order.size(), size_t(n));
-                ASSERT_EQ(got.runs.size(), expected.size());
+                const flat_tree &t = got.tree;
+                ASSERT_EQ(t.order.size(), size_t(n));
+                ASSERT_EQ(got.pairs.pairs(), expected.size());
                 for (size_t p = 0; p < expected.size(); ++p) {
-                    const pair_runs &r = got.runs[p];
-                    const std::vector<int32_t> first(
-                        got.order.begin() + r.first_start,
-                        got.order.begin() + r.first_start + r.first_size);
-                    const std::vector<int32_t> second(
-                        got.order.begin() + r.second_start,
-                        got.order.begin() + r.second_start + r.second_size);
+                    const size_t x = size_t(got.pairs.ids()[2 * p]);
+                    const size_t y = size_t(got.pairs.ids()[2 * p + 1]);
+                    const std::vector<int32_t> first(t.order.begin() + t.start[x],
+                                                     t.order.begin() + t.start[x] + t.size[x]);
+                    const std::vector<int32_t> second(t.order.begin() + t.start[y],
+                                                      t.order.begin() + t.start[y] + t.size[y]);
                     ASSERT_EQ(first, expected[p].first) << "pair " << p;
                     ASSERT_EQ(second, expected[p].second) << "pair " << p;
                 }

@@ -1,0 +1,59 @@
+#ifndef QUORL_TREE_FLAT_H
+#define QUORL_TREE_FLAT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "tree/alloc.h"
+
+// std::allocator through CheckedMalloc, so that the arrays of the flat tree count as core blocks
+// for the fault hook and a failed allocation throws std::bad_alloc like every other one.
+template <typename T>
+struct checked_allocator {
+    typedef T value_type;
+    checked_allocator() = default;
+    template <typename U>
+    checked_allocator(const checked_allocator<U> &) {}
+    T *allocate(size_t count) { return static_cast<T *>(CheckedMalloc(count * sizeof(T))); }
+    void deallocate(T *p, size_t) { free(p); }
+    template <typename U>
+    bool operator==(const checked_allocator<U> &) const {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const checked_allocator<U> &) const {
+        return false;
+    }
+};
+template <typename T>
+using checked_vector = std::vector<T, checked_allocator<T>>;
+
+// The fair split tree of BuildTree, node for node and bit for bit, held in arrays instead of
+// linked records. Nodes are numbered in pre-order (node 0 is the root); the left child of an
+// internal node i is i + 1 and its right child is i + 2 * size[i + 1]. The points under node i are
+// order[start[i], start[i] + size[i]), in the tree's left-to-right leaf order; a node of size 1 is
+// the leaf of point order[start[i]].
+struct flat_tree {
+    int32_t n = 0;
+    int32_t d = 0;
+    checked_vector<int32_t> order;  // n point positions
+    checked_vector<int32_t> start;  // 2n - 1 entries
+    checked_vector<int32_t> size;   // 2n - 1 entries
+    checked_vector<double> center;  // (2n - 1) * d, node after node
+    checked_vector<double> radius;  // 2n - 1 entries
+
+    int32_t nodes() const { return n > 0 ? 2 * n - 1 : 0; }
+};
+
+// The fair split tree of the n points xs[i*d .. i*d + d) (i = 0..n-1, position i), as BuildTree
+// builds it from the sorted lists of the same points: the same nodes with the same sizes, centers
+// and radii, the same cuts, the same children on each side. The tree depends on the point set
+// only, not on the order in which equal coordinates are sorted, which is what lets it be built
+// from arrays sorted once per dimension. Requires n >= 0, d >= 1, finite coordinates, no two
+// points equal in all d coordinates (check_quorl_args). Throws std::bad_alloc, having kept
+// nothing, when memory runs out.
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d);
+
+#endif
