@@ -1,0 +1,117 @@
+// quorlkit._core: the decomposition of a NumPy array of points, returned as arrays that share the
+// core's own blocks (no copy, no Python object per point or per pair). The Python package
+// quorlkit turns array-likes into the float64 array this module expects and wraps the result.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "module/bindings.h"
+#include "module/driver.h"
+#include "tree/alloc.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// An array over `data` that keeps `owner` (the capsule of the whole result) alive.
+template <typename T>
+py::array_t<T> View(const T *data, std::vector<py::ssize_t> shape, const py::capsule &owner) {
+    return py::array_t<T>(std::move(shape), data, owner);
+}
+
+py::tuple Decompose(const py::array &points, double s) {
+    PrepareExceptionStorage();
+    if (!py::isinstance<py::array_t<double>>(points) || !(points.flags() & py::array::c_style))
+        throw py::type_error("points must be a C-contiguous float64 array");
+    if (points.ndim() != 2)
+        throw py::value_error("points must have 2 dimensions (n, d), not " +
+                              std::to_string(points.ndim()));
+    const py::ssize_t rows = points.shape(0), cols = points.shape(1);
+    if (rows > INT32_MAX)
+        throw py::value_error("points has " + std::to_string(rows) +
+                              " rows; at most 2147483647 points are supported");
+    if (cols > INT32_MAX)
+        throw py::value_error("points has " + std::to_string(cols) +
+                              " columns; at most 2147483647 dimensions are supported");
+    const int32_t n = int32_t(rows), d = int32_t(cols);
+    // A private copy, taken while no other Python thread can write to the array: the checks and
+    // the build then see one and the same set of points.
+    const double *in = static_cast<const double *>(points.data());
+    checked_vector<double> xs(in, in + size_t(n) * size_t(d));
+
+    std::unique_ptr<compact_pairs> result(new compact_pairs());
+    {
+        py::gil_scoped_release unlocked;
+        *result = decompose_array(n, d, s, xs.data());
+    }
+    const compact_pairs &r = *result;
+    py::capsule owner(result.get(), [](void *p) { delete static_cast<compact_pairs *>(p); });
+    result.release();
+    const py::ssize_t nodes = r.tree.nodes(), m = py::ssize_t(r.pairs.pairs());
+    return py::make_tuple(
+        View(r.tree.order.data(), {n}, owner), View(r.tree.start.data(), {nodes}, owner),
+        View(r.tree.size.data(), {nodes}, owner), View(r.tree.center.data(), {nodes, d}, owner),
+        View(r.tree.radius.data(), {nodes}, owner),
+        View(r.pairs.ids(), {m, py::ssize_t(2)}, owner));
+}
+
+typedef py::array_t<int32_t, py::array::c_style | py::array::forcecast> int_array;
+
+py::list ToLists(const int_array &order, const int_array &start, const int_array &size,
+                 const int_array &pairs) {
+    const size_t n = size_t(order.size()), nodes = size_t(start.size());
+    if (size_t(size.size()) != nodes)
+        throw py::value_error("node_start and node_size differ in length");
+    if (pairs.ndim() != 2 || pairs.shape(1) != 2)
+        throw py::value_error("pairs must have shape (m, 2)");
+    const int32_t *st = start.data(), *sz = size.data(), *ids = pairs.data();
+    const size_t count = size_t(pairs.shape(0));
+    // Arrays can be made by hand: every run must lie inside the order before one is read.
+    for (size_t p = 0; p < 2 * count; ++p) {
+        const int32_t id = ids[p];
+        if (id < 0 || size_t(id) >= nodes)
+            throw py::value_error("pair " + std::to_string(p / 2) + " names node " +
+                                  std::to_string(id) + ", not one of the " + std::to_string(nodes) +
+                                  " nodes");
+        if (st[id] < 0 || sz[id] < 0 || size_t(st[id]) + size_t(sz[id]) > n)
+            throw py::value_error("node " + std::to_string(id) +
+                                  " covers positions beyond the order");
+    }
+    return PairLists(order.data(), n, st, sz, ids, count);
+}
+
+// The number of edges on the longest path from the root to a leaf of a tree numbered as
+// Decomposition numbers its nodes.
+int32_t TreeDepth(const int_array &size) {
+    const int32_t nodes = int32_t(size.size());
+    const int32_t *sz = size.data();
+    std::vector<int32_t> height(size_t(nodes), 0);
+    // Children come after their parent, so one backward pass sees them first.
+    for (int32_t i = nodes - 1; i >= 0; --i) {
+        if (sz[i] <= 1) continue;
+        const int32_t l = i + 1;
+        const int64_t r = int64_t(i) + 2 * int64_t(l < nodes ? sz[l] : 0);
+        if (l >= nodes || r >= nodes || sz[l] < 1)
+            throw py::value_error("node_size does not describe a tree in pre-order");
+        height[size_t(i)] = 1 + std::max(height[size_t(l)], height[size_t(r)]);
+    }
+    return nodes > 0 ? height[0] : 0;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    PrepareExceptionStorage();
+    m.doc() = "The C++ core of quorlkit; use quorlkit.decompose.";
+    m.def("decompose", &Decompose, py::arg("points"), py::arg("s"),
+          "Decompose a C-contiguous float64 array of shape (n, d); returns order, node_start, "
+          "node_size, node_center, node_radius and pairs. The interpreter lock is released "
+          "while the core runs.");
+    m.def("to_lists", &ToLists, py::arg("order"), py::arg("node_start"), py::arg("node_size"),
+          py::arg("pairs"), "The pairs spelled out as build_quorl returns them.");
+    m.def("tree_depth", &TreeDepth, py::arg("node_size"),
+          "Edges on the longest root-to-leaf path of the tree.");
+}

@@ -1,0 +1,10 @@
+"""Well-separated pair decompositions of NumPy arrays.
+
+``quorlkit.decompose(points, s)`` computes the same decomposition as ``quorl.build_quorl`` on an
+array of shape (n, d) and returns it as a :class:`Decomposition`: the fair split tree and the pairs
+in arrays, whose size grows with the number of pairs rather than with the number of index entries.
+"""
+
+from ._decomposition import Decomposition, decompose
+
+__all__ = ["Decomposition", "decompose"]

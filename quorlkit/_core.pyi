@@ -1,0 +1,20 @@
+import numpy as np
+import numpy.typing as npt
+
+def decompose(
+    points: npt.NDArray[np.float64], s: float
+) -> tuple[
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int32],
+    npt.NDArray[np.int32],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int32],
+]: ...
+def to_lists(
+    order: npt.ArrayLike,
+    node_start: npt.ArrayLike,
+    node_size: npt.ArrayLike,
+    pairs: npt.ArrayLike,
+) -> list[tuple[list[int], list[int]]]: ...
+def tree_depth(node_size: npt.ArrayLike) -> int: ...
