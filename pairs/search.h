@@ -8,15 +8,20 @@
 #include "pairs/output.h"
 #include "tree/flat.h"
 
-// Distance between two centers of d coordinates: squares of the differences summed for
-// i = 0..d-1 in order from 0.0, then the square root (0 for d < 1).
-inline double CenterDistance(const double *a, const double *b, int32_t d) {
+// The squared distance between two centers of d coordinates: the squares of the differences
+// summed for i = 0..d-1 in order from 0.0.
+inline double CenterDistanceSquared(const double *a, const double *b, int32_t d) {
     double sum = 0.0;
     for (int32_t i = 0; i < d; ++i) {
         const double diff = a[i] - b[i];
         sum = sum + diff * diff;
     }
-    return std::sqrt(sum);
+    return sum;
+}
+
+// The distance between two centers: the square root of CenterDistanceSquared (0 for d < 1).
+inline double CenterDistance(const double *a, const double *b, int32_t d) {
+    return std::sqrt(CenterDistanceSquared(a, b, d));
 }
 inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
     return CenterDistance(a->center, b->center, d);
@@ -25,6 +30,26 @@ inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) 
 // The separation test of the pair search: with r the larger radius, a and b are well separated
 // when dist - 2r > s * r (strict; a NaN on either side is not separated).
 inline bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
+
+// Separated(sqrt(squared), r, s), always with the same verdict, but without the square root when
+// the squared distance lies clearly on one side of (2r + s r)^2. With s r >= 0 and q = 2r + s r
+// in [1e-100, 1e100], a squared distance more than a relative 1e-9 above q^2 puts the rounded
+// distance more than 4e-10 q above q, so dist - 2r exceeds s r by more than the rounding of the
+// subtraction (whose result is at least s r and at most q); likewise below. Only the rare
+// squared distances within 1e-9 of q^2 (and the rare q outside the range, where squaring could
+// under- or overflow) take the square root.
+inline bool SeparatedSquared(double squared, double r, double s) {
+    const double b = s * r;
+    if (b >= 0) {
+        const double q = 2 * r + b;
+        if (q >= 1e-100 && q <= 1e100) {
+            const double q2 = q * q;
+            if (squared > q2 * (1 + 1e-9)) return true;
+            if (squared < q2 * (1 - 1e-9)) return false;
+        }
+    }
+    return Separated(std::sqrt(squared), r, s);
+}
 
 // How the search sees a tree of linked tree_node records.
 struct node_tree_view {
@@ -36,7 +61,9 @@ struct node_tree_view {
     static node right(node a) { return a->right; }
     static int32_t size(node a) { return a->size; }
     static double radius(node a) { return a->radius; }
-    double distance(node a, node b) const { return CenterDistance(a->center, b->center, d); }
+    double squared_distance(node a, node b) const {
+        return CenterDistanceSquared(a->center, b->center, d);
+    }
 };
 
 // How the search sees a flat_tree: nodes are pre-order ids, the left child follows its parent.
@@ -49,9 +76,9 @@ struct flat_tree_view {
     node right(node a) const { return a + 2 * t->size[size_t(a) + 1]; }
     int32_t size(node a) const { return t->size[size_t(a)]; }
     double radius(node a) const { return t->radius[size_t(a)]; }
-    double distance(node a, node b) const {
+    double squared_distance(node a, node b) const {
         const size_t d = size_t(t->d);
-        return CenterDistance(&t->center[size_t(a) * d], &t->center[size_t(b) * d], t->d);
+        return CenterDistanceSquared(&t->center[size_t(a) * d], &t->center[size_t(b) * d], t->d);
     }
 };
 
@@ -95,7 +122,8 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
             const double ra = tree.radius(t.a), rb = tree.radius(t.b);
             const bool a_leaf = tree.leaf(t.a);
             const bool b_leaf = tree.leaf(t.b);
-            if ((a_leaf && b_leaf) || Separated(tree.distance(t.a, t.b), ra > rb ? ra : rb, s)) {
+            if ((a_leaf && b_leaf) ||
+                SeparatedSquared(tree.squared_distance(t.a, t.b), ra > rb ? ra : rb, s)) {
                 sink(t.a, t.b, t.a_start, t.b_start);
                 ++count;
                 break;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
-#include <utility>
 
 #include "tree/split.h"
 
@@ -18,17 +18,54 @@ struct build_task {
     int32_t parity;
 };
 
-// Sorts the positions 0..n-1 by coordinate k into out[0..n-1], for every k. Equal coordinates
-// may end in any order: the tree does not depend on it.
-void SortPerDimension(const double *xs, size_t n, size_t d, int32_t *out) {
-    checked_vector<std::pair<double, int32_t>> keyed(n);
-    for (size_t k = 0; k < d; ++k) {
-        for (size_t i = 0; i < n; ++i) keyed[i] = {xs[i * d + k], int32_t(i)};
-        std::sort(keyed.begin(), keyed.end(),
-                  [](const std::pair<double, int32_t> &a, const std::pair<double, int32_t> &b) {
-                      return a.first < b.first;
-                  });
-        for (size_t i = 0; i < n; ++i) out[k * n + i] = keyed[i].second;
+// An unsigned key whose order is that of the (finite) doubles; -0.0 comes just before 0.0,
+// which is one of the orders of equal values.
+uint64_t OrderKey(double x) {
+    uint64_t bits;
+    memcpy(&bits, &x, sizeof bits);
+    return bits >> 63 ? ~bits : bits | (uint64_t(1) << 63);
+}
+
+// Sorts ids[0..n) by keys[0..n) (ties in any order) with the help of two scratch arrays of n.
+// Large inputs take six passes of 11-bit digits (few enough buckets to stay in the caches),
+// skipping a digit that all keys share.
+void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, size_t n) {
+    if (n < (size_t(1) << 12)) {
+        checked_vector<std::pair<uint64_t, int32_t>> keyed(n);
+        for (size_t i = 0; i < n; ++i) keyed[i] = {keys[i], ids[i]};
+        std::sort(keyed.begin(), keyed.end());
+        for (size_t i = 0; i < n; ++i) keys[i] = keyed[i].first, ids[i] = keyed[i].second;
+        return;
+    }
+    const int kBits = 11, kPasses = 6;
+    const size_t kBuckets = size_t(1) << kBits, kMask = kBuckets - 1;
+    checked_vector<uint32_t> count(kPasses * kBuckets, 0);
+    for (size_t i = 0; i < n; ++i)
+        for (int p = 0; p < kPasses; ++p)
+            ++count[size_t(p) * kBuckets + ((keys[i] >> (kBits * p)) & kMask)];
+    uint64_t *k_in = keys, *k_out = keys2;
+    int32_t *i_in = ids, *i_out = ids2;
+    for (int p = 0; p < kPasses; ++p) {
+        uint32_t *c = &count[size_t(p) * kBuckets];
+        const int shift = kBits * p;
+        if (c[(k_in[0] >> shift) & kMask] == n) continue;  // every key has this digit
+        uint32_t sum = 0;
+        for (size_t v = 0; v < kBuckets; ++v) {
+            const uint32_t here = c[v];
+            c[v] = sum;
+            sum += here;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t to = c[(k_in[i] >> shift) & kMask]++;
+            k_out[to] = k_in[i];
+            i_out[to] = i_in[i];
+        }
+        std::swap(k_in, k_out);
+        std::swap(i_in, i_out);
+    }
+    if (k_in != keys) {
+        std::copy(k_in, k_in + n, keys);
+        std::copy(i_in, i_in + n, ids);
     }
 }
 
@@ -46,47 +83,80 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
     t.center.resize(nodes * D);
     t.radius.resize(nodes);
 
-    // The points are moved as the tree grows: a task's points occupy slots [start, start +
-    // count) of the coordinate and position arrays of its buffer, and its d sorted arrays hold
-    // slot numbers of that same range. A task distributes its points into the same range of the
-    // other buffer, each child's points together, so that the deeper a task, the smaller the
-    // stretch of memory it touches.
-    checked_vector<double> coords(2 * N * D);
-    checked_vector<int32_t> position(2 * N);  // the caller's position of the point in a slot
-    checked_vector<int32_t> sorted(2 * D * N);
-    std::copy(xs, xs + N * D, coords.begin());
-    for (size_t i = 0; i < N; ++i) position[i] = int32_t(i);
-    SortPerDimension(xs, N, D, sorted.data());
+    // The points move as the tree grows. A task's points occupy slots [start, start + count) of
+    // its buffer, numbered in the order of coordinate 0, so that the list of dimension 0 is the
+    // slots themselves; the list of each other dimension k holds the slot of each of its points.
+    // Every list also carries the coordinates it is sorted by, so that the walks read memory in
+    // order. A task distributes its points into the same range of the other buffer, each child's
+    // points together: the deeper a task, the smaller the stretch of memory it touches.
+    checked_vector<double> value(2 * D * N);           // buffer p, dimension k: (p D + k) N
+    checked_vector<int32_t> slot_of(2 * (D - 1) * N);  // dimension k >= 1: (p (D-1) + k-1) N
+    checked_vector<int32_t> position(2 * N);           // the caller's position of a slot's point
+    // Where each slot's point goes when its task is split: the piece and the new slot, side by
+    // side so that the lists of dimensions 1.. find both in one read.
+    struct move {
+        int32_t piece;
+        int32_t to;
+    };
+    checked_vector<move> moved(N);
+    {
+        checked_vector<uint64_t> keys(N), keys2(N);
+        checked_vector<int32_t> ids(N), ids2(N);
+        for (size_t k = 0; k < D; ++k) {
+            for (size_t i = 0; i < N; ++i) {
+                keys[i] = OrderKey(xs[i * D + k]);
+                ids[i] = int32_t(i);
+            }
+            SortByKey(keys.data(), ids.data(), keys2.data(), ids2.data(), N);
+            for (size_t e = 0; e < N; ++e) {
+                const size_t i = size_t(ids[e]);
+                value[k * N + e] = xs[i * D + k];
+                if (k == 0) {
+                    position[e] = int32_t(i);
+                    moved[i].to = int32_t(e);  // the slot of the point in dimension 0's order
+                } else {
+                    slot_of[(k - 1) * N + e] = moved[i].to;
+                }
+            }
+        }
+    }
 
     // A slot's point is cut off from the set of the task being built when its mark is at least
-    // that task's first label; labels only grow, so no mark ever needs resetting. The sorted
-    // arrays are never compacted while a task runs: cut-off slots are stepped over, each at most
-    // once from either end, which is what unlinking from the lists costs.
+    // that task's first label; labels only grow, so no mark ever needs resetting. The lists are
+    // never compacted while a task runs: cut-off entries are stepped over, each at most once from
+    // either end, which is what unlinking from linked lists costs.
     checked_vector<int32_t> mark(N, -1);
-    checked_vector<int32_t> moved_to(N);  // the slot in the other buffer
     int32_t next_label = 0;
-    checked_vector<int32_t> lo_at(D), hi_at(D);  // the live window of each dimension
-    checked_vector<int32_t> pieces;              // sizes of the current task's cuts, in order
-    checked_vector<int32_t> first_slot, slot;    // where each piece begins, and its fill cursor
+    checked_vector<int32_t> lo_at(D), hi_at(D);  // the live window of each list
+    checked_vector<const double *> vals(D);
+    checked_vector<const int32_t *> slots(D);
+    checked_vector<int32_t> pieces;            // sizes of the current task's cuts, in order
+    checked_vector<int32_t> first_slot, slot;  // where each piece begins, and its fill cursor
     checked_vector<build_task> stack(1, build_task{0, 0, n, 0});
 
     while (!stack.empty()) {
         const build_task task = stack.back();
         stack.pop_back();
-        const size_t from = size_t(task.parity), to = 1 - from;
-        const double *x = coords.data() + from * N * D;
-        const int32_t *src = sorted.data() + from * D * N + size_t(task.start);
+        const size_t from = size_t(task.parity), to = 1 - from, s0 = size_t(task.start);
+        for (size_t k = 0; k < D; ++k) {
+            vals[k] = value.data() + (from * D + k) * N + s0;
+            slots[k] = k == 0 ? nullptr : slot_of.data() + (from * (D - 1) + k - 1) * N + s0;
+        }
         if (task.count == 1) {
-            const size_t i = size_t(task.start), node = size_t(task.node);
-            t.order[i] = position[from * N + i];
+            const size_t node = size_t(task.node);
+            t.order[s0] = position[from * N + s0];
             t.start[node] = task.start;
             t.size[node] = 1;
-            for (size_t k = 0; k < D; ++k) t.center[node * D + k] = x[i * D + k];
+            for (size_t k = 0; k < D; ++k) t.center[node * D + k] = vals[k][0];
             t.radius[node] = 0.0;
             continue;
         }
 
         const int32_t base = next_label;
+        // The slot of entry e of list k, and whether its point is still in the set.
+        auto slot_at = [&slots, &task](size_t k, int32_t e) {
+            return k == 0 ? task.start + e : slots[k][e];
+        };
         auto live = [&mark, base](int32_t i) { return mark[size_t(i)] < base; };
         for (size_t k = 0; k < D; ++k) {
             lo_at[k] = 0;
@@ -103,11 +173,10 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             double widest = -1.0;
             size_t dim = 0;
             for (size_t k = 0; k < D; ++k) {
-                const int32_t *a = src + k * N;
-                while (!live(a[lo_at[k]])) ++lo_at[k];
-                while (!live(a[hi_at[k]])) --hi_at[k];
-                const double lo = x[size_t(a[lo_at[k]]) * D + k];
-                const double hi = x[size_t(a[hi_at[k]]) * D + k];
+                while (!live(slot_at(k, lo_at[k]))) ++lo_at[k];
+                while (!live(slot_at(k, hi_at[k]))) --hi_at[k];
+                const double lo = vals[k][lo_at[k]];
+                const double hi = vals[k][hi_at[k]];
                 t.center[node * D + k] = (hi + lo) * 0.5;
                 const double half = (hi - lo) * 0.5;
                 sum = sum + half * half;
@@ -119,40 +188,40 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             }
             t.radius[node] = std::sqrt(sum);
 
-            const int32_t *a = src + dim * N;
-            const double cut = widest * 0.5 + x[size_t(a[lo_at[dim]]) * D + dim];
+            const double *v = vals[dim];
+            const double cut = widest * 0.5 + v[lo_at[dim]];
             int32_t ia = lo_at[dim], ib = hi_at[dim], count = 0;
             HALF side;
             for (;;) {
-                if (x[size_t(a[ia]) * D + dim] > cut) {
+                if (v[ia] > cut) {
                     side = LOW;
                     break;
                 }
-                if (cut > x[size_t(a[ib]) * D + dim]) {
+                if (cut > v[ib]) {
                     side = HIGH;
                     break;
                 }
                 // Distinct points always leave a point beyond the cut before the walk gets here.
                 if (++count == m) throw std::logic_error("fair split found no cut");
                 do ++ia;
-                while (!live(a[ia]));
+                while (!live(slot_at(dim, ia)));
                 do --ib;
-                while (!live(a[ib]));
+                while (!live(slot_at(dim, ib)));
             }
 
             const int32_t label = base + int32_t(pieces.size());
             if (side == LOW) {
                 int32_t j = lo_at[dim];
                 for (int32_t c = 0; c < count; ++c, ++j) {
-                    while (!live(a[j])) ++j;
-                    mark[size_t(a[j])] = label;
+                    while (!live(slot_at(dim, j))) ++j;
+                    mark[size_t(slot_at(dim, j))] = label;
                 }
                 lo_at[dim] = j;
             } else {
                 int32_t j = hi_at[dim];
                 for (int32_t c = 0; c < count; ++c, --j) {
-                    while (!live(a[j])) --j;
-                    mark[size_t(a[j])] = label;
+                    while (!live(slot_at(dim, j))) --j;
+                    mark[size_t(slot_at(dim, j))] = label;
                 }
                 hi_at[dim] = j;
             }
@@ -176,28 +245,30 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             offset += pieces[size_t(i)];
             child += 2 * pieces[size_t(i)] - 1;
         }
-        auto piece_of = [&mark, base](int32_t i) {
-            const int32_t lab = mark[size_t(i)];
-            return lab >= base ? size_t(lab - base) + 1 : 0;
-        };
-        // The points move in slot order, which keeps each piece's points in the order they had.
+        // Dimension 0 first: its order numbers the new slots, so each child's slots again follow
+        // coordinate 0.
         slot.assign(first_slot.begin(), first_slot.end());
-        const int32_t end = task.start + task.count;
-        double *y = coords.data() + to * N * D;
-        for (int32_t i = task.start; i < end; ++i) {
-            const int32_t j = slot[piece_of(i)]++;
-            moved_to[size_t(i)] = j;
-            position[to * N + size_t(j)] = position[from * N + size_t(i)];
-            for (size_t k = 0; k < D; ++k) y[size_t(j) * D + k] = x[size_t(i) * D + k];
+        {
+            double *out = value.data() + to * D * N;
+            for (int32_t e = 0; e < task.count; ++e) {
+                const int32_t i = task.start + e;
+                const int32_t lab = mark[size_t(i)];
+                const int32_t piece = lab >= base ? lab - base + 1 : 0;
+                const int32_t j = slot[size_t(piece)]++;
+                moved[size_t(i)] = {piece, j};
+                out[j] = vals[0][e];
+                position[to * N + size_t(j)] = position[from * N + size_t(i)];
+            }
         }
-        int32_t *dst = sorted.data() + to * D * N;
-        for (size_t k = 0; k < D; ++k) {
-            const int32_t *in = src + k * N;
-            int32_t *out = dst + k * N;
+        for (size_t k = 1; k < D; ++k) {
+            double *out = value.data() + (to * D + k) * N;
+            int32_t *out_slot = slot_of.data() + (to * (D - 1) + k - 1) * N;
             slot.assign(first_slot.begin(), first_slot.end());
-            for (int32_t j = 0; j < task.count; ++j) {
-                const int32_t i = in[j];
-                out[slot[piece_of(i)]++] = moved_to[size_t(i)];
+            for (int32_t e = 0; e < task.count; ++e) {
+                const move mv = moved[size_t(slots[k][e])];
+                const int32_t j = slot[size_t(mv.piece)]++;
+                out[j] = vals[k][e];
+                out_slot[j] = mv.to;
             }
         }
     }
