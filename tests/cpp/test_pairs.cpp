@@ -164,3 +164,42 @@ TEST(PairOutput, SaveIndicesKeepsSequenceOrderAndAppends) {
 }
 
 }  // namespace
+
+// The square-root-free test must give the verdict of the test on the rounded distance for every
+// squared distance, above all those within a few ulps of the threshold and across the ranges
+// where squaring under- or overflows.
+TEST(SeparatedSquared, AgreesWithTheTestOnTheDistance) {
+    std::mt19937_64 rng(20261208);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double radii[] = {0.0, 5e-324, 1e-200, 1e-101, 1e-50, 0.3, 1.0, 7.5, 1e50, 1e99, 1e140};
+    const double seps[] = {-3.0, -1.999999999, -1.5, -1e-300, -0.0, 0.0,  1e-300,
+                           0.5,  1.0,          2.0,  17.0,    1e6,  1e300};
+    long checked = 0;
+    for (double r : radii) {
+        for (double s : seps) {
+            // Distances around the threshold 2r + s r, and squares around their squares.
+            const double q = 2 * r + s * r;
+            std::vector<double> squares = {0.0, 5e-324, 1e-310, 1.0, 1e300, INFINITY};
+            for (double dist : {q, std::fabs(q), 2 * r, s * r}) {
+                double x = dist;
+                for (int step = 0; step < 40; ++step) x = std::nextafter(x, -INFINITY);
+                for (int step = 0; step < 80; ++step, x = std::nextafter(x, INFINITY)) {
+                    squares.push_back(x * x);
+                    squares.push_back(std::nextafter(x * x, INFINITY));
+                    squares.push_back(std::nextafter(x * x, -INFINITY));
+                }
+                for (int i = 0; i < 200; ++i) {
+                    const double rel = (unit(rng) - 0.5) * std::ldexp(1.0, -int(rng() % 60));
+                    squares.push_back(dist * dist * (1 + rel));
+                }
+            }
+            for (double sq : squares) {
+                if (!(sq >= 0)) continue;
+                ASSERT_EQ(SeparatedSquared(sq, r, s), Separated(std::sqrt(sq), r, s))
+                    << "squared " << sq << " r " << r << " s " << s;
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 100000);
+}
