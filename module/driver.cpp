@@ -215,8 +215,10 @@ compact_pairs DecomposeChecked(int32_t n, int32_t d, double s, const double *xs)
     result.tree = BuildFlatTree(xs, n, d);
     if (n == 0) return result;
     node_pair_buffer &pairs = result.pairs;
-    SearchPairs(flat_tree_view{&result.tree}, 0, flat_tree_view::none(), s,
-                [&pairs](int32_t a, int32_t b, int32_t, int32_t) { pairs.push(a, b); });
+    WithFlatTreeView(result.tree, [&](auto view) {
+        return SearchPairs(view, 0, view.none(), s,
+                           [&pairs](int32_t a, int32_t b) { pairs.push(a, b); });
+    });
     return result;
 }
 

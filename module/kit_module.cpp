@@ -22,6 +22,12 @@ py::array_t<T> View(const T *data, std::vector<py::ssize_t> shape, const py::cap
     return py::array_t<T>(std::move(shape), data, owner);
 }
 
+// The same with explicit strides in bytes: centers and radii share one block, node after node.
+py::array_t<double> StridedView(const double *data, std::vector<py::ssize_t> shape,
+                                std::vector<py::ssize_t> strides, const py::capsule &owner) {
+    return py::array_t<double>(std::move(shape), std::move(strides), data, owner);
+}
+
 py::tuple Decompose(const py::array &points, double s) {
     PrepareExceptionStorage();
     if (!py::isinstance<py::array_t<double>>(points) || !(points.flags() & py::array::c_style))
@@ -51,10 +57,12 @@ py::tuple Decompose(const py::array &points, double s) {
     py::capsule owner(result.get(), [](void *p) { delete static_cast<compact_pairs *>(p); });
     result.release();
     const py::ssize_t nodes = r.tree.nodes(), m = py::ssize_t(r.pairs.pairs());
+    const py::ssize_t row = py::ssize_t(sizeof(double)) * (py::ssize_t(d) + 1);
     return py::make_tuple(
         View(r.tree.order.data(), {n}, owner), View(r.tree.start.data(), {nodes}, owner),
-        View(r.tree.size.data(), {nodes}, owner), View(r.tree.center.data(), {nodes, d}, owner),
-        View(r.tree.radius.data(), {nodes}, owner),
+        View(r.tree.size.data(), {nodes}, owner),
+        StridedView(r.tree.box.data(), {nodes, d}, {row, py::ssize_t(sizeof(double))}, owner),
+        StridedView(r.tree.box.data() + d, {nodes}, {row}, owner),
         View(r.pairs.ids(), {m, py::ssize_t(2)}, owner));
 }
 

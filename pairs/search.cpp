@@ -5,7 +5,7 @@ namespace {
 // The search from a (and b), each pair found appended as its two index lists.
 int32_t SearchIntoList(tree_node *a, tree_node *b, double s, int32_t d, pair_list &pairs) {
     return SearchPairs(node_tree_view{d}, a, b, s,
-                       [&pairs](tree_node *x, tree_node *y, int32_t, int32_t) {
+                       [&pairs](tree_node *x, tree_node *y) {
                            point_sequence first_side, second_side;
                            dfs(x, first_side);
                            dfs(y, second_side);

@@ -59,7 +59,6 @@ struct node_tree_view {
     static bool leaf(node a) { return a->pt != nullptr; }
     static node left(node a) { return a->left; }
     static node right(node a) { return a->right; }
-    static int32_t size(node a) { return a->size; }
     static double radius(node a) { return a->radius; }
     double squared_distance(node a, node b) const {
         return CenterDistanceSquared(a->center, b->center, d);
@@ -67,28 +66,53 @@ struct node_tree_view {
 };
 
 // How the search sees a flat_tree: nodes are pre-order ids, the left child follows its parent.
+// D > 0 fixes the dimension at compile time (the tree's d must be D); D = 0 reads it from the tree.
+template <int D = 0>
 struct flat_tree_view {
     typedef int32_t node;
-    const flat_tree *t;
+    // Plain pointers, copied out of the tree: they stay in registers while the search writes.
+    const double *box;
+    const int32_t *size;
+    int32_t d;
+
+    explicit flat_tree_view(const flat_tree *t)
+        : box(t->box.data()), size(t->size.data()), d(t->d) {}
     static node none() { return -1; }
-    bool leaf(node a) const { return t->size[size_t(a)] == 1; }
+    bool leaf(node a) const { return size[a] == 1; }
     static node left(node a) { return a + 1; }
-    node right(node a) const { return a + 2 * t->size[size_t(a) + 1]; }
-    int32_t size(node a) const { return t->size[size_t(a)]; }
-    double radius(node a) const { return t->radius[size_t(a)]; }
+    // Read at a leaf too (and ignored there): the size array holds one more entry, a 0.
+    node right(node a) const { return a + 2 * size[a + 1]; }
+    double radius(node a) const { return box[size_t(a) * stride() + size_t(dims())]; }
     double squared_distance(node a, node b) const {
-        const size_t d = size_t(t->d);
-        return CenterDistanceSquared(&t->center[size_t(a) * d], &t->center[size_t(b) * d], t->d);
+        return CenterDistanceSquared(&box[size_t(a) * stride()], &box[size_t(b) * stride()],
+                                     dims());
     }
+    int32_t dims() const { return D > 0 ? D : d; }
+    size_t stride() const { return size_t(dims()) + 1; }
 };
 
+// f(view) with the flat_tree_view for the tree's dimension: fixed at compile time for the usual
+// d = 1..4, where that makes the distance a few straight-line instructions.
+template <typename F>
+auto WithFlatTreeView(const flat_tree &t, F &&f) {
+    switch (t.d) {
+        case 1:
+            return f(flat_tree_view<1>(&t));
+        case 2:
+            return f(flat_tree_view<2>(&t));
+        case 3:
+            return f(flat_tree_view<3>(&t));
+        case 4:
+            return f(flat_tree_view<4>(&t));
+        default:
+            return f(flat_tree_view<0>(&t));
+    }
+}
+
 // The pair search from node a (b = none: the pairs among a's points) or between a and b (a's
-// side first), for either kind of tree. It hands each well-separated node pair to sink(a, b,
-// a_start, b_start), in the order of the rules of FindWSP and FindWSP2, and returns how many it
-// found (wrapping past 2^31: the count is 32-bit by contract and nothing reads one that large).
-// The starts are the offsets of each node's first leaf in the left-to-right leaf order from
-// a's first leaf (and from b's for b's side): left subtree first, so a right child starts
-// `size(left)` after its parent.
+// side first), for either kind of tree. It hands each well-separated node pair to sink(x, y), x's
+// side first, in the order of the rules of FindWSP and FindWSP2, and returns how many it found
+// (wrapping past 2^31: the count is 32-bit by contract and nothing reads one that large).
 // An explicit stack replaces recursion, since exponentially spaced points make trees thousands of
 // levels deep; each task goes on with its first sub-task and stacks the others in reverse, so they
 // run in exactly the recursive order. A leaf is never split: two leaves always make a pair
@@ -100,11 +124,10 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
     typedef typename Tree::node node;
     struct task {
         node a, b;
-        int32_t a_start, b_start;
     };
     std::vector<task> stack;
     stack.reserve(64);
-    stack.push_back({a, b, 0, 0});
+    stack.push_back({a, b});
     uint32_t count = 0;
     while (!stack.empty()) {
         task t = stack.back();
@@ -113,10 +136,9 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
             if (t.b == Tree::none()) {
                 if (tree.leaf(t.a)) break;
                 const node l = tree.left(t.a), r = tree.right(t.a);
-                const int32_t right_start = t.a_start + tree.size(l);
-                stack.push_back({l, r, t.a_start, right_start});
-                stack.push_back({r, Tree::none(), right_start, 0});
-                t = {l, Tree::none(), t.a_start, 0};
+                stack.push_back({l, r});
+                stack.push_back({r, Tree::none()});
+                t = {l, Tree::none()};
                 continue;
             }
             const double ra = tree.radius(t.a), rb = tree.radius(t.b);
@@ -124,18 +146,16 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
             const bool b_leaf = tree.leaf(t.b);
             if ((a_leaf && b_leaf) ||
                 SeparatedSquared(tree.squared_distance(t.a, t.b), ra > rb ? ra : rb, s)) {
-                sink(t.a, t.b, t.a_start, t.b_start);
+                sink(t.a, t.b);
                 ++count;
                 break;
             }
             if ((ra > rb && !a_leaf) || b_leaf) {
-                const node l = tree.left(t.a);
-                stack.push_back({tree.right(t.a), t.b, t.a_start + tree.size(l), t.b_start});
-                t.a = l;
+                stack.push_back({tree.right(t.a), t.b});
+                t.a = tree.left(t.a);
             } else {
-                const node l = tree.left(t.b);
-                stack.push_back({t.a, tree.right(t.b), t.a_start, t.b_start + tree.size(l)});
-                t.b = l;
+                stack.push_back({t.a, tree.right(t.b)});
+                t.b = tree.left(t.b);
             }
         }
     }

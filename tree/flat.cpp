@@ -80,8 +80,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
     t.order.resize(N);
     t.start.resize(nodes);
     t.size.resize(nodes);
-    t.center.resize(nodes * D);
-    t.radius.resize(nodes);
+    t.box.resize(nodes * (D + 1));
 
     // The points move as the tree grows. A task's points occupy slots [start, start + count) of
     // its buffer, numbered in the order of coordinate 0, so that the list of dimension 0 is the
@@ -147,8 +146,9 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             t.order[s0] = position[from * N + s0];
             t.start[node] = task.start;
             t.size[node] = 1;
-            for (size_t k = 0; k < D; ++k) t.center[node * D + k] = vals[k][0];
-            t.radius[node] = 0.0;
+            double *center = t.center(node);
+            for (size_t k = 0; k < D; ++k) center[k] = vals[k][0];
+            t.radius(node) = 0.0;
             continue;
         }
 
@@ -177,7 +177,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                 while (!live(slot_at(k, hi_at[k]))) --hi_at[k];
                 const double lo = vals[k][lo_at[k]];
                 const double hi = vals[k][hi_at[k]];
-                t.center[node * D + k] = (hi + lo) * 0.5;
+                t.center(node)[k] = (hi + lo) * 0.5;
                 const double half = (hi - lo) * 0.5;
                 sum = sum + half * half;
                 const double w = hi - lo;
@@ -186,7 +186,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                     widest = w;
                 }
             }
-            t.radius[node] = std::sqrt(sum);
+            t.radius(node) = std::sqrt(sum);
 
             const double *v = vals[dim];
             const double cut = widest * 0.5 + v[lo_at[dim]];

@@ -41,8 +41,14 @@ struct flat_tree {
     checked_vector<int32_t> order;  // n point positions
     checked_vector<int32_t> start;  // 2n - 1 entries
     checked_vector<int32_t> size;   // 2n - 1 entries
-    checked_vector<double> center;  // (2n - 1) * d, node after node
-    checked_vector<double> radius;  // 2n - 1 entries
+    // Per node, side by side since the pair search reads them together: the d coordinates of
+    // the center of the node's bounding box, then its radius (half the box's diagonal).
+    checked_vector<double> box;  // (2n - 1) * (d + 1)
+
+    double *center(size_t node) { return &box[node * (size_t(d) + 1)]; }
+    const double *center(size_t node) const { return &box[node * (size_t(d) + 1)]; }
+    double &radius(size_t node) { return box[node * (size_t(d) + 1) + size_t(d)]; }
+    double radius(size_t node) const { return box[node * (size_t(d) + 1) + size_t(d)]; }
 
     int32_t nodes() const { return n > 0 ? 2 * n - 1 : 0; }
 };

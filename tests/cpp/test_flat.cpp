@@ -21,7 +21,7 @@ std::vector<double> Rows(const std::vector<point> &pts, int32_t d) {
 std::string FlatDump(const flat_tree &t, int32_t node, std::string &err) {
     const size_t i = size_t(node);
     if (t.size[i] == 1) {
-        if (!SameBits(t.radius[i], 0.0)) err = "leaf radius";
+        if (!SameBits(t.radius(i), 0.0)) err = "leaf radius";
         return std::to_string(t.order[size_t(t.start[i])]);
     }
     const int32_t l = node + 1, r = node + 2 * t.size[size_t(l)];
@@ -34,7 +34,7 @@ std::string FlatDump(const flat_tree &t, int32_t node, std::string &err) {
     char buf[40];
     for (int32_t k = 0; k <= t.d; ++k) {
         snprintf(buf, sizeof buf, "%c%a", k == 0 ? '@' : ',',
-                 k < t.d ? t.center[i * size_t(t.d) + size_t(k)] : t.radius[i]);
+                 k < t.d ? t.center(i)[k] : t.radius(i));
         s += buf;
     }
     return s;
@@ -79,7 +79,7 @@ TEST(FlatTree, EmptyAndOnePoint) {
     ASSERT_EQ(one.nodes(), 1);
     EXPECT_EQ(one.order[0], 0);
     EXPECT_EQ(one.size[0], 1);
-    EXPECT_TRUE(SameBits(one.center[0], -0.0) && SameBits(one.center[1], 2.5));
+    EXPECT_TRUE(SameBits(one.center(0)[0], -0.0) && SameBits(one.center(0)[1], 2.5));
 }
 
 // The array form of the checks says exactly what the point form says.
