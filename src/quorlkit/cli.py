@@ -1,0 +1,405 @@
+"""The ``quorl`` command: decompose a file of points, draw the pairs, or run a demo.
+
+``main(argv)`` returns the exit status: 0 on success, 2 for a refused input or a usage error
+(one line on stderr beginning ``quorl: ``), 1 when stdout was closed early.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import re
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Any, NoReturn
+
+import numpy as np
+import numpy.typing as npt
+
+from ._decomposition import _REAL_KINDS, Decomposition, decompose
+
+__all__ = ["main"]
+
+PLOT_HINT = "pip install 'quorl[plot]'"
+DEFAULT_PAIRS = 10
+
+
+
+class CliError(Exception):
+    """A refused input or argument; main() prints it on one line and exits with status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports usage errors on one line, like every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"quorl: {message} (see '{self.prog} --help')\n")
+
+
+# --- reading points -------------------------------------------------------------------------
+
+
+def _read_points(path: str) -> tuple[npt.NDArray[Any], list[int] | None]:
+    """The points of a ``.npy``, ``.csv`` or ``.txt`` file.
+
+    Parameters
+    ----------
+    path : str
+        The file. Its extension (in any case) says how to read it: ``.npy`` holds an array of
+        shape (n, d); ``.csv`` holds comma-separated rows, and a first row in which no cell is a
+        number is taken as column names; ``.txt`` holds whitespace-separated rows, where ``#``
+        starts a comment. Blank lines are ignored in both text formats.
+
+    Returns
+    -------
+    points : numpy.ndarray, shape (n, d)
+    lines : list of int or None
+        For a text file, the line number of each point, so that messages can name lines.
+
+    Raises
+    ------
+    CliError
+        When the file cannot be read, has rows of different lengths or non-numeric cells, or
+        holds no points.
+    """
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in (".npy", ".csv", ".txt"):
+        shown = f"'{ext}'" if ext else "no extension"
+        raise CliError(f"{path}: unknown file type ({shown}); expected .npy, .csv or .txt")
+    try:
+        if ext == ".npy":
+            points, lines = _read_npy(path), None
+        else:
+            with open(path, encoding="utf-8-sig", newline="") as f:
+                points, lines = _read_rows(path, f, csv_file=ext == ".csv")
+    except OSError as err:
+        raise CliError(f"{path}: {err.strerror or err}") from None
+    except UnicodeDecodeError:
+        raise CliError(f"{path}: not a UTF-8 text file") from None
+    if points.shape[0] == 0:
+        raise CliError(f"{path}: no points")
+    return points, lines
+
+
+def _read_npy(path: str) -> npt.NDArray[Any]:
+    with open(path, "rb") as f:
+        # Without its magic prefix numpy takes a file for a pickle and says so, which misleads.
+        if f.read(6) != b"\x93NUMPY":
+            raise CliError(f"{path}: not a .npy file")
+        f.seek(0)
+        try:
+            arr: npt.NDArray[Any] = np.load(f, allow_pickle=False)
+        except (ValueError, EOFError) as err:
+            raise CliError(f"{path}: cannot read this .npy file ({err})") from None
+    if arr.dtype.kind not in _REAL_KINDS:
+        raise CliError(f"{path}: expected real numbers, found an array of {arr.dtype}")
+    if arr.ndim != 2:
+        raise CliError(f"{path}: expected an array of shape (n, d), found shape {arr.shape}")
+    return arr
+
+
+def _read_rows(path: str, f: IO[str], csv_file: bool) -> tuple[npt.NDArray[Any], list[int]]:
+    rows: list[list[float]] = []
+    lines: list[int] = []
+    d = None
+    for lineno, cells in _cells(f, csv_file):
+        if d is None:
+            d = len(cells)
+            if csv_file and not any(_is_number(c) for c in cells):
+                continue  # column names
+        if len(cells) != d:
+            raise CliError(f"{path} line {lineno}: expected {d} values, found {len(cells)}")
+        rows.append([_number(c, k, path, lineno) for k, c in enumerate(cells, 1)])
+        lines.append(lineno)
+    return np.array(rows, dtype=np.float64).reshape(len(rows), d or 0), lines
+
+
+def _cells(f: IO[str], csv_file: bool) -> Iterator[tuple[int, list[str]]]:
+    """(line number, cells) of each non-blank row."""
+    if csv_file:
+        reader = csv.reader(f)
+        for row in reader:
+            if row and not (len(row) == 1 and not row[0].strip()):
+                yield reader.line_num, row
+    else:
+        for lineno, line in enumerate(f, 1):
+            cells = line.split("#", 1)[0].split()
+            if cells:
+                yield lineno, cells
+
+
+def _is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def _number(cell: str, column: int, path: str, lineno: int) -> float:
+    try:
+        return float(cell)
+    except ValueError:
+        what = "is empty" if not cell.strip() else f"is {cell.strip()!r}, not a number"
+        raise CliError(f"{path} line {lineno}: column {column} {what}") from None
+
+
+def _with_lines(message: str, lines: list[int] | None) -> str:
+    """The message of decompose(), with the line numbers of the positions it names."""
+    match = re.search(r"\bpositions? (\d+)(?: and (\d+))?", message)
+    if lines is None or match is None:
+        return message
+    found = [lines[int(g)] for g in match.groups() if g is not None and int(g) < len(lines)]
+    if not found:
+        return message
+    label = "line" if len(found) == 1 else "lines"
+    return f"{message} ({label} {' and '.join(map(str, found))})"
+
+
+# --- decomposing and reporting --------------------------------------------------------------
+
+
+def _decompose(
+    points: npt.NDArray[Any], s: float, name: str, lines: list[int] | None = None
+) -> tuple[Decomposition, float]:
+    start = time.perf_counter()
+    try:
+        dec = decompose(points, s)
+    except (ValueError, TypeError) as err:
+        raise CliError(f"{name}: {_with_lines(str(err), lines)}") from None
+    return dec, time.perf_counter() - start
+
+
+def _summary(dec: Decomposition, seconds: float) -> str:
+    """The ``key: value`` lines that ``quorl decompose`` prints by default."""
+    return (
+        f"n: {dec.n}\nd: {dec.d}\ns: {dec.s!r}\npairs: {len(dec)}\n"
+        f"entries: {dec.num_entries}\ndepth: {dec.depth}\nseconds: {seconds:.6f}\n"
+    )
+
+
+def _pairs_json(dec: Decomposition) -> Iterator[str]:
+    """One JSON array, one pair per line: easy to page through and to diff, and written as it
+    is made rather than held in one string."""
+    pairs = dec.to_lists()
+    if not pairs:
+        yield "[]\n"
+        return
+    yield "["
+    for i, pair in enumerate(pairs):
+        yield ("\n" if i == 0 else ",\n") + json.dumps(pair, separators=(",", ":"))
+    yield "\n]\n"
+
+
+def _write_npz(dec: Decomposition, out: str) -> None:
+    # Through an open file: given a name, numpy.savez would append ".npz" to it.
+    with open(out, "wb") as f:
+        np.savez(
+            f,
+            order=dec.order,
+            node_start=dec.node_start,
+            node_size=dec.node_size,
+            node_center=dec.node_center,
+            node_radius=dec.node_radius,
+            pairs=dec.pairs,
+            n=np.int64(dec.n),
+            d=np.int64(dec.d),
+            s=np.float64(dec.s),
+        )
+
+
+def _emit(chunks: Iterable[str], out: str | None) -> None:
+    if out is None:
+        sys.stdout.writelines(chunks)
+        sys.stdout.flush()
+        return
+    with open(out, "w", encoding="utf-8") as f:
+        f.writelines(chunks)
+
+
+# --- plotting -------------------------------------------------------------------------------
+
+
+def _require_matplotlib() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as err:
+        raise CliError(f"plotting needs matplotlib ({err}); {PLOT_HINT}") from None
+
+
+def _draw(dec: Decomposition, points: npt.NDArray[Any], out: str, pairs: int) -> None:
+    from . import _plot
+
+    try:
+        _plot.draw_pairs(dec, points, out, pairs)
+    except OSError as err:
+        raise CliError(f"{out}: {err.strerror or err}") from None
+
+
+# --- commands -------------------------------------------------------------------------------
+
+
+def _cmd_decompose(args: argparse.Namespace) -> None:
+    if args.format == "npz" and args.output is None:
+        raise CliError("--format npz writes binary data: give a file with -o")
+    points, lines = _read_points(args.file)
+    dec, seconds = _decompose(points, args.s, args.file, lines)
+    try:
+        if args.format == "npz":
+            _write_npz(dec, args.output)
+        elif args.format == "json":
+            _emit(_pairs_json(dec), args.output)
+        else:
+            _emit([_summary(dec, seconds)], args.output)
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        raise CliError(f"{args.output}: {err.strerror or err}") from None
+
+
+def _cmd_plot(args: argparse.Namespace) -> None:
+    _require_matplotlib()  # before reading what may be a large file
+    points, lines = _read_points(args.file)
+    if points.shape[1] != 2:
+        raise CliError(f"{args.file}: plot draws 2-D points; these have d = {points.shape[1]}")
+    dec, _ = _decompose(points, args.s, args.file, lines)
+    _draw(dec, points, args.output, args.pairs)
+
+
+def _cmd_demo(args: argparse.Namespace) -> None:
+    points = np.random.default_rng(args.seed).random((args.n, 2))
+    dec, seconds = _decompose(points, args.s, "demo")
+    _emit([_summary(dec, seconds)], None)
+    out = args.output or "quorl-demo.png"
+    try:
+        _require_matplotlib()
+    except CliError as err:
+        if args.output is not None:
+            raise  # a picture was asked for by name
+        print(f"quorl: no picture: {err}", file=sys.stderr)
+        return
+    _draw(dec, points, out, args.pairs)
+    _emit([f"picture: {out}\n"], None)
+
+
+# --- arguments ------------------------------------------------------------------------------
+
+
+def _separation(text: str) -> float:
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(s):
+        raise argparse.ArgumentTypeError(f"must be finite, got {text!r}")
+    return s
+
+
+def _count(least: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
+        return value
+
+    return parse
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="quorl",
+        description="Well-separated pair decompositions of points from a file.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def separation(p: argparse.ArgumentParser, default: float | None = None) -> None:
+        p.add_argument(
+            "-s", "--separation", dest="s", type=_separation, metavar="S",
+            required=default is None, default=default,
+            help="separation factor s, a finite number"
+            + ("" if default is None else f" (default {default:g})"),
+        )
+
+    def pairs(p: argparse.ArgumentParser) -> None:
+        p.add_argument(
+            "--pairs", type=_count(0), default=DEFAULT_PAIRS, metavar="K",
+            help=f"draw the K pairs with the most index entries (default {DEFAULT_PAIRS})",
+        )
+
+    files = "FILE is .npy (shape (n, d)), .csv (optional header row) or .txt (whitespace)."
+    p = commands.add_parser(
+        "decompose", help="decompose the points of a file", description=files
+    )
+    p.add_argument("file", metavar="FILE")
+    separation(p)
+    p.add_argument(
+        "--format", choices=("summary", "json", "npz"), default="summary",
+        help="summary: key: value lines; json: the pair lists as build_quorl returns them; "
+        "npz: the tree and pair arrays (needs -o)",
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(run=_cmd_decompose)
+
+    p = commands.add_parser(
+        "plot", help="draw 2-D points and their largest pairs", description=files
+    )
+    p.add_argument("file", metavar="FILE")
+    separation(p)
+    p.add_argument("-o", "--output", metavar="OUT.png", required=True, help="the picture")
+    pairs(p)
+    p.set_defaults(run=_cmd_plot)
+
+    p = commands.add_parser(
+        "demo",
+        help="decompose seeded random points in the unit square and draw them",
+        description="Decompose random points in the unit square, print the summary and "
+        "draw the largest pairs to quorl-demo.png (or OUT.png).",
+    )
+    p.add_argument("-n", type=_count(1), default=300, help="number of points (default 300)")
+    separation(p, default=2.0)
+    p.add_argument("--seed", type=_count(0), default=1, help="random seed (default 1)")
+    pairs(p)
+    p.add_argument("-o", "--output", metavar="OUT.png", help="the picture")
+    p.set_defaults(run=_cmd_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``quorl`` command.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name (default ``sys.argv[1:]``).
+
+    Returns
+    -------
+    int
+        The exit status: 0 on success, 2 for a refused input or a usage error, 1 when
+        stdout was closed before all output was written.
+    """
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as stop:  # --help, or a usage error already reported
+        return stop.code if isinstance(stop.code, int) else 2
+    try:
+        args.run(args)
+    except CliError as err:
+        print(f"quorl: {err}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader went away (say, `| head`): stop quietly, and keep Python from failing
+        # again when it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0

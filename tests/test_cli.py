@@ -1,0 +1,247 @@
+"""The quorl command, run as `python -m quorlkit` in a fresh process, as a user would run it."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quorl import build_quorl, point
+
+# Points with exact decimal forms, so that every format reads back the same floats.
+POINTS = np.array([[0.0, 0.0], [1.0, 6.0], [2.0, 1.0], [3.0, 8.0], [0.5, 2.5], [7.0, 7.25]])
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+SUMMARY_KEYS = ["n", "d", "s", "pairs", "entries", "depth", "seconds"]
+
+
+def run(cwd, *args, env=None):
+    return subprocess.run(
+        [sys.executable, "-m", "quorlkit", *map(str, args)],
+        cwd=cwd, env=env, capture_output=True, text=True, timeout=120,
+    )
+
+
+def write_points(path, pts):
+    """pts in the format path's extension names: a header in .csv, comments in .txt."""
+    if path.suffix == ".npy":
+        np.save(path, pts)
+    elif path.suffix == ".csv":
+        path.write_text("x,y\n" + "".join(",".join(map(repr, p)) + "\n" for p in pts.tolist()))
+    else:
+        rows = "".join(" ".join(map(repr, p)) + "  # a point\n\n" for p in pts.tolist())
+        path.write_text("# x y\n\n" + rows)
+    return path
+
+
+def expected_pairs(pts, s):
+    got = build_quorl(len(pts), pts.shape[1], s, [point(p) for p in pts.tolist()])
+    return [[a, b] for a, b in got]
+
+
+def parse_summary(text):
+    return dict(line.split(": ", 1) for line in text.splitlines())
+
+
+def depth_of(node_size, node=0):
+    """The depth of a pre-order tree: the left child of i is i + 1, the right i + 2 * size."""
+    if node_size[node] == 1:
+        return 0
+    right = node + 2 * node_size[node + 1]
+    return 1 + max(depth_of(node_size, node + 1), depth_of(node_size, right))
+
+
+def assert_refused(result, pattern):
+    assert result.returncode == 2, result.stderr
+    assert "Traceback" not in result.stderr
+    [line] = result.stderr.splitlines()
+    assert line.startswith("quorl: ")
+    assert re.search(pattern, line), line
+    assert result.stdout == ""
+
+
+# Negative s is accepted as build_quorl accepts it, and "-1" must not be taken for an option.
+# The npz name has no extension: numpy.savez, given a name, would append one.
+@pytest.mark.parametrize("ext, s", [(".npy", "2"), (".csv", "0.5"), (".txt", "-1")])
+def test_every_format_gives_the_same_decomposition(tmp_path, ext, s):
+    path = write_points(tmp_path / f"pts{ext}", POINTS)
+    pairs = expected_pairs(POINTS, float(s))
+    for fmt, out in [("json", "pairs.json"), ("npz", "tree")]:
+        stored = run(tmp_path, "decompose", path, "-s", s, "--format", fmt, "-o", out)
+        assert (stored.returncode, stored.stdout, stored.stderr) == (0, "", "")
+    assert json.loads((tmp_path / "pairs.json").read_text()) == pairs
+
+    with np.load(tmp_path / "tree") as z:
+        order, start, size = z["order"], z["node_start"], z["node_size"]
+        lists = [[order[start[a] : start[a] + size[a]].tolist() for a in p] for p in z["pairs"]]
+        assert lists == pairs
+        assert (int(z["n"]), int(z["d"]), float(z["s"])) == (6, 2, float(s))
+        # Each node's bounding box, recomputed from its points.
+        boxes = [POINTS[order[i : i + k]] for i, k in zip(start, size)]
+        lo, hi = np.array([b.min(0) for b in boxes]), np.array([b.max(0) for b in boxes])
+        assert np.allclose(z["node_center"], (lo + hi) / 2, rtol=1e-12, atol=0)
+        assert np.allclose(z["node_radius"], np.hypot(*(hi - lo).T) / 2, rtol=1e-12, atol=0)
+
+    summary = run(tmp_path, "decompose", path, "-s", s)
+    assert summary.returncode == 0, summary.stderr
+    got = parse_summary(summary.stdout)
+    assert list(got) == SUMMARY_KEYS
+    assert got["n"] == "6" and got["d"] == "2" and float(got["s"]) == float(s)
+    assert int(got["pairs"]) == len(pairs)
+    assert int(got["entries"]) == sum(len(a) + len(b) for a, b in pairs)
+    assert int(got["depth"]) == depth_of(size)
+    assert float(got["seconds"]) >= 0
+
+
+@pytest.mark.parametrize(
+    "name, content, pattern",
+    [
+        ("missing.csv", None, r"^quorl: missing\.csv: No such file"),
+        ("points.dat", b"0 0\n", r"unknown file type \('\.dat'\)"),
+        ("ragged.csv", b"0,0\n1,2,3\n", r"^quorl: ragged\.csv line 2: expected 2 values, found 3$"),
+        ("ragged.txt", b"# c\n0 0\n\n1 2 3\n", r"ragged\.txt line 4: expected 2 values, found 3$"),
+        ("names.csv", b"x,y,z\n1,2\n", r"line 2: expected 3 values, found 2$"),
+        ("word.csv", b"0,0\n1,abc\n", r"line 2: column 2 is 'abc', not a number$"),
+        ("late_names.csv", b"0,0\nx,y\n", r"line 2: column 1 is 'x', not a number$"),
+        ("names.txt", b"x y\n0 0\n", r"line 1: column 1 is 'x', not a number$"),
+        ("hole.csv", b"0,0\n1,\n", r"line 2: column 2 is empty$"),
+        ("nan.csv", b"0,0\n\n1,nan\n", r"1 is nan; coordinates must be finite \(line 3\)$"),
+        ("huge.txt", b"1e308 0\n0 0\n", r"too large.*\(line 1\)$"),
+        ("twice.txt", b"0 0\n1 1\n\n0 0\n", r"positions 0 and 2 are equal.*\(lines 1 and 4\)$"),
+        ("twice.npy", np.array([[1.0, 2.0], [1.0, 2.0]]), r"positions 0 and 1 are equal.*points$"),
+        ("empty.txt", b"", r"^quorl: empty\.txt: no points$"),
+        ("names_only.csv", b"x,y\n", r"no points$"),
+        ("empty.npy", np.zeros((0, 2)), r"no points$"),
+        ("d0.npy", np.zeros((3, 0)), r"d0\.npy: d must be at least 1 \(got 0\)$"),
+        ("flat.npy", np.zeros(4), r"shape \(n, d\), found shape \(4,\)$"),
+        ("words.npy", np.array([["a", "b"]]), r"expected real numbers"),
+        ("fake.npy", b"0 0\n1 1\n", r"fake\.npy: not a \.npy file$"),
+        ("latin1.txt", "0 0\n1 1 # caf\xe9\n".encode("latin-1"), r"not a UTF-8 text file$"),
+    ],
+)
+def test_bad_files_are_refused_on_one_line(tmp_path, name, content, pattern):
+    path = tmp_path / name
+    if isinstance(content, np.ndarray):
+        np.save(path, content)
+    elif content is not None:
+        path.write_bytes(content)
+    assert_refused(run(tmp_path, "decompose", name, "-s", "2"), pattern)
+
+
+@pytest.mark.parametrize(
+    "args, pattern",
+    [
+        ([], r"required: COMMAND"),
+        (["decompose", "pts.txt"], r"required: -s"),
+        (["decompose", "pts.txt", "-s", "abc"], r"-s/--separation: expected a number, got 'abc'"),
+        (["decompose", "pts.txt", "-s", "nan"], r"must be finite"),
+        (["decompose", "pts.txt", "-s=-inf"], r"must be finite"),
+        (["decompose", "pts.txt", "-s", "2", "--format", "npz"], r"give a file with -o$"),
+        (["decompose", "pts.txt", "-s", "2", "-o", "no/dir/out"], r"no/dir/out: No such file"),
+        (["plot", "pts.txt", "-s", "2", "-o", "p.png", "--pairs", "-1"], r"at least 0, got -1"),
+        (["demo", "-n", "0"], r"-n: must be at least 1, got 0"),
+    ],
+)
+def test_bad_arguments_are_refused_on_one_line(tmp_path, args, pattern):
+    write_points(tmp_path / "pts.txt", POINTS)
+    assert_refused(run(tmp_path, *args), pattern)
+
+
+def test_closed_stdout_ends_quietly(tmp_path):
+    # Enough pairs that the JSON outgrows the pipe's buffer, as under `| head`.
+    pts = np.random.default_rng(5).random((1500, 2))
+    path = write_points(tmp_path / "pts.npy", pts)
+    cmd = [sys.executable, "-m", "quorlkit", "decompose", str(path), "-s", "2", "--format", "json"]
+    pipes = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with subprocess.Popen(cmd, cwd=tmp_path, **pipes) as proc:
+        assert proc.stdout.read(1) == b"["
+        proc.stdout.close()
+        err = proc.stderr.read().decode()
+        assert proc.wait(timeout=120) == 1
+    assert err == ""
+
+
+@pytest.mark.parametrize("k", [0, 4, 100])
+def test_plot_chooses_the_largest_pairs_first(tmp_path, k):
+    # In a fresh process from tmp_path: run from the checkout, `import quorlkit` would find the
+    # sources, which lack the compiled core.
+    code = (
+        "import sys, numpy as np, quorlkit\n"
+        "from quorlkit._plot import largest_pairs\n"
+        f"dec = quorlkit.decompose(np.array({POINTS.tolist()}), 2.0)\n"
+        f"print(largest_pairs(dec, {k}).tolist())\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    sizes = [len(a) + len(b) for a, b in expected_pairs(POINTS, 2.0)]
+    assert len(set(sizes)) < len(sizes)  # ties, to be broken by pair order
+    assert json.loads(result.stdout) == sorted(range(len(sizes)), key=lambda i: -sizes[i])[:k]
+
+
+def colours_of(png):
+    """The distinct RGB colours of a PNG, and whether any of them is not a gray."""
+    from matplotlib.image import imread
+
+    assert png.read_bytes()[:8] == PNG_SIGNATURE
+    rgb = (imread(png)[..., :3] * 255).round().astype(int).reshape(-1, 3)
+    distinct = np.unique(rgb, axis=0)
+    return len(distinct), bool((np.ptp(distinct, axis=1) > 40).any())
+
+
+# Points are drawn in gray, so colour appears exactly when pairs are drawn.
+@pytest.mark.parametrize("k", [0, 3])
+def test_plot_draws_points_and_pairs(tmp_path, k):
+    pytest.importorskip("matplotlib")
+    path = write_points(tmp_path / "pts.csv", POINTS)
+    result = run(tmp_path, "plot", path, "-s", "2", "-o", "p.png", "--pairs", k)
+    assert result.returncode == 0, result.stderr
+    count, coloured = colours_of(tmp_path / "p.png")
+    assert count > 1 and coloured == (k > 0)
+
+
+def test_plot_refuses_other_dimensions(tmp_path):
+    pytest.importorskip("matplotlib")
+    path = write_points(tmp_path / "pts.npy", np.arange(12.0).reshape(4, 3))
+    assert_refused(run(tmp_path, "plot", path, "-s", "2", "-o", "p.png"), r"d = 3$")
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_demo_prints_the_summary_and_draws(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run(tmp_path, "demo", "-n", "80", "--seed", "3")
+    assert result.returncode == 0, result.stderr
+    *summary, picture = result.stdout.splitlines()
+    got = parse_summary("\n".join(summary))
+    assert list(got) == SUMMARY_KEYS and got["n"] == "80" and got["d"] == "2"
+    assert picture == "picture: quorl-demo.png"
+    assert colours_of(tmp_path / "quorl-demo.png")[1]
+
+
+# Without matplotlib, decompose must keep working; demo still prints the summary and fails only
+# when a picture was asked for by name.
+@pytest.mark.parametrize(
+    "args, status",
+    [
+        (["plot", "pts.txt", "-s", "2", "-o", "p.png"], 2),
+        (["demo", "-n", "20"], 0),
+        (["demo", "-n", "20", "-o", "p.png"], 2),
+    ],
+)
+def test_without_matplotlib(tmp_path, args, status):
+    shim = tmp_path / "shim" / "matplotlib"
+    shim.mkdir(parents=True)
+    (shim / "__init__.py").write_text("raise ImportError('No module named matplotlib')\n")
+    env = dict(os.environ, PYTHONPATH=str(shim.parent))
+    write_points(tmp_path / "pts.txt", POINTS)
+    result = run(tmp_path, *args, env=env)
+    assert result.returncode == status
+    assert "Traceback" not in result.stderr
+    [line] = result.stderr.splitlines()
+    assert line.startswith("quorl: ") and line.endswith("pip install 'quorl[plot]'")
+    assert ("n: 20" in result.stdout) == (args[0] == "demo")
+    assert not list(tmp_path.glob("*.png"))
+    assert run(tmp_path, "decompose", "pts.txt", "-s", "2", env=env).returncode == 0
