@@ -26,6 +26,14 @@ uint64_t OrderKey(double x) {
     return bits >> 63 ? ~bits : bits | (uint64_t(1) << 63);
 }
 
+// The double of an OrderKey, bit for bit.
+double FromOrderKey(uint64_t key) {
+    const uint64_t bits = key >> 63 ? key & ~(uint64_t(1) << 63) : ~key;
+    double x;
+    memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
 // Sorts ids[0..n) by keys[0..n) (ties in any order) with the help of two scratch arrays of n.
 // Large inputs take six passes of 11-bit digits (few enough buckets to stay in the caches),
 // skipping a digit that all keys share.
@@ -37,7 +45,7 @@ void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, siz
         for (size_t i = 0; i < n; ++i) keys[i] = keyed[i].first, ids[i] = keyed[i].second;
         return;
     }
-    const int kBits = 11, kPasses = 6;
+    const int kBits = 13, kPasses = 5;
     const size_t kBuckets = size_t(1) << kBits, kMask = kBuckets - 1;
     checked_vector<uint32_t> count(kPasses * kBuckets, 0);
     for (size_t i = 0; i < n; ++i)
@@ -109,7 +117,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             SortByKey(keys.data(), ids.data(), keys2.data(), ids2.data(), N);
             for (size_t e = 0; e < N; ++e) {
                 const size_t i = size_t(ids[e]);
-                value[k * N + e] = xs[i * D + k];
+                value[k * N + e] = FromOrderKey(keys[e]);
                 if (k == 0) {
                     position[e] = int32_t(i);
                     moved[i].to = int32_t(e);  // the slot of the point in dimension 0's order
@@ -152,11 +160,51 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             continue;
         }
 
-        const int32_t base = next_label;
-        // The slot of entry e of list k, and whether its point is still in the set.
+        // The slot of entry e of list k.
         auto slot_at = [&slots, &task](size_t k, int32_t e) {
             return k == 0 ? task.start + e : slots[k][e];
         };
+        if (task.count == 2) {
+            // Two points make the most common subtree: the one cut below always takes one point
+            // (the lower one in the cut dimension when the higher lies beyond the cut value),
+            // so the lists need not be distributed.
+            const size_t node = size_t(task.node);
+            t.start[node] = task.start;
+            t.size[node] = 2;
+            double sum = 0.0, widest = -1.0;
+            size_t dim = 0;
+            for (size_t k = 0; k < D; ++k) {
+                const double lo = vals[k][0], hi = vals[k][1];
+                t.center(node)[k] = (hi + lo) * 0.5;
+                const double half = (hi - lo) * 0.5;
+                sum = sum + half * half;
+                const double w = hi - lo;
+                if (w > widest) {
+                    dim = k;
+                    widest = w;
+                }
+            }
+            t.radius(node) = std::sqrt(sum);
+            const double cut = widest * 0.5 + vals[dim][0];
+            if (!(widest > 0)) throw std::logic_error("fair split found no cut");
+            const int32_t cut_off = slot_at(dim, vals[dim][1] > cut ? 0 : 1);
+            const int32_t kept = cut_off == task.start ? task.start + 1 : task.start;
+            // The left child keeps the other point, the right one is the point cut off.
+            const int32_t leaf_slot[2] = {kept, cut_off};
+            for (size_t c = 0; c < 2; ++c) {
+                const size_t leaf = node + 1 + c, at = s0 + c;
+                t.order[at] = position[from * N + size_t(leaf_slot[c])];
+                t.start[leaf] = int32_t(at);
+                t.size[leaf] = 1;
+                for (size_t k = 0; k < D; ++k)
+                    t.center(leaf)[k] = vals[k][slot_at(k, 0) == leaf_slot[c] ? 0 : 1];
+                t.radius(leaf) = 0.0;
+            }
+            continue;
+        }
+
+        const int32_t base = next_label;
+        // Whether the point of a slot is still in the set.
         auto live = [&mark, base](int32_t i) { return mark[size_t(i)] < base; };
         for (size_t k = 0; k < D; ++k) {
             lo_at[k] = 0;
@@ -208,6 +256,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                 do --ib;
                 while (!live(slot_at(dim, ib)));
             }
+            if (count == 0) throw std::logic_error("fair split found no cut");
 
             const int32_t label = base + int32_t(pieces.size());
             if (side == LOW) {
