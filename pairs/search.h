@@ -80,7 +80,7 @@ struct flat_tree_view {
     static node none() { return -1; }
     bool leaf(node a) const { return size[a] == 1; }
     static node left(node a) { return a + 1; }
-    // Read at a leaf too (and ignored there): the size array holds one more entry, a 0.
+    // Asked of internal nodes only: a leaf has no right child, and the last node is a leaf.
     node right(node a) const { return a + 2 * size[a + 1]; }
     double radius(node a) const { return box[size_t(a) * stride() + size_t(dims())]; }
     double squared_distance(node a, node b) const {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "tree/alloc.h"
@@ -18,6 +19,16 @@ struct checked_allocator {
     checked_allocator(const checked_allocator<U> &) {}
     T *allocate(size_t count) { return static_cast<T *>(CheckedMalloc(count * sizeof(T))); }
     void deallocate(T *p, size_t) { free(p); }
+    // resize(n) leaves numbers uninitialised (every array here is written before it is read):
+    // zeroing tens of megabytes first would cost a pass of its own. Explicit values still apply.
+    template <typename U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
     template <typename U>
     bool operator==(const checked_allocator<U> &) const {
         return true;
