@@ -98,9 +98,9 @@ def result_bytes(n, d, s, pts):
 def table1(sizes, dims, seed, tmp):
     print("\n### Table 1: build_quorl against the pickle floor\n")
     print("| n | d | s | points | pairs | entries | build_quorl ms | floor ms | build/floor "
-          "| floor no gc ms | build/floor no gc | B/entry | B/entry w/o headers | core ms "
+          "| floor no gc ms | build/floor no gc | B/entry | B/entry w/o headers "
           "| core ms, node pairs | core ms, lists |")
-    print("|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for n in sizes:
         repeats = 5 if n <= 10**4 else 3
         for d in dims:
@@ -171,7 +171,7 @@ print(len(dec), t, status("VmHWM:") - before, before)
 def table3(cases, seed):
     print("\n### Table 3: quorlkit.decompose from a NumPy array (uniform, s = 2)\n")
     print("| n | d | pairs | decompose s | cKDTree s | decompose/cKDTree | peak RSS rise MB "
-          "| rise B/pair | rise - 16 B/pair, per point and dimension B |")
+          "| rise B/pair | (rise - 16 B/pair) / (n d) B |")
     print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for n, d in cases:
         log(f"table 3: n={n} d={d}")

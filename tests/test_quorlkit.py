@@ -242,3 +242,12 @@ def test_stubs_match_the_extension(tmp_path):
         capture_output=True, text=True, cwd=tmp_path, env=env,
     )
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_docstring_examples():
+    import doctest
+
+    import quorlkit._decomposition as module
+
+    failed, attempted = doctest.testmod(module)
+    assert attempted >= 6 and failed == 0

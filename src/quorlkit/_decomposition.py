@@ -239,7 +239,7 @@ def decompose(points: npt.ArrayLike, s: float) -> Decomposition:
     >>> import numpy as np, quorlkit
     >>> dec = quorlkit.decompose(np.array([[0.0, 0.0], [1.0, 6.0], [2.0, 1.0], [3.0, 8.0]]), 2.0)
     >>> dec.n, dec.d, len(dec)
-    (4, 2, 6)
+    (4, 2, 3)
     """
     arr = _points_array(points)
     sep = _separation(s)
