@@ -1,13 +1,16 @@
 // Times the C++ core alone and prints one line of key=value: medians in seconds over the repeats,
 // the pair count, index entries and peak RSS. Each repeat runs the decomposition twice:
-// - as build_quorl and quorlkit run it (decompose_array): check, tree (the per-dimension sorts
-//   and the array build), search (node pairs), total;
+// - as build_quorl and quorlkit run it: total (decompose_array), and its steps: check (every
+//   check, equal points included, which decompose_array leaves to the tree build to find), tree
+//   (the per-dimension sorts and the array build), search (into node pairs);
 // - with --lists 1 (the default), as run_quorl runs it: list_sort (SortPoints per dimension),
 //   list_tree (BuildTree), list_search (FindWSP into a pair_list), list_free (FreeTree) and
 //   list_total (with the same check). Both must find the same pairs.
 //
-//   core_bench --n N --d D [--s S] [--dist uniform|clustered] [--seed K] [--repeats R] [--lists
-//   0|1] core_bench --n N --d D --points FILE ...   (FILE: n*d raw native float64, point-major)
+// clang-format off
+//   core_bench --n N --d D [--s S] [--dist uniform|clustered] [--seed K] [--repeats R] [--lists B]
+//   core_bench --n N --d D --points FILE ...   (FILE: n*d raw native float64, point-major)
+// clang-format on
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -116,22 +119,27 @@ int Run(int argc, char **argv) {
     size_t pairs = 0, entries = 0;
     for (int32_t r = 0; r < repeats; ++r) {
         PrepareExceptionStorage();
+        // The whole call first, then its steps one by one on the same points.
         const double t0 = Now();
-        check_quorl_array(n, d, s, xs.data());
+        const compact_pairs whole = decompose_array(n, d, s, xs.data());
         const double t1 = Now();
-        flat_tree t = BuildFlatTree(xs.data(), n, d);
+        check_quorl_array(n, d, s, xs.data());
         const double t2 = Now();
+        flat_tree t = BuildFlatTree(xs.data(), n, d);
+        const double t3 = Now();
         node_pair_buffer found;
         WithFlatTreeView(t, [&](auto view) {
             return SearchPairs(view, 0, view.none(), s,
                                [&found](int32_t a, int32_t b) { found.push(a, b); });
         });
-        const double t3 = Now();
-        check.push_back(t1 - t0);
-        tree.push_back(t2 - t1);
-        search.push_back(t3 - t2);
-        total.push_back(t3 - t0);
+        const double t4 = Now();
+        total.push_back(t1 - t0);
+        check.push_back(t2 - t1);
+        tree.push_back(t3 - t2);
+        search.push_back(t4 - t3);
         pairs = found.pairs();
+        if (whole.pairs.pairs() != pairs)
+            return std::fprintf(stderr, "decompose_array and its steps disagree\n"), 1;
         entries = 0;
         for (size_t p = 0; p < 2 * pairs; ++p) entries += size_t(t.size[size_t(found.ids()[p])]);
         if (!lists_too) continue;

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -87,8 +88,18 @@ struct array_rows {
 };
 
 // Every check but the two on n against the number of records, for either kind of rows.
+// n against the number of records there are.
+void CheckCount(int32_t n, size_t records) {
+    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
+    if (size_t(n) > records)
+        Refuse("n = " + std::to_string(n) + " is larger than the number of points (" +
+               std::to_string(records) + ")");
+}
+
+// Every check but the two on n against the number of records, for either kind of rows; equal
+// points only when `find_equal` (the array build finds them on its own, at no cost).
 template <typename Rows>
-void CheckRows(int32_t n, int32_t d, double s, const Rows &rows) {
+void CheckRows(int32_t n, int32_t d, double s, const Rows &rows, bool find_equal) {
     if (d < 0) throw std::length_error("d must not be negative (got " + std::to_string(d) + ")");
     if (d == 0) Refuse("d must be at least 1 (got 0)");
     if (!std::isfinite(s)) Refuse("s must be finite (got " + Num(s) + ")");
@@ -129,22 +140,19 @@ void CheckRows(int32_t n, int32_t d, double s, const Rows &rows) {
     if (!std::isfinite(sum))
         Refuse("the points spread too far: the sum over the " + std::to_string(d) +
                " dimensions of the squared extent (max - min) overflows");
-    RefuseDuplicates(n, d, rows);
+    if (find_equal) RefuseDuplicates(n, d, rows);
 }
 
 }  // namespace
 
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
-    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
-    if (size_t(n) > points.size())
-        Refuse("n = " + std::to_string(n) + " is larger than the number of points (" +
-               std::to_string(points.size()) + ")");
-    CheckRows(n, d, s, point_rows{points});
+    CheckCount(n, points.size());
+    CheckRows(n, d, s, point_rows{points}, true);
 }
 
 void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
-    if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
-    CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0});
+    CheckCount(n, SIZE_MAX);
+    CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0}, true);
 }
 
 tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &points) {
@@ -210,9 +218,18 @@ void node_pair_buffer::Grow() {
 
 namespace {
 
-compact_pairs DecomposeChecked(int32_t n, int32_t d, double s, const double *xs) {
+// The decomposition of rows that have passed every check but the one for equal points, which the
+// tree build makes on its way: when it finds no cut, the rows are searched for the first equal
+// pair in position order, so that the refusal reads as check_quorl_args words it.
+template <typename Rows>
+compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, const Rows &rows) {
     compact_pairs result;
-    result.tree = BuildFlatTree(xs, n, d);
+    try {
+        result.tree = BuildFlatTree(xs, n, d);
+    } catch (const no_cut_error &) {
+        RefuseDuplicates(n, d, rows);
+        throw;
+    }
     if (n == 0) return result;
     node_pair_buffer &pairs = result.pairs;
     WithFlatTreeView(result.tree, [&](auto view) {
@@ -226,15 +243,19 @@ compact_pairs DecomposeChecked(int32_t n, int32_t d, double s, const double *xs)
 
 compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points) {
     PrepareExceptionStorage();
-    check_quorl_args(n, d, s, points);
+    CheckCount(n, points.size());
+    const point_rows rows{points};
+    CheckRows(n, d, s, rows, false);
     checked_vector<double> xs(size_t(n) * size_t(d));
     for (size_t i = 0; i < size_t(n); ++i)
         for (size_t k = 0; k < size_t(d); ++k) xs[i * size_t(d) + k] = points[i].coords[k];
-    return DecomposeChecked(n, d, s, xs.data());
+    return DecomposeRows(n, d, s, xs.data(), rows);
 }
 
 compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs) {
     PrepareExceptionStorage();
-    check_quorl_array(n, d, s, xs);
-    return DecomposeChecked(n, d, s, xs);
+    CheckCount(n, SIZE_MAX);
+    const array_rows rows{xs, d > 0 ? size_t(d) : 0};
+    CheckRows(n, d, s, rows, false);
+    return DecomposeRows(n, d, s, xs, rows);
 }

@@ -186,7 +186,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             }
             t.radius(node) = std::sqrt(sum);
             const double cut = widest * 0.5 + vals[dim][0];
-            if (!(widest > 0)) throw std::logic_error("fair split found no cut");
+            if (!(widest > 0)) throw no_cut_error("fair split found no cut: two points are equal");
             const int32_t cut_off = slot_at(dim, vals[dim][1] > cut ? 0 : 1);
             const int32_t kept = cut_off == task.start ? task.start + 1 : task.start;
             // The left child keeps the other point, the right one is the point cut off.
@@ -250,13 +250,14 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                     break;
                 }
                 // Distinct points always leave a point beyond the cut before the walk gets here.
-                if (++count == m) throw std::logic_error("fair split found no cut");
+                if (++count == m)
+                    throw no_cut_error("fair split found no cut: two points are equal");
                 do ++ia;
                 while (!live(slot_at(dim, ia)));
                 do --ib;
                 while (!live(slot_at(dim, ib)));
             }
-            if (count == 0) throw std::logic_error("fair split found no cut");
+            if (count == 0) throw no_cut_error("fair split found no cut: two points are equal");
 
             const int32_t label = base + int32_t(pieces.size());
             if (side == LOW) {

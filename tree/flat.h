@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,12 @@ struct checked_allocator {
 template <typename T>
 using checked_vector = std::vector<T, checked_allocator<T>>;
 
+// Thrown by BuildFlatTree when a set of points admits no cut, which happens exactly when two of
+// them are equal: equal points go to the same side of every cut until they are alone together.
+struct no_cut_error : std::logic_error {
+    using std::logic_error::logic_error;
+};
+
 // The fair split tree of BuildTree, node for node and bit for bit, held in arrays instead of
 // linked records. Nodes are numbered in pre-order (node 0 is the root); the left child of an
 // internal node i is i + 1 and its right child is i + 2 * size[i + 1]. The points under node i are
@@ -68,9 +75,9 @@ struct flat_tree {
 // builds it from the sorted lists of the same points: the same nodes with the same sizes, centers
 // and radii, the same cuts, the same children on each side. The tree depends on the point set
 // only, not on the order in which equal coordinates are sorted, which is what lets it be built
-// from arrays sorted once per dimension. Requires n >= 0, d >= 1, finite coordinates, no two
-// points equal in all d coordinates (check_quorl_args). Throws std::bad_alloc, having kept
-// nothing, when memory runs out.
+// from arrays sorted once per dimension. Requires n >= 0, d >= 1 and finite coordinates
+// (check_quorl_args); throws no_cut_error when two points are equal in all d coordinates, and
+// std::bad_alloc when memory runs out, having kept nothing either way.
 flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d);
 
 #endif

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <stdexcept>
 
 #include "helpers.h"
@@ -112,4 +113,45 @@ TEST(FlatTree, ArrayChecksMatchPointChecks) {
     EXPECT_THROW(decompose_array(2, -1, 1.0, two), std::length_error);
     EXPECT_THROW(decompose_array(2, 1, NAN, two), std::invalid_argument);
     EXPECT_THROW(decompose_array(-1, 1, 1.0, two), std::invalid_argument);
+}
+
+// Equal points are left to the build to find: it must stop with no_cut_error wherever they sit
+// (alone, among others, many copies, equal as -0.0 and 0.0), and the compact path must then
+// refuse them with the message of the check, naming the first equal pair by position.
+TEST(FlatTree, EqualPointsStopTheBuild) {
+    std::mt19937 rng(77);
+    for (int32_t d = 1; d <= 5; ++d) {
+        for (int32_t n : {2, 3, 17, 400}) {
+            std::uniform_int_distribution<int> g(0, 6);
+            // Any rows, copies included; at least one copy for sure.
+            std::vector<std::vector<double>> rows;
+            std::set<std::vector<double>> seen;
+            while (int32_t(rows.size()) < n) {
+                std::vector<double> r(static_cast<size_t>(d));
+                for (double &x : r) x = g(rng);
+                seen.insert(r);
+                rows.push_back(r);
+            }
+            if (seen.size() == rows.size()) rows.back() = rows.front();  // at least one pair
+            for (double &x : rows.back())
+                if (x == 0) x = -0.0;
+            SCOPED_TRACE("d " + std::to_string(d) + ", n " + std::to_string(n));
+            std::vector<point> pts = MakePoints(rows);
+            const std::vector<double> xs = Rows(pts, d);
+            EXPECT_THROW(BuildFlatTree(xs.data(), n, d), no_cut_error);
+            std::string want, got;
+            try {
+                check_quorl_args(n, d, 1.0, pts);
+            } catch (const std::invalid_argument &e) {
+                want = e.what();
+            }
+            try {
+                run_quorl_compact(n, d, 1.0, pts);
+            } catch (const std::invalid_argument &e) {
+                got = e.what();
+            }
+            EXPECT_NE(want.find("are equal"), std::string::npos) << want;
+            EXPECT_EQ(got, want);
+        }
+    }
 }
