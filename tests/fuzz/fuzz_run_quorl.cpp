@@ -301,15 +301,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Verdict expected = Expected(x);
     const std::vector<point> before = x.pts;
     ++runs;
+    // The array path must refuse exactly what the list path refuses, with the same words.
+    std::string compact_refusal;
+    compact_pairs compact;
+    try {
+        compact = run_quorl_compact(x.n, x.d, x.s, x.pts);
+    } catch (const std::logic_error &e) {
+        compact_refusal = e.what();
+    }
     pair_list pairs;
     try {
         pairs = run_quorl(x.n, x.d, x.s, x.pts);
     } catch (const std::invalid_argument &e) {
         if (expected != kRefuse) Fail(x, e.what());
+        if (compact_refusal != e.what()) Fail(x, "the array path refused otherwise");
         return 0;
     } catch (const std::length_error &e) {
         if (x.d >= 0) Fail(x, e.what());  // n may be out of range too: either refusal will do
+        if (compact_refusal != e.what()) Fail(x, "the array path refused otherwise");
         return 0;
+    }
+    if (!compact_refusal.empty()) Fail(x, ("the array path refused: " + compact_refusal).c_str());
+    // ... and otherwise give the very same pairs, spelled out from its node pairs.
+    const flat_tree &t = compact.tree;
+    if (compact.pairs.pairs() != pairs.size()) Fail(x, "the array path found another pair count");
+    for (size_t p = 0; p < pairs.size(); ++p) {
+        const int32_t *ids = compact.pairs.ids() + 2 * p;
+        const std::vector<int32_t> *sides[2] = {&pairs[p].first, &pairs[p].second};
+        for (int k = 0; k < 2; ++k) {
+            const size_t node = size_t(ids[k]);
+            const auto from = t.order.begin() + t.start[node];
+            if (size_t(t.size[node]) != sides[k]->size() ||
+                !std::equal(sides[k]->begin(), sides[k]->end(), from))
+                Fail(x, "the array path found another pair");
+        }
     }
     ++accepted;
     accepted_points += size_t(x.n);
