@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "tree/split.h"
 
@@ -141,6 +142,29 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
     checked_vector<int32_t> first_slot, slot;  // where each piece begins, and its fill cursor
     checked_vector<build_task> stack(1, build_task{0, 0, n, 0});
 
+    // FindCenter and the first step of FindSplit on the box whose bounds(k) = (lo, hi) in each
+    // dimension k: writes the node's center and radius, returns the lowest dimension of greatest
+    // width and that width in `widest`.
+    auto box = [&t, D](size_t node, double &widest, auto bounds) {
+        double sum = 0.0;
+        size_t dim = 0;
+        widest = -1.0;
+        for (size_t k = 0; k < D; ++k) {
+            const std::pair<double, double> b = bounds(k);
+            const double lo = b.first, hi = b.second;
+            t.center(node)[k] = (hi + lo) * 0.5;
+            const double half = (hi - lo) * 0.5;
+            sum = sum + half * half;
+            const double w = hi - lo;
+            if (w > widest) {
+                dim = k;
+                widest = w;
+            }
+        }
+        t.radius(node) = std::sqrt(sum);
+        return dim;
+    };
+
     while (!stack.empty()) {
         const build_task task = stack.back();
         stack.pop_back();
@@ -171,20 +195,9 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             const size_t node = size_t(task.node);
             t.start[node] = task.start;
             t.size[node] = 2;
-            double sum = 0.0, widest = -1.0;
-            size_t dim = 0;
-            for (size_t k = 0; k < D; ++k) {
-                const double lo = vals[k][0], hi = vals[k][1];
-                t.center(node)[k] = (hi + lo) * 0.5;
-                const double half = (hi - lo) * 0.5;
-                sum = sum + half * half;
-                const double w = hi - lo;
-                if (w > widest) {
-                    dim = k;
-                    widest = w;
-                }
-            }
-            t.radius(node) = std::sqrt(sum);
+            double widest;
+            const size_t dim = box(
+                node, widest, [&vals](size_t k) { return std::make_pair(vals[k][0], vals[k][1]); });
             const double cut = widest * 0.5 + vals[dim][0];
             if (!(widest > 0)) throw no_cut_error("fair split found no cut: two points are equal");
             const int32_t cut_off = slot_at(dim, vals[dim][1] > cut ? 0 : 1);
@@ -217,24 +230,12 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
         for (;;) {
             t.start[node] = task.start;
             t.size[node] = m;
-            double sum = 0.0;
-            double widest = -1.0;
-            size_t dim = 0;
-            for (size_t k = 0; k < D; ++k) {
+            double widest;
+            const size_t dim = box(node, widest, [&](size_t k) {
                 while (!live(slot_at(k, lo_at[k]))) ++lo_at[k];
                 while (!live(slot_at(k, hi_at[k]))) --hi_at[k];
-                const double lo = vals[k][lo_at[k]];
-                const double hi = vals[k][hi_at[k]];
-                t.center(node)[k] = (hi + lo) * 0.5;
-                const double half = (hi - lo) * 0.5;
-                sum = sum + half * half;
-                const double w = hi - lo;
-                if (w > widest) {
-                    dim = k;
-                    widest = w;
-                }
-            }
-            t.radius(node) = std::sqrt(sum);
+                return std::make_pair(vals[k][lo_at[k]], vals[k][hi_at[k]]);
+            });
 
             const double *v = vals[dim];
             const double cut = widest * 0.5 + v[lo_at[dim]];
