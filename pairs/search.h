@@ -31,24 +31,38 @@ inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) 
 // when dist - 2r > s * r (strict; a NaN on either side is not separated).
 inline bool Separated(double dist, double r, double s) { return dist - 2 * r > s * r; }
 
-// Separated(sqrt(squared), r, s), always with the same verdict, but without the square root when
-// the squared distance lies clearly on one side of (2r + s r)^2. With s r >= 0 and q = 2r + s r
-// in [1e-100, 1e100], a squared distance more than a relative 1e-9 above q^2 puts the rounded
-// distance more than 4e-10 q above q, so dist - 2r exceeds s r by more than the rounding of the
-// subtraction (whose result is at least s r and at most q); likewise below. Only the rare
-// squared distances within 1e-9 of q^2 (and the rare q outside the range, where squaring could
-// under- or overflow) take the square root.
-inline bool SeparatedSquared(double squared, double r, double s) {
-    const double b = s * r;
-    if (b >= 0) {
-        const double q = 2 * r + b;
-        if (q >= 1e-100 && q <= 1e100) {
-            const double q2 = q * q;
-            if (squared > q2 * (1 + 1e-9)) return true;
-            if (squared < q2 * (1 - 1e-9)) return false;
-        }
+// Separated(sqrt(squared), r, s) for one s, always with the same verdict, but without the square
+// root when the squared distance lies clearly on one side of ((2 + s) r)^2. With s >= 0,
+// c = 2 + s <= 1e50 and r in [1e-100, 1e100], a squared distance more than a relative 1e-9 above
+// (c r)^2 (as rounded here: a few ulps) puts the rounded distance more than 4.9e-10 (2r + s r)
+// above 2r + s r, so dist - 2r exceeds s r by more than the rounding of the subtraction; likewise
+// below. Only squared distances within about 1e-9 of the threshold, and r or s outside those
+// ranges, take the square root. The threshold factors are worked out once per search.
+class separation_test {
+  public:
+    explicit separation_test(double s) : s_(s) {
+        const double c = 2 + s;
+        quick_ = s >= 0 && c <= 1e50;
+        above_ = c * c * (1 + 1e-9);
+        below_ = c * c * (1 - 1e-9);
     }
-    return Separated(std::sqrt(squared), r, s);
+    bool operator()(double squared, double r) const {
+        if (quick_ && r >= 1e-100 && r <= 1e100) {
+            const double r2 = r * r;
+            if (squared > r2 * above_) return true;
+            if (squared < r2 * below_) return false;
+        }
+        return Separated(std::sqrt(squared), r, s_);
+    }
+
+  private:
+    double s_;
+    bool quick_;
+    double above_, below_;
+};
+
+inline bool SeparatedSquared(double squared, double r, double s) {
+    return separation_test(s)(squared, r);
 }
 
 // How the search sees a tree of linked tree_node records.
@@ -129,6 +143,7 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
     stack.reserve(64);
     stack.push_back({a, b});
     uint32_t count = 0;
+    const separation_test separated(s);
     while (!stack.empty()) {
         task t = stack.back();
         stack.pop_back();
@@ -145,7 +160,7 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
             const bool a_leaf = tree.leaf(t.a);
             const bool b_leaf = tree.leaf(t.b);
             if ((a_leaf && b_leaf) ||
-                SeparatedSquared(tree.squared_distance(t.a, t.b), ra > rb ? ra : rb, s)) {
+                separated(tree.squared_distance(t.a, t.b), ra > rb ? ra : rb)) {
                 sink(t.a, t.b);
                 ++count;
                 break;
