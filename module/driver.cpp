@@ -87,7 +87,6 @@ struct array_rows {
     const double *row(int32_t i) const { return xs + size_t(i) * d; }
 };
 
-// Every check but the two on n against the number of records, for either kind of rows.
 // n against the number of records there are.
 void CheckCount(int32_t n, size_t records) {
     if (n < 0) Refuse("n must not be negative (got " + std::to_string(n) + ")");
@@ -155,10 +154,11 @@ void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
     CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0}, true);
 }
 
-tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &points) {
+pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
     PrepareExceptionStorage();
     check_quorl_args(n, d, s, points);
-    if (n == 0) return nullptr;
+    pair_list result;
+    if (n == 0) return result;
 
     for (size_t i = 0; i < points.size(); ++i) points[i].index = int32_t(i);
 
@@ -173,13 +173,11 @@ tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &po
         FreeListSet(lists, d);
         throw;
     }
-    return tree_ptr(BuildTree(lists, n, d));
-}
-
-pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {
-    tree_ptr root = build_quorl_tree(n, d, s, points);
-    pair_list result;
-    if (root) FindWSP(root.get(), s, d, result);
+    struct tree_deleter {
+        void operator()(tree_node *root) const { FreeTree(root); }
+    };
+    const std::unique_ptr<tree_node, tree_deleter> root(BuildTree(lists, n, d));
+    FindWSP(root.get(), s, d, result);
     return result;
 }
 
@@ -202,13 +200,6 @@ node_pair_buffer &node_pair_buffer::operator=(node_pair_buffer &&other) noexcept
 }
 
 node_pair_buffer::~node_pair_buffer() { free(ids_); }
-
-int32_t *node_pair_buffer::release() {
-    int32_t *ids = ids_;
-    ids_ = nullptr;
-    used_ = capacity_ = 0;
-    return ids;
-}
 
 void node_pair_buffer::Grow() {
     const size_t capacity = capacity_ < 1024 ? 1024 : capacity_ * 2;

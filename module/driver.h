@@ -2,28 +2,16 @@
 #define QUORL_MODULE_DRIVER_H
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "pairs/output.h"
-#include "tree/build.h"
 #include "tree/flat.h"
-
-struct tree_deleter {
-    void operator()(tree_node *root) const { FreeTree(root); }
-};
-typedef std::unique_ptr<tree_node, tree_deleter> tree_ptr;
 
 // Refuses a call that the decomposition cannot handle, before anything is written to the points.
 // Throws std::invalid_argument naming the argument or the point positions at fault (n < 0, n above
 // the number of points, d = 0, too few coordinates, a non-finite s or coordinate, a coordinate or
 // an extent too large for the arithmetic, two equal points) and std::length_error for d < 0.
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points);
-
-// The steps that every decomposition shares: check_quorl_args, then number every record by its
-// position, sort the first n points per dimension and build their fair split tree. Null for
-// n = 0. Writes only the records' bookkeeping fields; frees everything it made when it throws.
-tree_ptr build_quorl_tree(int32_t n, int32_t d, double s, std::vector<point> &points);
 
 // One whole decomposition of the first n points over their first d coordinates: numbers every
 // record by its position, sorts one list per dimension, builds the fair split tree, finds the
@@ -33,7 +21,7 @@ pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points);
 
 // Node ids, two a pair, in one block grown with realloc: the C library moves a large block by
 // remapping its pages, so growing never holds two copies and the memory in use stays that of
-// the pairs found. Owns its block; release() hands it over.
+// the pairs found. Owns its block.
 class node_pair_buffer {
   public:
     node_pair_buffer() = default;
@@ -50,8 +38,6 @@ class node_pair_buffer {
     }
     size_t pairs() const { return used_ / 2; }
     const int32_t *ids() const { return ids_; }
-    // The block (null when empty), now the caller's to free(); the buffer is left empty.
-    int32_t *release();
 
   private:
     void Grow();

@@ -19,12 +19,10 @@ inline double CenterDistanceSquared(const double *a, const double *b, int32_t d)
     return sum;
 }
 
-// The distance between two centers: the square root of CenterDistanceSquared (0 for d < 1).
-inline double CenterDistance(const double *a, const double *b, int32_t d) {
-    return std::sqrt(CenterDistanceSquared(a, b, d));
-}
+// The distance between the centers of a and b: the square root of CenterDistanceSquared (0 for
+// d < 1).
 inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
-    return CenterDistance(a->center, b->center, d);
+    return std::sqrt(CenterDistanceSquared(a->center, b->center, d));
 }
 
 // The separation test of the pair search: with r the larger radius, a and b are well separated
@@ -60,10 +58,6 @@ class separation_test {
     bool quick_;
     double above_, below_;
 };
-
-inline bool SeparatedSquared(double squared, double r, double s) {
-    return separation_test(s)(squared, r);
-}
 
 // How the search sees a tree of linked tree_node records.
 struct node_tree_view {

@@ -36,7 +36,7 @@ double FromOrderKey(uint64_t key) {
 }
 
 // Sorts ids[0..n) by keys[0..n) (ties in any order) with the help of two scratch arrays of n.
-// Large inputs take six passes of 11-bit digits (few enough buckets to stay in the caches),
+// Large inputs take five passes of 13-bit digits (few enough buckets to stay in the caches),
 // skipping a digit that all keys share.
 void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, size_t n) {
     if (n < (size_t(1) << 12)) {
@@ -77,6 +77,8 @@ void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, siz
         std::copy(i_in, i_in + n, ids);
     }
 }
+
+[[noreturn]] void NoCut() { throw no_cut_error("fair split found no cut: two points are equal"); }
 
 }  // namespace
 
@@ -173,21 +175,24 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             vals[k] = value.data() + (from * D + k) * N + s0;
             slots[k] = k == 0 ? nullptr : slot_of.data() + (from * (D - 1) + k - 1) * N + s0;
         }
-        if (task.count == 1) {
-            const size_t node = size_t(task.node);
-            t.order[s0] = position[from * N + s0];
-            t.start[node] = task.start;
-            t.size[node] = 1;
-            double *center = t.center(node);
-            for (size_t k = 0; k < D; ++k) center[k] = vals[k][0];
-            t.radius(node) = 0.0;
-            continue;
-        }
-
         // The slot of entry e of list k.
         auto slot_at = [&slots, &task](size_t k, int32_t e) {
             return k == 0 ? task.start + e : slots[k][e];
         };
+        // The leaf `node` at place `at` of the leaf order, for the point in `point_slot`, which is
+        // entry 0 or 1 of each list of the task.
+        auto leaf = [&](size_t node, size_t at, int32_t point_slot) {
+            t.order[at] = position[from * N + size_t(point_slot)];
+            t.start[node] = int32_t(at);
+            t.size[node] = 1;
+            for (size_t k = 0; k < D; ++k)
+                t.center(node)[k] = vals[k][slot_at(k, 0) == point_slot ? 0 : 1];
+            t.radius(node) = 0.0;
+        };
+        if (task.count == 1) {
+            leaf(size_t(task.node), s0, task.start);
+            continue;
+        }
         if (task.count == 2) {
             // Two points make the most common subtree: the one cut below always takes one point
             // (the lower one in the cut dimension when the higher lies beyond the cut value),
@@ -198,21 +203,13 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             double widest;
             const size_t dim = box(
                 node, widest, [&vals](size_t k) { return std::make_pair(vals[k][0], vals[k][1]); });
+            if (!(widest > 0)) NoCut();
             const double cut = widest * 0.5 + vals[dim][0];
-            if (!(widest > 0)) throw no_cut_error("fair split found no cut: two points are equal");
             const int32_t cut_off = slot_at(dim, vals[dim][1] > cut ? 0 : 1);
             const int32_t kept = cut_off == task.start ? task.start + 1 : task.start;
             // The left child keeps the other point, the right one is the point cut off.
-            const int32_t leaf_slot[2] = {kept, cut_off};
-            for (size_t c = 0; c < 2; ++c) {
-                const size_t leaf = node + 1 + c, at = s0 + c;
-                t.order[at] = position[from * N + size_t(leaf_slot[c])];
-                t.start[leaf] = int32_t(at);
-                t.size[leaf] = 1;
-                for (size_t k = 0; k < D; ++k)
-                    t.center(leaf)[k] = vals[k][slot_at(k, 0) == leaf_slot[c] ? 0 : 1];
-                t.radius(leaf) = 0.0;
-            }
+            leaf(node + 1, s0, kept);
+            leaf(node + 2, s0 + 1, cut_off);
             continue;
         }
 
@@ -251,14 +248,13 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                     break;
                 }
                 // Distinct points always leave a point beyond the cut before the walk gets here.
-                if (++count == m)
-                    throw no_cut_error("fair split found no cut: two points are equal");
+                if (++count == m) NoCut();
                 do ++ia;
                 while (!live(slot_at(dim, ia)));
                 do --ib;
                 while (!live(slot_at(dim, ib)));
             }
-            if (count == 0) throw no_cut_error("fair split found no cut: two points are equal");
+            if (count == 0) NoCut();
 
             const int32_t label = base + int32_t(pieces.size());
             if (side == LOW) {

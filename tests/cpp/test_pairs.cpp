@@ -168,7 +168,7 @@ TEST(PairOutput, SaveIndicesKeepsSequenceOrderAndAppends) {
 // The square-root-free test must give the verdict of the test on the rounded distance for every
 // squared distance, above all those within a few ulps of the threshold and across the ranges
 // where squaring under- or overflows.
-TEST(SeparatedSquared, AgreesWithTheTestOnTheDistance) {
+TEST(SeparationTest, AgreesWithTheTestOnTheDistance) {
     std::mt19937_64 rng(20261208);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const double radii[] = {0.0, 5e-324, 1e-200, 1e-101, 1e-50, 0.3, 1.0, 7.5, 1e50, 1e99, 1e140};
@@ -195,7 +195,7 @@ TEST(SeparatedSquared, AgreesWithTheTestOnTheDistance) {
             }
             for (double sq : squares) {
                 if (!(sq >= 0)) continue;
-                ASSERT_EQ(SeparatedSquared(sq, r, s), Separated(std::sqrt(sq), r, s))
+                ASSERT_EQ(separation_test(s)(sq, r), Separated(std::sqrt(sq), r, s))
                     << "squared " << sq << " r " << r << " s " << s;
                 ++checked;
             }
