@@ -5,8 +5,23 @@
 #include <string>
 #include <vector>
 
+#include "module/driver.h"
 #include "module/point.h"
 #include "pairs/output.h"
+
+// The compact result spelled out as run_quorl lists it: per node pair, the positions under each
+// of the two nodes in leaf order.
+inline pair_list SpelledOut(const compact_pairs &c) {
+    const flat_tree &t = c.tree;
+    auto run = [&t](int32_t node) {
+        const auto from = t.order.begin() + t.start[size_t(node)];
+        return std::vector<int32_t>(from, from + t.size[size_t(node)]);
+    };
+    pair_list out;
+    for (size_t p = 0; p < c.pairs.pairs(); ++p)
+        out.emplace_back(run(c.pairs.ids()[2 * p]), run(c.pairs.ids()[2 * p + 1]));
+    return out;
+}
 
 // Checks a decomposition of the first n points over d coordinates without looking at the tree:
 // every two distinct positions meet in exactly one pair, one on each side; no list is empty; and

@@ -3,6 +3,7 @@
 #include <new>
 #include <random>
 
+#include "check.h"
 #include "helpers.h"
 #include "module/driver.h"
 #include "tree/alloc.h"
@@ -92,20 +93,7 @@ TEST(AllocFailure, RunQuorlCompactReleasesEverythingAtEveryAllocation) {
     for (Input &in : Inputs(80)) {
         SCOPED_TRACE(in.name);
         const int32_t n = int32_t(in.pts.size());
-        auto spelled = [&]() {
-            const compact_pairs got = run_quorl_compact(n, in.d, 1.0, in.pts);
-            const flat_tree &t = got.tree;
-            pair_list out;
-            for (size_t p = 0; p < got.pairs.pairs(); ++p) {
-                const size_t a = size_t(got.pairs.ids()[2 * p]);
-                const size_t b = size_t(got.pairs.ids()[2 * p + 1]);
-                out.push_back({std::vector<int32_t>(t.order.begin() + t.start[a],
-                                                    t.order.begin() + t.start[a] + t.size[a]),
-                               std::vector<int32_t>(t.order.begin() + t.start[b],
-                                                    t.order.begin() + t.start[b] + t.size[b])});
-            }
-            return out;
-        };
+        auto spelled = [&]() { return SpelledOut(run_quorl_compact(n, in.d, 1.0, in.pts)); };
         SetAllocFailure(0);
         const pair_list want = run_quorl(n, in.d, 1.0, in.pts);
         SetAllocFailure(0);

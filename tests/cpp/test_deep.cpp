@@ -167,18 +167,8 @@ void *Work(void *arg) {
         const int32_t n = int32_t(job.pts->size());
         job.pairs = run_quorl(n, job.d, job.s, *job.pts);
         // The array build and its search must manage the same depth and agree pair for pair.
-        const compact_pairs got = run_quorl_compact(n, job.d, job.s, *job.pts);
-        const flat_tree &t = got.tree;
-        bool same = got.pairs.pairs() == job.pairs.size();
-        for (size_t p = 0; same && p < job.pairs.size(); ++p) {
-            const size_t a = size_t(got.pairs.ids()[2 * p]), b = size_t(got.pairs.ids()[2 * p + 1]);
-            same =
-                std::equal(t.order.begin() + t.start[a], t.order.begin() + t.start[a] + t.size[a],
-                           job.pairs[p].first.begin(), job.pairs[p].first.end()) &&
-                std::equal(t.order.begin() + t.start[b], t.order.begin() + t.start[b] + t.size[b],
-                           job.pairs[p].second.begin(), job.pairs[p].second.end());
-        }
-        if (!same) job.error = "run_quorl_compact differs from run_quorl";
+        if (SpelledOut(run_quorl_compact(n, job.d, job.s, *job.pts)) != job.pairs)
+            job.error = "run_quorl_compact differs from run_quorl";
     } catch (const std::exception &e) {
         job.error = e.what();
     }

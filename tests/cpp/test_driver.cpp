@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "check.h"
 #include "helpers.h"
 #include "module/driver.h"
 
@@ -163,18 +164,12 @@ TEST(RunQuorlCompact, SpellsOutToThePairList) {
                 std::vector<point> a = MakePoints(rows), b = MakePoints(rows);
                 const pair_list expected = run_quorl(n, d, s, a);
                 const compact_pairs got = run_quorl_compact(n, d, s, b);
-                const flat_tree &t = got.tree;
-                ASSERT_EQ(t.order.size(), size_t(n));
-                ASSERT_EQ(got.pairs.pairs(), expected.size());
+                ASSERT_EQ(got.tree.order.size(), size_t(n));
+                const pair_list spelled = SpelledOut(got);
+                ASSERT_EQ(spelled.size(), expected.size());
                 for (size_t p = 0; p < expected.size(); ++p) {
-                    const size_t x = size_t(got.pairs.ids()[2 * p]);
-                    const size_t y = size_t(got.pairs.ids()[2 * p + 1]);
-                    const std::vector<int32_t> first(t.order.begin() + t.start[x],
-                                                     t.order.begin() + t.start[x] + t.size[x]);
-                    const std::vector<int32_t> second(t.order.begin() + t.start[y],
-                                                      t.order.begin() + t.start[y] + t.size[y]);
-                    ASSERT_EQ(first, expected[p].first) << "pair " << p;
-                    ASSERT_EQ(second, expected[p].second) << "pair " << p;
+                    ASSERT_EQ(spelled[p].first, expected[p].first) << "pair " << p;
+                    ASSERT_EQ(spelled[p].second, expected[p].second) << "pair " << p;
                 }
             }
         }

@@ -323,19 +323,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (!compact_refusal.empty()) Fail(x, ("the array path refused: " + compact_refusal).c_str());
     // ... and otherwise give the very same pairs, spelled out from its node pairs.
-    const flat_tree &t = compact.tree;
     if (compact.pairs.pairs() != pairs.size()) Fail(x, "the array path found another pair count");
-    for (size_t p = 0; p < pairs.size(); ++p) {
-        const int32_t *ids = compact.pairs.ids() + 2 * p;
-        const std::vector<int32_t> *sides[2] = {&pairs[p].first, &pairs[p].second};
-        for (int k = 0; k < 2; ++k) {
-            const size_t node = size_t(ids[k]);
-            const auto from = t.order.begin() + t.start[node];
-            if (size_t(t.size[node]) != sides[k]->size() ||
-                !std::equal(sides[k]->begin(), sides[k]->end(), from))
-                Fail(x, "the array path found another pair");
-        }
-    }
+    if (SpelledOut(compact) != pairs) Fail(x, "the array path found another pair");
     ++accepted;
     accepted_points += size_t(x.n);
     if (expected != kAccept) Fail(x, "accepted a call outside the limits");
