@@ -28,11 +28,9 @@ def _points_array(points: Any) -> npt.NDArray[np.float64]:
         except ValueError as err:  # ragged rows
             raise ValueError(f"points must be an array of shape (n, d): {err}") from None
     if arr.dtype.kind == "O":
-        if not all(isinstance(x, numbers.Real) for x in arr.flat):
-            bad = next(x for x in arr.flat if not isinstance(x, numbers.Real))
-            raise TypeError(
-                f"points must hold real numbers, not {type(bad).__name__} ({bad!r})"
-            )
+        for x in arr.flat:
+            if not isinstance(x, numbers.Real):
+                raise TypeError(f"points must hold real numbers, not {type(x).__name__} ({x!r})")
     elif arr.dtype.kind not in _REAL_KINDS:
         raise TypeError(f"points must hold real numbers, not {arr.dtype}")
     if arr.ndim != 2:
