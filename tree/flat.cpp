@@ -80,18 +80,37 @@ void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, siz
 
 [[noreturn]] void NoCut() { throw no_cut_error("fair split found no cut: two points are equal"); }
 
-}  // namespace
+// FindCenter and the first step of FindSplit for `node`, on the box whose bounds(k) = (lo, hi)
+// in each dimension k: writes the node's center and radius, returns the lowest dimension of
+// greatest width and that width in `widest`.
+template <typename Bounds>
+size_t WriteBox(flat_tree &t, size_t node, double &widest, Bounds bounds) {
+    double sum = 0.0;
+    size_t dim = 0;
+    widest = -1.0;
+    for (size_t k = 0; k < size_t(t.d); ++k) {
+        const std::pair<double, double> b = bounds(k);
+        const double lo = b.first, hi = b.second;
+        t.center(node)[k] = (hi + lo) * 0.5;
+        const double half = (hi - lo) * 0.5;
+        sum = sum + half * half;
+        const double w = hi - lo;
+        if (w > widest) {
+            dim = k;
+            widest = w;
+        }
+    }
+    t.radius(node) = std::sqrt(sum);
+    return dim;
+}
 
-flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
-    flat_tree t;
-    t.n = n;
-    t.d = d;
-    if (n <= 0) return t;
-    const size_t N = size_t(n), D = size_t(d), nodes = 2 * N - 1;
-    t.order.resize(N);
-    t.start.resize(nodes);
-    t.size.resize(nodes);
-    t.box.resize(nodes * (D + 1));
+// Builds the subtree rooted at node `root` over the n >= 1 points whose coordinate k is
+// cols[k][0..n) and whose positions are pos[0..n); its leaves take places first_at, first_at + 1,
+// ... of the leaf order. Every dimension is sorted once, and each task walks the sorted lists, so
+// that a chain of cuts costs what the points cut off cost, however deep it runs.
+void BuildFromSortedLists(flat_tree &t, const double *const *cols, const int32_t *pos, int32_t n,
+                          int32_t root, int32_t first_at) {
+    const size_t N = size_t(n), D = size_t(t.d);
 
     // The points move as the tree grows. A task's points occupy slots [start, start + count) of
     // its buffer, numbered in the order of coordinate 0, so that the list of dimension 0 is the
@@ -114,7 +133,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
         checked_vector<int32_t> ids(N), ids2(N);
         for (size_t k = 0; k < D; ++k) {
             for (size_t i = 0; i < N; ++i) {
-                keys[i] = OrderKey(xs[i * D + k]);
+                keys[i] = OrderKey(cols[k][i]);
                 ids[i] = int32_t(i);
             }
             SortByKey(keys.data(), ids.data(), keys2.data(), ids2.data(), N);
@@ -122,7 +141,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                 const size_t i = size_t(ids[e]);
                 value[k * N + e] = FromOrderKey(keys[e]);
                 if (k == 0) {
-                    position[e] = int32_t(i);
+                    position[e] = pos[i];
                     moved[i].to = int32_t(e);  // the slot of the point in dimension 0's order
                 } else {
                     slot_of[(k - 1) * N + e] = moved[i].to;
@@ -142,30 +161,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
     checked_vector<const int32_t *> slots(D);
     checked_vector<int32_t> pieces;            // sizes of the current task's cuts, in order
     checked_vector<int32_t> first_slot, slot;  // where each piece begins, and its fill cursor
-    checked_vector<build_task> stack(1, build_task{0, 0, n, 0});
-
-    // FindCenter and the first step of FindSplit on the box whose bounds(k) = (lo, hi) in each
-    // dimension k: writes the node's center and radius, returns the lowest dimension of greatest
-    // width and that width in `widest`.
-    auto box = [&t, D](size_t node, double &widest, auto bounds) {
-        double sum = 0.0;
-        size_t dim = 0;
-        widest = -1.0;
-        for (size_t k = 0; k < D; ++k) {
-            const std::pair<double, double> b = bounds(k);
-            const double lo = b.first, hi = b.second;
-            t.center(node)[k] = (hi + lo) * 0.5;
-            const double half = (hi - lo) * 0.5;
-            sum = sum + half * half;
-            const double w = hi - lo;
-            if (w > widest) {
-                dim = k;
-                widest = w;
-            }
-        }
-        t.radius(node) = std::sqrt(sum);
-        return dim;
-    };
+    checked_vector<build_task> stack(1, build_task{root, 0, n, 0});
 
     while (!stack.empty()) {
         const build_task task = stack.back();
@@ -182,8 +178,8 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
         // The leaf `node` at place `at` of the leaf order, for the point in `point_slot`, which is
         // entry 0 or 1 of each list of the task.
         auto leaf = [&](size_t node, size_t at, int32_t point_slot) {
-            t.order[at] = position[from * N + size_t(point_slot)];
-            t.start[node] = int32_t(at);
+            t.order[size_t(first_at) + at] = position[from * N + size_t(point_slot)];
+            t.start[node] = first_at + int32_t(at);
             t.size[node] = 1;
             for (size_t k = 0; k < D; ++k)
                 t.center(node)[k] = vals[k][slot_at(k, 0) == point_slot ? 0 : 1];
@@ -198,11 +194,12 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
             // (the lower one in the cut dimension when the higher lies beyond the cut value),
             // so the lists need not be distributed.
             const size_t node = size_t(task.node);
-            t.start[node] = task.start;
+            t.start[node] = first_at + task.start;
             t.size[node] = 2;
             double widest;
-            const size_t dim = box(
-                node, widest, [&vals](size_t k) { return std::make_pair(vals[k][0], vals[k][1]); });
+            const size_t dim = WriteBox(t, node, widest, [&vals](size_t k) {
+                return std::make_pair(vals[k][0], vals[k][1]);
+            });
             if (!(widest > 0)) NoCut();
             const double cut = widest * 0.5 + vals[dim][0];
             const int32_t cut_off = slot_at(dim, vals[dim][1] > cut ? 0 : 1);
@@ -225,10 +222,10 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
         size_t node = size_t(task.node);  // the chain node; each next one is the left child
         pieces.clear();
         for (;;) {
-            t.start[node] = task.start;
+            t.start[node] = first_at + task.start;
             t.size[node] = m;
             double widest;
-            const size_t dim = box(node, widest, [&](size_t k) {
+            const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
                 while (!live(slot_at(k, lo_at[k]))) ++lo_at[k];
                 while (!live(slot_at(k, hi_at[k]))) --hi_at[k];
                 return std::make_pair(vals[k][lo_at[k]], vals[k][hi_at[k]]);
@@ -318,6 +315,206 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d) {
                 out_slot[j] = mv.to;
             }
         }
+    }
+}
+
+// The build over plain arrays, for D = t.d dimensions (DD = D fixed at compile time, or 0).
+// A task's points sit in slots [start, start + count) of one of two buffers, coordinates by
+// dimension; each cut of its chain moves the points still in the set to the front of the same
+// range of the other buffer and the piece cut off behind them, which is where the leaf order puts
+// them. A cut costs a pass over the set, so a chain that keeps cutting off little, as
+// exponentially spaced points make it, would cost the square of its length: once a chain has
+// passed over sort_after times the task's points, the rest of its subtree is built from sorted
+// lists, whose chains cost only what they cut off.
+template <int DD>
+void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
+    const size_t N = size_t(t.n), D = DD > 0 ? size_t(DD) : size_t(t.d);
+    // Coordinate k of slot i of buffer p is coord[(p D + k) N + i]; its position, pos[p N + i].
+    checked_vector<double> coord(2 * D * N);
+    checked_vector<int32_t> pos(2 * N);
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t k = 0; k < D; ++k) coord[k * N + i] = xs[i * D + k];
+        pos[i] = int32_t(i);
+    }
+    auto col = [&coord, N, D](size_t p, size_t k) { return coord.data() + (p * D + k) * N; };
+    checked_vector<const double *> cols(D);
+    auto from_lists = [&](size_t p, int32_t node, int32_t start, int32_t count) {
+        for (size_t k = 0; k < D; ++k) cols[k] = col(p, k) + start;
+        BuildFromSortedLists(t, cols.data(), pos.data() + p * N + size_t(start), count, node,
+                             start);
+    };
+    if (!(sort_after > 0)) {
+        from_lists(0, 0, 0, t.n);
+        return;
+    }
+
+    // The leaf `node` at place `at` of the leaf order, for the point in slot i of buffer p.
+    auto leaf = [&](size_t node, size_t at, size_t p, size_t i) {
+        t.order[at] = pos[p * N + i];
+        t.start[node] = int32_t(at);
+        t.size[node] = 1;
+        for (size_t k = 0; k < D; ++k) t.center(node)[k] = col(p, k)[i];
+        t.radius(node) = 0.0;
+    };
+    struct piece {
+        int32_t count;
+        int32_t parity;
+    };
+    checked_vector<piece> pieces;
+    checked_vector<double> lo(D), hi(D);
+    checked_vector<build_task> stack(1, build_task{0, 0, t.n, 0});
+    while (!stack.empty()) {
+        const build_task task = stack.back();
+        stack.pop_back();
+        size_t p = size_t(task.parity);
+        const size_t s0 = size_t(task.start);
+        if (task.count == 1) {
+            leaf(size_t(task.node), s0, p, s0);
+            continue;
+        }
+        if (task.count == 2) {
+            // As in the list build: the lower point in the cut dimension is cut off when the
+            // higher lies beyond the cut, else the higher one; it becomes the right child.
+            const size_t node = size_t(task.node);
+            t.start[node] = task.start;
+            t.size[node] = 2;
+            double widest;
+            const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
+                // Equal values give the same center in either order, -0.0 and 0.0 included.
+                const double a = col(p, k)[s0], b = col(p, k)[s0 + 1];
+                return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
+            });
+            if (!(widest > 0)) NoCut();
+            const double a = col(p, dim)[s0], b = col(p, dim)[s0 + 1];
+            const bool a_lower = a < b;
+            const double cut = widest * 0.5 + (a_lower ? a : b);
+            const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
+            leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
+            leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
+            continue;
+        }
+
+        const int32_t h = task.count / 2;
+        int32_t m = task.count;
+        int32_t node = task.node;  // the chain node; each next one is the left child
+        const double budget = sort_after * double(task.count);
+        double work = 0;
+        bool sorted = false;
+        pieces.clear();
+        for (;;) {
+            if (work > budget) {
+                from_lists(p, node, task.start, m);
+                sorted = true;
+                break;
+            }
+            const size_t M = size_t(m);
+            work += double(M);
+            t.start[size_t(node)] = task.start;
+            t.size[size_t(node)] = m;
+            for (size_t k = 0; k < D; ++k) {
+                const double *v = col(p, k) + s0;
+                double l = v[0], u = v[0];
+                for (size_t i = 1; i < M; ++i) {
+                    l = v[i] < l ? v[i] : l;
+                    u = v[i] > u ? v[i] : u;
+                }
+                if (l == 0 && u == 0) {
+                    // Only zeros: the sorted lists would have -0.0 at the low end if there is
+                    // one, and 0.0 at the high end if there is one, and that decides the sign
+                    // of the center.
+                    bool negative = false, positive = false;
+                    for (size_t i = 0; i < M; ++i)
+                        (std::signbit(v[i]) ? negative : positive) = true;
+                    l = negative ? -0.0 : 0.0;
+                    u = positive ? 0.0 : -0.0;
+                }
+                lo[k] = l;
+                hi[k] = u;
+            }
+            double widest;
+            const size_t dim = WriteBox(t, size_t(node), widest,
+                                        [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
+            const double cut = widest * 0.5 + lo[dim];
+            const double *v = col(p, dim) + s0;
+            size_t at_most = 0, at_least = 0;
+            for (size_t i = 0; i < M; ++i) {
+                at_most += !(v[i] > cut);
+                at_least += !(cut > v[i]);
+            }
+            // The side with fewer points is cut off, LOW on a tie; points at the cut count on
+            // both sides. Equal points leave one side empty or both full.
+            const bool low = at_most <= at_least;
+            const size_t count = low ? at_most : at_least;
+            if (count == 0 || count == M) NoCut();
+
+            const size_t q = 1 - p;
+            const double *src = col(p, 0) + s0;
+            double *dst = col(q, 0);
+            const int32_t *src_pos = pos.data() + p * N + s0;
+            int32_t *dst_pos = pos.data() + q * N;
+            auto distribute = [&](auto in_piece) {
+                size_t kept = s0, cut_off = s0 + M - count;
+                for (size_t i = 0; i < M; ++i) {
+                    const bool off = in_piece(v[i]);
+                    const size_t j = off ? cut_off : kept;
+                    cut_off += off;
+                    kept += !off;
+                    for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
+                    dst_pos[j] = src_pos[i];
+                }
+            };
+            if (low)
+                distribute([cut](double x) { return !(x > cut); });
+            else
+                distribute([cut](double x) { return !(cut > x); });
+            pieces.push_back({int32_t(count), int32_t(q)});
+            m -= int32_t(count);
+            p = q;
+            if (m <= h) break;
+            ++node;
+        }
+
+        // Left subtrees come first in the leaf order: the remainder, then the last piece down to
+        // the first; in pre-order the remainder's root follows the last chain node.
+        const int32_t P = int32_t(pieces.size());
+        if (!sorted) stack.push_back({task.node + P, task.start, m, int32_t(p)});
+        int32_t offset = task.start + m, child = task.node + P + 2 * m - 1;
+        for (int32_t i = P - 1; i >= 0; --i) {
+            const piece &c = pieces[size_t(i)];
+            stack.push_back({child, offset, c.count, c.parity});
+            offset += c.count;
+            child += 2 * c.count - 1;
+        }
+    }
+}
+
+}  // namespace
+
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after) {
+    flat_tree t;
+    t.n = n;
+    t.d = d;
+    if (n <= 0) return t;
+    const size_t N = size_t(n), D = size_t(d), nodes = 2 * N - 1;
+    t.order.resize(N);
+    t.start.resize(nodes);
+    t.size.resize(nodes);
+    t.box.resize(nodes * (D + 1));
+    switch (d) {
+        case 1:
+            BuildByPartition<1>(t, xs, sort_after);
+            break;
+        case 2:
+            BuildByPartition<2>(t, xs, sort_after);
+            break;
+        case 3:
+            BuildByPartition<3>(t, xs, sort_after);
+            break;
+        case 4:
+            BuildByPartition<4>(t, xs, sort_after);
+            break;
+        default:
+            BuildByPartition<0>(t, xs, sort_after);
     }
     return t;
 }

@@ -74,10 +74,13 @@ struct flat_tree {
 // The fair split tree of the n points xs[i*d .. i*d + d) (i = 0..n-1, position i), as BuildTree
 // builds it from the sorted lists of the same points: the same nodes with the same sizes, centers
 // and radii, the same cuts, the same children on each side. The tree depends on the point set
-// only, not on the order in which equal coordinates are sorted, which is what lets it be built
-// from arrays sorted once per dimension. Requires n >= 0, d >= 1 and finite coordinates
-// (check_quorl_args); throws no_cut_error when two points are equal in all d coordinates, and
-// std::bad_alloc when memory runs out, having kept nothing either way.
-flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d);
+// only, not on the order in which equal coordinates are sorted or on how the points are moved
+// around while it is built. Tasks split their points by passes over plain arrays; a chain of cuts
+// that has passed over more than sort_after times its task's points (0: from the start) builds
+// the rest of its subtree from lists sorted once per dimension, which keeps the whole build
+// O(n log n). Requires n >= 0, d >= 1 and finite coordinates (check_quorl_args); throws
+// no_cut_error when two points are equal in all d coordinates, and std::bad_alloc when memory
+// runs out, having kept nothing either way.
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after = 4.0);
 
 #endif

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -41,10 +43,19 @@ std::string FlatDump(const flat_tree &t, int32_t node, std::string &err) {
     return s;
 }
 
+// The ways to build: sorted lists throughout, lists taking over after one pass over a task's
+// points, the default, and passes over arrays throughout.
+const double kSortAfter[] = {0.0, 1.0, 4.0, 1e300};
+
+std::string ZerosUnsigned(std::string s) {
+    for (size_t at; (at = s.find("-0x0p+0")) != std::string::npos;) s.erase(at, 1);
+    return s;
+}
+
 }  // namespace
 
-// The array build must give BuildTree's tree exactly: structure, sides, centers and radii to the
-// bit, on every shape of input, ties and deep chains included.
+// The array build must give BuildTree's tree exactly, every way it can be built: structure,
+// sides, centers and radii to the bit, on every shape of input, ties and deep chains included.
 TEST(FlatTree, IsBuildTreeNodeForNode) {
     const std::vector<PointCase> cases = RandomPointCases();
     for (size_t ci = 0; ci < cases.size(); ++ci) {
@@ -61,13 +72,66 @@ TEST(FlatTree, IsBuildTreeNodeForNode) {
         const std::string want = TreeDump(root, pts.data(), c.d, true);
         FreeTree(root);
 
-        const flat_tree t = BuildFlatTree(xs.data(), c.n, c.d);
-        ASSERT_EQ(t.order.size(), size_t(c.n));
-        ASSERT_EQ(t.size[0], c.n);
-        std::string err;
-        const std::string got = FlatDump(t, 0, err);
-        ASSERT_EQ(err, "");
-        EXPECT_EQ(got, want);
+        for (double sort_after : kSortAfter) {
+            SCOPED_TRACE("sort_after " + std::to_string(sort_after));
+            const flat_tree t = BuildFlatTree(xs.data(), c.n, c.d, sort_after);
+            ASSERT_EQ(t.order.size(), size_t(c.n));
+            ASSERT_EQ(t.size[0], c.n);
+            std::string err;
+            const std::string got = FlatDump(t, 0, err);
+            ASSERT_EQ(err, "");
+            EXPECT_EQ(got, want);
+        }
+    }
+}
+
+// Where a box holds only zeros in a dimension, its center there is -0.0 exactly when every one of
+// them is -0.0 (the lists sort -0.0 first), however the tree is built; apart from those signs it
+// is BuildTree's tree. The last dimension holds nothing but zeros, of random signs or all -0.0.
+TEST(FlatTree, SignedZerosAgreeToTheBit) {
+    std::mt19937 rng(4242);
+    for (int32_t d = 2; d <= 4; ++d) {
+        for (bool all_negative : {false, true}) {
+            const int32_t n = std::min(int32_t(std::pow(4, d - 1)), 60);
+            int32_t k = 0;
+            std::vector<point> pts = DistinctPoints(n, d, [&] {
+                const bool last = k++ % d == d - 1;
+                const double x = last ? 0.0 : double(rng() % 4);
+                return x == 0 && (all_negative || rng() % 2) ? -0.0 : x;
+            });
+            std::shuffle(pts.begin(), pts.end(), rng);
+            for (size_t i = 0; i < pts.size(); ++i) pts[i].index = int32_t(i);
+            SCOPED_TRACE("d " + std::to_string(d) + (all_negative ? ", all -0.0" : ""));
+            const std::vector<double> xs = Rows(pts, d);
+            tree_node *root = BuildOver(pts, d);
+            const std::string shape = ZerosUnsigned(TreeDump(root, pts.data(), d, true));
+            FreeTree(root);
+            std::string first;
+            for (double sort_after : kSortAfter) {
+                const flat_tree t = BuildFlatTree(xs.data(), n, d, sort_after);
+                std::string err;
+                const std::string got = FlatDump(t, 0, err);
+                ASSERT_EQ(err, "");
+                EXPECT_EQ(ZerosUnsigned(got), shape);
+                if (first.empty()) first = got;
+                EXPECT_EQ(got, first) << "sort_after " << sort_after;
+                for (int32_t node = 0; node < t.nodes(); ++node) {
+                    const size_t i = size_t(node);
+                    for (size_t kk = 0; kk < size_t(d); ++kk) {
+                        bool zeros = true, negative = true;
+                        for (int32_t e = t.start[i]; e < t.start[i] + t.size[i]; ++e) {
+                            const double x = pts[size_t(t.order[size_t(e)])].coords[kk];
+                            zeros = zeros && x == 0;
+                            negative = negative && std::signbit(x);
+                        }
+                        if (zeros) {
+                            EXPECT_EQ(std::signbit(t.center(i)[kk]), negative)
+                                << "node " << node << ", dimension " << kk;
+                        }
+                    }
+                }
+            }
+        }
     }
 }
 
@@ -138,7 +202,8 @@ TEST(FlatTree, EqualPointsStopTheBuild) {
             SCOPED_TRACE("d " + std::to_string(d) + ", n " + std::to_string(n));
             std::vector<point> pts = MakePoints(rows);
             const std::vector<double> xs = Rows(pts, d);
-            EXPECT_THROW(BuildFlatTree(xs.data(), n, d), no_cut_error);
+            for (double sort_after : kSortAfter)
+                EXPECT_THROW(BuildFlatTree(xs.data(), n, d, sort_after), no_cut_error);
             std::string want, got;
             try {
                 check_quorl_args(n, d, 1.0, pts);
