@@ -45,19 +45,31 @@ class separation_test {
         below_ = c * c * (1 - 1e-9);
     }
     bool operator()(double squared, double r) const {
-        if (quick_ && r >= 1e-100 && r <= 1e100) {
-            const double r2 = r * r;
-            if (squared > r2 * above_) return true;
-            if (squared < r2 * below_) return false;
-        }
-        return Separated(std::sqrt(squared), r, s_);
+        bool separated;
+        return Sure(squared, r, separated) ? separated : Exact(squared, r);
     }
+    // The verdict from the squared distance alone, without a branch: writes it to `separated` and
+    // returns whether it is certain; when it is not, Exact decides.
+    bool Sure(double squared, double r, bool &separated) const {
+        const double r2 = r * r;
+        const bool yes = squared > r2 * above_, no = squared < r2 * below_;
+        separated = yes;
+        return quick_ & (r >= 1e-100) & (r <= 1e100) & (yes | no);
+    }
+    bool Exact(double squared, double r) const { return Separated(std::sqrt(squared), r, s_); }
 
   private:
     double s_;
     bool quick_;
     double above_, below_;
 };
+
+// Judging a node pair is the whole of the search's work; a call for each would cost as much.
+#if defined(__GNUC__)
+#define QUORL_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define QUORL_ALWAYS_INLINE
+#endif
 
 // How the search sees a tree of linked tree_node records.
 struct node_tree_view {
@@ -126,45 +138,70 @@ auto WithFlatTreeView(const flat_tree &t, F &&f) {
 // run in exactly the recursive order. A leaf is never split: two leaves always make a pair
 // (distinct points whose squared distance underflows to 0 fail the test), and when the node to
 // split is a leaf the other is split.
+// A node pair is judged when it is made, both children of a split together: the two tests do not
+// wait on each other, and what a task does next is known the moment it leaves the stack.
 template <typename Tree, typename Sink>
 int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node b, double s,
                     Sink &&sink) {
     typedef typename Tree::node node;
+    enum verdict : int32_t { kPair, kSplitA, kSplitB };
     struct task {
         node a, b;
+        verdict next;
     };
-    std::vector<task> stack;
-    stack.reserve(64);
-    stack.push_back({a, b});
-    uint32_t count = 0;
     const separation_test separated(s);
-    while (!stack.empty()) {
-        task t = stack.back();
-        stack.pop_back();
+    // Without branches but for the rare uncertain test: the outcomes are coin tosses, and the
+    // one branch a task takes on its verdict when it leaves the stack is misjudged often enough.
+    auto judge = [&tree, &separated](node x, node y) QUORL_ALWAYS_INLINE {
+        const double rx = tree.radius(x), ry = tree.radius(y);
+        const bool x_leaf = tree.leaf(x), y_leaf = tree.leaf(y), leaves = x_leaf & y_leaf;
+        const double r = rx > ry ? rx : ry, squared = tree.squared_distance(x, y);
+        bool apart;
+        if (!separated.Sure(squared, r, apart) & !leaves) apart = separated.Exact(squared, r);
+        const bool split_a = ((rx > ry) & !x_leaf) | y_leaf;
+        return verdict(int32_t(!(leaves | apart)) * (kSplitB - int32_t(split_a)));
+    };
+    std::vector<task> stack(64);
+    size_t top = 0;
+    auto push = [&stack, &top](const task &t) {
+        if (top == stack.size()) stack.resize(2 * top);
+        stack[top++] = t;
+    };
+    uint32_t count = 0;
+    // The pairs among the points under x: those under each child, then those between the two.
+    auto open = [&](node x) {
+        const node l = tree.left(x), r = tree.right(x);
+        push({l, r, judge(l, r)});
+        push({r, Tree::none(), kPair});
+        return task{l, Tree::none(), kPair};
+    };
+    if (b == Tree::none())
+        push({a, b, kPair});
+    else
+        push({a, b, judge(a, b)});
+    while (top > 0) {
+        task t = stack[--top];
         for (;;) {
             if (t.b == Tree::none()) {
                 if (tree.leaf(t.a)) break;
-                const node l = tree.left(t.a), r = tree.right(t.a);
-                stack.push_back({l, r});
-                stack.push_back({r, Tree::none()});
-                t = {l, Tree::none()};
+                t = open(t.a);
                 continue;
             }
-            const double ra = tree.radius(t.a), rb = tree.radius(t.b);
-            const bool a_leaf = tree.leaf(t.a);
-            const bool b_leaf = tree.leaf(t.b);
-            if ((a_leaf && b_leaf) ||
-                separated(tree.squared_distance(t.a, t.b), ra > rb ? ra : rb)) {
+            if (t.next == kPair) {
                 sink(t.a, t.b);
                 ++count;
                 break;
             }
-            if ((ra > rb && !a_leaf) || b_leaf) {
-                stack.push_back({tree.right(t.a), t.b});
-                t.a = tree.left(t.a);
+            if (t.next == kSplitA) {
+                const node l = tree.left(t.a), r = tree.right(t.a);
+                const verdict vl = judge(l, t.b), vr = judge(r, t.b);
+                push({r, t.b, vr});
+                t = {l, t.b, vl};
             } else {
-                stack.push_back({t.a, tree.right(t.b)});
-                t.b = tree.left(t.b);
+                const node l = tree.left(t.b), r = tree.right(t.b);
+                const verdict vl = judge(t.a, l), vr = judge(t.a, r);
+                push({t.a, r, vr});
+                t = {t.a, l, vl};
             }
         }
     }
