@@ -389,10 +389,11 @@ void CountAround(const double *v, size_t m, double cut, size_t &at_most, size_t 
 // A task's points sit in slots [start, start + count) of one of two buffers, coordinates by
 // dimension; each cut of its chain moves the points still in the set to the front of the same
 // range of the other buffer and the piece cut off behind them, which is where the leaf order puts
-// them. A cut costs a pass over the set, so a chain that keeps cutting off little, as
-// exponentially spaced points make it, would cost the square of its length: once a chain has
-// passed over sort_after times the task's points, the rest of its subtree is built from sorted
-// lists, whose chains cost only what they cut off.
+// them (a piece of at most a sixteenth is swapped to the back in place instead). Heavy-tailed
+// points make chains of a few such cuts in many tasks. Still, a cut costs a pass over the set, so a
+// chain that keeps cutting off little, as exponentially spaced points make it, would cost the
+// square of its length: once a chain has passed over sort_after times the task's points, the rest
+// of its subtree is built from sorted lists, whose chains cost only what they cut off.
 template <int DD>
 void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
     const size_t N = size_t(t.n), D = DD > 0 ? size_t(DD) : size_t(t.d);
@@ -509,11 +510,26 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
             if (count == 0 || count == M) NoCut();
 
             const size_t q = 1 - p;
-            const double *src = col(p, 0) + s0;
-            double *dst = col(q, 0);
-            const int32_t *src_pos = pos.data() + p * N + s0;
-            int32_t *dst_pos = pos.data() + q * N;
-            auto distribute = [&](auto in_piece) {
+            double *src = col(p, 0) + s0;
+            int32_t *src_pos = pos.data() + p * N + s0;
+            // A small piece is swapped to the back in place, which reads the cut dimension and
+            // moves only the piece; otherwise every point is copied to its side in the other
+            // buffer.
+            const bool in_place = count <= M / 16;
+            auto split = [&](auto in_piece) {
+                if (in_place) {
+                    const size_t back = M - count;
+                    for (size_t i = 0, j = back;; ++i, ++j) {
+                        while (i < back && !in_piece(v[i])) ++i;
+                        if (i == back) break;
+                        while (in_piece(v[j])) ++j;
+                        for (size_t k = 0; k < D; ++k) std::swap(src[k * N + i], src[k * N + j]);
+                        std::swap(src_pos[i], src_pos[j]);
+                    }
+                    return;
+                }
+                double *dst = col(q, 0);
+                int32_t *dst_pos = pos.data() + q * N;
                 size_t kept = s0, cut_off = s0 + M - count;
                 for (size_t i = 0; i < M; ++i) {
                     // Arithmetic, not a branch: which side a point goes to is a coin toss.
@@ -526,12 +542,12 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
                 }
             };
             if (low)
-                distribute([cut](double x) { return !(x > cut); });
+                split([cut](double x) { return !(x > cut); });
             else
-                distribute([cut](double x) { return !(cut > x); });
-            pieces.push_back({int32_t(count), int32_t(q)});
+                split([cut](double x) { return !(cut > x); });
+            if (!in_place) p = q;
+            pieces.push_back({int32_t(count), int32_t(p)});
             m -= int32_t(count);
-            p = q;
             if (m <= h) break;
             ++node;
         }

@@ -81,6 +81,6 @@ struct flat_tree {
 // O(n log n). Requires n >= 0, d >= 1 and finite coordinates (check_quorl_args); throws
 // no_cut_error when two points are equal in all d coordinates, and std::bad_alloc when memory
 // runs out, having kept nothing either way.
-flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after = 4.0);
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after = 8.0);
 
 #endif

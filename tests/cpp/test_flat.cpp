@@ -45,7 +45,7 @@ std::string FlatDump(const flat_tree &t, int32_t node, std::string &err) {
 
 // The ways to build: sorted lists throughout, lists taking over after one pass over a task's
 // points, the default, and passes over arrays throughout.
-const double kSortAfter[] = {0.0, 1.0, 4.0, 1e300};
+const double kSortAfter[] = {0.0, 1.0, 8.0, 1e300};
 
 std::string ZerosUnsigned(std::string s) {
     for (size_t at; (at = s.find("-0x0p+0")) != std::string::npos;) s.erase(at, 1);
