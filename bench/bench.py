@@ -35,13 +35,29 @@ def log(msg):
     print(msg, file=sys.stderr, flush=True)
 
 
+SHAPES = ("uniform", "clustered", "heavy-tailed", "outliers", "exponential")
+
+
 def make_points(n, d, dist, seed):
-    """Unit-cube uniform, or 10 Gaussian clusters (sigma 0.01) around uniform centers."""
-    rng = np.random.default_rng([seed, n, d, dist == "clustered"])
+    """Points of one of the SHAPES: uniform in the unit cube; 10 Gaussian clusters (sigma 0.01)
+    around uniform centers; heavy-tailed (uniform to the 8th power, per coordinate); uniform with
+    one point in 10^4 moved out to [10^6, 2*10^6] on a random side; exponential (2^-k (1 + u), k
+    uniform in 0..49, per coordinate)."""
+    # Uniform and clustered points keep the seeds they always had (0 and 1 here).
+    rng = np.random.default_rng([seed, n, d, SHAPES.index(dist)])
     if dist == "uniform":
         return rng.random((n, d))
-    centers = rng.random((10, d))
-    return centers[rng.integers(10, size=n)] + rng.normal(0.0, 0.01, (n, d))
+    if dist == "clustered":
+        centers = rng.random((10, d))
+        return centers[rng.integers(10, size=n)] + rng.normal(0.0, 0.01, (n, d))
+    if dist == "heavy-tailed":
+        return rng.random((n, d)) ** 8
+    if dist == "outliers":
+        xs = rng.random((n, d))
+        far = rng.random(n) < 1e-4
+        xs[far] = (1e6 * (1 + rng.random((far.sum(), d))) * rng.choice([-1.0, 1.0], (far.sum(), d)))
+        return xs
+    return np.ldexp(1 + rng.random((n, d)), -rng.integers(0, 50, (n, d)))
 
 
 def timed(fn, repeats, collector=True):
@@ -69,14 +85,15 @@ def build_core_bench():
                    stdout=subprocess.DEVNULL)
 
 
-def core(xs, s, repeats, tmp, lists=True):
+def core(xs, s, repeats, tmp, lists=True, sorted_tree=False):
     """Medians from core_bench on exactly these points, as a dict of floats (the list_* keys are
-    nan without lists)."""
+    nan without lists, tree_sorted without sorted_tree)."""
     n, d = xs.shape
     path = Path(tmp) / "points.f64"
     np.ascontiguousarray(xs, dtype=np.float64).tofile(path)
     out = subprocess.run([CORE_BENCH, "--points", path, "--n", str(n), "--d", str(d),
-                          "--s", repr(s), "--repeats", str(repeats), "--lists", str(int(lists))],
+                          "--s", repr(s), "--repeats", str(repeats), "--lists", str(int(lists)),
+                          "--sorted-tree", str(int(sorted_tree))],
                          check=True, capture_output=True, text=True).stdout
     fields = dict(kv.split("=", 1) for kv in out.split())
     return {k: float(v) for k, v in fields.items() if k not in ("dist", "s")}
@@ -205,12 +222,26 @@ def table4(n, d, seed):
           f"| {t_list / t_dec:.0f} | {t_list / t_both:.2f} |")
 
 
+def table5(n, dims, seed, tmp):
+    print("\n### Table 5: the tree build by shape of points (s = 2)\n")
+    print("| n | d | points | pairs | tree s | tree from sorted lists s | lists/tree | search s "
+          "| total s |")
+    print("|---:|---:|---|---:|---:|---:|---:|---:|---:|")
+    for d in dims:
+        for dist in SHAPES:
+            log(f"table 5: n={n} d={d} {dist}")
+            c = core(make_points(n, d, dist, seed), 2.0, 3, tmp, lists=False, sorted_tree=True)
+            print(f"| {n:,} | {d} | {dist} | {int(c['pairs']):,} | {c['tree']:.3f} "
+                  f"| {c['tree_sorted']:.3f} | {c['tree_sorted'] / c['tree']:.2f} "
+                  f"| {c['search']:.3f} | {c['total']:.3f} |", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small smoke run (seconds)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--with-3d", action="store_true", help="also 3-D in table 2 (10^6: 13 GB peak)")
-    ap.add_argument("--table", type=int, choices=(1, 2, 3, 4), help="run only this table")
+    ap.add_argument("--table", type=int, choices=(1, 2, 3, 4, 5), help="run only this table")
     args = ap.parse_args()
 
     build_core_bench()
@@ -235,6 +266,8 @@ def main():
             table3([(big, 2), (big, 3)], args.seed)
         if args.table in (None, 4):
             table4(10**4 if args.quick else 10**5, 2, args.seed)
+        if args.table in (None, 5):
+            table5(10**4 if args.quick else 10**6, [2, 3], args.seed, tmp)
     print(f"\nload average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 

@@ -2,13 +2,15 @@
 // the pair count, index entries and peak RSS. Each repeat runs the decomposition twice:
 // - as build_quorl and quorlkit run it: total (decompose_array), and its steps: check (every
 //   check, equal points included, which decompose_array leaves to the tree build to find), tree
-//   (the per-dimension sorts and the array build), search (into node pairs);
+//   (BuildFlatTree), search (into node pairs); with --sorted-tree 1, also tree_sorted: the same
+//   tree built from sorted lists throughout (BuildFlatTree with sort_after 0), checked equal;
 // - with --lists 1 (the default), as run_quorl runs it: list_sort (SortPoints per dimension),
 //   list_tree (BuildTree), list_search (FindWSP into a pair_list), list_free (FreeTree) and
 //   list_total (with the same check). Both must find the same pairs.
 //
 // clang-format off
 //   core_bench --n N --d D [--s S] [--dist uniform|clustered] [--seed K] [--repeats R] [--lists B]
+//              [--sorted-tree B]
 //   core_bench --n N --d D --points FILE ...   (FILE: n*d raw native float64, point-major)
 // clang-format on
 #include <algorithm>
@@ -78,7 +80,7 @@ int Run(int argc, char **argv) {
     double s = 2.0;
     uint64_t seed = 1;
     std::string dist = "uniform", file;
-    bool lists_too = true;
+    bool lists_too = true, sorted_too = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], val = argv[i + 1];
         if (key == "--n")
@@ -97,6 +99,8 @@ int Run(int argc, char **argv) {
             file = val;
         else if (key == "--lists")
             lists_too = val != "0";
+        else if (key == "--sorted-tree")
+            sorted_too = val != "0";
         else
             return std::fprintf(stderr, "unknown option %s\n", key.c_str()), 2;
     }
@@ -114,7 +118,7 @@ int Run(int argc, char **argv) {
         points.emplace_back(c);
     }
 
-    std::vector<double> check, tree, search, total, list_sort, list_tree, list_search, list_free,
+    std::vector<double> check, tree, tree_sorted, search, total, list_sort, list_tree, list_search, list_free,
         list_total;
     size_t pairs = 0, entries = 0;
     for (int32_t r = 0; r < repeats; ++r) {
@@ -142,6 +146,14 @@ int Run(int argc, char **argv) {
             return std::fprintf(stderr, "decompose_array and its steps disagree\n"), 1;
         entries = 0;
         for (size_t p = 0; p < 2 * pairs; ++p) entries += size_t(t.size[size_t(found.ids()[p])]);
+        if (sorted_too) {
+            const double v0 = Now();
+            const flat_tree u = BuildFlatTree(xs.data(), n, d, 0.0);
+            tree_sorted.push_back(Now() - v0);
+            if (u.order != t.order || u.start != t.start || u.size != t.size ||
+                std::memcmp(u.box.data(), t.box.data(), t.box.size() * sizeof(double)) != 0)
+                return std::fprintf(stderr, "the two tree builds disagree\n"), 1;
+        }
         if (!lists_too) continue;
 
         const double u0 = Now();
@@ -173,6 +185,7 @@ int Run(int argc, char **argv) {
             return std::fprintf(stderr, "the two decompositions disagree\n"), 1;
     }  // the results are the caller's: their destruction is not timed
     if (!lists_too) list_sort = list_tree = list_search = list_free = list_total = {NAN};
+    if (!sorted_too) tree_sorted = {NAN};
 
     // VmHWM, not ru_maxrss: Linux carries ru_maxrss over from the parent through fork and exec.
     double peak_mb = 0;
@@ -181,10 +194,10 @@ int Run(int argc, char **argv) {
         if (line.rfind("VmHWM:", 0) == 0) peak_mb = std::stod(line.substr(6)) / 1024.0;
     std::printf(
         "n=%d d=%d s=%g dist=%s repeats=%d pairs=%zu entries=%zu check=%.6f tree=%.6f "
-        "search=%.6f total=%.6f list_sort=%.6f list_tree=%.6f list_search=%.6f "
+        "tree_sorted=%.6f search=%.6f total=%.6f list_sort=%.6f list_tree=%.6f list_search=%.6f "
         "list_free=%.6f list_total=%.6f peak_mb=%.0f\n",
         n, d, s, file.empty() ? dist.c_str() : "file", repeats, pairs, entries, Median(check),
-        Median(tree), Median(search), Median(total), Median(list_sort), Median(list_tree),
+        Median(tree), Median(tree_sorted), Median(search), Median(total), Median(list_sort), Median(list_tree),
         Median(list_search), Median(list_free), Median(list_total), peak_mb);
     return 0;
 }
