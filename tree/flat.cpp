@@ -389,11 +389,11 @@ void CountAround(const double *v, size_t m, double cut, size_t &at_most, size_t 
 // A task's points sit in slots [start, start + count) of one of two buffers, coordinates by
 // dimension; each cut of its chain moves the points still in the set to the front of the same
 // range of the other buffer and the piece cut off behind them, which is where the leaf order puts
-// them (a piece of at most a sixteenth is swapped to the back in place instead). Heavy-tailed
-// points make chains of a few such cuts in many tasks. Still, a cut costs a pass over the set, so a
-// chain that keeps cutting off little, as exponentially spaced points make it, would cost the
-// square of its length: once a chain has passed over sort_after times the task's points, the rest
-// of its subtree is built from sorted lists, whose chains cost only what they cut off.
+// them; a piece of at most a sixteenth, common in the chains of heavy-tailed points, is swapped to
+// the back in place instead. Still, every cut reads the whole set, so a chain that keeps cutting
+// off little, as exponentially spaced points make it, would cost the square of its length: once a
+// chain has passed over sort_after times the task's points, the rest of its subtree is built from
+// sorted lists, whose chains cost only what they cut off.
 template <int DD>
 void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
     const size_t N = size_t(t.n), D = DD > 0 ? size_t(DD) : size_t(t.d);
