@@ -404,7 +404,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
         for (size_t k = 0; k < D; ++k) coord[k * N + i] = xs[i * D + k];
         pos[i] = int32_t(i);
     }
-    auto col = [&coord, N, D](size_t p, size_t k) { return coord.data() + (p * D + k) * N; };
+    auto col = [&](size_t p, size_t k) { return coord.data() + (p * D + k) * N; };
     checked_vector<const double *> cols(D);
     auto from_lists = [&](size_t p, int32_t node, int32_t start, int32_t count) {
         for (size_t k = 0; k < D; ++k) cols[k] = col(p, k) + start;

@@ -325,6 +325,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // ... and otherwise give the very same pairs, spelled out from its node pairs.
     if (compact.pairs.pairs() != pairs.size()) Fail(x, "the array path found another pair count");
     if (SpelledOut(compact) != pairs) Fail(x, "the array path found another pair");
+    // The tree is the same to the bit however it is built: from sorted lists throughout, or with
+    // lists taking over from the passes over arrays at once.
+    if (x.n > 0) {
+        std::vector<double> xs;
+        for (int32_t i = 0; i < x.n;
+             ++i) {  // the call reads the first n points, d coordinates each
+            const std::vector<double> &c = x.pts[size_t(i)].coords;
+            xs.insert(xs.end(), c.begin(), c.begin() + x.d);
+        }
+        for (double sort_after : {0.0, 1.0}) {
+            const flat_tree t = BuildFlatTree(xs.data(), x.n, x.d, sort_after);
+            if (t.order != compact.tree.order || t.start != compact.tree.start ||
+                t.size != compact.tree.size ||
+                memcmp(t.box.data(), compact.tree.box.data(), sizeof(double) * t.box.size()) != 0)
+                Fail(x, "the tree builds disagree");
+        }
+    }
     ++accepted;
     accepted_points += size_t(x.n);
     if (expected != kAccept) Fail(x, "accepted a call outside the limits");
