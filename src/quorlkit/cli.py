@@ -28,7 +28,6 @@ PLOT_HINT = "pip install 'quorl[plot]'"
 DEFAULT_PAIRS = 10
 
 
-
 class CliError(Exception):
     """A refused input or argument; main() prints it on one line and exits with status 2."""
 
