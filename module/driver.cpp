@@ -13,6 +13,7 @@
 #include "pairs/search.h"
 #include "tree/alloc.h"
 #include "tree/build.h"
+#include "tree/equal.h"
 
 namespace {
 
@@ -28,48 +29,14 @@ std::string Num(double x) {
 // A coordinate above this magnitude makes the box center (hi + lo) * 0.5 overflow.
 const double kMaxMagnitude = DBL_MAX / 2;
 
-uint64_t CoordBits(double x) {
-    if (x == 0) return 0;  // -0.0 equals 0.0
-    uint64_t bits;
-    memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
-
-uint64_t HashPoint(const double *p, int32_t d) {
-    uint64_t h = 0x9E3779B97F4A7C15ull;
-    for (int32_t k = 0; k < d; ++k) {
-        h = (h ^ CoordBits(p[k])) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
-    h *= 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
-}
-
-bool SamePoint(const double *p, const double *q, int32_t d) {
-    for (int32_t k = 0; k < d; ++k)
-        if (!(p[k] == q[k])) return false;
-    return true;
-}
-
-// Two equal points can never be separated: find the first such pair in position order with one
-// hash table pass, O(n d) expected, small next to the d sorts of the build.
+// Two equal points can never be separated: refuse the first such pair in position order.
 template <typename Rows>
 void RefuseDuplicates(int32_t n, int32_t d, const Rows &rows) {
-    size_t cap = 16;
-    while (cap < 2 * size_t(n)) cap *= 2;
-    std::vector<int32_t> table(cap, -1);
-    for (int32_t i = 0; i < n; ++i) {
-        size_t slot = HashPoint(rows.row(i), d) & (cap - 1);
-        while (table[slot] >= 0) {
-            const int32_t j = table[slot];
-            if (SamePoint(rows.row(j), rows.row(i), d))
-                Refuse("points at positions " + std::to_string(j) + " and " + std::to_string(i) +
-                       " are equal in their first " + std::to_string(d) +
-                       " coordinates; well-separated pairs need distinct points");
-            slot = (slot + 1) & (cap - 1);
-        }
-        table[slot] = i;
-    }
+    ForEachEqualPoint(n, d, [&rows](int32_t i) { return rows.row(i); }, [d](int32_t j, int32_t i) {
+        Refuse("points at positions " + std::to_string(j) + " and " + std::to_string(i) +
+               " are equal in their first " + std::to_string(d) +
+               " coordinates; well-separated pairs need distinct points");
+    });
 }
 
 // The point records as rows of coordinates.
@@ -152,6 +119,11 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
 void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
     CheckCount(n, SIZE_MAX);
     CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0}, true);
+}
+
+void check_points_array(int32_t n, int32_t d, const double *xs) {
+    CheckCount(n, SIZE_MAX);
+    CheckRows(n, d, 0.0, array_rows{xs, d > 0 ? size_t(d) : 0}, false);
 }
 
 pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {

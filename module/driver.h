@@ -13,6 +13,10 @@
 // an extent too large for the arithmetic, two equal points) and std::length_error for d < 0.
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points);
 
+// The checks of check_quorl_array that concern the points alone (d, non-finite or too large
+// coordinates, an extent that overflows), with the same messages; equal points pass.
+void check_points_array(int32_t n, int32_t d, const double *xs);
+
 // One whole decomposition of the first n points over their first d coordinates: numbers every
 // record by its position, sorts one list per dimension, builds the fair split tree, finds the
 // well-separated pairs for s and returns them. The tree and all lists are freed before it returns,

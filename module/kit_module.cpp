@@ -10,6 +10,8 @@
 
 #include "module/bindings.h"
 #include "module/driver.h"
+#include "mst/emst.h"
+#include "mst/linkage.h"
 #include "tree/alloc.h"
 
 namespace py = pybind11;
@@ -28,8 +30,9 @@ py::array_t<double> StridedView(const double *data, std::vector<py::ssize_t> sha
     return py::array_t<double>(std::move(shape), std::move(strides), data, owner);
 }
 
-py::tuple Decompose(const py::array &points, double s) {
-    PrepareExceptionStorage();
+// A private copy of a C-contiguous float64 array of shape (n, d), taken while no other Python
+// thread can write to the array: the checks and the core then see one and the same set of points.
+checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d) {
     if (!py::isinstance<py::array_t<double>>(points) || !(points.flags() & py::array::c_style))
         throw py::type_error("points must be a C-contiguous float64 array");
     if (points.ndim() != 2)
@@ -42,11 +45,16 @@ py::tuple Decompose(const py::array &points, double s) {
     if (cols > INT32_MAX)
         throw py::value_error("points has " + std::to_string(cols) +
                               " columns; at most 2147483647 dimensions are supported");
-    const int32_t n = int32_t(rows), d = int32_t(cols);
-    // A private copy, taken while no other Python thread can write to the array: the checks and
-    // the build then see one and the same set of points.
+    n = int32_t(rows);
+    d = int32_t(cols);
     const double *in = static_cast<const double *>(points.data());
-    checked_vector<double> xs(in, in + size_t(n) * size_t(d));
+    return checked_vector<double>(in, in + size_t(n) * size_t(d));
+}
+
+py::tuple Decompose(const py::array &points, double s) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
 
     std::unique_ptr<compact_pairs> result(new compact_pairs());
     {
@@ -64,6 +72,47 @@ py::tuple Decompose(const py::array &points, double s) {
         StridedView(r.tree.box.data(), {nodes, d}, {row, py::ssize_t(sizeof(double))}, owner),
         StridedView(r.tree.box.data() + d, {nodes}, {row}, owner),
         View(r.pairs.ids(), {m, py::ssize_t(2)}, owner));
+}
+
+// The minimum spanning tree as (ends, lengths): int64 of shape (n - 1, 2) and float64 of shape
+// (n - 1,), sharing the core's blocks.
+py::tuple Emst(const py::array &points) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    std::unique_ptr<emst_edges> result(new emst_edges());
+    {
+        py::gil_scoped_release unlocked;
+        check_points_array(n, d, xs.data());
+        *result = EuclideanMST(xs.data(), n, d);
+    }
+    const emst_edges &r = *result;
+    py::capsule owner(result.get(), [](void *p) { delete static_cast<emst_edges *>(p); });
+    result.release();
+    const py::ssize_t m = py::ssize_t(r.count());
+    return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
+                          View(r.lengths.data(), {m}, owner));
+}
+
+typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
+typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
+
+py::array_t<double> Linkage(int64_t n, const int64_array &ends, const double_array &heights,
+                            bool smaller_first) {
+    PrepareExceptionStorage();
+    if (ends.ndim() != 2 || ends.shape(1) != 2)
+        throw py::value_error("edges must have shape (m, 2)");
+    if (heights.ndim() != 1 || heights.shape(0) != ends.shape(0))
+        throw py::value_error("lengths must have shape (m,) for m edges");
+    const size_t m = size_t(ends.shape(0));
+    py::array_t<double> z({py::ssize_t(m), py::ssize_t(4)});
+    std::string fault;
+    {
+        py::gil_scoped_release unlocked;
+        fault = SingleLinkage(n, ends.data(), heights.data(), m, smaller_first, z.mutable_data());
+    }
+    if (!fault.empty()) throw py::value_error(fault);
+    return z;
 }
 
 typedef py::array_t<int32_t, py::array::c_style | py::array::forcecast> int_array;
@@ -118,6 +167,12 @@ PYBIND11_MODULE(_core, m) {
           "Decompose a C-contiguous float64 array of shape (n, d); returns order, node_start, "
           "node_size, node_center, node_radius and pairs. The interpreter lock is released "
           "while the core runs.");
+    m.def("emst", &Emst, py::arg("points"),
+          "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
+          "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
+    m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
+          py::arg("smaller_first"),
+          "The single-linkage matrix of a spanning tree whose edges are in merge order.");
     m.def("to_lists", &ToLists, py::arg("order"), py::arg("node_start"), py::arg("node_size"),
           py::arg("pairs"), "The pairs spelled out as build_quorl returns them.");
     m.def("tree_depth", &TreeDepth, py::arg("node_size"),

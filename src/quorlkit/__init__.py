@@ -3,8 +3,19 @@
 ``quorlkit.decompose(points, s)`` computes the same decomposition as ``quorl.build_quorl`` on an
 array of shape (n, d) and returns it as a :class:`Decomposition`: the fair split tree and the pairs
 in arrays, whose size grows with the number of pairs rather than with the number of index entries.
+
+``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
+``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it.
 """
 
 from ._decomposition import Decomposition, decompose
+from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 
-__all__ = ["Decomposition", "decompose"]
+__all__ = [
+    "Decomposition",
+    "MinimumSpanningTree",
+    "decompose",
+    "emst",
+    "linkage",
+    "single_linkage",
+]

@@ -1,0 +1,27 @@
+#ifndef QUORL_MST_EMST_H
+#define QUORL_MST_EMST_H
+
+#include <cstdint>
+
+#include "tree/flat.h"
+
+// A spanning tree of n points as n - 1 edges, in the order of the key (squared length, i, j).
+struct emst_edges {
+    checked_vector<int64_t> ends;     // 2 per edge: i, then j > i (input positions)
+    checked_vector<double> squared;   // the squared length of each edge
+    checked_vector<double> lengths;   // sqrt(squared)
+    size_t count() const { return lengths.size(); }
+};
+
+// The minimum spanning tree of the n points xs[i*d .. i*d + d) under the total order of point
+// pairs (i < j) by (squared length, i, j), the squared length as SquaredLength computes it, in
+// which it is unique. Borůvka rounds over the fair split tree of the distinct points, cut at
+// buckets: each point keeps its nearest neighbour outside its component while that stays
+// outside, takes the next from its few nearest neighbours, and otherwise searches the tree,
+// pruned by node boxes against the best edge its component has found so far and by nodes wholly
+// inside the component. Equal
+// points are allowed. Requires n >= 0, d >= 1 and points that pass check_points_array; throws
+// std::bad_alloc when memory runs out, having kept nothing. Memory O(n d).
+emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d);
+
+#endif

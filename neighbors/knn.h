@@ -1,0 +1,16 @@
+#ifndef QUORL_NEIGHBORS_KNN_H
+#define QUORL_NEIGHBORS_KNN_H
+
+#include <cstdint>
+
+#include "tree/bucket.h"
+
+// The k nearest other points of every ordered point q (1 <= k <= n - 1), in the order of
+// (squared length, input position of the other point): row q of `pos` (k entries) gets their
+// ordered positions and, when `squared` is not null, row q of `squared` their squared lengths.
+// Equal points come at squared length 0; a point is never its own neighbour. Throws
+// std::bad_alloc, having written part of the rows.
+void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
+                       double *squared);
+
+#endif

@@ -1,0 +1,146 @@
+#ifndef QUORL_NEIGHBORS_SEARCH_H
+#define QUORL_NEIGHBORS_SEARCH_H
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+#include "tree/bucket.h"
+
+// The squared length of the pair (x, y): the squares of the d differences summed for k = 0..d-1
+// in order from 0.0. Every length and every bound of the nearest-neighbour searches is this.
+inline double SquaredLength(const double *x, const double *y, int32_t d) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < d; ++k) {
+        const double diff = x[k] - y[k];
+        sum = sum + diff * diff;
+    }
+    return sum;
+}
+
+// One search near a point over a bucket tree, for any question a visitor asks. The visitor says
+// how far to look and what to do with each bucket:
+//   double bound() const   prune what lies farther than this (strictly; ties are looked at)
+//   bool open(int32_t v)   false: node v holds nothing of interest, skip it (bounds nothing)
+//   void scan(int32_t v)   look at the points of bucket v (and tighten the bound)
+//   void passed(double b)  a part of the tree at squared distance at least b was pruned
+// D > 0 fixes the dimension at compile time; D = 0 reads it from the tree.
+template <int D>
+class near_search {
+  public:
+    explicit near_search(const bucket_tree &t) : t_(t), stack_(64) {}
+
+    // Searches for x, which lies in `bucket`: that bucket first, then up the tree, each sibling
+    // in turn (nearer children first below it), until the ball of the visitor's bound lies
+    // inside the box of what has been searched, which then holds everything within the bound.
+    template <typename V>
+    void Run(const double *x, int32_t bucket, V &visitor) {
+        visitor.scan(bucket);
+        for (int32_t v = bucket; v != 0;) {
+            const double face = FaceDistanceSquared(v, x);
+            if (face > visitor.bound()) {
+                visitor.passed(face);
+                return;
+            }
+            const int32_t up = t_.parent[size_t(v)];
+            const int32_t sibling = v == up + 1 ? t_.right[size_t(up)] : up + 1;
+            if (visitor.open(sibling)) {
+                const double bound = BoxBound(sibling, x);
+                if (bound <= visitor.bound())
+                    Down(sibling, bound, x, visitor);
+                else
+                    visitor.passed(bound);
+            }
+            v = up;
+        }
+    }
+
+    // A lower bound on SquaredLength from x to any point in node's box: each term is the square
+    // of x's gap to the box, rounded no larger than the rounded difference to any point in it,
+    // and the terms are summed in the same order.
+    double BoxBound(int32_t node, const double *x) const {
+        const double *lo = t_.lo(node), *hi = lo + dims();
+        double sum = 0.0;
+        for (int32_t k = 0; k < dims(); ++k) {
+            const double gap = std::max(lo[k] - x[k], 0.0) + std::max(x[k] - hi[k], 0.0);
+            sum = sum + gap * gap;
+        }
+        return sum;
+    }
+
+  private:
+    struct entry {
+        int32_t node;
+        double bound;
+    };
+
+    int32_t dims() const { return D > 0 ? D : t_.d; }
+
+    // For x inside node's box: every point outside the box lies strictly beyond one of its
+    // faces, so its squared length from x is at least the square of x's distance to that face,
+    // rounded alike.
+    double FaceDistanceSquared(int32_t node, const double *x) const {
+        const double *lo = t_.lo(node), *hi = lo + dims();
+        double m = std::numeric_limits<double>::infinity();
+        for (int32_t k = 0; k < dims(); ++k) m = std::min(m, std::min(x[k] - lo[k], hi[k] - x[k]));
+        return m * m;
+    }
+
+    template <typename V>
+    void Down(int32_t from, double bound, const double *x, V &visitor) {
+        size_t top = 0;
+        stack_[top++] = {from, bound};
+        while (top > 0) {
+            const entry e = stack_[--top];
+            if (e.bound > visitor.bound()) {
+                visitor.passed(e.bound);
+                continue;
+            }
+            if (t_.bucket(e.node)) {
+                visitor.scan(e.node);
+                continue;
+            }
+            const int32_t l = e.node + 1, r = t_.right[size_t(e.node)];
+            const bool open_l = visitor.open(l), open_r = visitor.open(r);
+            const double bl = open_l ? BoxBound(l, x) : 0.0;
+            const double br = open_r ? BoxBound(r, x) : 0.0;
+            const double limit = visitor.bound();
+            if (open_l && bl > limit) visitor.passed(bl);
+            if (open_r && br > limit) visitor.passed(br);
+            const bool push_l = open_l && bl <= limit, push_r = open_r && br <= limit;
+            if (top + 2 > stack_.size()) stack_.resize(2 * stack_.size());
+            // The nearer child goes on top, to be searched first.
+            if (bl <= br) {
+                if (push_r) stack_[top++] = {r, br};
+                if (push_l) stack_[top++] = {l, bl};
+            } else {
+                if (push_l) stack_[top++] = {l, bl};
+                if (push_r) stack_[top++] = {r, br};
+            }
+        }
+    }
+
+    const bucket_tree &t_;
+    checked_vector<entry> stack_;
+};
+
+// f(std::integral_constant<int, D>()) with D = d for the usual d = 1..4, where a dimension fixed
+// at compile time makes each distance a few straight-line instructions, and D = 0 otherwise.
+template <typename F>
+auto WithDimension(int32_t d, F &&f) {
+    switch (d) {
+        case 1:
+            return f(std::integral_constant<int, 1>());
+        case 2:
+            return f(std::integral_constant<int, 2>());
+        case 3:
+            return f(std::integral_constant<int, 3>());
+        case 4:
+            return f(std::integral_constant<int, 4>());
+        default:
+            return f(std::integral_constant<int, 0>());
+    }
+}
+
+#endif

@@ -1,0 +1,32 @@
+"""The ``workers`` argument that every heavy entry point takes."""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import Any
+
+__all__ = ["check_workers"]
+
+
+def check_workers(workers: Any) -> int:
+    """The number of threads ``workers`` asks for.
+
+    None means every core this process may run on (its affinity mask), -1 every core of the
+    machine, k > 0 that many threads. Results never depend on it.
+    """
+    if workers is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
+    if isinstance(workers, bool):
+        raise TypeError("workers must be None or an integer, not bool")
+    try:
+        count = operator.index(workers)
+    except TypeError:
+        raise TypeError(
+            f"workers must be None or an integer, not {type(workers).__name__}"
+        ) from None
+    if count == -1:
+        return os.cpu_count() or 1
+    if count < 1:
+        raise ValueError(f"workers must be None, -1 or at least 1 (got {count})")
+    return count

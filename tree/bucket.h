@@ -1,0 +1,40 @@
+#ifndef QUORL_TREE_BUCKET_H
+#define QUORL_TREE_BUCKET_H
+
+#include <cstdint>
+
+#include "tree/flat.h"
+
+// The fair split tree cut off at buckets, over the positions of the points in leaf order, for
+// nearest-neighbour searches. Nodes are numbered in pre-order: the left child of an internal node
+// i is i + 1, right[i] its right child (< 0 marks a bucket), parent[i] its parent (-1 at the
+// root). The points under node i are the positions start[i] .. start[i] + count[i]; box holds the
+// node's bounding box, lo[0..d) then hi[0..d).
+struct bucket_tree {
+    int32_t d = 0;
+    int32_t nodes = 0;
+    checked_vector<int32_t> start, count, right, parent;
+    checked_vector<double> box;
+
+    double *lo(int32_t i) { return &box[size_t(i) * 2 * size_t(d)]; }
+    const double *lo(int32_t i) const { return &box[size_t(i) * 2 * size_t(d)]; }
+    bool bucket(int32_t i) const { return right[size_t(i)] < 0; }
+};
+
+// The points in the tree's leaf order. Equal points stand together, in input order, at the place
+// of the first of them; group_end (empty when all points are distinct) gives for each position
+// the end of its run of equal points.
+struct ordered_points {
+    checked_vector<double> xs;   // n rows of d coordinates
+    checked_vector<int32_t> id;  // the input position of each
+    checked_vector<int32_t> group_end;
+};
+
+// The bucket tree and the ordered points of the n points xs[i*d .. i*d + d), n >= 1: the fair
+// split tree of the distinct points (BuildFlatTree, freed before returning) with every node of at
+// most `bucket` distinct points made a bucket. Equal points are allowed. Requires d >= 1 and
+// finite coordinates within the checked limits; throws std::bad_alloc, keeping nothing.
+void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
+                     ordered_points &p);
+
+#endif
