@@ -173,6 +173,11 @@ PYBIND11_MODULE(_core, m) {
     m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
           py::arg("smaller_first"),
           "The single-linkage matrix of a spanning tree whose edges are in merge order.");
+    // Each extension links its own copy of the core, so quorlkit's tests need their own hook.
+    m.def("_fail_allocation_at", &SetAllocFailure,
+          "Test hook: make the k-th following core allocation fail (k >= 1); 0 turns it off.");
+    m.def("_allocation_count", &AllocCount,
+          "Test hook: core allocations since the last _fail_allocation_at().");
     m.def("to_lists", &ToLists, py::arg("order"), py::arg("node_start"), py::arg("node_size"),
           py::arg("pairs"), "The pairs spelled out as build_quorl returns them.");
     m.def("tree_depth", &TreeDepth, py::arg("node_size"),
