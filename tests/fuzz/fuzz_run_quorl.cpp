@@ -5,7 +5,9 @@
 // overflow, equal points (also -0.0 against 0.0), short points, n and d at and beyond their
 // limits. Every run must be refused exactly when the documented limits say so, with
 // std::invalid_argument (std::length_error for d < 0), or else leave the coordinates untouched
-// and return a decomposition that passes CheckDecomposition; anything else aborts.
+// and return a decomposition that passes CheckDecomposition; anything else aborts. The same
+// points, equal ones allowed, must pass check_points_array exactly when those limits (but for equal
+// points and s) say so, and then EuclideanMST must give brute-force Kruskal's tree.
 //
 // tests/fuzz/fuzz_build_quorl.py decodes bytes the same way: keep the two in step.
 // QUORL_FUZZ_STATS=1 prints at exit how many inputs were accepted.
@@ -18,7 +20,9 @@
 #include <stdexcept>
 
 #include "../cpp/check.h"
+#include "../cpp/kruskal.h"
 #include "module/driver.h"
+#include "mst/emst.h"
 
 namespace {
 
@@ -242,11 +246,12 @@ Input Literal(Bytes &in) {
 
 enum Verdict { kAccept, kRefuse, kNegativeD };
 
-// The documented limits, checked independently of the driver.
-Verdict Expected(const Input &x) {
+// The documented limits, checked independently of the driver; for the spanning tree (for_mst)
+// there is no s and equal points are allowed.
+Verdict Expected(const Input &x, bool for_mst = false) {
     if (x.n < 0 || size_t(x.n) > x.pts.size()) return kRefuse;
     if (x.d < 0) return kNegativeD;
-    if (x.d == 0 || !std::isfinite(x.s)) return kRefuse;
+    if (x.d == 0 || (!for_mst && !std::isfinite(x.s))) return kRefuse;
     if (x.n == 0) return kAccept;
     std::vector<std::vector<double>> used;
     for (int32_t i = 0; i < x.n; ++i) {
@@ -268,6 +273,7 @@ Verdict Expected(const Input &x) {
         sum = sum + (hi - lo) * (hi - lo);
     }
     if (!std::isfinite(sum)) return kRefuse;
+    if (for_mst) return kAccept;
     std::sort(used.begin(), used.end());
     return std::adjacent_find(used.begin(), used.end()) == used.end() ? kAccept : kRefuse;
 }
@@ -287,6 +293,33 @@ void PrintStats() {
     abort();
 }
 
+// Brute force is O(n^2 log n); up to the largest generated sets it costs no more than the
+// decomposition itself.
+const int32_t kMaxMstPoints = 300;
+
+// The spanning tree of the first n points, where they make an array of n rows of d.
+void CheckEmst(const Input &x) {
+    if (x.n < 0 || size_t(x.n) > x.pts.size() || x.d < 1) return;
+    std::vector<double> xs;
+    for (int32_t i = 0; i < x.n; ++i) {
+        const std::vector<double> &c = x.pts[size_t(i)].coords;
+        if (c.size() < size_t(x.d)) return;
+        xs.insert(xs.end(), c.begin(), c.begin() + x.d);
+    }
+    const bool accept = Expected(x, true) == kAccept;
+    try {
+        check_points_array(x.n, x.d, xs.data());
+    } catch (const std::invalid_argument &e) {
+        if (accept) Fail(x, (std::string("check_points_array refused: ") + e.what()).c_str());
+        return;
+    }
+    if (!accept) Fail(x, "check_points_array accepted points outside the limits");
+    if (x.n > kMaxMstPoints) return;
+    const std::string diff = CompareWithKruskal(EuclideanMST(xs.data(), x.n, x.d),
+                                                KruskalMST(xs.data(), x.n, x.d));
+    if (!diff.empty()) Fail(x, ("EuclideanMST: " + diff).c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -301,6 +334,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Verdict expected = Expected(x);
     const std::vector<point> before = x.pts;
     ++runs;
+    CheckEmst(x);
     // The array path must refuse exactly what the list path refuses, with the same words.
     std::string compact_refusal;
     compact_pairs compact;

@@ -1,0 +1,91 @@
+#ifndef QUORL_TESTS_CPP_KRUSKAL_H
+#define QUORL_TESTS_CPP_KRUSKAL_H
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "mst/emst.h"
+
+// The squared length of points a and b of xs, summed as the core sums it (k = 0..d-1 in order
+// from 0.0), written out here so that the references do not share the core's code.
+inline double PairSquared(const double *xs, int32_t d, int64_t a, int64_t b) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < d; ++k) {
+        const double diff = xs[a * d + k] - xs[b * d + k];
+        sum = sum + diff * diff;
+    }
+    return sum;
+}
+
+struct brute_tree {
+    std::vector<int64_t> ends;  // 2 per edge, i < j
+    std::vector<double> squared;
+};
+
+// The minimum spanning tree of the n points xs[i*d .. i*d + d) by brute force: every pair i < j,
+// sorted by (squared length, i, j), taken when it joins two components (Kruskal).
+inline brute_tree KruskalMST(const double *xs, int32_t n, int32_t d) {
+    struct edge {
+        double d2;
+        int64_t i, j;
+    };
+    std::vector<edge> all;
+    all.reserve(n > 1 ? size_t(n) * size_t(n - 1) / 2 : 0);
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = i + 1; j < n; ++j) all.push_back({PairSquared(xs, d, i, j), i, j});
+    std::sort(all.begin(), all.end(), [](const edge &x, const edge &y) {
+        if (x.d2 != y.d2) return x.d2 < y.d2;
+        return x.i != y.i ? x.i < y.i : x.j < y.j;
+    });
+    std::vector<int64_t> parent(size_t(std::max(n, 0)));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&parent](int64_t a) {
+        while (parent[size_t(a)] != a) a = parent[size_t(a)] = parent[size_t(parent[size_t(a)])];
+        return a;
+    };
+    brute_tree out;
+    for (const edge &e : all) {
+        if (out.squared.size() + 1 >= size_t(n)) break;
+        const int64_t a = root(e.i), b = root(e.j);
+        if (a == b) continue;
+        parent[size_t(std::max(a, b))] = std::min(a, b);
+        out.ends.push_back(e.i);
+        out.ends.push_back(e.j);
+        out.squared.push_back(e.d2);
+    }
+    return out;
+}
+
+inline std::string Hex(double x) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%a", x);
+    return buf;
+}
+
+// "" when `got` is `want` edge for edge, squared lengths to the bit and lengths their square
+// roots; otherwise the first difference.
+inline std::string CompareWithKruskal(const emst_edges &got, const brute_tree &want) {
+    const size_t m = want.squared.size();
+    if (got.count() != m || got.ends.size() != 2 * m || got.squared.size() != m)
+        return std::to_string(got.count()) + " edges, not " + std::to_string(m);
+    for (size_t e = 0; e < m; ++e) {
+        const double root = std::sqrt(want.squared[e]);
+        if (got.ends[2 * e] != want.ends[2 * e] || got.ends[2 * e + 1] != want.ends[2 * e + 1] ||
+            memcmp(&got.squared[e], &want.squared[e], sizeof(double)) != 0 ||
+            memcmp(&got.lengths[e], &root, sizeof(double)) != 0)
+            return "edge " + std::to_string(e) + " is (" + std::to_string(got.ends[2 * e]) + ", " +
+                   std::to_string(got.ends[2 * e + 1]) + ") at " +
+                   Hex(got.squared[e]) + ", not (" + std::to_string(want.ends[2 * e]) +
+                   ", " + std::to_string(want.ends[2 * e + 1]) + ") at " +
+                   Hex(want.squared[e]);
+    }
+    return "";
+}
+
+#endif
