@@ -71,13 +71,17 @@ struct outside_visitor {
                 continue;
             }
             const double d2 = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
-            const int32_t other = p.id[size_t(r)];
-            const int32_t i = std::min(me, other), j = std::max(me, other);
-            if (Before(d2, i, j, best)) {
-                best = {d2, i, j, q, r};
-                found = r;
-            } else {
+            if (d2 > best.d2) {
                 floor = std::min(floor, d2);
+            } else {
+                const int32_t other = p.id[size_t(r)];
+                const int32_t i = std::min(me, other), j = std::max(me, other);
+                if (Before(d2, i, j, best)) {
+                    best = {d2, i, j, q, r};
+                    found = r;
+                } else {
+                    floor = std::min(floor, d2);
+                }
             }
             // The rest of r's equal points are as far and come later in input order.
             r = Groups ? p.group_end[size_t(r)] : r + 1;

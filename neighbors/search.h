@@ -48,11 +48,47 @@ class near_search {
             if (visitor.open(sibling)) {
                 const double bound = BoxBound(sibling, x);
                 if (bound <= visitor.bound())
-                    Down(sibling, bound, x, visitor);
+                    Down(sibling, bound, [this, x](int32_t u) { return BoxBound(u, x); }, visitor);
                 else
                     visitor.passed(bound);
             }
             v = up;
+        }
+    }
+
+    // The search below `from`, whose bound is `bound`, nearer children first; lower(v) is a lower
+    // bound on the squared lengths from what is searched for to the points under node v.
+    template <typename Lower, typename V>
+    void Down(int32_t from, double bound, const Lower &lower, V &visitor) {
+        size_t top = 0;
+        stack_[top++] = {from, bound};
+        while (top > 0) {
+            const entry e = stack_[--top];
+            if (e.bound > visitor.bound()) {
+                visitor.passed(e.bound);
+                continue;
+            }
+            if (t_.bucket(e.node)) {
+                visitor.scan(e.node);
+                continue;
+            }
+            const int32_t l = e.node + 1, r = t_.right[size_t(e.node)];
+            const bool open_l = visitor.open(l), open_r = visitor.open(r);
+            const double bl = open_l ? lower(l) : 0.0;
+            const double br = open_r ? lower(r) : 0.0;
+            const double limit = visitor.bound();
+            if (open_l && bl > limit) visitor.passed(bl);
+            if (open_r && br > limit) visitor.passed(br);
+            const bool push_l = open_l && bl <= limit, push_r = open_r && br <= limit;
+            if (top + 2 > stack_.size()) stack_.resize(2 * stack_.size());
+            // The nearer child goes on top, to be searched first.
+            if (bl <= br) {
+                if (push_r) stack_[top++] = {r, br};
+                if (push_l) stack_[top++] = {l, bl};
+            } else {
+                if (push_l) stack_[top++] = {l, bl};
+                if (push_r) stack_[top++] = {r, br};
+            }
         }
     }
 
@@ -64,6 +100,18 @@ class near_search {
         double sum = 0.0;
         for (int32_t k = 0; k < dims(); ++k) {
             const double gap = std::max(lo[k] - x[k], 0.0) + std::max(x[k] - hi[k], 0.0);
+            sum = sum + gap * gap;
+        }
+        return sum;
+    }
+
+    // The same from any point in box a (lo[0..d), hi[0..d)) to any point in node's box.
+    double BoxBoxBound(int32_t node, const double *a) const {
+        const double *lo = t_.lo(node), *hi = lo + dims();
+        double sum = 0.0;
+        for (int32_t k = 0; k < dims(); ++k) {
+            const double gap =
+                std::max(lo[k] - a[dims() + k], 0.0) + std::max(a[k] - hi[k], 0.0);
             sum = sum + gap * gap;
         }
         return sum;
@@ -85,40 +133,6 @@ class near_search {
         double m = std::numeric_limits<double>::infinity();
         for (int32_t k = 0; k < dims(); ++k) m = std::min(m, std::min(x[k] - lo[k], hi[k] - x[k]));
         return m * m;
-    }
-
-    template <typename V>
-    void Down(int32_t from, double bound, const double *x, V &visitor) {
-        size_t top = 0;
-        stack_[top++] = {from, bound};
-        while (top > 0) {
-            const entry e = stack_[--top];
-            if (e.bound > visitor.bound()) {
-                visitor.passed(e.bound);
-                continue;
-            }
-            if (t_.bucket(e.node)) {
-                visitor.scan(e.node);
-                continue;
-            }
-            const int32_t l = e.node + 1, r = t_.right[size_t(e.node)];
-            const bool open_l = visitor.open(l), open_r = visitor.open(r);
-            const double bl = open_l ? BoxBound(l, x) : 0.0;
-            const double br = open_r ? BoxBound(r, x) : 0.0;
-            const double limit = visitor.bound();
-            if (open_l && bl > limit) visitor.passed(bl);
-            if (open_r && br > limit) visitor.passed(br);
-            const bool push_l = open_l && bl <= limit, push_r = open_r && br <= limit;
-            if (top + 2 > stack_.size()) stack_.resize(2 * stack_.size());
-            // The nearer child goes on top, to be searched first.
-            if (bl <= br) {
-                if (push_r) stack_[top++] = {r, br};
-                if (push_l) stack_[top++] = {l, bl};
-            } else {
-                if (push_l) stack_[top++] = {l, bl};
-                if (push_r) stack_[top++] = {r, br};
-            }
-        }
     }
 
     const bucket_tree &t_;
