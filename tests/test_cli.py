@@ -1,6 +1,7 @@
 """The quorl command, run as `python -m quorlkit` in a fresh process, as a user would run it."""
 
 import json
+import math
 import os
 import re
 import subprocess
@@ -9,12 +10,14 @@ import sys
 import numpy as np
 import pytest
 
+import quorlkit
 from quorl import build_quorl, point
 
 # Points with exact decimal forms, so that every format reads back the same floats.
 POINTS = np.array([[0.0, 0.0], [1.0, 6.0], [2.0, 1.0], [3.0, 8.0], [0.5, 2.5], [7.0, 7.25]])
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 SUMMARY_KEYS = ["n", "d", "s", "pairs", "entries", "depth", "seconds"]
+EMST_KEYS = ["n", "d", "edges", "total length", "longest edge", "seconds"]
 
 
 def run(cwd, *args, env=None):
@@ -130,6 +133,76 @@ def test_bad_files_are_refused_on_one_line(tmp_path, name, content, pattern):
     assert_refused(run(tmp_path, "decompose", name, "-s", "2"), pattern)
 
 
+def emst_cases():
+    rng = np.random.default_rng(11)
+    flat = rng.random((40, 2))
+    solid = rng.random((30, 3))
+    return [
+        # Full-precision coordinates and a repeated point: equal points are fine for a tree.
+        (".csv", np.vstack([flat, flat[7]])),
+        (".npy", np.vstack([solid, solid[:3]])),
+        (".txt", np.array([[2.5, -1.0]])),  # no edges
+    ]
+
+
+@pytest.mark.parametrize("ext, pts", emst_cases(), ids=["csv-dup", "npy-3d", "txt-one"])
+def test_emst_formats_round_trip_exactly(tmp_path, ext, pts):
+    path = write_points(tmp_path / f"pts{ext}", pts)
+    tree = quorlkit.emst(pts)
+    n, d = pts.shape
+
+    csv_out = run(tmp_path, "emst", path, "--format", "csv")
+    assert csv_out.returncode == 0, csv_out.stderr
+    header, *rows = csv_out.stdout.splitlines()
+    assert header == "i,j,length"
+    cells = [row.split(",") for row in rows]
+    assert [[int(i), int(j)] for i, j, _ in cells] == tree.edges.tolist()
+    assert [float(length) for _, _, length in cells] == tree.lengths.tolist()
+
+    for fmt, out in [("json", "tree.json"), ("npz", "tree")]:
+        stored = run(tmp_path, "emst", path, "--format", fmt, "-o", out)
+        assert (stored.returncode, stored.stdout, stored.stderr) == (0, "", "")
+    doc = json.loads((tmp_path / "tree.json").read_text())
+    assert doc == {"n": n, "d": d, "edges": tree.edges.tolist(), "lengths": tree.lengths.tolist()}
+    with np.load(tmp_path / "tree") as z:
+        assert sorted(z.files) == ["d", "edges", "lengths", "n"]
+        assert (int(z["n"]), int(z["d"])) == (n, d)
+        assert z["edges"].dtype == np.int64 and z["edges"].shape == (n - 1, 2)
+        assert np.array_equal(z["edges"], tree.edges)
+        assert np.array_equal(z["lengths"], tree.lengths)
+
+    summary = run(tmp_path, "emst", path)
+    assert summary.returncode == 0, summary.stderr
+    got = parse_summary(summary.stdout)
+    assert list(got) == EMST_KEYS
+    assert (int(got["n"]), int(got["d"]), int(got["edges"])) == (n, d, n - 1)
+    assert float(got["total length"]) == math.fsum(tree.lengths)
+    assert float(got["longest edge"]) == max(tree.lengths, default=0.0)
+    assert float(got["seconds"]) >= 0
+
+
+# The same reading and the same refusals as decompose, but for equal points.
+@pytest.mark.parametrize(
+    "name, content, pattern",
+    [
+        ("missing.txt", None, r"^quorl: missing\.txt: No such file"),
+        ("ragged.csv", b"0,0\n1,2,3\n", r"^quorl: ragged\.csv line 2: expected 2 values, found 3$"),
+        ("nan.txt", b"0 0\n# c\n1 nan\n", r"^quorl: nan\.txt: .*1 is nan; .*finite \(line 3\)$"),
+        ("huge.csv", b"0,0\n0,-1e308\n", r"too large.*\(line 2\)$"),
+        ("empty.csv", b"x,y\n", r"^quorl: empty\.csv: no points$"),
+        ("d0.npy", np.zeros((3, 0)), r"d0\.npy: d must be at least 1 \(got 0\)$"),
+    ],
+)
+def test_emst_refuses_bad_files_on_one_line(tmp_path, name, content, pattern):
+    path = tmp_path / name
+    if isinstance(content, np.ndarray):
+        np.save(path, content)
+    elif content is not None:
+        path.write_bytes(content)
+    assert_refused(run(tmp_path, "emst", name, "--format", "csv"), pattern)
+    assert not list(tmp_path.glob("*.png"))
+
+
 @pytest.mark.parametrize(
     "args, pattern",
     [
@@ -142,6 +215,12 @@ def test_bad_files_are_refused_on_one_line(tmp_path, name, content, pattern):
         (["decompose", "pts.txt", "-s", "2", "-o", "no/dir/out"], r"no/dir/out: No such file"),
         (["plot", "pts.txt", "-s", "2", "-o", "p.png", "--pairs", "-1"], r"at least 0, got -1"),
         (["demo", "-n", "0"], r"-n: must be at least 1, got 0"),
+        (["emst", "pts.txt", "--format", "xml"], r"--format: invalid choice: 'xml'"),
+        (["emst", "pts.txt", "--format", "npz"], r"give a file with -o$"),
+        (["emst", "pts.txt", "--format", "csv", "-o", "no/dir/out"], r"no/dir/out: No such"),
+        (["plot", "pts.txt", "-o", "p.png"], r"required: -s/--separation \(or --emst\)"),
+        (["plot", "pts.txt", "--emst", "-s", "0", "-o", "p.png"], r"-s/--separation: not allowed"),
+        (["plot", "pts.txt", "--emst", "--pairs", "0", "-o", "p.png"], r"--pairs: not allowed"),
     ],
 )
 def test_bad_arguments_are_refused_on_one_line(tmp_path, args, pattern):
@@ -149,14 +228,21 @@ def test_bad_arguments_are_refused_on_one_line(tmp_path, args, pattern):
     assert_refused(run(tmp_path, *args), pattern)
 
 
-def test_closed_stdout_ends_quietly(tmp_path):
-    # Enough pairs that the JSON outgrows the pipe's buffer, as under `| head`.
-    pts = np.random.default_rng(5).random((1500, 2))
-    path = write_points(tmp_path / "pts.npy", pts)
-    cmd = [sys.executable, "-m", "quorlkit", "decompose", str(path), "-s", "2", "--format", "json"]
+# Enough output to outgrow the pipe's buffer, as under `| head`.
+@pytest.mark.parametrize(
+    "n, args, first",
+    [
+        (1500, ["decompose", "pts.npy", "-s", "2", "--format", "json"], b"["),
+        (6000, ["emst", "pts.npy", "--format", "csv"], b"i"),
+        (6000, ["emst", "pts.npy", "--format", "json"], b"{"),
+    ],
+)
+def test_closed_stdout_ends_quietly(tmp_path, n, args, first):
+    write_points(tmp_path / "pts.npy", np.random.default_rng(5).random((n, 2)))
+    cmd = [sys.executable, "-m", "quorlkit", *args]
     pipes = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with subprocess.Popen(cmd, cwd=tmp_path, **pipes) as proc:
-        assert proc.stdout.read(1) == b"["
+        assert proc.stdout.read(1) == first
         proc.stdout.close()
         err = proc.stderr.read().decode()
         assert proc.wait(timeout=120) == 1
@@ -245,3 +331,93 @@ def test_without_matplotlib(tmp_path, args, status):
     assert ("n: 20" in result.stdout) == (args[0] == "demo")
     assert not list(tmp_path.glob("*.png"))
     assert run(tmp_path, "decompose", "pts.txt", "-s", "2", env=env).returncode == 0
+
+
+# Edges are coloured by length; equal points have only edges of length 0, and one point none.
+@pytest.mark.parametrize(
+    "pts, coloured",
+    [
+        (np.random.default_rng(2).random((200, 2)), True),
+        (np.zeros((5, 2)), False),
+        (np.array([[1.0, 2.0]]), False),
+    ],
+    ids=["random", "equal", "one"],
+)
+def test_plot_draws_the_tree(tmp_path, pts, coloured):
+    pytest.importorskip("matplotlib")
+    path = write_points(tmp_path / "pts.npy", pts)
+    result = run(tmp_path, "plot", path, "--emst", "-o", "tree.png")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+    count, has_colour = colours_of(tmp_path / "tree.png")
+    assert count > 1 and has_colour == coloured
+
+
+def png_ratio(png):
+    data = png.read_bytes()
+    assert data[:8] == PNG_SIGNATURE
+    return int.from_bytes(data[16:20], "big") / int.from_bytes(data[20:24], "big")
+
+
+# The picture takes the data's shape: a square picture of points 4 : 1 would be mostly blank.
+@pytest.mark.parametrize("shape", ["wide", "tall"])
+@pytest.mark.parametrize("picture", [["-s", "2"], ["--emst"]], ids=["pairs", "emst"])
+def test_picture_follows_the_extent_of_the_data(tmp_path, shape, picture):
+    pytest.importorskip("matplotlib")
+    pts = np.random.default_rng(4).random((300, 2)) * [4.0, 1.0] + [-30.0, 7.0]
+    if shape == "tall":
+        pts = pts[:, ::-1]
+    path = write_points(tmp_path / "pts.npy", pts)
+    result = run(tmp_path, "plot", path, *picture, "-o", "p.png")
+    assert result.returncode == 0, result.stderr
+    # The axes are 3.5 : 1 with their margins; ticks, title and colour bar take a little more.
+    ratio = png_ratio(tmp_path / "p.png")
+    assert 2.2 < (ratio if shape == "wide" else 1 / ratio) < 4.0
+
+
+def test_demo_picture_is_square(tmp_path):
+    pytest.importorskip("matplotlib")
+    assert run(tmp_path, "demo", "-n", "50", "-o", "d.png").returncode == 0
+    assert 0.85 < png_ratio(tmp_path / "d.png") < 1.15
+
+
+# Dense mainland, sparse far-west islands: the axes must hug the data, not a square around it.
+def test_axes_hug_the_data(tmp_path):
+    pytest.importorskip("matplotlib")
+    code = """
+import json, sys, numpy as np, quorlkit
+from quorlkit import _plot
+rng = np.random.default_rng(9)
+mainland = np.column_stack([rng.uniform(-124, -67, 800), rng.uniform(25, 49, 800)])
+islands = np.array([[-178.0, 51.5], [-160.0, 21.0], [-170.7, 14.3], [-150.0, 71.3]])
+pts = np.vstack([mainland, islands])
+axes = [
+    _plot.draw_pairs(quorlkit.decompose(pts, 2.0), pts, "pairs.png").axes[0],
+    _plot.draw_emst(quorlkit.emst(pts), pts, "tree.png").axes[0],
+    _plot.draw_emst(quorlkit.emst(pts[:1]), pts[:1], "one.png").axes[0],
+]
+lo, hi = pts.min(0).tolist(), pts.max(0).tolist()
+print(json.dumps([lo, hi, pts[0].tolist(), [[ax.get_xlim(), ax.get_ylim()] for ax in axes]]))
+"""
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    lo, hi, (x, y), limits = json.loads(result.stdout)
+    *full, (one_x, one_y) = limits
+    for ax_limits in full:
+        for (a, b), low, high in zip(ax_limits, lo, hi):
+            extent = high - low
+            assert a < low and high < b
+            assert (b - a) < extent + 0.1 * max(np.subtract(hi, lo))
+    # One point: a square around it.
+    assert one_x[0] < x < one_x[1] and one_y[0] < y < one_y[1]
+    assert math.isclose(one_x[1] - one_x[0], one_y[1] - one_y[0])
+
+
+def test_docstring_examples_of_the_plot_helpers():
+    import doctest
+
+    import quorlkit._plot as module
+
+    failed, attempted = doctest.testmod(module)
+    assert attempted >= 4 and failed == 0

@@ -1,4 +1,5 @@
-"""The ``quorl`` command: decompose a file of points, draw the pairs, or run a demo.
+"""The ``quorl`` command: decompose a file of points, find its minimum spanning tree, draw the
+pairs or the tree, or run a demo.
 
 ``main(argv)`` returns the exit status: 0 on success, 2 for a refused input or a usage error
 (one line on stderr beginning ``quorl: ``), 1 when stdout was closed early.
@@ -8,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import functools
 import json
 import math
 import os
@@ -21,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._decomposition import _REAL_KINDS, Decomposition, decompose
+from ._mst import MinimumSpanningTree, emst
 
 __all__ = ["main"]
 
@@ -148,7 +151,7 @@ def _number(cell: str, column: int, path: str, lineno: int) -> float:
 
 
 def _with_lines(message: str, lines: list[int] | None) -> str:
-    """The message of decompose(), with the line numbers of the positions it names."""
+    """The message of decompose() or emst(), with the line numbers of the positions it names."""
     match = re.search(r"\bpositions? (\d+)(?: and (\d+))?", message)
     if lines is None or match is None:
         return message
@@ -181,6 +184,62 @@ def _summary(dec: Decomposition, seconds: float) -> str:
     )
 
 
+def _emst(
+    points: npt.NDArray[Any], name: str, lines: list[int] | None = None
+) -> tuple[MinimumSpanningTree, float]:
+    start = time.perf_counter()
+    try:
+        tree = emst(points)
+    except (ValueError, TypeError) as err:
+        raise CliError(f"{name}: {_with_lines(str(err), lines)}") from None
+    return tree, time.perf_counter() - start
+
+
+def _emst_summary(tree: MinimumSpanningTree, d: int, seconds: float) -> str:
+    """The ``key: value`` lines that ``quorl emst`` prints by default."""
+    lengths = tree.lengths.tolist()
+    # fsum: the total correctly rounded, whatever the order and number of edges.
+    total, longest = math.fsum(lengths), max(lengths, default=0.0)
+    return (
+        f"n: {len(lengths) + 1}\nd: {d}\nedges: {len(lengths)}\ntotal length: {total!r}\n"
+        f"longest edge: {longest!r}\nseconds: {seconds:.6f}\n"
+    )
+
+
+def _batched(rows: Iterator[str], size: int = 4096) -> Iterator[str]:
+    """Rows joined in batches: one write per row would cost more than making the rows."""
+    batch: list[str] = []
+    for row in rows:
+        batch.append(row)
+        if len(batch) == size:
+            yield "".join(batch)
+            batch.clear()
+    if batch:
+        yield "".join(batch)
+
+
+def _emst_csv(tree: MinimumSpanningTree) -> Iterator[str]:
+    yield "i,j,length\n"
+    # repr: the shortest decimal that reads back as the same float.
+    rows = zip(tree.edges.tolist(), tree.lengths.tolist())
+    yield from _batched(f"{i},{j},{length!r}\n" for (i, j), length in rows)
+
+
+def _emst_json(tree: MinimumSpanningTree, d: int) -> Iterator[str]:
+    """One JSON object, one edge and one length per line, written as it is made."""
+    n = tree.edges.shape[0] + 1
+    yield f'{{"n":{n},"d":{d},\n"edges":['
+    yield from _batched(
+        ("\n" if k == 0 else ",\n") + f"[{i},{j}]" for k, (i, j) in enumerate(tree.edges.tolist())
+    )
+    yield '],\n"lengths":['
+    # json's floats are repr's, which read back exactly; the lengths are always finite.
+    yield from _batched(
+        ("\n" if k == 0 else ",\n") + json.dumps(x) for k, x in enumerate(tree.lengths.tolist())
+    )
+    yield "]}\n"
+
+
 def _pairs_json(dec: Decomposition) -> Iterator[str]:
     """One JSON array, one pair per line: easy to page through and to diff, and written as it
     is made rather than held in one string."""
@@ -211,6 +270,14 @@ def _write_npz(dec: Decomposition, out: str) -> None:
         )
 
 
+def _write_emst_npz(tree: MinimumSpanningTree, d: int, out: str) -> None:
+    with open(out, "wb") as f:
+        np.savez(
+            f, edges=tree.edges, lengths=tree.lengths,
+            n=np.int64(tree.edges.shape[0] + 1), d=np.int64(d),
+        )
+
+
 def _emit(chunks: Iterable[str], out: str | None) -> None:
     if out is None:
         sys.stdout.writelines(chunks)
@@ -230,16 +297,29 @@ def _require_matplotlib() -> None:
         raise CliError(f"plotting needs matplotlib ({err}); {PLOT_HINT}") from None
 
 
-def _draw(dec: Decomposition, points: npt.NDArray[Any], out: str, pairs: int) -> None:
-    from . import _plot
-
+def _draw(picture: Callable[[], object], out: str) -> None:
     try:
-        _plot.draw_pairs(dec, points, out, pairs)
+        picture()
     except OSError as err:
         raise CliError(f"{out}: {err.strerror or err}") from None
 
 
+def _draw_pairs(dec: Decomposition, points: npt.NDArray[Any], out: str, pairs: int) -> None:
+    from . import _plot
+
+    _draw(lambda: _plot.draw_pairs(dec, points, out, pairs), out)
+
+
 # --- commands -------------------------------------------------------------------------------
+
+
+def _write(output: str | None, write: Callable[[], None]) -> None:
+    try:
+        write()
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        raise CliError(f"{output or 'stdout'}: {err.strerror or err}") from None
 
 
 def _cmd_decompose(args: argparse.Namespace) -> None:
@@ -247,17 +327,28 @@ def _cmd_decompose(args: argparse.Namespace) -> None:
         raise CliError("--format npz writes binary data: give a file with -o")
     points, lines = _read_points(args.file)
     dec, seconds = _decompose(points, args.s, args.file, lines)
-    try:
-        if args.format == "npz":
-            _write_npz(dec, args.output)
-        elif args.format == "json":
-            _emit(_pairs_json(dec), args.output)
-        else:
-            _emit([_summary(dec, seconds)], args.output)
-    except BrokenPipeError:
-        raise
-    except OSError as err:
-        raise CliError(f"{args.output}: {err.strerror or err}") from None
+    if args.format == "npz":
+        _write(args.output, lambda: _write_npz(dec, args.output))
+    elif args.format == "json":
+        _write(args.output, lambda: _emit(_pairs_json(dec), args.output))
+    else:
+        _write(args.output, lambda: _emit([_summary(dec, seconds)], args.output))
+
+
+def _cmd_emst(args: argparse.Namespace) -> None:
+    if args.format == "npz" and args.output is None:
+        raise CliError("--format npz writes binary data: give a file with -o")
+    points, lines = _read_points(args.file)
+    tree, seconds = _emst(points, args.file, lines)
+    d = points.shape[1]
+    if args.format == "npz":
+        _write(args.output, lambda: _write_emst_npz(tree, d, args.output))
+    elif args.format == "json":
+        _write(args.output, lambda: _emit(_emst_json(tree, d), args.output))
+    elif args.format == "csv":
+        _write(args.output, lambda: _emit(_emst_csv(tree), args.output))
+    else:
+        _write(args.output, lambda: _emit([_emst_summary(tree, d, seconds)], args.output))
 
 
 def _cmd_plot(args: argparse.Namespace) -> None:
@@ -265,8 +356,14 @@ def _cmd_plot(args: argparse.Namespace) -> None:
     points, lines = _read_points(args.file)
     if points.shape[1] != 2:
         raise CliError(f"{args.file}: plot draws 2-D points; these have d = {points.shape[1]}")
-    dec, _ = _decompose(points, args.s, args.file, lines)
-    _draw(dec, points, args.output, args.pairs)
+    if args.emst:
+        from . import _plot
+
+        tree, _ = _emst(points, args.file, lines)
+        _draw(lambda: _plot.draw_emst(tree, points, args.output), args.output)
+    else:
+        dec, _ = _decompose(points, args.s, args.file, lines)
+        _draw_pairs(dec, points, args.output, args.pairs)
 
 
 def _cmd_demo(args: argparse.Namespace) -> None:
@@ -281,7 +378,7 @@ def _cmd_demo(args: argparse.Namespace) -> None:
             raise  # a picture was asked for by name
         print(f"quorl: no picture: {err}", file=sys.stderr)
         return
-    _draw(dec, points, out, args.pairs)
+    _draw_pairs(dec, points, out, args.pairs)
     _emit([f"picture: {out}\n"], None)
 
 
@@ -311,6 +408,19 @@ def _count(least: int) -> Callable[[str], int]:
     return parse
 
 
+def _check_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """What argparse cannot say of plot: -s and --pairs belong to pairs, not to --emst."""
+    if args.emst:
+        options = (("-s/--separation", args.s), ("--pairs", args.pairs))
+        given = [name for name, value in options if value is not None]
+        if given:
+            parser.error(f"argument {given[0]}: not allowed with --emst")
+    elif args.s is None:
+        parser.error("the following arguments are required: -s/--separation (or --emst)")
+    elif args.pairs is None:
+        args.pairs = DEFAULT_PAIRS
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quorl",
@@ -318,18 +428,24 @@ def _parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def separation(p: argparse.ArgumentParser, default: float | None = None) -> None:
+    def separation(
+        p: argparse.ArgumentParser, default: float | None = None, required: bool = True,
+        note: str = "",
+    ) -> None:
         p.add_argument(
             "-s", "--separation", dest="s", type=_separation, metavar="S",
-            required=default is None, default=default,
+            required=required and default is None, default=default,
             help="separation factor s, a finite number"
-            + ("" if default is None else f" (default {default:g})"),
+            + ("" if default is None else f" (default {default:g})") + note,
         )
 
-    def pairs(p: argparse.ArgumentParser) -> None:
+    def pairs(
+        p: argparse.ArgumentParser, default: int | None = DEFAULT_PAIRS, note: str = ""
+    ) -> None:
         p.add_argument(
-            "--pairs", type=_count(0), default=DEFAULT_PAIRS, metavar="K",
-            help=f"draw the K pairs with the most index entries (default {DEFAULT_PAIRS})",
+            "--pairs", type=_count(0), default=default, metavar="K",
+            help=f"draw the K pairs with the most index entries (default {DEFAULT_PAIRS})"
+            + note,
         )
 
     files = "FILE is .npy (shape (n, d)), .csv (optional header row) or .txt (whitespace)."
@@ -347,13 +463,32 @@ def _parser() -> argparse.ArgumentParser:
     p.set_defaults(run=_cmd_decompose)
 
     p = commands.add_parser(
-        "plot", help="draw 2-D points and their largest pairs", description=files
+        "emst", help="the Euclidean minimum spanning tree of the points of a file",
+        description=files + " Equal points are allowed; their edges have length 0.",
     )
     p.add_argument("file", metavar="FILE")
-    separation(p)
+    p.add_argument(
+        "--format", choices=("summary", "csv", "json", "npz"), default="summary",
+        help="summary: key: value lines; csv: i,j,length rows, one per edge; json: one object "
+        "with n, d, edges and lengths; npz: the arrays edges, lengths, n, d (needs -o)",
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(run=_cmd_emst)
+
+    p = commands.add_parser(
+        "plot", help="draw 2-D points and their largest pairs, or their minimum spanning tree",
+        description=files,
+    )
+    p.add_argument("file", metavar="FILE")
+    separation(p, required=False, note="; needed unless --emst")
     p.add_argument("-o", "--output", metavar="OUT.png", required=True, help="the picture")
-    pairs(p)
-    p.set_defaults(run=_cmd_plot)
+    # No default here, so that the check can tell whether --pairs was given.
+    pairs(p, default=None, note="; not with --emst")
+    p.add_argument(
+        "--emst", action="store_true",
+        help="draw the minimum spanning tree instead of pairs (then no -s)",
+    )
+    p.set_defaults(run=_cmd_plot, check=functools.partial(_check_plot, parser=p))
 
     p = commands.add_parser(
         "demo",
@@ -386,6 +521,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     try:
         args = _parser().parse_args(argv)
+        if hasattr(args, "check"):
+            args.check(args)
     except SystemExit as stop:  # --help, or a usage error already reported
         return stop.code if isinstance(stop.code, int) else 2
     try:
