@@ -196,7 +196,10 @@ void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candid
             edges.push_back(e);
             --left;
         }
-        for (int32_t q = 0; q < n; ++q) comp[q] = Find(parent, q);
+        // A root's parent is itself and any other point's parent comes before it, so one
+        // forward pass finds every root (and flattens the forest).
+        for (int32_t q = 0; q < n; ++q)
+            comp[q] = parent[size_t(q)] = parent[size_t(q)] == q ? q : comp[parent[size_t(q)]];
     }
 }
 
