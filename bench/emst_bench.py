@@ -81,7 +81,7 @@ def compare(ours, peer, cases, repeat, seed):
         m_peer = statistics.median(r["rise"] for r in got[peer]) / n
         rows.append((n, d, shape, t_ours, t_peer, t_ours / t_peer, m_ours, m_peer))
         print(
-            f"| {n:>9,} | {d} | {shape:<12} | {t_ours:8.3f} | {t_peer:8.3f} | {t_ours / t_peer:5.2f} "
+            f"| {n:>9,} | {d} | {shape:<12} | {t_ours:8.3f} | {t_peer:8.3f} | {t_ours / t_peer:6.3g} "
             f"| {m_ours:6.0f} | {m_peer:6.0f} |",
             flush=True,
         )
