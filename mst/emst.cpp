@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "mst/union_find.h"
 #include "neighbors/knn.h"
 #include "neighbors/search.h"
 #include "tree/bucket.h"
@@ -88,17 +89,6 @@ struct outside_visitor {
         }
     }
 };
-
-int32_t Find(checked_vector<int32_t> &parent, int32_t x) {
-    int32_t root = x;
-    while (parent[size_t(root)] != root) root = parent[size_t(root)];
-    while (parent[size_t(x)] != root) {
-        const int32_t next = parent[size_t(x)];
-        parent[size_t(x)] = root;
-        x = next;
-    }
-    return root;
-}
 
 // Borůvka rounds until one component is left; appends each round's edges to `edges`.
 template <int D, bool Groups>
@@ -190,7 +180,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candid
         for (int32_t q = 0; q < n; ++q) {
             if (comp[q] != q) continue;
             const candidate &e = best[size_t(q)];
-            const int32_t a = Find(parent, e.a), b = Find(parent, e.b);
+            const int32_t a = FindRoot(parent, e.a), b = FindRoot(parent, e.b);
             if (a == b) continue;  // the other component chose the same edge
             parent[size_t(std::max(a, b))] = std::min(a, b);
             edges.push_back(e);

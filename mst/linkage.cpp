@@ -2,22 +2,8 @@
 
 #include <utility>
 
+#include "mst/union_find.h"
 #include "tree/flat.h"
-
-namespace {
-
-int64_t Root(checked_vector<int64_t> &parent, int64_t x) {
-    int64_t root = x;
-    while (parent[size_t(root)] != root) root = parent[size_t(root)];
-    while (parent[size_t(x)] != root) {
-        const int64_t next = parent[size_t(x)];
-        parent[size_t(x)] = root;
-        x = next;
-    }
-    return root;
-}
-
-}  // namespace
 
 std::string SingleLinkage(int64_t n, const int64_t *ends, const double *heights, size_t m,
                           bool smaller_first, double *z) {
@@ -33,7 +19,7 @@ std::string SingleLinkage(int64_t n, const int64_t *ends, const double *heights,
         const int64_t a = ends[2 * k], b = ends[2 * k + 1];
         if (a < 0 || a >= n || b < 0 || b >= n)
             return "edge " + std::to_string(k) + " has an end outside 0.." + std::to_string(n - 1);
-        int64_t ra = Root(parent, a), rb = Root(parent, b);
+        int64_t ra = FindRoot(parent, a), rb = FindRoot(parent, b);
         if (ra == rb)
             return "edge " + std::to_string(k) + " joins points " + std::to_string(a) + " and " +
                    std::to_string(b) + ", which earlier edges already join: not a spanning tree";

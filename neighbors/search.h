@@ -7,17 +7,7 @@
 #include <type_traits>
 
 #include "tree/bucket.h"
-
-// The squared length of the pair (x, y): the squares of the d differences summed for k = 0..d-1
-// in order from 0.0. Every length and every bound of the nearest-neighbour searches is this.
-inline double SquaredLength(const double *x, const double *y, int32_t d) {
-    double sum = 0.0;
-    for (int32_t k = 0; k < d; ++k) {
-        const double diff = x[k] - y[k];
-        sum = sum + diff * diff;
-    }
-    return sum;
-}
+#include "tree/distance.h"
 
 // One search near a point over a bucket tree, for any question a visitor asks. The visitor says
 // how far to look and what to do with each bucket:

@@ -6,23 +6,13 @@
 #include <vector>
 
 #include "pairs/output.h"
+#include "tree/distance.h"
 #include "tree/flat.h"
 
-// The squared distance between two centers of d coordinates: the squares of the differences
-// summed for i = 0..d-1 in order from 0.0.
-inline double CenterDistanceSquared(const double *a, const double *b, int32_t d) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < d; ++i) {
-        const double diff = a[i] - b[i];
-        sum = sum + diff * diff;
-    }
-    return sum;
-}
-
-// The distance between the centers of a and b: the square root of CenterDistanceSquared (0 for
+// The distance between the centers of a and b: the square root of SquaredLength (0 for
 // d < 1).
 inline double CenterDistance(const tree_node *a, const tree_node *b, int32_t d) {
-    return std::sqrt(CenterDistanceSquared(a->center, b->center, d));
+    return std::sqrt(SquaredLength(a->center, b->center, d));
 }
 
 // The separation test of the pair search: with r the larger radius, a and b are well separated
@@ -81,7 +71,7 @@ struct node_tree_view {
     static node right(node a) { return a->right; }
     static double radius(node a) { return a->radius; }
     double squared_distance(node a, node b) const {
-        return CenterDistanceSquared(a->center, b->center, d);
+        return SquaredLength(a->center, b->center, d);
     }
 };
 
@@ -104,7 +94,7 @@ struct flat_tree_view {
     node right(node a) const { return a + 2 * size[a + 1]; }
     double radius(node a) const { return box[size_t(a) * stride() + size_t(dims())]; }
     double squared_distance(node a, node b) const {
-        return CenterDistanceSquared(&box[size_t(a) * stride()], &box[size_t(b) * stride()],
+        return SquaredLength(&box[size_t(a) * stride()], &box[size_t(b) * stride()],
                                      dims());
     }
     int32_t dims() const { return D > 0 ? D : d; }
