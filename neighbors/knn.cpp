@@ -121,3 +121,27 @@ void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k,
             AllNearest<D, true>(t, p, k, pos, squared);
     });
 }
+
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k) {
+    // Buckets of the size the minimum spanning tree found best for few neighbours.
+    const int32_t bucket = 32;
+    knn_rows out;
+    if (n < 2 || k < 1) return out;
+    bucket_tree t;
+    ordered_points p;
+    BuildBucketTree(xs, n, d, bucket, t, p);
+    const size_t kk = size_t(k);
+    checked_vector<int32_t> pos(size_t(n) * kk);
+    checked_vector<double> squared(size_t(n) * kk);
+    NearestNeighbours(t, p, k, pos.data(), squared.data());
+    out.index.resize(size_t(n) * kk);
+    out.squared.resize(size_t(n) * kk);
+    for (size_t q = 0; q < size_t(n); ++q) {
+        const size_t row = size_t(p.id[q]) * kk;
+        for (size_t m = 0; m < kk; ++m) {
+            out.index[row + m] = p.id[size_t(pos[q * kk + m])];
+            out.squared[row + m] = squared[q * kk + m];
+        }
+    }
+    return out;
+}

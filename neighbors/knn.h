@@ -13,4 +13,14 @@
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
                        double *squared);
 
+// The k nearest other points of each of the n points xs[i*d .. i*d + d), 1 <= k <= n - 1, in
+// input order: row i of `index` holds the input positions of point i's neighbours in the order
+// of (squared length, position), row i of `squared` their squared lengths. Equal points are
+// allowed. Requires points that pass check_points_array; throws std::bad_alloc, keeping nothing.
+struct knn_rows {
+    checked_vector<int64_t> index;  // n rows of k
+    checked_vector<double> squared;  // n rows of k
+};
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k);
+
 #endif

@@ -5,17 +5,22 @@ array of shape (n, d) and returns it as a :class:`Decomposition`: the fair split
 in arrays, whose size grows with the number of pairs rather than with the number of index entries.
 
 ``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
-``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it.
+``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
+``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
+``quorlkit.closest_pair(points)`` the closest pair.
 """
 
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
+from ._neighbors import closest_pair, knn
 
 __all__ = [
     "Decomposition",
     "MinimumSpanningTree",
+    "closest_pair",
     "decompose",
     "emst",
+    "knn",
     "linkage",
     "single_linkage",
 ]

@@ -1,0 +1,116 @@
+"""Nearest neighbours and the closest pair, from the fair split tree."""
+
+from __future__ import annotations
+
+import math
+import operator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from ._decomposition import _points_array
+from ._workers import check_workers
+
+__all__ = ["closest_pair", "knn"]
+
+
+def _neighbour_count(k: Any, n: int) -> int:
+    if isinstance(k, bool):
+        raise TypeError("k must be an integer, not bool")
+    try:
+        count = operator.index(k)
+    except TypeError:
+        raise TypeError(f"k must be an integer, not {type(k).__name__}") from None
+    if not 1 <= count <= n - 1:
+        raise ValueError(
+            f"k must be between 1 and n - 1 = {n - 1} for {n} points (got {count})"
+        )
+    return count
+
+
+def knn(
+    points: npt.ArrayLike, k: int, *, workers: int | None = None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """The k nearest other points of every point.
+
+    Row ``i`` holds the ``k`` nearest other points of point ``i``, ordered by (squared distance,
+    index), the squared distance being the sum over ``k = 0..d-1``, in that order, of
+    ``(x[i, k] - x[j, k])**2``, as for :func:`emst`. Equal points are allowed: the other copies
+    come at distance 0; a point is never its own neighbour. The interpreter lock is released
+    while the neighbours are found.
+
+    Parameters
+    ----------
+    points : array_like of real numbers, shape (n, d)
+    k : int
+        How many neighbours, ``1 <= k <= n - 1``.
+    workers : int, optional
+        As for :func:`emst`; the result is the same for every value.
+
+    Returns
+    -------
+    distances : numpy.ndarray of float64, shape (n, k)
+        The square roots of the squared distances.
+    indices : numpy.ndarray of int64, shape (n, k)
+
+    Raises
+    ------
+    ValueError
+        For k outside 1..n-1, and for what ``decompose`` refuses in the points.
+    TypeError
+        When k is not an integer or the points are not real numbers.
+
+    Examples
+    --------
+    >>> import quorlkit
+    >>> dist, idx = quorlkit.knn([[0.0], [1.0], [3.0], [1.0]], 2)
+    >>> idx.tolist(), dist.tolist()
+    ([[1, 3], [3, 0], [1, 3], [1, 0]], [[1.0, 1.0], [0.0, 1.0], [2.0, 2.0], [0.0, 1.0]])
+    """
+    arr = _points_array(points)
+    check_workers(workers)
+    count = _neighbour_count(k, int(arr.shape[0]))
+    distances, indices = _core.knn(arr, count)
+    return distances, indices
+
+
+def closest_pair(points: npt.ArrayLike, *, workers: int | None = None) -> tuple[float, int, int]:
+    """The closest pair of points: the first pair ``(i, j)``, ``i < j``, in the order of
+    (squared distance, i, j), as the first edge of :func:`emst`.
+
+    Parameters
+    ----------
+    points : array_like of real numbers, shape (n, d), n >= 2
+    workers : int, optional
+        As for :func:`emst`.
+
+    Returns
+    -------
+    distance : float
+        The square root of the pair's squared distance (0.0 for equal points).
+    i, j : int
+
+    Raises
+    ------
+    ValueError
+        For fewer than two points, and for what ``decompose`` refuses in the points.
+
+    Examples
+    --------
+    >>> import quorlkit
+    >>> quorlkit.closest_pair([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0], [4.0, 4.0]])
+    (1.4142135623730951, 0, 2)
+    """
+    arr = _points_array(points)
+    check_workers(workers)
+    n = int(arr.shape[0])
+    if n < 2:
+        raise ValueError(f"a closest pair needs at least 2 points, not {n}")
+    squared, nearest = _core.knn(arr, 1, True)
+    # Each pair's first point finds the second as its nearest (ties going to the smaller index).
+    first = np.minimum(np.arange(n), nearest[:, 0])
+    second = np.maximum(np.arange(n), nearest[:, 0])
+    best = int(np.lexsort((second, first, squared[:, 0]))[0])
+    return math.sqrt(float(squared[best, 0])), int(first[best]), int(second[best])

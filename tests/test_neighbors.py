@@ -1,0 +1,136 @@
+"""knn and closest_pair: the order (squared distance, index) that a brute force gives, on ties,
+equal points and underflowing lengths; cKDTree's neighbours; refusals; failing allocations."""
+
+import numpy as np
+import pytest
+from scipy.spatial import cKDTree
+
+import quorlkit
+from quorlkit import _core
+
+
+def brute_knn(x, k):
+    """Every row's k nearest others by (squared distance, index), in the core's arithmetic."""
+    n = len(x)
+    acc = np.zeros((n, n))
+    for c in range(x.shape[1]):
+        diff = x[:, None, c] - x[None, :, c]
+        acc = acc + diff * diff
+    np.fill_diagonal(acc, np.inf)
+    cols = np.broadcast_to(np.arange(n), (n, n))
+    order = np.lexsort((cols, acc), axis=1)[:, :k]
+    return np.sqrt(np.take_along_axis(acc, order, 1)), order
+
+
+def make(kind, n, d, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        return rng.random((n, d))
+    if kind == "grid":  # heavy ties and some equal points
+        return rng.integers(0, 5, (n, d)).astype(float)
+    if kind == "duplicates":  # a few points, many copies, -0.0 among them
+        base = rng.random((max(n // 8, 1), d)).round(1)
+        base[0] = -0.0  # equal to the rows of 0.0 that rounding makes
+        return base[rng.integers(0, len(base), n)]
+    if kind == "underflow":  # distinct points whose squared distances round to 0
+        return rng.integers(0, 4, (n, d)) * 1e-170
+    raise ValueError(kind)
+
+
+CASES = [
+    (kind, n, d, seed)
+    for seed, (kind, n, d) in enumerate(
+        (kind, n, d)
+        for kind in ("uniform", "grid", "duplicates", "underflow")
+        for n, d in ((2, 1), (3, 2), (40, 1), (300, 2), (300, 3), (200, 5), (700, 2))
+    )
+]
+
+
+@pytest.mark.parametrize("kind, n, d, seed", CASES)
+def test_knn_is_the_brute_force_order(kind, n, d, seed):
+    x = make(kind, n, d, seed)
+    for k in sorted({1, min(3, n - 1), n - 1}):
+        dist, idx = quorlkit.knn(x, k)
+        want_dist, want_idx = brute_knn(x, k)
+        assert dist.dtype == np.float64 and idx.dtype == np.int64 and idx.shape == (n, k)
+        np.testing.assert_array_equal(idx, want_idx, err_msg=f"{kind} seed {seed} k {k}")
+        np.testing.assert_array_equal(dist, want_dist, err_msg=f"{kind} seed {seed} k {k}")
+
+
+@pytest.mark.parametrize("n, d, k, seed", [(5000, 2, 10, 1), (5000, 3, 10, 2), (3000, 5, 4, 3)])
+def test_knn_agrees_with_ckdtree(n, d, k, seed):
+    x = make("uniform", n, d, seed)
+    dist, idx = quorlkit.knn(x, k)
+    want_dist, want_idx = cKDTree(x).query(x, k + 1)
+    np.testing.assert_array_max_ulp(dist, want_dist[:, 1:], maxulp=1)
+    # The neighbour sets must agree wherever the k-th and (k+1)-th distances differ, which is
+    # almost everywhere for continuous points.
+    distinct = want_dist[:, k] > want_dist[:, k - 1]
+    assert distinct.mean() > 0.99
+    np.testing.assert_array_equal(
+        np.sort(idx[distinct], axis=1), np.sort(want_idx[distinct, 1:], axis=1), err_msg=f"seed {seed}"
+    )
+
+
+@pytest.mark.parametrize("kind, n, d, seed", [c for c in CASES if c[1] >= 2])
+def test_closest_pair_is_the_first_pair_of_the_order(kind, n, d, seed):
+    x = make(kind, n, d, seed)
+    i, j = np.triu_indices(n, 1)
+    acc = np.zeros(len(i))
+    for c in range(d):
+        diff = x[i, c] - x[j, c]
+        acc = acc + diff * diff
+    first = np.lexsort((j, i, acc))[0]
+    assert quorlkit.closest_pair(x) == (float(np.sqrt(acc[first])), int(i[first]), int(j[first]))
+    # It is also the first edge of the minimum spanning tree.
+    tree = quorlkit.emst(x)
+    assert tuple(tree.edges[0]) == (i[first], j[first])
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: quorlkit.knn([[0.0], [1.0]], 2), ValueError, r"k must be between 1 and n - 1 = 1 for 2 points \(got 2\)"),
+        (lambda: quorlkit.knn([[0.0], [1.0]], 0), ValueError, r"k must be between 1 and n - 1 = 1 .*\(got 0\)"),
+        (lambda: quorlkit.knn(np.zeros((0, 2)), 1), ValueError, r"n - 1 = -1 for 0 points"),
+        (lambda: quorlkit.knn([[0.0], [1.0]], 1.0), TypeError, r"k must be an integer, not float"),
+        (lambda: quorlkit.knn([[0.0], [1.0]], True), TypeError, r"k must be an integer, not bool"),
+        (lambda: quorlkit.knn([[0.0], [np.nan]], 1), ValueError, r"point at position 1: coordinate 0 is nan"),
+        (lambda: quorlkit.knn([[0.0], [1.0]], 1, workers=0), ValueError, r"workers must be None, -1 or at least 1"),
+        (lambda: quorlkit.closest_pair([[1.0, 2.0]]), ValueError, r"at least 2 points, not 1"),
+        (lambda: quorlkit.closest_pair([[0.0, 1e308], [0.0, -1e308]]), ValueError, r"coordinate 1 = 1e\+308 is too large"),
+        (lambda: quorlkit.closest_pair(np.zeros((3, 0))), ValueError, r"d must be at least 1 \(got 0\)"),
+    ],
+)
+def test_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize("kind", ["uniform", "duplicates"])
+def test_every_failing_allocation_raises_memory_error(kind):
+    x = make(kind, 120, 2, 7)
+    _core._fail_allocation_at(0)
+    want = quorlkit.knn(x, 3)
+    total = _core._allocation_count()
+    assert total > 0
+    try:
+        for k in range(1, total + 1):
+            _core._fail_allocation_at(k)
+            with pytest.raises(MemoryError):
+                quorlkit.knn(x, 3)
+            _core._fail_allocation_at(0)
+            got = quorlkit.knn(x, 3)
+            assert all(np.array_equal(a, b) for a, b in zip(got, want)), f"after failure {k}"
+    finally:
+        _core._fail_allocation_at(0)
+
+
+def test_knn_does_not_depend_on_layout_or_workers():
+    x = make("grid", 500, 3, 11)
+    want = quorlkit.knn(x, 5)
+    for variant in (np.asfortranarray(x), x.astype(np.int32), x[::-1][::-1], x.tolist()):
+        for workers in (None, 1, 2, -1):
+            got = quorlkit.knn(variant, 5, workers=workers)
+            assert all(np.array_equal(a, b) for a, b in zip(got, want))
