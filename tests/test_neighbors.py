@@ -134,3 +134,27 @@ def test_knn_does_not_depend_on_layout_or_workers():
         for workers in (None, 1, 2, -1):
             got = quorlkit.knn(variant, 5, workers=workers)
             assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+@pytest.mark.parametrize("mode", ["distance", "connectivity"])
+@pytest.mark.parametrize("kind, n, d, k", [("uniform", 400, 2, 5), ("grid", 300, 3, 4), ("duplicates", 200, 2, 3)])
+def test_knn_graph_is_sklearns(mode, kind, n, d, k):
+    from sklearn.neighbors import kneighbors_graph
+
+    x = make(kind, n, d, 5)
+    got = quorlkit.knn_graph(x, k, mode=mode)
+    want = kneighbors_graph(x, k, mode=mode, include_self=False)
+    assert got.shape == (n, n) and got.format == "csr"
+    # Each row holds k entries, explicit zeros of equal points included.
+    np.testing.assert_array_equal(np.diff(got.indptr), np.full(n, k))
+    if kind == "uniform":  # no ties: the very same neighbours
+        np.testing.assert_array_max_ulp(got.toarray(), want.toarray(), maxulp=1)
+    else:  # ties may pick other neighbours at the same distance
+        np.testing.assert_array_max_ulp(
+            np.sort(got.data.reshape(n, k), axis=1), np.sort(want.data.reshape(n, k), axis=1), maxulp=1
+        )
+
+
+def test_knn_graph_refuses_an_unknown_mode():
+    with pytest.raises(ValueError, match="mode must be 'distance' or 'connectivity', not 'weights'"):
+        quorlkit.knn_graph([[0.0], [1.0]], 1, mode="weights")

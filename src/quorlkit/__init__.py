@@ -12,7 +12,7 @@ in arrays, whose size grows with the number of pairs rather than with the number
 
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
-from ._neighbors import closest_pair, knn
+from ._neighbors import closest_pair, knn, knn_graph
 
 __all__ = [
     "Decomposition",
@@ -21,6 +21,7 @@ __all__ = [
     "decompose",
     "emst",
     "knn",
+    "knn_graph",
     "linkage",
     "single_linkage",
 ]
