@@ -1,6 +1,6 @@
-"""Seeded benchmark of quorlkit.emst and quorlkit.single_linkage against their peers, side by side
-in one run, one thread each: quitefastmst's mst_euclid (OMP_NUM_THREADS=1) for the tree, scipy's
-linkage(X, 'single') for the hierarchy. Each measurement runs in a fresh process, ours and the
+"""Seeded benchmark of quorlkit.emst, single_linkage, knn and closest_pair against their peers,
+side by side in one run, one thread each: quitefastmst's mst_euclid (OMP_NUM_THREADS=1) for the
+tree, scipy's linkage(X, 'single') for the hierarchy, scipy's cKDTree for the neighbours. Each measurement runs in a fresh process, ours and the
 peer's alternating, so that each gets its own peak resident memory; the table gives medians.
 Needs scipy and quitefastmst in the running interpreter (benchmark only):
 
@@ -44,6 +44,22 @@ def run_one(tool, n, d, shape, seed):
         import quorlkit
 
         call = lambda: quorlkit.single_linkage(x, workers=1)  # noqa: E731
+    elif tool == "quorlkit-knn":
+        import quorlkit
+
+        call = lambda: quorlkit.knn(x, 10, workers=1)  # noqa: E731
+    elif tool == "ckdtree-knn":
+        from scipy.spatial import cKDTree
+
+        call = lambda: cKDTree(x).query(x, 11, workers=1)  # noqa: E731
+    elif tool == "quorlkit-closest":
+        import quorlkit
+
+        call = lambda: quorlkit.closest_pair(x, workers=1)  # noqa: E731
+    elif tool == "ckdtree-closest":
+        from scipy.spatial import cKDTree
+
+        call = lambda: cKDTree(x).query(x, 2, workers=1)  # noqa: E731
     elif tool == "scipy-linkage":
         from scipy.cluster.hierarchy import linkage
 
@@ -119,6 +135,14 @@ def main():
     print("|---|---|---|---|---|---|---|---|")
     compare("quorlkit-linkage", "scipy-linkage",
             [(2 * 10**4 if not args.quick else 5000, 2, "uniform")], repeat, args.seed)
+    print()
+    print("Nearest neighbours, uniform: quorlkit.knn(k=10) against cKDTree(X).query(X, 11, workers=1), "
+          "build included; quorlkit.closest_pair against cKDTree build + query(X, 2)")
+    print()
+    print("| n | d | shape | quorlkit s | cKDTree s | ratio | quorlkit B/pt | cKDTree B/pt |")
+    print("|---|---|---|---|---|---|---|---|")
+    compare("quorlkit-knn", "ckdtree-knn", [(big, 2, "uniform"), (big, 3, "uniform")], repeat, args.seed)
+    compare("quorlkit-closest", "ckdtree-closest", [(big, 2, "uniform")], repeat, args.seed)
     if args.big:
         print()
         r = measure("quorlkit", 10**7, 2, "uniform", args.seed)
