@@ -97,9 +97,9 @@ py::tuple Emst(const py::array &points) {
 }
 
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
-// (n, k); the distances are the square roots of the squared lengths (or those, with `squared`). 1 <= k <= n - 1 is checked
+// (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
-py::tuple Knn(const py::array &points, int32_t k, bool squared) {
+py::tuple Knn(const py::array &points, int32_t k) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -109,14 +109,28 @@ py::tuple Knn(const py::array &points, int32_t k, bool squared) {
         check_points_array(n, d, xs.data());
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
         *result = KNearestNeighbours(xs.data(), n, d, k);
-        if (!squared)
-            for (double &x : result->squared) x = std::sqrt(x);
+        for (double &x : result->squared) x = std::sqrt(x);
     }
     const knn_rows &r = *result;
     py::capsule owner(result.get(), [](void *p) { delete static_cast<knn_rows *>(p); });
     result.release();
     return py::make_tuple(View(r.squared.data(), {n, py::ssize_t(k)}, owner),
                           View(r.index.data(), {n, py::ssize_t(k)}, owner));
+}
+
+// The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
+py::tuple ClosestPairOf(const py::array &points) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    point_pair best;
+    {
+        py::gil_scoped_release unlocked;
+        check_points_array(n, d, xs.data());
+        if (n < 2) throw std::invalid_argument("a closest pair needs at least 2 points");
+        best = ClosestPair(xs.data(), n, d);
+    }
+    return py::make_tuple(best.squared, best.i, best.j);
 }
 
 typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
@@ -195,9 +209,11 @@ PYBIND11_MODULE(_core, m) {
     m.def("emst", &Emst, py::arg("points"),
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
-    m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("squared") = false,
+    m.def("knn", &Knn, py::arg("points"), py::arg("k"),
           "The k nearest other points of each row: distances (float64) and indices (int64), "
           "both of shape (n, k).");
+    m.def("closest_pair", &ClosestPairOf, py::arg("points"),
+          "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
           py::arg("smaller_first"),
           "The single-linkage matrix of a spanning tree whose edges are in merge order.");

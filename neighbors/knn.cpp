@@ -122,9 +122,34 @@ void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k,
     });
 }
 
+namespace {
+
+// Buckets of the size the minimum spanning tree found best for few neighbours.
+const int32_t kBucket = 32;
+
+}  // namespace
+
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d) {
+    bucket_tree t;
+    ordered_points p;
+    BuildBucketTree(xs, n, d, kBucket, t, p);
+    checked_vector<int32_t> pos(static_cast<size_t>(n));
+    checked_vector<double> squared(static_cast<size_t>(n));
+    NearestNeighbours(t, p, 1, pos.data(), squared.data());
+    // The pair's first point has the second for its nearest neighbour (ties to the smaller).
+    point_pair best{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX};
+    for (size_t q = 0; q < size_t(n); ++q) {
+        const int32_t a = p.id[q], b = p.id[size_t(pos[q])];
+        const point_pair e{squared[q], std::min(a, b), std::max(a, b)};
+        if (e.squared < best.squared ||
+            (e.squared == best.squared && (e.i < best.i || (e.i == best.i && e.j < best.j))))
+            best = e;
+    }
+    return best;
+}
+
 knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k) {
-    // Buckets of the size the minimum spanning tree found best for few neighbours.
-    const int32_t bucket = 32;
+    const int32_t bucket = kBucket;
     knn_rows out;
     if (n < 2 || k < 1) return out;
     bucket_tree t;

@@ -23,4 +23,12 @@ struct knn_rows {
 };
 knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k);
 
+// The first pair (i, j), i < j, of the n >= 2 points in the order of (squared length, i, j),
+// with its squared length: the least of the rows of every point's nearest neighbour.
+struct point_pair {
+    double squared;
+    int32_t i, j;
+};
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d);
+
 #endif

@@ -109,19 +109,22 @@ def test_refusals(call, error, message):
 
 
 @pytest.mark.parametrize("kind", ["uniform", "duplicates"])
-def test_every_failing_allocation_raises_memory_error(kind):
+@pytest.mark.parametrize(
+    "call", [lambda x: quorlkit.knn(x, 3), quorlkit.closest_pair], ids=["knn", "closest_pair"]
+)
+def test_every_failing_allocation_raises_memory_error(kind, call):
     x = make(kind, 120, 2, 7)
     _core._fail_allocation_at(0)
-    want = quorlkit.knn(x, 3)
+    want = call(x)
     total = _core._allocation_count()
     assert total > 0
     try:
         for k in range(1, total + 1):
             _core._fail_allocation_at(k)
             with pytest.raises(MemoryError):
-                quorlkit.knn(x, 3)
+                call(x)
             _core._fail_allocation_at(0)
-            got = quorlkit.knn(x, 3)
+            got = call(x)
             assert all(np.array_equal(a, b) for a, b in zip(got, want)), f"after failure {k}"
     finally:
         _core._fail_allocation_at(0)

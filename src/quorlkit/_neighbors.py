@@ -144,9 +144,5 @@ def closest_pair(points: npt.ArrayLike, *, workers: int | None = None) -> tuple[
     n = int(arr.shape[0])
     if n < 2:
         raise ValueError(f"a closest pair needs at least 2 points, not {n}")
-    squared, nearest = _core.knn(arr, 1, True)
-    # Each pair's first point finds the second as its nearest (ties going to the smaller index).
-    first = np.minimum(np.arange(n), nearest[:, 0])
-    second = np.maximum(np.arange(n), nearest[:, 0])
-    best = int(np.lexsort((second, first, squared[:, 0]))[0])
-    return math.sqrt(float(squared[best, 0])), int(first[best]), int(second[best])
+    squared, i, j = _core.closest_pair(arr)
+    return math.sqrt(squared), i, j
