@@ -32,6 +32,14 @@ py::array_t<double> StridedView(const double *data, std::vector<py::ssize_t> sha
     return py::array_t<double>(std::move(shape), std::move(strides), data, owner);
 }
 
+// A capsule that takes over `result` and deletes it with the last array over its blocks.
+template <typename T>
+py::capsule Owner(std::unique_ptr<T> &result) {
+    py::capsule owner(result.get(), [](void *p) { delete static_cast<T *>(p); });
+    result.release();
+    return owner;
+}
+
 // A private copy of a C-contiguous float64 array of shape (n, d), taken while no other Python
 // thread can write to the array: the checks and the core then see one and the same set of points.
 checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d) {
@@ -64,8 +72,7 @@ py::tuple Decompose(const py::array &points, double s) {
         *result = decompose_array(n, d, s, xs.data());
     }
     const compact_pairs &r = *result;
-    py::capsule owner(result.get(), [](void *p) { delete static_cast<compact_pairs *>(p); });
-    result.release();
+    const py::capsule owner = Owner(result);
     const py::ssize_t nodes = r.tree.nodes(), m = py::ssize_t(r.pairs.pairs());
     const py::ssize_t row = py::ssize_t(sizeof(double)) * (py::ssize_t(d) + 1);
     return py::make_tuple(
@@ -89,8 +96,7 @@ py::tuple Emst(const py::array &points) {
         *result = EuclideanMST(xs.data(), n, d);
     }
     const emst_edges &r = *result;
-    py::capsule owner(result.get(), [](void *p) { delete static_cast<emst_edges *>(p); });
-    result.release();
+    const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.count());
     return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
                           View(r.lengths.data(), {m}, owner));
@@ -112,8 +118,7 @@ py::tuple Knn(const py::array &points, int32_t k) {
         for (double &x : result->squared) x = std::sqrt(x);
     }
     const knn_rows &r = *result;
-    py::capsule owner(result.get(), [](void *p) { delete static_cast<knn_rows *>(p); });
-    result.release();
+    const py::capsule owner = Owner(result);
     return py::make_tuple(View(r.squared.data(), {n, py::ssize_t(k)}, owner),
                           View(r.index.data(), {n, py::ssize_t(k)}, owner));
 }
