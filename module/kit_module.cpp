@@ -14,6 +14,7 @@
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
+#include "spanner/spanner.h"
 #include "tree/alloc.h"
 
 namespace py = pybind11;
@@ -138,6 +139,32 @@ py::tuple ClosestPairOf(const py::array &points) {
     return py::make_tuple(best.squared, best.i, best.j);
 }
 
+// A t-spanner as (ends, lengths, stopped): int64 of shape (m, 2) with i < j in the order of
+// (i, j), and float64 of shape (m,); stopped is -1, or the number of edges kept when more than
+// max_edges were needed (ends and lengths are then empty). t > 1 is checked by the caller.
+py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    std::unique_ptr<spanner_edges> result(new spanner_edges());
+    int64_t stopped = -1;
+    {
+        py::gil_scoped_release unlocked;
+        check_points_array(n, d, xs.data());
+        if (!(t > 1.0) || !std::isfinite(t)) throw std::invalid_argument("t must be above 1");
+        try {
+            *result = GreedySpanner(xs.data(), n, d, t, max_edges);
+        } catch (const edge_limit_reached &e) {
+            stopped = e.edges;
+        }
+    }
+    const spanner_edges &r = *result;
+    const py::capsule owner = Owner(result);
+    const py::ssize_t m = py::ssize_t(r.count());
+    return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
+                          View(r.lengths.data(), {m}, owner), stopped);
+}
+
 typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
 typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
 
@@ -219,6 +246,9 @@ PYBIND11_MODULE(_core, m) {
           "both of shape (n, k).");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
+    m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
+          "A t-spanner of a C-contiguous float64 array of shape (n, d): (edges (int64, (m, 2)), "
+          "lengths (float64, (m,)), stopped), stopped being -1 or the edges kept at the limit.");
     m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
           py::arg("smaller_first"),
           "The single-linkage matrix of a spanning tree whose edges are in merge order.");

@@ -7,12 +7,14 @@ in arrays, whose size grows with the number of pairs rather than with the number
 ``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
 ``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
 ``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
-``quorlkit.closest_pair(points)`` the closest pair.
+``quorlkit.closest_pair(points)`` the closest pair; ``quorlkit.spanner(points, t)`` a sparse
+t-spanner.
 """
 
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 from ._neighbors import closest_pair, knn, knn_graph
+from ._spanner import spanner
 
 __all__ = [
     "Decomposition",
@@ -24,4 +26,5 @@ __all__ = [
     "knn_graph",
     "linkage",
     "single_linkage",
+    "spanner",
 ]

@@ -1,0 +1,329 @@
+#include "spanner/spanner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "neighbors/knn.h"
+#include "neighbors/search.h"
+#include "tree/bucket.h"
+#include "tree/distance.h"
+
+namespace {
+
+// How many nearest neighbours of each point the greedy pass looks at: the greedy spanner's edges
+// are nearly all among them, and more only add searches. Closer to 1, t keeps longer edges.
+int32_t CandidateCount(double t) { return t < 1.25 ? 16 : t < 1.75 ? 10 : 8; }
+
+// Computed lengths and box bounds are rounded; the certificates give this much away.
+constexpr double kSlack = 1e-12;
+
+struct candidate {
+    double squared;
+    int32_t i, j;
+    bool operator<(const candidate &o) const {
+        if (squared != o.squared) return squared < o.squared;
+        if (i != o.i) return i < o.i;
+        return j < o.j;
+    }
+};
+
+template <int D>
+class builder {
+  public:
+    builder(const double *xs, int32_t m, int32_t d, double t, int64_t limit)
+        : xs_(xs), m_(m), d_(d), t_(t), limit_(limit), head_(static_cast<size_t>(m), -1),
+          dist_(static_cast<size_t>(m), std::numeric_limits<double>::infinity()) {}
+
+    int64_t edges() const { return int64_t(to_.size() / 2); }
+    const checked_vector<int32_t> &ends() const { return to_; }
+    const checked_vector<double> &weights() const { return w_; }
+
+
+    double SquaredTo(int32_t u, const double *x) const { return SquaredLength(X(u), x, dims()); }
+    double Length(int32_t u, int32_t v) const {
+        return std::sqrt(SquaredLength(X(u), X(v), dims()));
+    }
+
+    void Add(int32_t u, int32_t v, double length) {
+        if (edges() >= limit_) throw edge_limit_reached{edges()};
+        Link(u, v, length);
+        Link(v, u, length);
+    }
+
+    // Whether the graph joins u and v by a path no longer than budget: A* under the
+    // straight-line distance to v, which never overestimates what is left, so that nothing
+    // farther than the budget needs to be looked at.
+    bool Within(int32_t u, int32_t v, double budget) {
+        if (u == v) return true;
+        const double *target = X(v);
+        bool found = false;
+        dist_[size_t(u)] = 0.0;
+        touched_.push_back(u);
+        heap_.push_back({std::sqrt(SquaredLength(X(u), target, dims())), 0.0, u});
+        while (!heap_.empty()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            const entry e = heap_.back();
+            heap_.pop_back();
+            if (e.f > budget) break;
+            if (e.node == v) {
+                found = true;
+                break;
+            }
+            if (e.g > dist_[size_t(e.node)]) continue;  // a shorter way here was found since
+            for (int32_t a = head_[size_t(e.node)]; a >= 0; a = next_[size_t(a)]) {
+                const int32_t y = to_[size_t(a)];
+                const double g = e.g + w_[size_t(a)];
+                if (g >= dist_[size_t(y)]) continue;
+                const double f = g + std::sqrt(SquaredLength(X(y), target, dims()));
+                if (f > budget) continue;
+                if (dist_[size_t(y)] == std::numeric_limits<double>::infinity())
+                    touched_.push_back(y);
+                dist_[size_t(y)] = g;
+                heap_.push_back({f, g, y});
+                std::push_heap(heap_.begin(), heap_.end());
+            }
+        }
+        for (int32_t x : touched_) dist_[size_t(x)] = std::numeric_limits<double>::infinity();
+        touched_.clear();
+        heap_.clear();
+        return found;
+    }
+
+    // How far the graph takes the points lo..hi from a, a among them, looking no farther than
+    // `radius`: the largest distance found (infinity when some point lies beyond the radius),
+    // and the largest of min(distance, t |pa|) over the points p, into `capped`.
+    double Eccentricity(int32_t a, int32_t lo, int32_t hi, double radius, double &capped) {
+        int32_t left = hi - lo + 1;
+        dist_[size_t(a)] = 0.0;
+        touched_.push_back(a);
+        heap_.push_back({0.0, 0.0, a});
+        while (!heap_.empty() && left > 0) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            const entry e = heap_.back();
+            heap_.pop_back();
+            if (e.g > dist_[size_t(e.node)]) continue;
+            if (e.node >= lo && e.node <= hi) --left;
+            for (int32_t arc = head_[size_t(e.node)]; arc >= 0; arc = next_[size_t(arc)]) {
+                const int32_t y = to_[size_t(arc)];
+                const double g = e.g + w_[size_t(arc)];
+                if (g >= dist_[size_t(y)] || g > radius) continue;
+                if (dist_[size_t(y)] == std::numeric_limits<double>::infinity())
+                    touched_.push_back(y);
+                dist_[size_t(y)] = g;
+                heap_.push_back({g, g, y});
+                std::push_heap(heap_.begin(), heap_.end());
+            }
+        }
+        double found = 0.0;
+        capped = 0.0;
+        for (int32_t p = lo; p <= hi; ++p) {
+            const double g = dist_[size_t(p)];
+            found = std::max(found, g);
+            capped = std::max(capped, std::min(g, t_ * Length(p, a)));
+        }
+        for (int32_t x : touched_) dist_[size_t(x)] = std::numeric_limits<double>::infinity();
+        touched_.clear();
+        heap_.clear();
+        return found;
+    }
+
+    // Keeps (i, j) unless the graph already has a path within t times its length.
+    void Greedy(int32_t i, int32_t j, double length) {
+        if (!Within(i, j, t_ * length)) Add(i, j, length);
+    }
+
+  private:
+    struct entry {
+        double f, g;
+        int32_t node;
+        bool operator<(const entry &o) const { return f > o.f; }  // the least f on top
+    };
+
+    int32_t dims() const { return D > 0 ? D : d_; }
+    const double *X(int32_t v) const { return xs_ + size_t(v) * size_t(dims()); }
+
+    void Link(int32_t u, int32_t v, double length) {
+        next_.push_back(head_[size_t(u)]);
+        to_.push_back(v);
+        w_.push_back(length);
+        head_[size_t(u)] = int32_t(to_.size() - 1);
+    }
+
+    const double *xs_;
+    int32_t m_, d_;
+    double t_;
+    int64_t limit_;
+    checked_vector<int32_t> head_, next_, to_;  // arc a runs to to_[a]; its edge is a / 2
+    checked_vector<double> w_;
+    checked_vector<double> dist_;
+    checked_vector<int32_t> touched_;
+    checked_vector<entry> heap_;
+};
+
+// The greedy pass over the nearest neighbours of the m distinct points xs.
+template <int D>
+void NeighbourPass(const double *xs, int32_t m, int32_t d, double t, builder<D> &b) {
+    if (m < 2) return;
+    const int32_t k = std::min(CandidateCount(t), m - 1);
+    checked_vector<candidate> all;
+    {
+        const knn_rows rows = KNearestNeighbours(xs, m, d, k);
+        all.reserve(static_cast<size_t>(m) * static_cast<size_t>(k));
+        for (int32_t i = 0; i < m; ++i)
+            for (int32_t c = 0; c < k; ++c) {
+                const size_t at = size_t(i) * size_t(k) + size_t(c);
+                const int32_t j = int32_t(rows.index[at]);
+                all.push_back({rows.squared[at], std::min(i, j), std::max(i, j)});
+            }
+    }
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end(),
+                          [](const candidate &x, const candidate &y) {
+                              return x.i == y.i && x.j == y.j;
+                          }),
+              all.end());
+    for (const candidate &c : all) b.Greedy(c.i, c.j, std::sqrt(c.squared));
+}
+
+// Covers every pair of points by node pairs of the tree over the distinct points, adding the
+// edges that no path makes up for.
+template <int D>
+void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, double t,
+               builder<D> &b) {
+    const int32_t d = tree.d;
+    near_search<D> boxes(tree);
+    auto diagonal = [&](int32_t v) {
+        const double *lo = tree.lo(v), *hi = lo + d;
+        double sum = 0.0;
+        for (int32_t k = 0; k < d; ++k) sum += (hi[k] - lo[k]) * (hi[k] - lo[k]);
+        return std::sqrt(sum) * (1 + kSlack);
+    };
+    auto gap = [&](int32_t u, int32_t v) { return std::sqrt(boxes.BoxBoxBound(u, tree.lo(v))); };
+    auto first = [&](int32_t v) { return vertex[size_t(tree.start[size_t(v)])]; };
+    auto last = [&](int32_t v) {
+        return vertex[size_t(tree.start[size_t(v)] + tree.count[size_t(v)] - 1)];
+    };
+
+    // Each node's representative, the one of its children's nearer its box's center, so that the
+    // node's points lie close to it; and how far the graph takes them from it: measured, and with
+    // t |pa| in place of what is longer, which holds by induction for |pa| below a pair's gap.
+    const size_t nodes = size_t(tree.nodes);
+    checked_vector<int32_t> rep(nodes);
+    checked_vector<double> measured(nodes, 0.0), capped(nodes, 0.0);
+    checked_vector<double> center(static_cast<size_t>(d));
+    for (int32_t v = tree.nodes - 1; v >= 0; --v) {
+        if (tree.bucket(v)) {
+            rep[size_t(v)] = first(v);
+            continue;
+        }
+        const double *lo = tree.lo(v), *hi = lo + d;
+        for (int32_t k = 0; k < d; ++k) center[size_t(k)] = lo[k] + (hi[k] - lo[k]) / 2;
+        const int32_t l = rep[size_t(v) + 1], r = rep[size_t(tree.right[size_t(v)])];
+        rep[size_t(v)] =
+            b.SquaredTo(l, center.data()) <= b.SquaredTo(r, center.data()) ? l : r;
+        measured[size_t(v)] = b.Eccentricity(rep[size_t(v)], first(v), last(v),
+                                             t * diagonal(v), capped[size_t(v)]) *
+                              (1 + kSlack);
+        capped[size_t(v)] *= 1 + kSlack;
+    }
+
+    struct task {
+        int32_t a, b;
+    };
+    checked_vector<task> stack;
+    for (int32_t v = 0; v < tree.nodes; ++v) {
+        if (tree.bucket(v)) continue;
+        stack.push_back({v + 1, tree.right[size_t(v)]});
+        while (!stack.empty()) {
+            const task p = stack.back();
+            stack.pop_back();
+            const int32_t ra = rep[size_t(p.a)], rb = rep[size_t(p.b)];
+            if (tree.bucket(p.a) && tree.bucket(p.b)) {
+                b.Greedy(ra, rb, b.Length(ra, rb));
+                continue;
+            }
+            const double da = diagonal(p.a), db = diagonal(p.b), g = gap(p.a, p.b);
+            // p in A, q in B: d(p, q) <= d(p, a) + d(a, b) + d(b, q), and t g <= t |pq|.
+            const double ea = da < g ? capped[size_t(p.a)] : measured[size_t(p.a)];
+            const double eb = db < g ? capped[size_t(p.b)] : measured[size_t(p.b)];
+            const double budget = t * g * (1 - kSlack) - ea - eb;
+            // Every path is at least as long as the gap: below it nothing can certify.
+            if (budget >= g && b.Within(ra, rb, budget)) continue;
+            const bool split_a = !tree.bucket(p.a) && (tree.bucket(p.b) || da >= db);
+            const int32_t whole = split_a ? p.b : p.a, cut = split_a ? p.a : p.b;
+            const int32_t l = cut + 1, r = tree.right[size_t(cut)];
+            // The nearer half is looked at first, so that an edge added below is a short one.
+            const bool left_nearer = gap(l, whole) <= gap(r, whole);
+            const int32_t near = left_nearer ? l : r, far = left_nearer ? r : l;
+            stack.push_back(split_a ? task{far, whole} : task{whole, far});
+            stack.push_back(split_a ? task{near, whole} : task{whole, near});
+        }
+    }
+}
+
+}  // namespace
+
+spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, int64_t max_edges) {
+    spanner_edges out;
+    if (n < 2) return out;
+    bucket_tree tree;
+    ordered_points pts;
+    BuildBucketTree(xs, n, d, 1, tree, pts);
+
+    // The distinct points in leaf order, and for each position the distinct point it is.
+    checked_vector<int32_t> vertex(static_cast<size_t>(n));
+    checked_vector<int32_t> first;  // the position of each distinct point's first copy
+    for (int32_t q = 0; q < n; ++q) {
+        const bool starts = pts.group_end.empty() || q == 0 || pts.group_end[size_t(q) - 1] == q;
+        if (starts) first.push_back(q);
+        vertex[size_t(q)] = int32_t(first.size()) - 1;
+    }
+    const int32_t m = int32_t(first.size());
+    const int64_t copies = int64_t(n) - m;
+    if (copies > max_edges) throw edge_limit_reached{0};
+    checked_vector<double> dx(static_cast<size_t>(m) * static_cast<size_t>(d));
+    for (int32_t v = 0; v < m; ++v)
+        std::copy_n(&pts.xs[size_t(first[size_t(v)]) * size_t(d)], d, &dx[size_t(v) * size_t(d)]);
+
+    checked_vector<int32_t> ends;
+    checked_vector<double> weights;
+    WithDimension(d, [&](auto dim) {
+        constexpr int D = decltype(dim)::value;
+        builder<D> b(dx.data(), m, d, t, max_edges - copies);
+        NeighbourPass(dx.data(), m, d, t, b);
+        CoverPass(tree, vertex, t, b);
+        ends = b.ends();
+        weights = b.weights();
+    });
+
+    // Every edge once, (i, j) with i < j in input positions, ordered by (i, j).
+    struct edge {
+        int64_t i, j;
+        double length;
+    };
+    checked_vector<edge> all;
+    all.reserve(ends.size() / 2 + size_t(copies));
+    for (size_t a = 0; a < ends.size(); a += 2) {
+        const int64_t u = pts.id[size_t(first[size_t(ends[a + 1])])];
+        const int64_t v = pts.id[size_t(first[size_t(ends[a])])];
+        all.push_back({std::min(u, v), std::max(u, v), weights[a]});
+    }
+    for (int32_t q = 0; q < n; ++q) {
+        const int32_t f = first[size_t(vertex[size_t(q)])];
+        if (f == q) continue;
+        const int64_t u = pts.id[size_t(f)], v = pts.id[size_t(q)];
+        all.push_back({std::min(u, v), std::max(u, v), 0.0});
+    }
+    std::sort(all.begin(), all.end(), [](const edge &x, const edge &y) {
+        return x.i != y.i ? x.i < y.i : x.j < y.j;
+    });
+    out.ends.reserve(2 * all.size());
+    out.lengths.reserve(all.size());
+    for (const edge &e : all) {
+        out.ends.push_back(e.i);
+        out.ends.push_back(e.j);
+        out.lengths.push_back(e.length);
+    }
+    return out;
+}
