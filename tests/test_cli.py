@@ -421,3 +421,67 @@ def test_docstring_examples_of_the_plot_helpers():
 
     failed, attempted = doctest.testmod(module)
     assert attempted >= 4 and failed == 0
+
+
+def read_edges(path, fmt):
+    """(edges, lengths, header fields) from an edge list the command wrote."""
+    if fmt == "csv":
+        rows = path.read_text().splitlines()
+        body = [r.split(",") for r in rows[1:]]
+        return (np.array([[int(i), int(j)] for i, j, _ in body], dtype=np.int64).reshape(-1, 2),
+                np.array([float(x) for *_, x in body]), {"header": rows[0]})
+    if fmt == "json":
+        obj = json.loads(path.read_text())
+        return (np.array(obj.pop("edges"), dtype=np.int64).reshape(-1, 2),
+                np.array(obj.pop("lengths"), dtype=float), obj)
+    with np.load(path) as z:
+        return z["edges"], z["lengths"], {k: z[k].item() for k in z.files if z[k].ndim == 0}
+
+
+@pytest.mark.parametrize("fmt", ["csv", "json", "npz"])
+def test_knn_and_spanner_write_their_edges_exactly(tmp_path, fmt):
+    pts = np.vstack([POINTS, POINTS[2]])  # an equal point: a neighbour at distance 0
+    src = write_points(tmp_path / "p.csv", pts)
+    out = tmp_path / f"knn.{fmt}"  # the extension chooses the format
+    assert run(tmp_path, "knn", src, "-k", 3, "-o", out).returncode == 0
+    edges, lengths, head = read_edges(out, fmt)
+    dist, idx = quorlkit.knn(pts, 3)
+    assert np.array_equal(edges[:, 0], np.repeat(np.arange(len(pts)), 3))
+    assert np.array_equal(edges[:, 1], idx.ravel()) and np.array_equal(lengths, dist.ravel())
+    assert head == ({"header": "i,j,distance"} if fmt == "csv" else {"n": 7, "d": 2, "k": 3})
+
+    out = tmp_path / f"spanner.out"
+    assert run(tmp_path, "spanner", src, "-t", "1.5", "--format", fmt, "-o", out).returncode == 0
+    edges, lengths, head = read_edges(out, fmt)
+    coo = quorlkit.spanner(pts, 1.5).tocoo()
+    want = sorted((int(i), int(j), v) for i, j, v in zip(coo.row, coo.col, coo.data) if i < j)
+    assert [(int(i), int(j), v) for (i, j), v in zip(edges.tolist(), lengths.tolist())] == want
+    assert head == ({"header": "i,j,length"} if fmt == "csv" else {"n": 7, "d": 2, "t": 1.5})
+
+
+def test_knn_and_spanner_write_csv_to_stdout(tmp_path):
+    src = write_points(tmp_path / "p.npy", POINTS)
+    got = run(tmp_path, "knn", src, "-k", 1)
+    assert got.returncode == 0 and got.stdout.splitlines()[:2] == ["i,j,distance", "0,2,2.23606797749979"]
+    got = run(tmp_path, "spanner", src, "-t", 2)
+    assert got.returncode == 0 and got.stdout.startswith("i,j,length\n")
+
+
+@pytest.mark.parametrize(
+    "args,pattern",
+    [
+        (["knn", "{src}", "-k", "6"], r"p\.csv: k must be between 1 and n - 1 = 5"),
+        (["knn", "{src}", "-k", "0"], r"argument -k: must be at least 1"),
+        (["knn", "{src}"], r"required: -k"),
+        (["knn", "{src}", "-k", "2", "--format", "npz"], r"give a file with -o"),
+        (["spanner", "{src}", "-t", "1"], r"p\.csv: t must be a finite number above 1"),
+        (["spanner", "{src}", "-t", "nan"], r"argument -t: must be finite"),
+        (["spanner", "{bad}", "-t", "2"], r"bad\.csv: .*line 3"),
+    ],
+)
+def test_knn_and_spanner_refuse_on_one_line(tmp_path, args, pattern):
+    src = write_points(tmp_path / "p.csv", POINTS)
+    bad = tmp_path / "bad.csv"
+    bad.write_text("0,0\n1,1\n2,inf\n")
+    result = run(tmp_path, *[a.format(src=src, bad=bad) for a in args])
+    assert_refused(result, pattern)

@@ -407,8 +407,17 @@ def test_failing_calls_do_not_leak(no_fault_left_behind):
     assert rss_bytes() - before < 1 << 20
 
 
-def test_the_interpreter_lock_is_released_while_the_core_runs():
-    x = points("uniform", 300_000, 2, seed=90)
+@pytest.mark.parametrize(
+    "call,n",
+    [
+        (quorlkit.emst, 300_000),
+        (lambda x: quorlkit.knn(x, 10), 300_000),
+        (lambda x: quorlkit.spanner(x, 2.0), 4_000),
+    ],
+    ids=["emst", "knn", "spanner"],
+)
+def test_the_interpreter_lock_is_released_while_the_core_runs(call, n):
+    x = points("uniform", n, 2, seed=90)
     beats = []
     stop = threading.Event()
 
@@ -421,7 +430,7 @@ def test_the_interpreter_lock_is_released_while_the_core_runs():
     try:
         time.sleep(0.01)
         t0 = time.perf_counter()
-        quorlkit.emst(x)
+        call(x)
         t1 = time.perf_counter()
     finally:
         stop.set()

@@ -1,5 +1,5 @@
-"""The ``quorl`` command: decompose a file of points, find its minimum spanning tree, draw the
-pairs or the tree, or run a demo.
+"""The ``quorl`` command: decompose a file of points, find its minimum spanning tree, its nearest
+neighbours or a spanner, draw the pairs or the tree, or run a demo.
 
 ``main(argv)`` returns the exit status: 0 on success, 2 for a refused input or a usage error
 (one line on stderr beginning ``quorl: ``), 1 when stdout was closed early.
@@ -24,6 +24,8 @@ import numpy.typing as npt
 
 from ._decomposition import _REAL_KINDS, Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst
+from ._neighbors import knn
+from ._spanner import spanner
 
 __all__ = ["main"]
 
@@ -218,26 +220,35 @@ def _batched(rows: Iterator[str], size: int = 4096) -> Iterator[str]:
         yield "".join(batch)
 
 
-def _emst_csv(tree: MinimumSpanningTree) -> Iterator[str]:
-    yield "i,j,length\n"
+def _edges_csv(
+    edges: npt.NDArray[Any], lengths: npt.NDArray[Any], column: str = "length"
+) -> Iterator[str]:
+    yield f"i,j,{column}\n"
     # repr: the shortest decimal that reads back as the same float.
-    rows = zip(tree.edges.tolist(), tree.lengths.tolist())
+    rows = zip(edges.tolist(), lengths.tolist())
     yield from _batched(f"{i},{j},{length!r}\n" for (i, j), length in rows)
 
 
-def _emst_json(tree: MinimumSpanningTree, d: int) -> Iterator[str]:
-    """One JSON object, one edge and one length per line, written as it is made."""
-    n = tree.edges.shape[0] + 1
-    yield f'{{"n":{n},"d":{d},\n"edges":['
+def _edges_json(
+    head: str, edges: npt.NDArray[Any], lengths: npt.NDArray[Any], column: str = "lengths"
+) -> Iterator[str]:
+    """One JSON object: the fields in `head`, then one edge and one length per line, written
+    as it is made."""
+    yield f'{{{head},\n"edges":['
     yield from _batched(
-        ("\n" if k == 0 else ",\n") + f"[{i},{j}]" for k, (i, j) in enumerate(tree.edges.tolist())
+        ("\n" if k == 0 else ",\n") + f"[{i},{j}]" for k, (i, j) in enumerate(edges.tolist())
     )
-    yield '],\n"lengths":['
+    yield f'],\n"{column}":['
     # json's floats are repr's, which read back exactly; the lengths are always finite.
     yield from _batched(
-        ("\n" if k == 0 else ",\n") + json.dumps(x) for k, x in enumerate(tree.lengths.tolist())
+        ("\n" if k == 0 else ",\n") + json.dumps(x) for k, x in enumerate(lengths.tolist())
     )
     yield "]}\n"
+
+
+def _emst_json(tree: MinimumSpanningTree, d: int) -> Iterator[str]:
+    n = tree.edges.shape[0] + 1
+    return _edges_json(f'"n":{n},"d":{d}', tree.edges, tree.lengths)
 
 
 def _pairs_json(dec: Decomposition) -> Iterator[str]:
@@ -346,9 +357,65 @@ def _cmd_emst(args: argparse.Namespace) -> None:
     elif args.format == "json":
         _write(args.output, lambda: _emit(_emst_json(tree, d), args.output))
     elif args.format == "csv":
-        _write(args.output, lambda: _emit(_emst_csv(tree), args.output))
+        _write(args.output, lambda: _emit(_edges_csv(tree.edges, tree.lengths), args.output))
     else:
         _write(args.output, lambda: _emit([_emst_summary(tree, d, seconds)], args.output))
+
+
+def _edge_format(args: argparse.Namespace) -> str:
+    """--format, or else what OUT's extension names, or else csv."""
+    if args.format is None:
+        ext = os.path.splitext(args.output or "")[1].lower().lstrip(".")
+        args.format = ext if ext in ("csv", "json", "npz") else "csv"
+    if args.format == "npz" and args.output is None:
+        raise CliError("--format npz writes binary data: give a file with -o")
+    return str(args.format)
+
+
+def _write_edges(
+    args: argparse.Namespace, head: dict[str, Any], edges: npt.NDArray[Any],
+    lengths: npt.NDArray[Any], column: str,
+) -> None:
+    if args.format == "npz":
+        def write() -> None:
+            with open(args.output, "wb") as f:
+                np.savez(f, edges=edges, lengths=lengths, **head)
+
+        _write(args.output, write)
+    elif args.format == "json":
+        fields = ",".join(f'"{key}":{json.dumps(value)}' for key, value in head.items())
+        _write(args.output, lambda: _emit(_edges_json(fields, edges, lengths), args.output))
+    else:
+        _write(args.output, lambda: _emit(_edges_csv(edges, lengths, column), args.output))
+
+
+def _cmd_knn(args: argparse.Namespace) -> None:
+    _edge_format(args)
+    points, lines = _read_points(args.file)
+    try:
+        distances, indices = knn(points, args.k)
+    except (ValueError, TypeError) as err:
+        raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
+    n, k = indices.shape
+    # Row i's neighbours in their order: the edge (i, j) for each, nearest first.
+    edges = np.column_stack((np.repeat(np.arange(n, dtype=np.int64), k), indices.ravel()))
+    head = {"n": n, "d": int(points.shape[1]), "k": k}
+    _write_edges(args, head, edges, distances.ravel(), "distance")
+
+
+def _cmd_spanner(args: argparse.Namespace) -> None:
+    _edge_format(args)
+    points, lines = _read_points(args.file)
+    try:
+        graph = spanner(points, args.t)
+    except (ValueError, TypeError, MemoryError) as err:
+        raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
+    coo = graph.tocoo()
+    upper = coo.row < coo.col
+    edges = np.column_stack((coo.row[upper], coo.col[upper])).astype(np.int64)
+    order = np.lexsort((edges[:, 1], edges[:, 0]))
+    head = {"n": int(points.shape[0]), "d": int(points.shape[1]), "t": args.t}
+    _write_edges(args, head, edges[order], coo.data[upper][order], "length")
 
 
 def _cmd_plot(args: argparse.Namespace) -> None:
@@ -474,6 +541,38 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(run=_cmd_emst)
+
+    formats = (
+        "csv: i,j,{0} rows, one per edge; json: one object with {1}, edges and {2}; npz: the "
+        "arrays edges, {2}, {1} (needs -o). Default: OUT's extension, else csv"
+    )
+    p = commands.add_parser(
+        "knn", help="the k nearest neighbours of each point of a file, as an edge list",
+        description=files + " Row i's neighbours come as edges (i, j), nearest first, ties "
+        "by index; equal points are neighbours at distance 0.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("-k", type=_count(1), required=True, help="neighbours per point")
+    p.add_argument(
+        "--format", choices=("csv", "json", "npz"), default=None,
+        help=formats.format("distance", "n, d, k", "lengths"),
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(run=_cmd_knn)
+
+    p = commands.add_parser(
+        "spanner", help="a sparse t-spanner of the points of a file, as an edge list",
+        description=files + " Every two points are joined by a path at most t times their "
+        "distance; each edge comes once, as (i, j) with i < j.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("-t", type=_separation, required=True, help="the stretch, above 1")
+    p.add_argument(
+        "--format", choices=("csv", "json", "npz"), default=None,
+        help=formats.format("length", "n, d, t", "lengths"),
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(run=_cmd_spanner)
 
     p = commands.add_parser(
         "plot", help="draw 2-D points and their largest pairs, or their minimum spanning tree",
