@@ -15,6 +15,12 @@ namespace {
 // are nearly all among them, and more only add searches. Closer to 1, t keeps longer edges.
 int32_t CandidateCount(double t) { return t < 1.25 ? 16 : t < 1.75 ? 10 : 8; }
 
+constexpr double kFar = std::numeric_limits<double>::infinity();
+
+// How many landmarks bound the cover's path searches: each costs a search of the whole graph
+// and 8 bytes a point, and 16 look at about a fourth of the points that none would.
+constexpr int32_t kLandmarks = 16;
+
 // Computed lengths and box bounds are rounded; the certificates give this much away.
 constexpr double kSlack = 1e-12;
 
@@ -33,7 +39,7 @@ class builder {
   public:
     builder(const double *xs, int32_t m, int32_t d, double t, int64_t limit)
         : xs_(xs), m_(m), d_(d), t_(t), limit_(limit), head_(static_cast<size_t>(m), -1),
-          dist_(static_cast<size_t>(m), std::numeric_limits<double>::infinity()) {}
+          dist_(static_cast<size_t>(m), kFar) {}
 
     int64_t edges() const { return int64_t(to_.size() / 2); }
     const checked_vector<int32_t> &ends() const { return to_; }
@@ -53,14 +59,29 @@ class builder {
 
     // Whether the graph joins u and v by a path no longer than budget: A* under the
     // straight-line distance to v, which never overestimates what is left, so that nothing
-    // farther than the budget needs to be looked at.
-    bool Within(int32_t u, int32_t v, double budget) {
+    // farther than the budget needs to be looked at and "false" means that there is no such path.
+    // With `landmarks`, the estimate is also bounded below by the landmarks' distances to v and
+    // to the point (the triangle inequality), as they were when they were measured: much
+    // closer to the truth, so that far fewer points are looked at, but edges added since can
+    // make it an overestimate, and "false" then only means that no path was found.
+    bool Within(int32_t u, int32_t v, double budget, bool landmarks = false) {
         if (u == v) return true;
         const double *target = X(v);
+        const double *from = landmarks ? &land_[size_t(v) * size_t(lands_)] : nullptr;
+        auto estimate = [&](int32_t y) {
+            double h = std::sqrt(SquaredLength(X(y), target, dims()));
+            if (from) {
+                const double *to = &land_[size_t(y) * size_t(lands_)];
+                for (int32_t k = 0; k < lands_; ++k)
+                    // Between parts the graph did not join, the difference is not a bound.
+                    if (from[k] < kFar && to[k] < kFar) h = std::max(h, std::abs(from[k] - to[k]));
+            }
+            return h;
+        };
         bool found = false;
         dist_[size_t(u)] = 0.0;
         touched_.push_back(u);
-        heap_.push_back({std::sqrt(SquaredLength(X(u), target, dims())), 0.0, u});
+        heap_.push_back({estimate(u), 0.0, u});
         while (!heap_.empty()) {
             std::pop_heap(heap_.begin(), heap_.end());
             const entry e = heap_.back();
@@ -75,19 +96,56 @@ class builder {
                 const int32_t y = to_[size_t(a)];
                 const double g = e.g + w_[size_t(a)];
                 if (g >= dist_[size_t(y)]) continue;
-                const double f = g + std::sqrt(SquaredLength(X(y), target, dims()));
+                const double f = g + estimate(y);
                 if (f > budget) continue;
-                if (dist_[size_t(y)] == std::numeric_limits<double>::infinity())
-                    touched_.push_back(y);
+                if (dist_[size_t(y)] == kFar) touched_.push_back(y);
                 dist_[size_t(y)] = g;
                 heap_.push_back({f, g, y});
                 std::push_heap(heap_.begin(), heap_.end());
             }
         }
-        for (int32_t x : touched_) dist_[size_t(x)] = std::numeric_limits<double>::infinity();
+        for (int32_t x : touched_) dist_[size_t(x)] = kFar;
         touched_.clear();
         heap_.clear();
         return found;
+    }
+
+    // Measures the distances in the graph from `count` landmarks to every point: the first
+    // point, then each time the point farthest from those chosen, so that they lie spread out
+    // around the points, where their distances bound most paths well.
+    void MeasureLandmarks(int32_t count) {
+        lands_ = std::min(count, m_);
+        land_.assign(size_t(lands_) * size_t(m_), kFar);
+        checked_vector<double> nearest(size_t(m_), kFar);
+        int32_t pick = 0;
+        for (int32_t k = 0; k < lands_; ++k) {
+            land_[size_t(pick) * size_t(lands_) + size_t(k)] = 0.0;
+            heap_.push_back({0.0, 0.0, pick});
+            while (!heap_.empty()) {
+                std::pop_heap(heap_.begin(), heap_.end());
+                const entry e = heap_.back();
+                heap_.pop_back();
+                if (e.g > land_[size_t(e.node) * size_t(lands_) + size_t(k)]) continue;
+                for (int32_t a = head_[size_t(e.node)]; a >= 0; a = next_[size_t(a)]) {
+                    const int32_t y = to_[size_t(a)];
+                    const double g = e.g + w_[size_t(a)];
+                    double &best = land_[size_t(y) * size_t(lands_) + size_t(k)];
+                    if (g >= best) continue;
+                    best = g;
+                    heap_.push_back({g, g, y});
+                    std::push_heap(heap_.begin(), heap_.end());
+                }
+            }
+            const int32_t chosen = pick;
+            double farthest = -1.0;
+            for (int32_t v = 0; v < m_; ++v) {
+                nearest[size_t(v)] = std::min(nearest[size_t(v)], Length(v, chosen));
+                if (nearest[size_t(v)] > farthest) {
+                    farthest = nearest[size_t(v)];
+                    pick = v;
+                }
+            }
+        }
     }
 
     // How far the graph takes the points lo..hi from a, a among them, looking no farther than
@@ -108,7 +166,7 @@ class builder {
                 const int32_t y = to_[size_t(arc)];
                 const double g = e.g + w_[size_t(arc)];
                 if (g >= dist_[size_t(y)] || g > radius) continue;
-                if (dist_[size_t(y)] == std::numeric_limits<double>::infinity())
+                if (dist_[size_t(y)] == kFar)
                     touched_.push_back(y);
                 dist_[size_t(y)] = g;
                 heap_.push_back({g, g, y});
@@ -122,7 +180,7 @@ class builder {
             found = std::max(found, g);
             capped = std::max(capped, std::min(g, t_ * Length(p, a)));
         }
-        for (int32_t x : touched_) dist_[size_t(x)] = std::numeric_limits<double>::infinity();
+        for (int32_t x : touched_) dist_[size_t(x)] = kFar;
         touched_.clear();
         heap_.clear();
         return found;
@@ -154,6 +212,8 @@ class builder {
     int32_t m_, d_;
     double t_;
     int64_t limit_;
+    int32_t lands_ = 0;
+    checked_vector<double> land_;  // point-major: the landmarks' distances to point v together
     checked_vector<int32_t> head_, next_, to_;  // arc a runs to to_[a]; its edge is a / 2
     checked_vector<double> w_;
     checked_vector<double> dist_;
@@ -228,6 +288,7 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
         capped[size_t(v)] *= 1 + kSlack;
     }
 
+    b.MeasureLandmarks(kLandmarks);
     struct task {
         int32_t a, b;
     };
@@ -249,7 +310,7 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
             const double eb = db < g ? capped[size_t(p.b)] : measured[size_t(p.b)];
             const double budget = t * g * (1 - kSlack) - ea - eb;
             // Every path is at least as long as the gap: below it nothing can certify.
-            if (budget >= g && b.Within(ra, rb, budget)) continue;
+            if (budget >= g && b.Within(ra, rb, budget, true)) continue;
             const bool split_a = !tree.bucket(p.a) && (tree.bucket(p.b) || da >= db);
             const int32_t whole = split_a ? p.b : p.a, cut = split_a ? p.a : p.b;
             const int32_t l = cut + 1, r = tree.right[size_t(cut)];
