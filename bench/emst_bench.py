@@ -1,10 +1,11 @@
 """Seeded benchmark of quorlkit.emst, single_linkage, knn and closest_pair against their peers,
 side by side in one run, one thread each: quitefastmst's mst_euclid (OMP_NUM_THREADS=1) for the
-tree, scipy's linkage(X, 'single') for the hierarchy, scipy's cKDTree for the neighbours. Each measurement runs in a fresh process, ours and the
-peer's alternating, so that each gets its own peak resident memory; the table gives medians.
-Needs scipy and quitefastmst in the running interpreter (benchmark only):
+tree, scipy's linkage(X, 'single') for the hierarchy, scipy's cKDTree and pykdtree for the
+neighbours. Each measurement runs in a fresh process, ours and the peer's alternating, so that
+each gets its own peak resident memory; the table gives medians. Needs scipy, quitefastmst and
+pykdtree in the running interpreter (benchmark only):
 
-    pip install . scipy quitefastmst
+    pip install . scipy quitefastmst pykdtree
     python bench/emst_bench.py [--quick] [--repeat R] [--big]
 """
 
@@ -52,6 +53,10 @@ def run_one(tool, n, d, shape, seed):
         from scipy.spatial import cKDTree
 
         call = lambda: cKDTree(x).query(x, 11, workers=1)  # noqa: E731
+    elif tool == "pykdtree-knn":
+        from pykdtree.kdtree import KDTree
+
+        call = lambda: KDTree(x).query(x, k=11)  # noqa: E731
     elif tool == "quorlkit-closest":
         import quorlkit
 
@@ -143,6 +148,12 @@ def main():
     print("|---|---|---|---|---|---|---|---|")
     compare("quorlkit-knn", "ckdtree-knn", [(big, 2, "uniform"), (big, 3, "uniform")], repeat, args.seed)
     compare("quorlkit-closest", "ckdtree-closest", [(big, 2, "uniform")], repeat, args.seed)
+    print()
+    print("The same neighbours against pykdtree's KDTree(X).query(X, k=11) (OMP_NUM_THREADS=1)")
+    print()
+    print("| n | d | shape | quorlkit s | pykdtree s | ratio | quorlkit B/pt | pykdtree B/pt |")
+    print("|---|---|---|---|---|---|---|---|")
+    compare("quorlkit-knn", "pykdtree-knn", [(big, 2, "uniform"), (big, 3, "uniform")], repeat, args.seed)
     if args.big:
         print()
         r = measure("quorlkit", 10**7, 2, "uniform", args.seed)

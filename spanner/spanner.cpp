@@ -21,6 +21,10 @@ constexpr double kFar = std::numeric_limits<double>::infinity();
 // and 8 bytes a point, and 16 look at about a fourth of the points that none would.
 constexpr int32_t kLandmarks = 16;
 
+// Nodes of at most this many points keep each point's distance from their representative, so
+// that a pair of them is certified from its own point pairs rather than from its boxes.
+constexpr int32_t kSmallNode = 16;
+
 // Computed lengths and box bounds are rounded; the certificates give this much away.
 constexpr double kSlack = 1e-12;
 
@@ -150,8 +154,10 @@ class builder {
 
     // How far the graph takes the points lo..hi from a, a among them, looking no farther than
     // `radius`: the largest distance found (infinity when some point lies beyond the radius),
-    // and the largest of min(distance, t |pa|) over the points p, into `capped`.
-    double Eccentricity(int32_t a, int32_t lo, int32_t hi, double radius, double &capped) {
+    // and the largest of min(distance, t |pa|) over the points p, into `capped`; with `legs`,
+    // each point's distance too (legs[p - lo]).
+    double Eccentricity(int32_t a, int32_t lo, int32_t hi, double radius, double &capped,
+                        double *legs = nullptr) {
         int32_t left = hi - lo + 1;
         dist_[size_t(a)] = 0.0;
         touched_.push_back(a);
@@ -177,6 +183,7 @@ class builder {
         capped = 0.0;
         for (int32_t p = lo; p <= hi; ++p) {
             const double g = dist_[size_t(p)];
+            if (legs) legs[p - lo] = g;
             found = std::max(found, g);
             capped = std::max(capped, std::min(g, t_ * Length(p, a)));
         }
@@ -272,6 +279,8 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
     checked_vector<int32_t> rep(nodes);
     checked_vector<double> measured(nodes, 0.0), capped(nodes, 0.0);
     checked_vector<double> center(static_cast<size_t>(d));
+    checked_vector<int64_t> leg_at(nodes, -1);  // where a small node's distances start in legs
+    checked_vector<double> legs;
     for (int32_t v = tree.nodes - 1; v >= 0; --v) {
         if (tree.bucket(v)) {
             rep[size_t(v)] = first(v);
@@ -282,11 +291,39 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
         const int32_t l = rep[size_t(v) + 1], r = rep[size_t(tree.right[size_t(v)])];
         rep[size_t(v)] =
             b.SquaredTo(l, center.data()) <= b.SquaredTo(r, center.data()) ? l : r;
-        measured[size_t(v)] = b.Eccentricity(rep[size_t(v)], first(v), last(v),
-                                             t * diagonal(v), capped[size_t(v)]) *
-                              (1 + kSlack);
+        const bool small = last(v) - first(v) < kSmallNode;
+        if (small) {
+            leg_at[size_t(v)] = int64_t(legs.size());
+            legs.resize(legs.size() + size_t(last(v) - first(v) + 1));
+        }
+        measured[size_t(v)] =
+            b.Eccentricity(rep[size_t(v)], first(v), last(v), t * diagonal(v), capped[size_t(v)],
+                           small ? &legs[size_t(leg_at[size_t(v)])] : nullptr) *
+            (1 + kSlack);
         capped[size_t(v)] *= 1 + kSlack;
     }
+
+    // d(p, a) for p in a small node A: measured, or t |pa| when that is less and |pa| < |pq|,
+    // by induction.
+    auto leg = [&](int32_t node, int32_t p, int32_t a, double pq) {
+        if (p == a) return 0.0;
+        const double pa = b.Length(p, a);
+        const double measured_pa = legs[size_t(leg_at[size_t(node)] + (p - first(node)))];
+        return std::min(measured_pa, pa < pq ? t * pa : kFar) * (1 + kSlack);
+    };
+    // The least t |pq| - d(p, a) - d(b, q) over the point pairs of two small nodes (or buckets).
+    auto pair_budget = [&](int32_t na, int32_t nb, int32_t ra, int32_t rb) {
+        double least = kFar;
+        for (int32_t p = first(na); p <= last(na); ++p)
+            for (int32_t q = first(nb); q <= last(nb); ++q) {
+                const double pq = b.Length(p, q);
+                const double lp = tree.bucket(na) ? 0.0 : leg(na, p, ra, pq);
+                const double lq = tree.bucket(nb) ? 0.0 : leg(nb, q, rb, pq);
+                least = std::min(least, t * pq * (1 - kSlack) - lp - lq);
+            }
+        return least;
+    };
+    auto small = [&](int32_t v) { return tree.bucket(v) || leg_at[size_t(v)] >= 0; };
 
     b.MeasureLandmarks(kLandmarks);
     struct task {
@@ -308,7 +345,9 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
             // p in A, q in B: d(p, q) <= d(p, a) + d(a, b) + d(b, q), and t g <= t |pq|.
             const double ea = da < g ? capped[size_t(p.a)] : measured[size_t(p.a)];
             const double eb = db < g ? capped[size_t(p.b)] : measured[size_t(p.b)];
-            const double budget = t * g * (1 - kSlack) - ea - eb;
+            const double budget = small(p.a) && small(p.b)
+                                      ? pair_budget(p.a, p.b, ra, rb)
+                                      : t * g * (1 - kSlack) - ea - eb;
             // Every path is at least as long as the gap: below it nothing can certify.
             if (budget >= g && b.Within(ra, rb, budget, true)) continue;
             const bool split_a = !tree.bucket(p.a) && (tree.bucket(p.b) || da >= db);
