@@ -7,7 +7,8 @@
 // std::invalid_argument (std::length_error for d < 0), or else leave the coordinates untouched
 // and return a decomposition that passes CheckDecomposition; anything else aborts. The same
 // points, equal ones allowed, must pass check_points_array exactly when those limits (but for equal
-// points and s) say so, and then EuclideanMST must give brute-force Kruskal's tree.
+// points and s) say so, and then EuclideanMST must give brute-force Kruskal's tree and
+// GreedySpanner a graph that joins every pair within its stretch.
 //
 // tests/fuzz/fuzz_build_quorl.py decodes bytes the same way: keep the two in step.
 // QUORL_FUZZ_STATS=1 prints at exit how many inputs were accepted.
@@ -21,8 +22,10 @@
 
 #include "../cpp/check.h"
 #include "../cpp/kruskal.h"
+#include "../cpp/stretch.h"
 #include "module/driver.h"
 #include "mst/emst.h"
+#include "spanner/spanner.h"
 
 namespace {
 
@@ -296,6 +299,8 @@ void PrintStats() {
 // Brute force is O(n^2 log n); up to the largest generated sets it costs no more than the
 // decomposition itself.
 const int32_t kMaxMstPoints = 300;
+// Dijkstra from every point: n^2 log n again, on fewer points.
+const int32_t kMaxSpannerPoints = 120;
 
 // The spanning tree of the first n points, where they make an array of n rows of d.
 void CheckEmst(const Input &x) {
@@ -318,6 +323,12 @@ void CheckEmst(const Input &x) {
     const std::string diff = CompareWithKruskal(EuclideanMST(xs.data(), x.n, x.d),
                                                 KruskalMST(xs.data(), x.n, x.d));
     if (!diff.empty()) Fail(x, ("EuclideanMST: " + diff).c_str());
+    if (x.n > kMaxSpannerPoints) return;
+    // The stretch from the input's own s, folded into 1 < t <= 3.
+    const double t = 1.0 + (std::isfinite(x.s) ? std::fmod(std::fabs(x.s), 2.0) : 0.5) + 1e-3;
+    const std::string stretch = CheckStretch(xs.data(), x.n, x.d, t,
+                                             GreedySpanner(xs.data(), x.n, x.d, t, INT64_MAX));
+    if (!stretch.empty()) Fail(x, ("GreedySpanner: " + stretch).c_str());
 }
 
 }  // namespace
