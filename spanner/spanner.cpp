@@ -25,6 +25,10 @@ constexpr int32_t kLandmarks = 16;
 // wants some path within its budget rather than the shortest: a third fewer points looked at.
 constexpr double kGreed = 1.3;
 
+// How far around each point, in distances to its farthest candidate neighbour, the local pass
+// checks every pair with one search: a fourth fewer points looked at in all, at t = 1.5.
+constexpr double kLocalReach = 2.0;
+
 // Nodes of at most this many points keep each point's distance from their representative, so
 // that a pair of them is certified from its own point pairs rather than from its boxes.
 constexpr int32_t kSmallNode = 16;
@@ -197,6 +201,34 @@ class builder {
         return found;
     }
 
+    // Distances from u to everything within `radius`, kept until Forget(): Reached(v) is the
+    // distance to v, infinity beyond the radius.
+    void Reach(int32_t u, double radius) {
+        dist_[size_t(u)] = 0.0;
+        touched_.push_back(u);
+        heap_.push_back({0.0, 0.0, u});
+        while (!heap_.empty()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            const entry e = heap_.back();
+            heap_.pop_back();
+            if (e.g > dist_[size_t(e.node)]) continue;
+            for (int32_t a = head_[size_t(e.node)]; a >= 0; a = next_[size_t(a)]) {
+                const int32_t y = to_[size_t(a)];
+                const double g = e.g + w_[size_t(a)];
+                if (g >= dist_[size_t(y)] || g > radius) continue;
+                if (dist_[size_t(y)] == kFar) touched_.push_back(y);
+                dist_[size_t(y)] = g;
+                heap_.push_back({g, g, y});
+                std::push_heap(heap_.begin(), heap_.end());
+            }
+        }
+    }
+    double Reached(int32_t v) const { return dist_[size_t(v)]; }
+    void Forget() {
+        for (int32_t x : touched_) dist_[size_t(x)] = kFar;
+        touched_.clear();
+    }
+
     // Keeps (i, j) unless the graph already has a path within t times its length.
     void Greedy(int32_t i, int32_t j, double length) {
         if (!Within(i, j, t_ * length)) Add(i, j, length);
@@ -232,21 +264,27 @@ class builder {
     checked_vector<entry> heap_;
 };
 
-// The greedy pass over the nearest neighbours of the m distinct points xs.
+// The greedy pass over the nearest neighbours of the m distinct points xs. Returns for each
+// point how far around it the local pass looks: kLocalReach times its k-th neighbour's distance.
 template <int D>
-void NeighbourPass(const double *xs, int32_t m, int32_t d, double t, builder<D> &b) {
-    if (m < 2) return;
+checked_vector<double> NeighbourPass(const double *xs, int32_t m, int32_t d, double t,
+                                     builder<D> &b) {
+    checked_vector<double> reach(static_cast<size_t>(m), 0.0);
+    if (m < 2) return reach;
     const int32_t k = std::min(CandidateCount(t), m - 1);
     checked_vector<candidate> all;
     {
         const knn_rows rows = KNearestNeighbours(xs, m, d, k);
         all.reserve(static_cast<size_t>(m) * static_cast<size_t>(k));
-        for (int32_t i = 0; i < m; ++i)
+        for (int32_t i = 0; i < m; ++i) {
             for (int32_t c = 0; c < k; ++c) {
                 const size_t at = size_t(i) * size_t(k) + size_t(c);
                 const int32_t j = int32_t(rows.index[at]);
                 all.push_back({rows.squared[at], std::min(i, j), std::max(i, j)});
             }
+            const size_t last = size_t(i) * size_t(k) + size_t(k) - 1;
+            reach[size_t(i)] = kLocalReach * std::sqrt(rows.squared[last]);
+        }
     }
     std::sort(all.begin(), all.end());
     all.erase(std::unique(all.begin(), all.end(),
@@ -255,13 +293,61 @@ void NeighbourPass(const double *xs, int32_t m, int32_t d, double t, builder<D> 
                           }),
               all.end());
     for (const candidate &c : all) b.Greedy(c.i, c.j, std::sqrt(c.squared));
+    return reach;
+}
+
+// Checks every pair (p, q), p < q, with |pq| <= reach[p], by one search from p out to t reach[p]
+// (far cheaper than a search per pair), adding the edges the greedy rule asks for, shortest first.
+template <int D>
+void LocalPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
+               const checked_vector<double> &reach, double t, const double *xs, builder<D> &b) {
+    const int32_t d = tree.d;
+    const int32_t m = int32_t(reach.size());
+    checked_vector<int32_t> bucket_of(static_cast<size_t>(m));
+    for (int32_t v = 0; v < tree.nodes; ++v)
+        if (tree.bucket(v)) bucket_of[size_t(vertex[size_t(tree.start[size_t(v)])])] = v;
+    near_search<D> search(tree);
+    checked_vector<int32_t> around;
+    checked_vector<candidate> missing;
+    struct ball {
+        const bucket_tree &tree;
+        const checked_vector<int32_t> &vertex;
+        const double *xs, *x;
+        int32_t d;
+        double r2;
+        checked_vector<int32_t> &out;
+        double bound() const { return r2; }
+        bool open(int32_t) const { return true; }
+        void scan(int32_t v) {
+            const int32_t w = vertex[size_t(tree.start[size_t(v)])];
+            if (SquaredLength(x, xs + size_t(w) * size_t(d), d) <= r2) out.push_back(w);
+        }
+        void passed(double) const {}
+    };
+    for (int32_t p = 0; p < m; ++p) {
+        const double r = reach[size_t(p)];
+        const double *x = xs + size_t(p) * size_t(d);
+        around.clear();
+        ball visitor{tree, vertex, xs, x, d, r * r, around};
+        search.Run(x, bucket_of[size_t(p)], visitor);
+        b.Reach(p, t * r);
+        missing.clear();
+        for (int32_t q : around) {
+            if (q <= p) continue;
+            const double pq = b.Length(p, q);
+            if (!(b.Reached(q) <= t * pq)) missing.push_back({pq, p, q});
+        }
+        b.Forget();
+        std::sort(missing.begin(), missing.end());
+        for (const candidate &c : missing) b.Greedy(c.i, c.j, c.squared);
+    }
 }
 
 // Covers every pair of points by node pairs of the tree over the distinct points, adding the
 // edges that no path makes up for.
 template <int D>
-void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, double t,
-               builder<D> &b) {
+void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
+               const checked_vector<double> &reach, double t, builder<D> &b) {
     const int32_t d = tree.d;
     near_search<D> boxes(tree);
     auto diagonal = [&](int32_t v) {
@@ -328,6 +414,23 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
         return least;
     };
     auto small = [&](int32_t v) { return tree.bucket(v) || leg_at[size_t(v)] >= 0; };
+    // The least reach of a node's points, and the farthest two points of two boxes can be:
+    // a pair of nodes within it was checked point by point by the local pass.
+    checked_vector<double> least_reach(nodes);
+    for (int32_t v = tree.nodes - 1; v >= 0; --v)
+        least_reach[size_t(v)] =
+            tree.bucket(v) ? reach[size_t(first(v))]
+                           : std::min(least_reach[size_t(v) + 1],
+                                      least_reach[size_t(tree.right[size_t(v)])]);
+    auto farthest = [&](int32_t u, int32_t v) {
+        const double *lu = tree.lo(u), *hu = lu + d, *lv = tree.lo(v), *hv = lv + d;
+        double sum = 0.0;
+        for (int32_t k = 0; k < d; ++k) {
+            const double span = std::max(hv[k] - lu[k], hu[k] - lv[k]);
+            sum += span * span;
+        }
+        return std::sqrt(sum) * (1 + kSlack);
+    };
 
     b.MeasureLandmarks(kLandmarks);
     struct task {
@@ -340,6 +443,9 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex, d
         while (!stack.empty()) {
             const task p = stack.back();
             stack.pop_back();
+            if (farthest(p.a, p.b) <=
+                std::min(least_reach[size_t(p.a)], least_reach[size_t(p.b)]))
+                continue;
             const int32_t ra = rep[size_t(p.a)], rb = rep[size_t(p.b)];
             if (tree.bucket(p.a) && tree.bucket(p.b)) {
                 b.Greedy(ra, rb, b.Length(ra, rb));
@@ -395,8 +501,9 @@ spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, in
     WithDimension(d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         builder<D> b(dx.data(), m, d, t, max_edges - copies);
-        NeighbourPass(dx.data(), m, d, t, b);
-        CoverPass(tree, vertex, t, b);
+        const checked_vector<double> reach = NeighbourPass(dx.data(), m, d, t, b);
+        LocalPass(tree, vertex, reach, t, dx.data(), b);
+        CoverPass(tree, vertex, reach, t, b);
         ends = b.ends();
         weights = b.weights();
     });

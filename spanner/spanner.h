@@ -24,13 +24,16 @@ struct edge_limit_reached {
 //
 // First a greedy pass over the few nearest neighbours of each distinct point, shortest first,
 // keeps an edge only when the graph has no path within t times its length: that gives almost
-// all of the greedy spanner's edges. Then every pair of points is covered, as in the
-// decomposition, by a pair of nodes (A, B) of the fair split tree: if the graph joins A's and
-// B's first points by a path of length L with L + t (diam A + diam B) <= t gap(A, B), every
-// p in A and q in B are joined within t |pq| (by induction over |pq|, the paths within A and B
-// being shorter); otherwise the larger node is split, down to single points, whose edge is
-// added when the graph has no path short enough. Paths are searched with A* under the
-// straight-line distance, bounded by the length that would do.
+// all of the greedy spanner's edges. A local pass then checks every pair within twice a point's
+// neighbour distance with one search from the point. Then every pair of points is covered, as
+// in the decomposition, by a pair of nodes (A, B) of the fair split tree: with a and b the
+// nodes' representatives, if the graph joins a and b by a path of length L with
+// d(p, a) + L + d(b, q) <= t |pq| for all p in A and q in B (bounded by the measured paths from
+// the representatives, or t |pa| by induction over |pq|, against the gap between the boxes or,
+// for small nodes, point by point), the pair is done; otherwise the larger node is split, down
+// to single points, whose edge is added when the graph has no path short enough. Paths are
+// searched with A* under the straight-line distance, and in the cover also under the
+// distances of a few landmarks, bounded by the length that would do.
 //
 // Requires n >= 0, d >= 1, points that pass check_points_array and t > 1 finite. Throws
 // edge_limit_reached beyond max_edges edges and std::bad_alloc when memory runs out, keeping
