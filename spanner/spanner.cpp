@@ -13,7 +13,10 @@ namespace {
 
 // How many nearest neighbours of each point the greedy pass looks at: the greedy spanner's edges
 // are nearly all among them, and more only add searches. Closer to 1, t keeps longer edges.
-int32_t CandidateCount(double t) { return t < 1.25 ? 16 : t < 1.75 ? 10 : 8; }
+int32_t CandidateCount(double t, int32_t d) {
+    const int32_t base = t < 1.25 ? 16 : t < 1.75 ? 10 : 8;
+    return d >= 4 ? 2 * base : base;
+}
 
 constexpr double kFar = std::numeric_limits<double>::infinity();
 
@@ -271,7 +274,7 @@ checked_vector<double> NeighbourPass(const double *xs, int32_t m, int32_t d, dou
                                      builder<D> &b) {
     checked_vector<double> reach(static_cast<size_t>(m), 0.0);
     if (m < 2) return reach;
-    const int32_t k = std::min(CandidateCount(t), m - 1);
+    const int32_t k = std::min(CandidateCount(t, d), m - 1);
     checked_vector<candidate> all;
     {
         const knn_rows rows = KNearestNeighbours(xs, m, d, k);
