@@ -7,15 +7,18 @@ in arrays, whose size grows with the number of pairs rather than with the number
 ``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
 ``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
 ``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
-``quorlkit.closest_pair(points)`` the closest pair.
+``quorlkit.closest_pair(points)`` the closest pair; ``quorlkit.HDBSCAN`` clusters as
+``sklearn.cluster.HDBSCAN`` does, from the exact mutual-reachability minimum spanning tree.
 """
 
+from ._cluster import HDBSCAN
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 from ._neighbors import closest_pair, knn, knn_graph
 
 __all__ = [
     "Decomposition",
+    "HDBSCAN",
     "MinimumSpanningTree",
     "closest_pair",
     "decompose",
