@@ -270,8 +270,9 @@ cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selectio
         out.labels[size_t(point)] = rank[size_t(c)];
         ++members[size_t(rank[size_t(c)])];
         const double m = death[size_t(c)];
+        // An infinite lambda_max leaves every point that leaves earlier at probability 0.
         out.probabilities[size_t(point)] =
-            m == 0.0 || std::isinf(m) ? 1.0 : std::min(lambda, m) / m;
+            m == 0.0 || std::isinf(lambda) ? 1.0 : std::min(lambda, m) / m;
     }
     out.persistence.resize(out.clusters.size());
     for (size_t k = 0; k < out.clusters.size(); ++k) {

@@ -55,7 +55,8 @@ struct cluster_selection {
 // with allow_single_cluster. A positive epsilon replaces each selected cluster born below it
 // (1 / lambda < epsilon) by its first ancestor born above it. Labels number the selected
 // clusters in id order; probabilities are min(lambda_p, lambda_max) / lambda_max within the
-// point's cluster. Throws std::bad_alloc, keeping nothing.
+// point's cluster (lambda_max: the largest lambda of the cluster's own rows), 1 where lambda_p
+// is infinite or lambda_max is 0. Throws std::bad_alloc, keeping nothing.
 cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selection_method method,
                                  bool allow_single_cluster, double epsilon,
                                  int64_t max_cluster_size);

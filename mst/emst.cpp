@@ -267,6 +267,66 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     }
 }
 
+// The points r of bucket trees within reach of q whose edge to q weighs core_q.
+template <int D>
+struct tie_visitor {
+    const bucket_tree &t;
+    const ordered_points &p;
+    const reachability_key &metric;
+    int32_t q;
+    double reach;
+    checked_vector<int32_t> &out;
+
+    int32_t dims() const { return D > 0 ? D : t.d; }
+    double bound() const { return reach; }
+    // Under a node whose least core exceeds q's every edge to q weighs more than core_q.
+    bool open(int32_t v) const { return metric.node_core[v] <= metric.core[q]; }
+    static void passed(double) {}
+    void scan(int32_t v) {
+        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        const double *x = &p.xs[size_t(q) * size_t(dims())];
+        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
+            if (r == q) continue;
+            const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
+            if (w != metric.core[q]) continue;
+            out.push_back(p.id[size_t(q)]);
+            out.push_back(p.id[size_t(r)]);
+        }
+    }
+};
+
+// Every pair (q, r) with w(q, r) = core_q, as input positions: where the trees of other orders
+// of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
+// nearest (in general position); beyond that the tree is searched within alpha core_q.
+template <int D>
+void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
+              const checked_vector<int32_t> &near, int32_t k, int32_t kc,
+              checked_vector<int32_t> &out) {
+    const int32_t n = int32_t(p.id.size());
+    const size_t dd = size_t(t.d);
+    if (metric.alpha <= 1.0) {
+        for (int32_t q = 0; q < n; ++q)
+            for (int32_t r = 0; r < kc; ++r) {
+                const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
+                const double w = metric.Key(
+                    SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
+                if (w != metric.core[q]) continue;
+                out.push_back(p.id[size_t(q)]);
+                out.push_back(p.id[size_t(u)]);
+            }
+        return;
+    }
+    near_search<D> search(t);
+    for (int32_t v = 0; v < t.nodes; ++v) {
+        if (!t.bucket(v)) continue;
+        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+        for (int32_t q = s; q < e; ++q) {
+            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), out};
+            search.Run(&p.xs[size_t(q) * dd], v, visitor);
+        }
+    }
+}
+
 // The edges in the order of their keys, as emst_edges; `squared` is filled by the caller.
 emst_edges SortedEdges(checked_vector<candidate> &edges) {
     std::sort(edges.begin(), edges.end(),
@@ -348,18 +408,9 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         }
         for (size_t q = 0; q < size_t(n); ++q) core[size_t(p.id[q])] = pos_core[q];
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
-        if (ties)
-            for (size_t q = 0; q < size_t(n); ++q)
-                for (size_t r = 0; r < size_t(kc); ++r) {
-                    const int32_t u = near[q * size_t(k) + r];
-                    const double w = metric.Key(
-                        SquaredLength(&p.xs[q * dd], &p.xs[size_t(u) * dd], d), int32_t(q), u);
-                    if (w != pos_core[q]) continue;
-                    ties->push_back(p.id[q]);
-                    ties->push_back(p.id[size_t(u)]);
-                }
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
+            if (ties) CoreTies<D>(t, p, metric, near, k, kc, *ties);
             if (p.group_end.empty())
                 Rounds<D, false>(t, p, metric, near, k, edges);
             else

@@ -231,7 +231,10 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
         arr = _check_X(self, X)
         n = arr.shape[0]
-        nan_rows = np.isnan(arr).any(axis=1)
+        # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
+        nan_rows = np.isnan(arr).any(axis=1) | (
+            (arr == np.inf).any(axis=1) & (arr == -np.inf).any(axis=1)
+        )
         inf_rows = np.isinf(arr).any(axis=1) & ~nan_rows
         usable = ~(nan_rows | inf_rows)
         if usable.all():
