@@ -49,6 +49,10 @@ SWEEP = [
     (8, 4, "leaf", False, 0.5, None, 1.0),
     (8, 4, "eom", True, 0.7, None, 1.0),
     (30, 20, "leaf", True, 0.3, None, 0.7),
+    (5, 5, "eom", False, 0.2, None, 1.0),
+    (10, 3, "leaf", False, 1.0, None, 1.0),
+    (20, 10, "eom", False, 0.4, None, 1.0),
+    (4, 2, "eom", True, 2.0, None, 1.0),
     (8, 4, "eom", False, 0.0, 40, 1.0),
     (5, 8, "eom", False, 0.0, 15, 1.0),
     (6, 6, "eom", False, 0.0, None, 1.5),
@@ -99,17 +103,27 @@ def test_hierarchy_and_condensed_tree_are_sklearns(d, ms, alpha):
         np.testing.assert_array_equal(tree[mine], ct[theirs])
 
 
-def test_persistence_is_the_hdbscan_packages():
+@pytest.mark.parametrize(
+    "method,eps,single", [("eom", 0.0, False), ("eom", 0.3, False), ("leaf", 0.5, False),
+                          ("eom", 0.8, True), ("leaf", 0.25, True)]
+)
+def test_epsilon_and_persistence_are_the_hdbscan_packages(method, eps, single):
     hdbscan = pytest.importorskip("hdbscan")
     x = blobs(400, 2, seed=4)
     # Their min_samples counts without the point; min_samples = 1 (no core ties) keeps their
     # tree and ours the same, but they number the clusters otherwise.
-    want = hdbscan.HDBSCAN(min_cluster_size=8, min_samples=1, approx_min_span_tree=False).fit(x)
-    got = quorlkit.HDBSCAN(min_cluster_size=8, min_samples=2).fit(x)
+    kw = dict(min_cluster_size=8, cluster_selection_method=method,
+              cluster_selection_epsilon=eps, allow_single_cluster=single)
+    want = hdbscan.HDBSCAN(min_samples=1, approx_min_span_tree=False, **kw).fit(x)
+    got = quorlkit.HDBSCAN(min_samples=2, **kw).fit(x)
     assert partition(got.labels_) == partition(want.labels_)
+    assert got.labels_.max() >= 1
     theirs = [want.labels_[np.flatnonzero(got.labels_ == k)[0]] for k in range(got.labels_.max() + 1)]
+    # Where epsilon selects an ancestor, its stability is a sum over its subtree, which the
+    # package rounds differently (agreement to about 1e-8).
     np.testing.assert_allclose(got.cluster_persistence_, want.cluster_persistence_[theirs],
-                               rtol=1e-12)
+                               rtol=1e-7)
+    np.testing.assert_allclose(got.probabilities_, want.probabilities_, rtol=1e-12)
     np.testing.assert_allclose(np.sort(got.condensed_tree_["lambda_val"]),
                                np.sort(want.condensed_tree_.to_numpy()["lambda_val"]), rtol=1e-12)
 
