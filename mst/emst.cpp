@@ -384,9 +384,11 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         ordered_points p;
         BuildBucketTree(xs, n, d, kBucket, t, p);
         edges.reserve(size_t(n) - 1);
-        // One neighbour search gives both the cores and the list the rounds start from.
+        // One neighbour search gives both the cores and the list the rounds start from. One
+        // beyond the core's neighbour bounds the points past the list above core_q, so that a
+        // listed point at reachability core_q is known to be q's nearest.
         const int32_t kc = std::min(min_samples - 1, n - 1);
-        const int32_t k = std::min(std::max(kNeighbours, kc), n - 1);
+        const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
         NearestNeighbours(t, p, k, near.data(), nullptr);
         const size_t dd = size_t(d);
