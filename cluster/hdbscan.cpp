@@ -25,7 +25,7 @@ void PrimOrder(const double *xs, int32_t n, int32_t d, const double *core, doubl
     for (size_t k = 0; k < 2 * m; ++k) ++first[size_t(mst[k]) + 1];
     for (size_t k = 0; k < 2 * t; ++k) ++first[size_t(ties[k]) + 1];
     for (size_t i = 0; i < count; ++i) first[i + 1] += first[i];
-    checked_vector<int32_t> next(size_t(first[count]));
+    checked_vector<int32_t> next(static_cast<size_t>(first[count]));
     {
         checked_vector<int64_t> fill(first.begin(), first.end() - 1);
         for (size_t k = 0; k < 2 * m; ++k)

@@ -436,3 +436,12 @@ def test_core_entry_points_refuse_bad_trees():
         _core.mutual_reachability_mst(np.zeros((3, 2)), 4, 1.0)
     with pytest.raises(ValueError, match="alpha"):
         _core.mutual_reachability_mst(np.zeros((3, 2)), 2, -1.0)
+
+
+def test_docstring_example():
+    import doctest
+
+    import quorlkit._cluster as module
+
+    failed, attempted = doctest.testmod(module)
+    assert attempted >= 2 and failed == 0

@@ -11,10 +11,24 @@ in arrays, whose size grows with the number of pairs rather than with the number
 ``sklearn.cluster.HDBSCAN`` does, from the exact mutual-reachability minimum spanning tree.
 """
 
-from ._cluster import HDBSCAN
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 from ._neighbors import closest_pair, knn, knn_graph
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._cluster import HDBSCAN
+
+
+def __getattr__(name: str) -> object:
+    # HDBSCAN imports scikit-learn when it is there: only a use of it pays for that.
+    if name == "HDBSCAN":
+        from ._cluster import HDBSCAN
+
+        globals()["HDBSCAN"] = HDBSCAN
+        return HDBSCAN
+    raise AttributeError(f"module 'quorlkit' has no attribute {name!r}")
+
 
 __all__ = [
     "Decomposition",
