@@ -112,7 +112,8 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     The mutual-reachability minimum spanning tree is exact: the minimum spanning tree under the
     order of pairs ``i < j`` by ``(w(i, j), i, j)``, with
     ``w(i, j) = max(core_i, core_j, d(i, j) / alpha)``, whatever ``workers`` is. Everything after
-    it (condensing, stabilities, selection, labels) runs in the C++ core in O(n) or O(n log n).
+    it (condensing, stabilities, selection, labels) runs in the C++ core in O(n) or O(n log n),
+    with the interpreter lock released; memory is O(n (d + min_samples)).
     scikit-learn is optional: with it this is a full scikit-learn estimator (``clone``,
     ``Pipeline``, ``check_estimator``).
 
