@@ -11,6 +11,7 @@
 
 #include "module/bindings.h"
 #include "module/driver.h"
+#include "cluster/hdbscan.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
@@ -40,6 +41,9 @@ py::capsule Owner(std::unique_ptr<T> &result) {
     result.release();
     return owner;
 }
+
+typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
+typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
 
 // A private copy of a C-contiguous float64 array of shape (n, d), taken while no other Python
 // thread can write to the array: the checks and the core then see one and the same set of points.
@@ -101,6 +105,100 @@ py::tuple Emst(const py::array &points) {
     const py::ssize_t m = py::ssize_t(r.count());
     return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
                           View(r.lengths.data(), {m}, owner));
+}
+
+// The mutual-reachability minimum spanning tree as (ends, lengths, core distances), int64 of
+// shape (n - 1, 2), float64 of shape (n - 1,) and (n,), then the tree Prim's algorithm grows from
+// point 0 as (ends, weights) in the order it adds the edges. 1 <= min_samples <= n and alpha > 0
+// are checked by the caller.
+py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double alpha) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    struct result_t {
+        emst_edges tree;
+        checked_vector<double> core;
+        checked_vector<int64_t> prim_ends;
+        checked_vector<double> prim_w;
+    };
+    std::unique_ptr<result_t> result(new result_t());
+    {
+        py::gil_scoped_release unlocked;
+        check_points_array(n, d, xs.data());
+        if (min_samples < 1 || (n >= 1 && min_samples > n))
+            throw std::invalid_argument("min_samples must be at least 1 and at most n");
+        if (!(alpha > 0.0) || std::isinf(alpha))
+            throw std::invalid_argument("alpha must be positive and finite");
+        result_t &r = *result;
+        checked_vector<int32_t> ties;
+        r.tree = MutualReachabilityMST(xs.data(), n, d, min_samples, alpha, r.core, &ties);
+        r.prim_ends.resize(r.tree.ends.size());
+        r.prim_w.resize(r.tree.count());
+        PrimOrder(xs.data(), n, d, r.core.data(), alpha, r.tree.ends.data(), ties.data(),
+                  ties.size() / 2, r.prim_ends.data(), r.prim_w.data());
+    }
+    const result_t &r = *result;
+    const py::capsule owner = Owner(result);
+    const py::ssize_t m = py::ssize_t(r.tree.count());
+    return py::make_tuple(View(r.tree.ends.data(), {m, py::ssize_t(2)}, owner),
+                          View(r.tree.lengths.data(), {m}, owner),
+                          View(r.core.data(), {py::ssize_t(r.core.size())}, owner),
+                          View(r.prim_ends.data(), {m, py::ssize_t(2)}, owner),
+                          View(r.prim_w.data(), {m}, owner));
+}
+
+// HDBSCAN* from a spanning tree of n points whose edges are in merge order, each edge's first
+// end the cluster that comes first in its row: the single-linkage matrix, the condensed tree
+// (parent, child, lambda, child_size), then labels, probabilities, the selected cluster ids,
+// their persistence and every cluster's stability.
+py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &heights,
+                  int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
+                  double epsilon, int64_t max_cluster_size) {
+    PrepareExceptionStorage();
+    if (ends.ndim() != 2 || ends.shape(1) != 2)
+        throw py::value_error("edges must have shape (m, 2)");
+    if (heights.ndim() != 1 || heights.shape(0) != ends.shape(0))
+        throw py::value_error("lengths must have shape (m,) for m edges");
+    if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
+    if (method != "eom" && method != "leaf")
+        throw py::value_error("cluster_selection_method must be 'eom' or 'leaf'");
+    if (!(epsilon >= 0.0) || std::isinf(epsilon))
+        throw py::value_error("cluster_selection_epsilon must be finite and at least 0");
+    for (py::ssize_t k = 0; k < heights.shape(0); ++k)
+        if (std::isnan(heights.data()[k]) || heights.data()[k] < 0.0 ||
+            (k > 0 && heights.data()[k] < heights.data()[k - 1]))
+            throw py::value_error("lengths must be non-negative and in merge order (row " +
+                                  std::to_string(k) + ")");
+    const size_t m = size_t(ends.shape(0));
+    struct result_t {
+        checked_vector<double> z;
+        condensed_tree tree;
+        cluster_selection flat;
+    };
+    std::unique_ptr<result_t> result(new result_t());
+    std::string fault;
+    {
+        py::gil_scoped_release unlocked;
+        result->z.resize(4 * m);
+        fault = SingleLinkage(n, ends.data(), heights.data(), m, false, result->z.data());
+        if (fault.empty()) {
+            result->tree = CondenseTree(result->z.data(), n, min_cluster_size);
+            result->flat = SelectClusters(result->tree, n, method == "eom" ? kExcessOfMass : kLeaf,
+                                          allow_single_cluster, epsilon, max_cluster_size);
+        }
+    }
+    if (!fault.empty()) throw py::value_error(fault);
+    const result_t &r = *result;
+    const py::capsule owner = Owner(result);
+    const py::ssize_t rows = py::ssize_t(r.tree.rows()), k = py::ssize_t(r.flat.clusters.size());
+    return py::make_tuple(
+        View(r.z.data(), {py::ssize_t(m), py::ssize_t(4)}, owner),
+        View(r.tree.parent.data(), {rows}, owner), View(r.tree.child.data(), {rows}, owner),
+        View(r.tree.lambda.data(), {rows}, owner), View(r.tree.child_size.data(), {rows}, owner),
+        View(r.flat.labels.data(), {py::ssize_t(r.flat.labels.size())}, owner),
+        View(r.flat.probabilities.data(), {py::ssize_t(r.flat.probabilities.size())}, owner),
+        View(r.flat.clusters.data(), {k}, owner), View(r.flat.persistence.data(), {k}, owner),
+        View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner));
 }
 
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
@@ -165,8 +263,6 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
                           View(r.lengths.data(), {m}, owner), stopped);
 }
 
-typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
-typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
 
 py::array_t<double> Linkage(int64_t n, const int64_array &ends, const double_array &heights,
                             bool smaller_first) {
@@ -241,6 +337,16 @@ PYBIND11_MODULE(_core, m) {
     m.def("emst", &Emst, py::arg("points"),
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
+    m.def("mutual_reachability_mst", &ReachabilityMst, py::arg("points"), py::arg("min_samples"),
+          py::arg("alpha"),
+          "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
+          "(n - 1, 2)), lengths (float64, (n - 1,)), core distances (float64, (n,)), and "
+          "the tree Prim grows from point 0 (edges, weights) in its order.");
+    m.def("hdbscan", &Hdbscan, py::arg("n"), py::arg("edges"), py::arg("lengths"),
+          py::arg("min_cluster_size"), py::arg("method"), py::arg("allow_single_cluster"),
+          py::arg("epsilon"), py::arg("max_cluster_size"),
+          "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
+          "child_size, labels, probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"),
           "The k nearest other points of each row: distances (float64) and indices (int64), "
           "both of shape (n, k).");

@@ -21,19 +21,54 @@ const int32_t kBucket = 32;
 // their nearest neighbour outside their component among them in the first rounds.
 const int32_t kNeighbours = 6;
 
-// An edge between positions a and b of the ordered points, with its key: squared length, then
-// the input positions i < j.
+// An edge between positions a and b of the ordered points, with its key: w (the squared length
+// or the mutual reachability), then the input positions i < j.
 struct candidate {
-    double d2;
+    double w;
     int32_t i, j;
     int32_t a, b;
 };
 
-inline bool Before(double d2, int32_t i, int32_t j, const candidate &c) {
-    return d2 < c.d2 || (d2 == c.d2 && (i < c.i || (i == c.i && j < c.j)));
+inline bool Before(double w, int32_t i, int32_t j, const candidate &c) {
+    return w < c.w || (w == c.w && (i < c.i || (i == c.i && j < c.j)));
 }
 
-inline bool Before(const candidate &x, const candidate &y) { return Before(x.d2, x.i, x.j, y); }
+inline bool Before(const candidate &x, const candidate &y) { return Before(x.w, x.i, x.j, y); }
+
+// The key of an edge is its squared length: the Euclidean tree.
+struct squared_key {
+    static constexpr bool kPlain = true;
+    double Key(double d2, int32_t, int32_t) const { return d2; }
+    // Every pair whose key is at most w has a squared length at most this.
+    double Reach(double w) const { return w; }
+    // A lower bound on the key of every pair of q with a squared length at least d2.
+    double Floor(int32_t, double d2) const { return d2; }
+    // A lower bound on the key of q with any point under node v, from what the key adds to
+    // the squared length.
+    double NodeFloor(int32_t, int32_t) const { return 0.0; }
+};
+
+// The key of an edge is its mutual reachability max(core_a, core_b, sqrt(d2) / alpha), the
+// cores per ordered position, node_core the least core under each node.
+struct reachability_key {
+    static constexpr bool kPlain = false;
+    const double *core, *node_core;
+    double alpha;
+
+    double Key(double d2, int32_t a, int32_t b) const {
+        return std::max(std::max(core[a], core[b]), std::sqrt(d2) / alpha);
+    }
+    // sqrt and the division round monotonically, so fl(sqrt(d2) / alpha) <= w bounds d2 by
+    // (w alpha)^2 up to a few roundings; the margin covers them and underflow near 0.
+    double Reach(double w) const {
+        const double t = (w + 1e-323) * alpha * (1.0 + 1e-12);
+        return t * t * (1.0 + 1e-12);
+    }
+    double Floor(int32_t q, double d2) const {
+        return std::max(core[q], std::sqrt(d2) / alpha);
+    }
+    double NodeFloor(int32_t q, int32_t v) const { return std::max(core[q], node_core[v]); }
+};
 
 // The per-round state of the components: comp[q] is the component of position q (the position
 // of its root), node_comp[v] the component of every point under node v, or -1 when they differ;
@@ -43,25 +78,35 @@ struct components {
 };
 
 // The search for q's nearest point outside its component whose edge comes before best, the
-// component's best edge so far. For one q the order of the keys is that of (squared length,
-// input position of the other end), so what it finds is q's nearest neighbour outside. When it
-// finds nothing, floor is a lower bound on q's squared length to every point outside: the least
-// of all it passed over, nodes wholly inside the component left out since they stay inside.
-template <int D, bool Groups>
+// component's best edge so far. For one q the order of the keys is that of (key, input position
+// of the other end), so what it finds is q's nearest neighbour outside under the key. When it
+// finds nothing, Floor() is a lower bound on q's key to every point outside: the least of all
+// it passed over, nodes wholly inside the component left out since they stay inside.
+template <int D, bool Groups, typename Metric>
 struct outside_visitor {
     const bucket_tree &t;
     const ordered_points &p;
     const components &cs;
+    const Metric &metric;
     const double *x;
     int32_t q, c;
     candidate &best;
     int32_t found = -1;
-    double floor = kInf;
+    double floor = kInf;     // keys passed over
+    double floor_d2 = kInf;  // squared lengths of the parts pruned by their boxes
 
     int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return best.d2; }
-    bool open(int32_t v) const { return cs.node_comp[size_t(v)] != c; }
-    void passed(double b) { floor = std::min(floor, b); }
+    double bound() const { return metric.Reach(best.w); }
+    bool open(int32_t v) {
+        if (cs.node_comp[size_t(v)] == c) return false;
+        if (Metric::kPlain) return true;
+        const double low = metric.NodeFloor(q, v);
+        if (low <= best.w) return true;
+        floor = std::min(floor, low);
+        return false;
+    }
+    void passed(double b) { floor_d2 = std::min(floor_d2, b); }
+    double Floor() const { return std::min(floor, metric.Floor(q, floor_d2)); }
 
     void scan(int32_t v) {
         const int32_t me = p.id[size_t(q)];
@@ -71,43 +116,44 @@ struct outside_visitor {
                 r = Groups ? cs.run_end[size_t(r)] : r + 1;
                 continue;
             }
-            const double d2 = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
-            if (d2 > best.d2) {
-                floor = std::min(floor, d2);
+            const double w =
+                metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
+            if (w > best.w) {
+                floor = std::min(floor, w);
             } else {
                 const int32_t other = p.id[size_t(r)];
                 const int32_t i = std::min(me, other), j = std::max(me, other);
-                if (Before(d2, i, j, best)) {
-                    best = {d2, i, j, q, r};
+                if (Before(w, i, j, best)) {
+                    best = {w, i, j, q, r};
                     found = r;
                 } else {
-                    floor = std::min(floor, d2);
+                    floor = std::min(floor, w);
                 }
             }
-            // The rest of r's equal points are as far and come later in input order.
+            // The rest of r's equal points are as far, have the same core, and come later in
+            // input order.
             r = Groups ? p.group_end[size_t(r)] : r + 1;
         }
     }
 };
 
-// Borůvka rounds until one component is left; appends each round's edges to `edges`.
-template <int D, bool Groups>
-void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candidate> &edges) {
+// Borůvka rounds until one component is left; appends each round's edges to `edges`. `near`
+// holds each point's k nearest others (ordered positions, by squared length and position).
+template <int D, bool Groups, typename Metric>
+void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
+            const checked_vector<int32_t> &near, int32_t k, checked_vector<candidate> &edges) {
     const int32_t n = int32_t(p.id.size());
-    const int32_t k = std::min(kNeighbours, n - 1);
     const size_t dd = size_t(t.d);
-    // Each point's k nearest, and how many of them are known to be in its component already.
-    checked_vector<int32_t> near(size_t(n) * size_t(k));
-    NearestNeighbours(t, p, k, near.data(), nullptr);
-    checked_vector<uint8_t> used(size_t(n), 0);
+    // How many of each point's k nearest are known to be in its component already.
+    checked_vector<int32_t> used(size_t(n), 0);
 
     components cs;
     cs.comp.resize(size_t(n));
     cs.node_comp.resize(size_t(t.nodes));
     if (Groups) cs.run_end.resize(size_t(n));
     checked_vector<int32_t> parent(static_cast<size_t>(n)), nearest(static_cast<size_t>(n), -1);
-    // lower[q]: q's squared length to its nearest point outside its component, when nearest[q]
-    // names that point; otherwise a lower bound on it. Components only grow, so it never falls.
+    // lower[q]: q's key to its nearest point outside its component, when nearest[q] names that
+    // point; otherwise a lower bound on it. Components only grow, so it never falls.
     checked_vector<double> lower(size_t(n), 0.0);
     checked_vector<candidate> best(static_cast<size_t>(n));
     for (int32_t q = 0; q < n; ++q) cs.comp[size_t(q)] = parent[size_t(q)] = q;
@@ -141,21 +187,48 @@ void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candid
             int32_t o = nearest[size_t(q)];
             if (o < 0 || comp[o] == comp[q]) {
                 o = -1;
-                // The first of q's nearest that is outside is its nearest outside; those before
-                // it are inside for good.
                 const int32_t *row = &near[size_t(q) * size_t(k)];
+                const double *x = &p.xs[size_t(q) * dd];
                 int32_t m = used[size_t(q)];
+                // Those of q's nearest before the first outside are inside for good.
                 while (m < k && comp[row[m]] == comp[q]) ++m;
-                if (m < k) {
-                    o = row[m];
-                    lower[size_t(q)] =
-                        SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(o) * dd], t.d);
-                } else if (used[size_t(q)] < k) {
-                    lower[size_t(q)] = std::max(
-                        lower[size_t(q)],
-                        SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(row[k - 1]) * dd], t.d));
+                if (Metric::kPlain) {
+                    // Under the squared length the first outside is q's nearest outside.
+                    if (m < k) {
+                        o = row[m];
+                        lower[size_t(q)] = SquaredLength(x, &p.xs[size_t(o) * dd], t.d);
+                    } else if (used[size_t(q)] < k) {
+                        lower[size_t(q)] = std::max(
+                            lower[size_t(q)],
+                            SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
+                    }
+                } else if (k > 0) {
+                    // Under the reachability the best outside of the list is q's nearest outside
+                    // only when it beats every point beyond the list; otherwise it is still an
+                    // edge its component may take.
+                    candidate e{kInf, INT32_MAX, INT32_MAX, -1, -1};
+                    const int32_t a = p.id[size_t(q)];
+                    for (int32_t r = m; r < k; ++r) {
+                        const int32_t u = row[r];
+                        if (comp[u] == comp[q]) continue;
+                        const double w =
+                            metric.Key(SquaredLength(x, &p.xs[size_t(u) * dd], t.d), q, u);
+                        const int32_t b = p.id[size_t(u)];
+                        if (Before(w, std::min(a, b), std::max(a, b), e))
+                            e = {w, std::min(a, b), std::max(a, b), q, u};
+                    }
+                    const double beyond =
+                        metric.Floor(q, SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
+                    if (e.a >= 0 && e.w < beyond) {
+                        o = e.b;
+                        lower[size_t(q)] = e.w;
+                    } else {
+                        lower[size_t(q)] = std::max(lower[size_t(q)], std::min(e.w, beyond));
+                        candidate &c = best[size_t(comp[q])];
+                        if (e.a >= 0 && Before(e, c)) c = e;
+                    }
                 }
-                used[size_t(q)] = uint8_t(m);
+                used[size_t(q)] = m;
                 nearest[size_t(q)] = o;
                 if (o < 0) continue;
             }
@@ -170,11 +243,12 @@ void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candid
             for (int32_t q = s; q < e; ++q) {
                 if (nearest[size_t(q)] >= 0) continue;
                 candidate &c = best[size_t(comp[q])];
-                if (lower[size_t(q)] > c.d2) continue;
-                outside_visitor<D, Groups> visitor{t, p, cs, &p.xs[size_t(q) * dd], q, comp[q], c};
+                if (lower[size_t(q)] > c.w) continue;
+                outside_visitor<D, Groups, Metric> visitor{
+                    t, p, cs, metric, &p.xs[size_t(q) * dd], q, comp[q], c};
                 search.Run(visitor.x, v, visitor);
                 nearest[size_t(q)] = visitor.found;
-                lower[size_t(q)] = visitor.found >= 0 ? c.d2 : visitor.floor;
+                lower[size_t(q)] = visitor.found >= 0 ? c.w : visitor.Floor();
             }
         }
         for (int32_t q = 0; q < n; ++q) {
@@ -193,35 +267,163 @@ void Rounds(const bucket_tree &t, const ordered_points &p, checked_vector<candid
     }
 }
 
-}  // namespace
+// The points r of bucket trees within reach of q whose edge to q weighs core_q.
+template <int D>
+struct tie_visitor {
+    const bucket_tree &t;
+    const ordered_points &p;
+    const reachability_key &metric;
+    int32_t q;
+    double reach;
+    checked_vector<int32_t> &out;
 
-emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d) {
-    emst_edges out;
-    if (n < 2) return out;
-    checked_vector<candidate> edges;
-    {
-        bucket_tree t;
-        ordered_points p;
-        BuildBucketTree(xs, n, d, kBucket, t, p);
-        edges.reserve(size_t(n) - 1);
-        WithDimension(d, [&](auto dim) {
-            constexpr int D = decltype(dim)::value;
-            if (p.group_end.empty())
-                Rounds<D, false>(t, p, edges);
-            else
-                Rounds<D, true>(t, p, edges);
-        });
+    int32_t dims() const { return D > 0 ? D : t.d; }
+    double bound() const { return reach; }
+    // Under a node whose least core exceeds q's every edge to q weighs more than core_q.
+    bool open(int32_t v) const { return metric.node_core[v] <= metric.core[q]; }
+    static void passed(double) {}
+    void scan(int32_t v) {
+        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        const double *x = &p.xs[size_t(q) * size_t(dims())];
+        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
+            if (r == q) continue;
+            const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
+            if (w != metric.core[q]) continue;
+            out.push_back(p.id[size_t(q)]);
+            out.push_back(p.id[size_t(r)]);
+        }
     }
+};
+
+// Every pair (q, r) with w(q, r) = core_q, as input positions: where the trees of other orders
+// of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
+// nearest (in general position); beyond that the tree is searched within alpha core_q.
+template <int D>
+void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
+              const checked_vector<int32_t> &near, int32_t k, int32_t kc,
+              checked_vector<int32_t> &out) {
+    const int32_t n = int32_t(p.id.size());
+    const size_t dd = size_t(t.d);
+    if (metric.alpha <= 1.0) {
+        for (int32_t q = 0; q < n; ++q)
+            for (int32_t r = 0; r < kc; ++r) {
+                const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
+                const double w = metric.Key(
+                    SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
+                if (w != metric.core[q]) continue;
+                out.push_back(p.id[size_t(q)]);
+                out.push_back(p.id[size_t(u)]);
+            }
+        return;
+    }
+    near_search<D> search(t);
+    for (int32_t v = 0; v < t.nodes; ++v) {
+        if (!t.bucket(v)) continue;
+        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+        for (int32_t q = s; q < e; ++q) {
+            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), out};
+            search.Run(&p.xs[size_t(q) * dd], v, visitor);
+        }
+    }
+}
+
+// The edges in the order of their keys, as emst_edges; `squared` is filled by the caller.
+emst_edges SortedEdges(checked_vector<candidate> &edges) {
     std::sort(edges.begin(), edges.end(),
               [](const candidate &x, const candidate &y) { return Before(x, y); });
+    emst_edges out;
     out.ends.resize(2 * edges.size());
     out.squared.resize(edges.size());
     out.lengths.resize(edges.size());
     for (size_t e = 0; e < edges.size(); ++e) {
         out.ends[2 * e] = edges[e].i;
         out.ends[2 * e + 1] = edges[e].j;
-        out.squared[e] = edges[e].d2;
-        out.lengths[e] = std::sqrt(edges[e].d2);
+    }
+    return out;
+}
+
+}  // namespace
+
+emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d) {
+    if (n < 2) return emst_edges();
+    checked_vector<candidate> edges;
+    {
+        bucket_tree t;
+        ordered_points p;
+        BuildBucketTree(xs, n, d, kBucket, t, p);
+        edges.reserve(size_t(n) - 1);
+        const int32_t k = std::min(kNeighbours, n - 1);
+        checked_vector<int32_t> near(size_t(n) * size_t(k));
+        NearestNeighbours(t, p, k, near.data(), nullptr);
+        const squared_key metric;
+        WithDimension(d, [&](auto dim) {
+            constexpr int D = decltype(dim)::value;
+            if (p.group_end.empty())
+                Rounds<D, false>(t, p, metric, near, k, edges);
+            else
+                Rounds<D, true>(t, p, metric, near, k, edges);
+        });
+    }
+    emst_edges out = SortedEdges(edges);
+    for (size_t e = 0; e < edges.size(); ++e) {
+        out.squared[e] = edges[e].w;
+        out.lengths[e] = std::sqrt(edges[e].w);
+    }
+    return out;
+}
+
+emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
+                                 double alpha, checked_vector<double> &core,
+                                 checked_vector<int32_t> *ties) {
+    core.assign(size_t(std::max(n, 0)), 0.0);
+    if (ties) ties->clear();
+    if (n < 2) return emst_edges();
+    checked_vector<candidate> edges;
+    {
+        bucket_tree t;
+        ordered_points p;
+        BuildBucketTree(xs, n, d, kBucket, t, p);
+        edges.reserve(size_t(n) - 1);
+        // One neighbour search gives both the cores and the list the rounds start from. One
+        // beyond the core's neighbour bounds the points past the list above core_q, so that a
+        // listed point at reachability core_q is known to be q's nearest.
+        const int32_t kc = std::min(min_samples - 1, n - 1);
+        const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
+        checked_vector<int32_t> near(size_t(n) * size_t(k));
+        NearestNeighbours(t, p, k, near.data(), nullptr);
+        const size_t dd = size_t(d);
+        checked_vector<double> pos_core(size_t(n), 0.0), node_core(size_t(t.nodes));
+        if (kc > 0)
+            for (size_t q = 0; q < size_t(n); ++q)
+                pos_core[q] = std::sqrt(SquaredLength(
+                    &p.xs[q * dd], &p.xs[size_t(near[q * size_t(k) + size_t(kc) - 1]) * dd], d));
+        // Children come after their parent in pre-order: one backward pass sees them first.
+        for (int32_t v = t.nodes - 1; v >= 0; --v) {
+            double m = kInf;
+            if (t.bucket(v)) {
+                const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+                for (int32_t r = s; r < e; ++r) m = std::min(m, pos_core[size_t(r)]);
+            } else {
+                m = std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
+            }
+            node_core[size_t(v)] = m;
+        }
+        for (size_t q = 0; q < size_t(n); ++q) core[size_t(p.id[q])] = pos_core[q];
+        const reachability_key metric{pos_core.data(), node_core.data(), alpha};
+        WithDimension(d, [&](auto dim) {
+            constexpr int D = decltype(dim)::value;
+            if (ties) CoreTies<D>(t, p, metric, near, k, kc, *ties);
+            if (p.group_end.empty())
+                Rounds<D, false>(t, p, metric, near, k, edges);
+            else
+                Rounds<D, true>(t, p, metric, near, k, edges);
+        });
+    }
+    emst_edges out = SortedEdges(edges);
+    for (size_t e = 0; e < edges.size(); ++e) {
+        out.squared[e] = SquaredLength(&xs[size_t(edges[e].i) * size_t(d)],
+                                       &xs[size_t(edges[e].j) * size_t(d)], d);
+        out.lengths[e] = edges[e].w;
     }
     return out;
 }

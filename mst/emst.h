@@ -9,7 +9,7 @@
 struct emst_edges {
     checked_vector<int64_t> ends;     // 2 per edge: i, then j > i (input positions)
     checked_vector<double> squared;   // the squared length of each edge
-    checked_vector<double> lengths;   // sqrt(squared)
+    checked_vector<double> lengths;   // sqrt(squared), or the edge's key under another distance
     size_t count() const { return lengths.size(); }
 };
 
@@ -23,5 +23,19 @@ struct emst_edges {
 // points are allowed. Requires n >= 0, d >= 1 and points that pass check_points_array; throws
 // std::bad_alloc when memory runs out, having kept nothing. Memory O(n d).
 emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d);
+
+// The minimum spanning tree of the same points under the mutual reachability
+// w(i, j) = max(core_i, core_j, sqrt(SquaredLength(x_i, x_j)) / alpha), pairs ordered by
+// (w, i, j), i < j, in which it is unique: the same Borůvka rounds, pruned also by the least core
+// under each node. core_i is the distance to the (min_samples - 1)-th nearest other point, the
+// square root of its squared length (0 when min_samples = 1); `core` gets them in input order.
+// `lengths` holds each edge's w and `squared` its squared length. Requires
+// 1 <= min_samples <= n (or n < 2), alpha > 0 and finite, and what EuclideanMST requires.
+// When `ties` is not null it gets, as pairs of input positions, every pair (i, j) with j among
+// the min_samples - 1 nearest of i and w(i, j) = core_i: the edges that weigh as much as a core
+// distance, where the minimum spanning trees of other orders of ties differ from this one.
+emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
+                                 double alpha, checked_vector<double> &core,
+                                 checked_vector<int32_t> *ties = nullptr);
 
 #endif

@@ -8,7 +8,8 @@ in arrays, whose size grows with the number of pairs rather than with the number
 ``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
 ``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
 ``quorlkit.closest_pair(points)`` the closest pair; ``quorlkit.spanner(points, t)`` a sparse
-t-spanner.
+t-spanner; ``quorlkit.HDBSCAN`` clusters as ``sklearn.cluster.HDBSCAN`` does, from the exact
+mutual-reachability minimum spanning tree.
 """
 
 from ._decomposition import Decomposition, decompose
@@ -16,8 +17,24 @@ from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 from ._neighbors import closest_pair, knn, knn_graph
 from ._spanner import spanner
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._cluster import HDBSCAN
+
+
+def __getattr__(name: str) -> object:
+    # HDBSCAN imports scikit-learn when it is there: only a use of it pays for that.
+    if name == "HDBSCAN":
+        from ._cluster import HDBSCAN
+
+        globals()["HDBSCAN"] = HDBSCAN
+        return HDBSCAN
+    raise AttributeError(f"module 'quorlkit' has no attribute {name!r}")
+
+
 __all__ = [
     "Decomposition",
+    "HDBSCAN",
     "MinimumSpanningTree",
     "closest_pair",
     "decompose",

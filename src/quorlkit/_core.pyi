@@ -33,3 +33,33 @@ def closest_pair(points: npt.NDArray[np.float64]) -> tuple[float, int, int]: ...
 def spanner(
     points: npt.NDArray[np.float64], t: float, max_edges: int
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], int]: ...
+def mutual_reachability_mst(
+    points: npt.NDArray[np.float64], min_samples: int, alpha: float
+) -> tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+]: ...
+def hdbscan(
+    n: int,
+    edges: npt.ArrayLike,
+    lengths: npt.ArrayLike,
+    min_cluster_size: int,
+    method: str,
+    allow_single_cluster: bool,
+    epsilon: float,
+    max_cluster_size: int,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]: ...

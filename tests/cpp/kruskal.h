@@ -88,4 +88,53 @@ inline std::string CompareWithKruskal(const emst_edges &got, const brute_tree &w
     return "";
 }
 
+struct reach_tree {
+    std::vector<int64_t> ends;
+    std::vector<double> w, core;
+};
+
+// The mutual-reachability tree by brute force: cores from the sorted squared lengths of each
+// row, then every pair i < j by (max(core_i, core_j, sqrt(d2) / alpha), i, j), Kruskal.
+inline reach_tree KruskalReachMST(const std::vector<double> &xs, int32_t n, int32_t d, int32_t ms,
+                      double alpha) {
+    reach_tree out;
+    out.core.assign(size_t(n), 0.0);
+    for (int32_t i = 0; i < n && ms > 1; ++i) {
+        std::vector<double> row;
+        for (int32_t j = 0; j < n; ++j)
+            if (j != i) row.push_back(PairSquared(xs.data(), d, i, j));
+        std::sort(row.begin(), row.end());
+        out.core[size_t(i)] = std::sqrt(row[size_t(ms - 2)]);
+    }
+    struct edge {
+        double w;
+        int64_t i, j;
+    };
+    std::vector<edge> all;
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = i + 1; j < n; ++j)
+            all.push_back({std::max(std::max(out.core[size_t(i)], out.core[size_t(j)]),
+                                    std::sqrt(PairSquared(xs.data(), d, i, j)) / alpha),
+                           i, j});
+    std::sort(all.begin(), all.end(), [](const edge &a, const edge &b) {
+        if (a.w != b.w) return a.w < b.w;
+        return a.i != b.i ? a.i < b.i : a.j < b.j;
+    });
+    std::vector<int64_t> parent(static_cast<size_t>(n));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&parent](int64_t a) {
+        while (parent[size_t(a)] != a) a = parent[size_t(a)] = parent[size_t(parent[size_t(a)])];
+        return a;
+    };
+    for (const edge &e : all) {
+        const int64_t a = root(e.i), b = root(e.j);
+        if (a == b) continue;
+        parent[size_t(std::max(a, b))] = std::min(a, b);
+        out.ends.push_back(e.i);
+        out.ends.push_back(e.j);
+        out.w.push_back(e.w);
+    }
+    return out;
+}
+
 #endif

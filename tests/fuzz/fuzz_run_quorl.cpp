@@ -323,6 +323,17 @@ void CheckEmst(const Input &x) {
     const std::string diff = CompareWithKruskal(EuclideanMST(xs.data(), x.n, x.d),
                                                 KruskalMST(xs.data(), x.n, x.d));
     if (!diff.empty()) Fail(x, ("EuclideanMST: " + diff).c_str());
+    // The same rounds under the mutual reachability, with a min_samples and alpha from n.
+    if (x.n < 1) return;
+    const int32_t ms = 1 + int32_t(unsigned(x.n) % 7u) % x.n;
+    const double alpha = x.n % 2 ? 1.0 : 0.75;
+    checked_vector<double> core;
+    const emst_edges got = MutualReachabilityMST(xs.data(), x.n, x.d, ms, alpha, core);
+    const reach_tree want = KruskalReachMST(xs, x.n, x.d, ms, alpha);
+    if (std::vector<int64_t>(got.ends.begin(), got.ends.end()) != want.ends ||
+        std::vector<double>(got.lengths.begin(), got.lengths.end()) != want.w ||
+        std::vector<double>(core.begin(), core.end()) != want.core)
+        Fail(x, "MutualReachabilityMST differs from Kruskal's tree under its key");
     if (x.n > kMaxSpannerPoints) return;
     // The stretch from the input's own s, folded into 1 < t <= 3.
     const double t = 1.0 + (std::isfinite(x.s) ? std::fmod(std::fabs(x.s), 2.0) : 0.5) + 1e-3;

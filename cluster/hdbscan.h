@@ -1,0 +1,64 @@
+#ifndef QUORL_CLUSTER_HDBSCAN_H
+#define QUORL_CLUSTER_HDBSCAN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tree/flat.h"
+
+// The edges of the minimum spanning tree that Prim's algorithm grows from point 0 over the
+// mutual reachability w(a, b) = max(core_a, core_b, sqrt(SquaredLength(x_a, x_b)) / alpha), in the
+// order it adds them, each as (the point in the tree, the point it adds), taking at each step
+// the least weight, then the smallest point to add, from the first point in the tree that
+// reached it: scikit-learn's tree, whose orientation and order its single-linkage hierarchy
+// follows. Only the edges of `mst` (m = n - 1 pairs) and of `ties` (t pairs) are looked at: the
+// tree differs from any minimum spanning tree only where weights tie, and in general position
+// the tied edges weigh a core distance and join a point to one of its nearest (for alpha <= 1).
+// Writes n - 1 pairs to `ends` and weights to `w`. Requires points and ids as
+// MutualReachabilityMST gives them; throws std::bad_alloc.
+void PrimOrder(const double *xs, int32_t n, int32_t d, const double *core, double alpha,
+               const int64_t *mst, const int32_t *ties, size_t t, int64_t *ends, double *w);
+
+// The condensed tree of a single-linkage hierarchy, one row per edge: a cluster (parent), a
+// cluster or point under it (child; ids below n are points), the lambda = 1 / height at which the
+// child leaves (infinite for height 0) and the child's size. The root cluster is n, new clusters
+// are numbered n + 1, n + 2, ... in the order they appear. Rows come breadth first from the root
+// of the hierarchy, left before right; when a split leaves a side with fewer than
+// min_cluster_size points, that side's points leave the parent one by one, in breadth-first
+// order of their subtree.
+struct condensed_tree {
+    checked_vector<int64_t> parent, child, child_size;
+    checked_vector<double> lambda;
+    int64_t clusters = 0;  // ids n .. n + clusters - 1
+    size_t rows() const { return parent.size(); }
+};
+
+// The condensed tree of the n - 1 rows z (SciPy's layout) of n >= 1 points; min_cluster_size
+// >= 2. Throws std::bad_alloc, keeping nothing.
+condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size);
+
+// The flat clustering taken from a condensed tree of n points.
+enum selection_method { kExcessOfMass, kLeaf };
+struct cluster_selection {
+    checked_vector<int64_t> labels;          // per point: its cluster's rank, or -1 for noise
+    checked_vector<double> probabilities;    // per point
+    checked_vector<int64_t> clusters;        // the selected condensed-tree ids, ascending
+    checked_vector<double> persistence;      // per selected cluster
+    checked_vector<double> stability;        // per condensed cluster id - n, before selection
+};
+
+// Stabilities (sum over the rows of a cluster of (lambda - the cluster's birth lambda) * size,
+// in row order), then the selection: excess of mass bottom up (the children win when their
+// summed stability exceeds the node's, or the node has more than max_cluster_size points; a
+// negative max_cluster_size means no limit), or the leaves of the cluster tree; the root only
+// with allow_single_cluster. A positive epsilon replaces each selected cluster born below it
+// (1 / lambda < epsilon) by its first ancestor born above it. Labels number the selected
+// clusters in id order; probabilities are min(lambda_p, lambda_max) / lambda_max within the
+// point's cluster (lambda_max: the largest lambda of the cluster's own rows), 1 where lambda_p
+// is infinite or lambda_max is 0. Throws std::bad_alloc, keeping nothing.
+cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selection_method method,
+                                 bool allow_single_cluster, double epsilon,
+                                 int64_t max_cluster_size);
+
+#endif

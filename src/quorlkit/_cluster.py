@@ -1,0 +1,300 @@
+"""HDBSCAN*: density-based clusters from the exact mutual-reachability minimum spanning tree."""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from ._decomposition import _points_array
+from ._mst import MinimumSpanningTree
+from ._workers import check_workers
+
+__all__ = ["HDBSCAN", "CONDENSED_TREE_DTYPE"]
+
+#: The layout of ``HDBSCAN.condensed_tree_``, that of the hdbscan package's
+#: ``condensed_tree_.to_numpy()``.
+CONDENSED_TREE_DTYPE = np.dtype(
+    [("parent", np.int64), ("child", np.int64), ("lambda_val", np.float64), ("child_size", np.int64)]
+)
+
+try:  # scikit-learn is optional: with it the estimator is a real one (clone, Pipeline, checks)
+    from sklearn.base import BaseEstimator as _Base
+    from sklearn.base import ClusterMixin as _Mixin
+
+    _HAVE_SKLEARN = True
+except ImportError:  # pragma: no cover - exercised in environments without scikit-learn
+    _HAVE_SKLEARN = False
+
+    class _Base:  # type: ignore[no-redef]
+        """get_params/set_params as scikit-learn's BaseEstimator has them, for the parameters
+        that ``__init__`` names."""
+
+        @classmethod
+        def _get_param_names(cls) -> list[str]:
+            import inspect
+
+            signature = inspect.signature(cls.__init__)
+            return sorted(p for p in signature.parameters if p != "self")
+
+        def get_params(self, deep: bool = True) -> dict[str, Any]:
+            return {name: getattr(self, name) for name in self._get_param_names()}
+
+        def set_params(self, **params: Any) -> Any:
+            valid = self._get_param_names()
+            for name, value in params.items():
+                if name not in valid:
+                    raise ValueError(
+                        f"Invalid parameter {name!r} for estimator {type(self).__name__}; "
+                        f"valid parameters are {valid}"
+                    )
+                setattr(self, name, value)
+            return self
+
+        def __repr__(self) -> str:
+            args = ", ".join(f"{k}={v!r}" for k, v in self.get_params().items())
+            return f"{type(self).__name__}({args})"
+
+    class _Mixin:  # type: ignore[no-redef]
+        _estimator_type = "clusterer"
+
+        def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
+            self.fit(X, **kwargs)  # type: ignore[attr-defined]
+            return self.labels_  # type: ignore[attr-defined]
+
+
+def _integer(name: str, value: Any, low: int, none_ok: bool = False) -> int | None:
+    if value is None and none_ok:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        kind = "None or an integer" if none_ok else "an integer"
+        raise TypeError(f"{name} must be {kind}, not {type(value).__name__}")
+    if value < low:
+        raise ValueError(f"{name} must be at least {low} (got {int(value)})")
+    return int(value)
+
+
+def _real(name: str, value: Any) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    return float(value)
+
+
+def _check_X(estimator: Any, X: Any, reset: bool = True) -> npt.NDArray[np.float64]:
+    """X as a C-contiguous float64 array of shape (n, d), inf and NaN allowed; with scikit-learn
+    through its own validation, so that its messages and checks apply."""
+    if _HAVE_SKLEARN:
+        kwargs = dict(dtype=np.float64, order="C", accept_sparse=False, ensure_min_samples=2)
+        try:
+            from sklearn.utils.validation import validate_data
+
+            arr = validate_data(estimator, X, ensure_all_finite=False, reset=reset, **kwargs)
+        except ImportError:  # scikit-learn before 1.6
+            arr = estimator._validate_data(X, force_all_finite=False, reset=reset, **kwargs)
+        return np.ascontiguousarray(arr, dtype=np.float64)
+    arr = _points_array(X)
+    if arr.shape[0] < 2:
+        raise ValueError(f"X has {arr.shape[0]} rows; HDBSCAN needs at least 2")
+    if arr.shape[1] < 1:
+        raise ValueError("X has 0 columns; HDBSCAN needs at least 1 feature")
+    estimator.n_features_in_ = arr.shape[1]
+    return arr
+
+
+class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
+    """HDBSCAN*, the clusters of varying density of the hierarchy of mutual reachability.
+
+    Parameters mean what they mean in ``sklearn.cluster.HDBSCAN`` (Euclidean distance), and on
+    data whose merge heights are all distinct the labels are scikit-learn's, numbering included.
+    The mutual-reachability minimum spanning tree is exact: the minimum spanning tree under the
+    order of pairs ``i < j`` by ``(w(i, j), i, j)``, with
+    ``w(i, j) = max(core_i, core_j, d(i, j) / alpha)``, whatever ``workers`` is. Everything after
+    it (condensing, stabilities, selection, labels) runs in the C++ core in O(n) or O(n log n),
+    with the interpreter lock released; memory is O(n (d + min_samples)).
+    scikit-learn is optional: with it this is a full scikit-learn estimator (``clone``,
+    ``Pipeline``, ``check_estimator``).
+
+    Parameters
+    ----------
+    min_cluster_size : int, default 5
+        The fewest points a cluster may have (at least 2).
+    min_samples : int, optional
+        The core distance of a point is the distance to its ``min_samples``-th nearest point,
+        the point itself counting as the first (so 1 means core distance 0). Defaults to
+        ``min_cluster_size``. The ``hdbscan`` package and ``fast_hdbscan`` count without the
+        point: their ``min_samples`` plus 1 is this one.
+    cluster_selection_epsilon : float, default 0.0
+        Clusters born at a distance below this are merged up into their first ancestor born
+        above it.
+    max_cluster_size : int, optional
+        Under ``"eom"``, a cluster of more points than this is never selected (its children are).
+    alpha : float, default 1.0
+        Distances are divided by ``alpha`` before the core distances are applied.
+    cluster_selection_method : {"eom", "leaf"}, default "eom"
+        Excess of mass, or the leaves of the condensed tree.
+    allow_single_cluster : bool, default False
+        Whether the root of the condensed tree may be selected as the one cluster.
+    workers : int, optional
+        Threads: None for every core this process may run on, -1 for all cores, or a count.
+        The result is the same for every value.
+
+    Attributes
+    ----------
+    labels_ : ndarray of int64, shape (n,)
+        Cluster of each input row, numbered by condensed-tree id; -1 noise, -2 a row with an
+        infinite coordinate, -3 a row with a NaN (both left out of the fit).
+    probabilities_ : ndarray of float64, shape (n,)
+        Strength of each row's membership (0 for noise and inf rows, NaN for NaN rows).
+    core_distances_ : ndarray of float64, shape (m,)
+        Core distance of each fitted row (the m rows without inf or NaN, in input order; they
+        are numbered 0..m-1 in the trees below).
+    minimum_spanning_tree_ : MinimumSpanningTree
+        The mutual-reachability minimum spanning tree of the fitted rows, as ``quorlkit.emst``
+        gives a tree: ``lengths`` (the reachabilities, non-decreasing) and ``edges`` (i < j).
+    single_linkage_tree_ : ndarray of float64, shape (m - 1, 4)
+        Its single-linkage hierarchy as a SciPy linkage matrix, rows oriented as scikit-learn's
+        (the left cluster holds the end nearer to row 0 in the tree).
+    condensed_tree_ : structured ndarray
+        Fields ``parent``, ``child`` (int64), ``lambda_val`` (float64), ``child_size``
+        (int64), laid out as the hdbscan package's ``condensed_tree_.to_numpy()``: the root
+        cluster is m, ids below m are fitted rows.
+    cluster_persistence_ : ndarray of float64, shape (n_clusters,)
+        Stability of each selected cluster divided by its size and the largest lambda of the
+        tree (1 where that lambda is 0 or infinite), as the hdbscan package defines it.
+
+    Examples
+    --------
+    >>> import numpy as np, quorlkit
+    >>> x = np.r_[np.arange(6.0), 100 + np.arange(6.0)].reshape(-1, 1)
+    >>> quorlkit.HDBSCAN(min_cluster_size=3).fit(x).labels_.tolist()
+    [0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1]
+    """
+
+    def __init__(
+        self,
+        min_cluster_size: int = 5,
+        min_samples: int | None = None,
+        cluster_selection_epsilon: float = 0.0,
+        max_cluster_size: int | None = None,
+        alpha: float = 1.0,
+        cluster_selection_method: str = "eom",
+        allow_single_cluster: bool = False,
+        workers: int | None = None,
+    ) -> None:
+        self.min_cluster_size = min_cluster_size
+        self.min_samples = min_samples
+        self.cluster_selection_epsilon = cluster_selection_epsilon
+        self.max_cluster_size = max_cluster_size
+        self.alpha = alpha
+        self.cluster_selection_method = cluster_selection_method
+        self.allow_single_cluster = allow_single_cluster
+        self.workers = workers
+
+    def _checked_params(self) -> tuple[int, int, float, int, float, str, bool]:
+        min_cluster_size = _integer("min_cluster_size", self.min_cluster_size, 2)
+        assert min_cluster_size is not None
+        min_samples = _integer("min_samples", self.min_samples, 1, none_ok=True)
+        epsilon = _real("cluster_selection_epsilon", self.cluster_selection_epsilon)
+        if not epsilon >= 0.0 or not np.isfinite(epsilon):
+            raise ValueError(f"cluster_selection_epsilon must be finite and >= 0 (got {epsilon})")
+        max_size = _integer("max_cluster_size", self.max_cluster_size, 1, none_ok=True)
+        alpha = _real("alpha", self.alpha)
+        if not alpha > 0.0 or not np.isfinite(alpha):
+            raise ValueError(f"alpha must be positive and finite (got {alpha})")
+        method = self.cluster_selection_method
+        if not isinstance(method, str):
+            raise TypeError(
+                f"cluster_selection_method must be 'eom' or 'leaf', not {type(method).__name__}"
+            )
+        if method not in ("eom", "leaf"):
+            raise ValueError(f"cluster_selection_method must be 'eom' or 'leaf', not {method!r}")
+        single = self.allow_single_cluster
+        if not isinstance(single, (bool, np.bool_)):
+            raise TypeError(
+                f"allow_single_cluster must be a bool, not {type(single).__name__}"
+            )
+        check_workers(self.workers)
+        return (
+            min_cluster_size,
+            min_cluster_size if min_samples is None else min_samples,
+            epsilon,
+            -1 if max_size is None else max_size,
+            alpha,
+            method,
+            bool(single),
+        )
+
+    def fit(self, X: Any, y: Any = None) -> HDBSCAN:
+        """Cluster the rows of X (array_like of shape (n, d)); returns self."""
+        mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
+        arr = _check_X(self, X)
+        n = arr.shape[0]
+        # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
+        nan_rows = np.isnan(arr).any(axis=1) | (
+            (arr == np.inf).any(axis=1) & (arr == -np.inf).any(axis=1)
+        )
+        inf_rows = np.isinf(arr).any(axis=1) & ~nan_rows
+        usable = ~(nan_rows | inf_rows)
+        if usable.all():
+            fit_rows = np.arange(n, dtype=np.int64)
+            points = arr
+        else:
+            fit_rows = np.flatnonzero(usable).astype(np.int64)
+            points = np.ascontiguousarray(arr[usable])
+        m = points.shape[0]
+        if min_samples > m:
+            raise ValueError(
+                f"min_samples ({min_samples}) must be at most the number of rows of X without "
+                f"inf or NaN ({m})"
+            )
+        edges, lengths, core, prim_edges, prim_w = _core.mutual_reachability_mst(
+            points, min_samples, alpha
+        )
+        # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
+        # default argsort of their weights gives; where weights tie, that order decides which
+        # cluster is left and which point joins first, so the same sort is used here.
+        order = np.argsort(prim_w)
+        (z, parent, child, lambda_val, child_size, labels, probabilities, clusters,
+         persistence, stability) = _core.hdbscan(m, prim_edges[order], prim_w[order], mcs,
+                                                 method, single, epsilon, max_size)
+        tree = np.empty(parent.shape[0], dtype=CONDENSED_TREE_DTYPE)
+        tree["parent"], tree["child"] = parent, child
+        tree["lambda_val"], tree["child_size"] = lambda_val, child_size
+
+        self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)
+        self.core_distances_ = core
+        self.single_linkage_tree_ = z
+        self.condensed_tree_ = tree
+        self.cluster_persistence_ = persistence
+        if m == n:
+            self.labels_, self.probabilities_ = labels, probabilities
+        else:
+            self.labels_ = np.full(n, -1, dtype=np.int64)
+            self.labels_[inf_rows] = -2
+            self.labels_[nan_rows] = -3
+            self.labels_[fit_rows] = labels
+            self.probabilities_ = np.zeros(n)
+            self.probabilities_[nan_rows] = np.nan
+            self.probabilities_[fit_rows] = probabilities
+        # For what is built on the fit (outlier scores, prediction, other cuts of the tree):
+        # the fitted rows, their positions in X, the parameters in effect, the selected
+        # condensed-tree ids (label k is _cluster_ids[k]) and every cluster's stability
+        # (index id - m).
+        self._fit_X = points
+        self._fit_rows = fit_rows
+        self._min_samples = min_samples
+        self._cluster_ids = clusters
+        self._stability = stability
+        return self
+
+    def fit_predict(self, X: Any, y: Any = None) -> npt.NDArray[np.int64]:
+        """Cluster the rows of X and return ``labels_``."""
+        return self.fit(X).labels_
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()  # type: ignore[misc]
+        tags.input_tags.allow_nan = True
+        return tags

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cluster/hdbscan.h"
+#include "kruskal.h"
+#include "mst/emst.h"
+#include "mst/linkage.h"
+#include "tree/alloc.h"
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+struct NoFailureAfter {
+    ~NoFailureAfter() { SetAllocFailure(0); }
+};
+
+std::vector<double> Points(int kind, int32_t n, int32_t d, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> small(0, 4);
+    std::vector<double> xs(size_t(n) * size_t(d));
+    std::vector<double> few(8 * size_t(d));
+    for (double &c : few) c = unit(rng);
+    for (int32_t i = 0; i < n; ++i) {
+        const int copy = small(rng);
+        for (int32_t k = 0; k < d; ++k) {
+            double &x = xs[size_t(i) * size_t(d) + size_t(k)];
+            if (kind == 0) x = unit(rng);                                   // continuous
+            if (kind == 1) x = double(small(rng));                          // grid: many ties
+            if (kind == 2) x = few[size_t(copy) * size_t(d) + size_t(k)];   // few distinct
+        }
+    }
+    return xs;
+}
+
+}  // namespace
+
+TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
+    const char *kinds[] = {"continuous", "grid", "duplicates"};
+    for (int kind = 0; kind < 3; ++kind)
+        for (int32_t d : {1, 2, 3, 5})
+            for (int32_t ms : {1, 2, 5, 17})
+                for (double alpha : {1.0, 0.5, 1.7}) {
+                    const int32_t n = 120;
+                    const unsigned seed = unsigned(kind * 1000 + d * 100 + ms);
+                    const std::vector<double> xs = Points(kind, n, d, seed);
+                    const std::string what = std::string(kinds[kind]) + " d=" +
+                                             std::to_string(d) + " ms=" + std::to_string(ms) +
+                                             " alpha=" + std::to_string(alpha) +
+                                             " seed=" + std::to_string(seed);
+                    checked_vector<double> core;
+                    checked_vector<int32_t> ties;
+                    const emst_edges got =
+                        MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &ties);
+                    const reach_tree want = KruskalReachMST(xs, n, d, ms, alpha);
+                    ASSERT_EQ(std::vector<double>(core.begin(), core.end()), want.core) << what;
+                    ASSERT_EQ(std::vector<int64_t>(got.ends.begin(), got.ends.end()), want.ends)
+                        << what;
+                    ASSERT_EQ(std::vector<double>(got.lengths.begin(), got.lengths.end()), want.w)
+                        << what;
+                    // Every listed tie weighs its first point's core.
+                    for (size_t t = 0; t < ties.size(); t += 2) {
+                        const int32_t a = ties[t], b = ties[t + 1];
+                        const double w = std::max(
+                            std::max(core[size_t(a)], core[size_t(b)]),
+                            std::sqrt(PairSquared(xs.data(), d, a, b)) / alpha);
+                        ASSERT_EQ(w, core[size_t(a)]) << what;
+                    }
+                    // Prim's tree weighs as much, edge for edge once sorted, and starts at 0.
+                    std::vector<int64_t> ends(got.ends.size());
+                    std::vector<double> w(got.count());
+                    PrimOrder(xs.data(), n, d, core.data(), alpha, got.ends.data(), ties.data(),
+                              ties.size() / 2, ends.data(), w.data());
+                    EXPECT_EQ(ends[0], 0) << what;
+                    std::sort(w.begin(), w.end());
+                    EXPECT_EQ(w, want.w) << what;
+                }
+}
+
+TEST(ReachabilityMST, EquivalentToTheEuclideanTreeForOneSampleAndAlphaOne) {
+    const std::vector<double> xs = Points(0, 500, 3, 9);
+    checked_vector<double> core;
+    const emst_edges a = MutualReachabilityMST(xs.data(), 500, 3, 1, 1.0, core);
+    const emst_edges b = EuclideanMST(xs.data(), 500, 3);
+    EXPECT_EQ(a.ends, b.ends);
+    EXPECT_EQ(a.lengths, b.lengths);
+    EXPECT_EQ(a.squared, b.squared);
+}
+
+TEST(PrimOrder, TakesTheSmallestPointOnATieFromTheFirstSourceThatReachedIt) {
+    // Four points on a line, cores making every edge weigh 1: Prim from 0 reaches 1, 2 and 3
+    // at reachability 1 from 0 itself, and takes them in index order.
+    const double xs[] = {0.0, 0.5, -0.5, 0.25};
+    const double core[] = {1.0, 1.0, 1.0, 1.0};
+    const int64_t mst[] = {0, 1, 0, 2, 0, 3};
+    const int32_t ties[] = {0, 1, 0, 2, 0, 3, 1, 2, 1, 3, 2, 3};
+    int64_t ends[6];
+    double w[3];
+    PrimOrder(xs, 4, 1, core, 1.0, mst, ties, 6, ends, w);
+    EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 1, 0, 2, 0, 3}));
+    EXPECT_EQ(std::vector<double>(w, w + 3), (std::vector<double>{1.0, 1.0, 1.0}));
+    // Without the ties only the tree's edges are there.
+    const int64_t chain[] = {0, 3, 3, 1, 1, 2};
+    PrimOrder(xs, 4, 1, core, 1.0, chain, nullptr, 0, ends, w);
+    EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 3, 3, 1, 1, 2}));
+}
+
+namespace {
+
+// Two groups of four points, far apart, with one point between them, as a linkage of 9 points:
+// group A = 0..3 (merged at 1, 2, 3), group B = 4..7 (at 1.5, 2.5, 3.5), point 8 joins A at 5,
+// and A + 8 joins B at 10.
+std::vector<double> TwoGroups() {
+    return {
+        0, 1, 1.0, 2,     // 9: {0, 1}
+        9, 2, 2.0, 3,     // 10
+        10, 3, 3.0, 4,    // 11: A
+        4, 5, 1.5, 2,     // 12
+        12, 6, 2.5, 3,    // 13
+        13, 7, 3.5, 4,    // 14: B
+        11, 8, 5.0, 5,    // 15: A + 8
+        15, 14, 10.0, 9,  // 16: root
+    };
+}
+
+}  // namespace
+
+TEST(CondenseTree, SplitsOnlyWhereBothSidesAreLargeAndListsTheFallenPointsBreadthFirst) {
+    const std::vector<double> z = TwoGroups();
+    const condensed_tree t = CondenseTree(z.data(), 9, 3);
+    // Root 9 splits at lambda 0.1 into 10 (A + 8, left) and 11 (B); 8 leaves 10 at 0.2, 7 leaves
+    // 11 at 1 / 3.5, 3 leaves 10 at 1 / 3; then B falls apart at 0.4 (4 and 5 from below, then
+    // 6) and A at 0.5 (0, 1, then 2).
+    const std::vector<int64_t> parent = {9, 9, 10, 11, 10, 11, 11, 11, 10, 10, 10};
+    const std::vector<int64_t> child = {10, 11, 8, 7, 3, 4, 5, 6, 0, 1, 2};
+    ASSERT_EQ(t.rows(), 11u);
+    EXPECT_EQ(std::vector<int64_t>(t.parent.begin(), t.parent.end()), parent);
+    EXPECT_EQ(std::vector<int64_t>(t.child.begin(), t.child.end()), child);
+    EXPECT_EQ(t.lambda[0], 0.1);
+    EXPECT_EQ(t.lambda[2], 0.2);
+    EXPECT_EQ(t.lambda[3], 1.0 / 3.5);
+    EXPECT_EQ(t.lambda[10], 0.5);
+    EXPECT_EQ(t.child_size[0], 5);
+    EXPECT_EQ(t.child_size[1], 4);
+    EXPECT_EQ(t.clusters, 3);
+    // Every point leaves exactly once.
+    std::vector<int> seen(9, 0);
+    for (size_t e = 0; e < t.rows(); ++e)
+        if (t.child[e] < 9) ++seen[size_t(t.child[e])];
+    EXPECT_EQ(seen, std::vector<int>(9, 1));
+}
+
+TEST(SelectClusters, ExcessOfMassLeafSingleClusterAndEpsilon) {
+    const std::vector<double> z = TwoGroups();
+    const condensed_tree t = CondenseTree(z.data(), 9, 3);
+    const cluster_selection eom = SelectClusters(t, 9, kExcessOfMass, false, 0.0, -1);
+    EXPECT_EQ(std::vector<int64_t>(eom.clusters.begin(), eom.clusters.end()),
+              (std::vector<int64_t>{10, 11}));
+    EXPECT_EQ(std::vector<int64_t>(eom.labels.begin(), eom.labels.end()),
+              (std::vector<int64_t>{0, 0, 0, 0, 1, 1, 1, 1, 0}));
+    // 8 leaves cluster 10 at 0.2, its last points at 0.5: probability 0.4.
+    EXPECT_DOUBLE_EQ(eom.probabilities[8], 0.4);
+    EXPECT_EQ(eom.probabilities[0], 1.0);
+    // The root's stability: (0.1 - 0) * 5 + (0.1 - 0) * 4.
+    EXPECT_DOUBLE_EQ(eom.stability[0], 0.9);
+    const cluster_selection leaf = SelectClusters(t, 9, kLeaf, false, 0.0, -1);
+    EXPECT_EQ(leaf.clusters, eom.clusters);
+    // A cluster of more than 4 points may not be selected; its children are points only, so
+    // only B is left.
+    const cluster_selection small = SelectClusters(t, 9, kExcessOfMass, false, 0.0, 4);
+    EXPECT_EQ(std::vector<int64_t>(small.clusters.begin(), small.clusters.end()),
+              (std::vector<int64_t>{11}));
+    // Epsilon above both births (1 / 0.1 = 10) climbs to the root only when it may be chosen.
+    const cluster_selection up = SelectClusters(t, 9, kExcessOfMass, true, 20.0, -1);
+    EXPECT_EQ(std::vector<int64_t>(up.clusters.begin(), up.clusters.end()),
+              (std::vector<int64_t>{9}));
+    const cluster_selection stay = SelectClusters(t, 9, kExcessOfMass, false, 20.0, -1);
+    EXPECT_EQ(stay.clusters, eom.clusters);
+}
+
+TEST(CondenseTree, OnePointAndAllEqualPoints) {
+    const condensed_tree one = CondenseTree(nullptr, 1, 2);
+    EXPECT_EQ(one.rows(), 0u);
+    const cluster_selection none = SelectClusters(one, 1, kExcessOfMass, true, 0.0, -1);
+    EXPECT_EQ(none.labels[0], -1);
+    // Four equal points: every height 0, every lambda infinite.
+    const std::vector<double> z = {0, 1, 0.0, 2, 4, 2, 0.0, 3, 5, 3, 0.0, 4};
+    const condensed_tree t = CondenseTree(z.data(), 4, 2);
+    for (double l : t.lambda) EXPECT_EQ(l, kInf);
+    const cluster_selection single = SelectClusters(t, 4, kExcessOfMass, true, 0.0, -1);
+    for (double p : single.probabilities) EXPECT_EQ(p, 1.0);
+}
+
+TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAllocation) {
+    NoFailureAfter guard;
+    const int32_t n = 80, d = 2;
+    const std::vector<double> xs = Points(1, n, d, 3);
+    auto run = [&] {
+        checked_vector<double> core;
+        checked_vector<int32_t> ties;
+        emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 4, 1.0, core, &ties);
+        std::vector<int64_t> ends(tree.ends.size());
+        std::vector<double> w(tree.count());
+        PrimOrder(xs.data(), n, d, core.data(), 1.0, tree.ends.data(), ties.data(),
+                  ties.size() / 2, ends.data(), w.data());
+        std::vector<size_t> order(w.size());
+        std::iota(order.begin(), order.end(), size_t(0));
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return w[a] < w[b]; });
+        std::vector<int64_t> e2;
+        std::vector<double> w2;
+        for (size_t k : order) {
+            e2.push_back(ends[2 * k]);
+            e2.push_back(ends[2 * k + 1]);
+            w2.push_back(w[k]);
+        }
+        std::vector<double> z(4 * w2.size());
+        EXPECT_EQ(SingleLinkage(n, e2.data(), w2.data(), w2.size(), false, z.data()), "");
+        const condensed_tree t = CondenseTree(z.data(), n, 5);
+        return SelectClusters(t, n, kExcessOfMass, false, 0.0, -1).labels;
+    };
+    SetAllocFailure(0);
+    const checked_vector<int64_t> want = run();
+    const int64_t total = AllocCount();
+    ASSERT_GT(total, 0);
+    for (int64_t k = 1; k <= total; ++k) {
+        SetAllocFailure(k);
+        EXPECT_THROW(run(), std::bad_alloc) << "k=" << k;
+        SetAllocFailure(0);
+    }
+    EXPECT_EQ(run(), want);
+}
