@@ -32,6 +32,11 @@ constexpr double kGreed = 1.3;
 // checks every pair with one search: a fourth fewer points looked at in all, at t = 1.5.
 constexpr double kLocalReach = 2.0;
 
+// How much farther than its budget a cover search looks, and how many of the last searches are
+// kept (2^kMemoBits): a sixth fewer points looked at, at t = 1.5.
+constexpr double kWiden = 1.5;
+constexpr int kMemoBits = 16;
+
 // Nodes of at most this many points keep each point's distance from their representative, so
 // that a pair of them is certified from its own point pairs rather than from its boxes.
 constexpr int32_t kSmallNode = 16;
@@ -81,7 +86,12 @@ class builder {
     // make it an overestimate, and "false" then only means that no path was found. The search
     // then also leans toward v (kGreed), since any path within the budget will do.
     bool Within(int32_t u, int32_t v, double budget, bool landmarks = false) {
-        if (u == v) return true;
+        return Path(u, v, budget, landmarks) <= budget;
+    }
+
+    // The length of the path that search finds, infinity when it finds none within the budget.
+    double Path(int32_t u, int32_t v, double budget, bool landmarks) {
+        if (u == v) return 0.0;
         const double *target = X(v);
         const double *from = landmarks ? &land_[size_t(v) * size_t(lands_)] : nullptr;
         auto estimate = [&](int32_t y) {
@@ -94,7 +104,7 @@ class builder {
             }
             return h;
         };
-        bool found = false;
+        double found = kFar;
         dist_[size_t(u)] = 0.0;
         touched_.push_back(u);
         heap_.push_back({estimate(u), 0.0, u});
@@ -103,7 +113,7 @@ class builder {
             const entry e = heap_.back();
             heap_.pop_back();
             if (e.node == v) {
-                found = true;
+                found = e.g;
                 break;
             }
             if (e.g > dist_[size_t(e.node)]) continue;  // a shorter way here was found since
@@ -436,6 +446,24 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
     };
 
     b.MeasureLandmarks(kLandmarks);
+    // The last search between two representatives, kept by their pair: a pair of nodes that
+    // fails is split, and the half that keeps the representative asks again, with a larger
+    // budget. So each search looks a little farther than it must (kWiden), and what it found,
+    // or that it found nothing so far, answers the halves without a search.
+    struct memo_entry {
+        int32_t a = -1, b = -1;
+        double length = kFar, searched = -1.0;
+    };
+    checked_vector<memo_entry> memo(size_t(1) << kMemoBits);
+    auto certified = [&](int32_t na, int32_t nb, int32_t ra, int32_t rb, double budget) {
+        const uint64_t key = (uint64_t(uint32_t(ra)) << 32 | uint32_t(rb)) * 0x9E3779B97F4A7C15u;
+        memo_entry &e = memo[size_t(key >> (64 - kMemoBits))];
+        if (e.a == ra && e.b == rb && (e.length <= budget || budget <= e.searched))
+            return e.length <= budget;
+        const double wide = std::max(budget, std::min(kWiden * budget, t * farthest(na, nb)));
+        e = {ra, rb, b.Path(ra, rb, wide, true), wide};
+        return e.length <= budget;
+    };
     struct task {
         int32_t a, b;
     };
@@ -462,7 +490,7 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
                                       ? pair_budget(p.a, p.b, ra, rb)
                                       : t * g * (1 - kSlack) - ea - eb;
             // Every path is at least as long as the gap: below it nothing can certify.
-            if (budget >= g && b.Within(ra, rb, budget, true)) continue;
+            if (budget >= g && certified(p.a, p.b, ra, rb, budget)) continue;
             const bool split_a = !tree.bucket(p.a) && (tree.bucket(p.b) || da >= db);
             const int32_t whole = split_a ? p.b : p.a, cut = split_a ? p.a : p.b;
             const int32_t l = cut + 1, r = tree.right[size_t(cut)];
