@@ -6,13 +6,14 @@ in arrays, whose size grows with the number of pairs rather than with the number
 
 ``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
 ``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
-``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
+``quorlkit.knn(points, k)`` the k nearest neighbours of every point,
+``quorlkit.knn_query(points, queries, k)`` those of other points among them and
 ``quorlkit.closest_pair(points)`` the closest pair.
 """
 
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
-from ._neighbors import closest_pair, knn, knn_graph
+from ._neighbors import closest_pair, knn, knn_graph, knn_query
 
 __all__ = [
     "Decomposition",
@@ -22,6 +23,7 @@ __all__ = [
     "emst",
     "knn",
     "knn_graph",
+    "knn_query",
     "linkage",
     "single_linkage",
 ]
