@@ -31,8 +31,9 @@ void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs,
         query_visitor<D, Groups> visitor{row};
         // The query may lie outside every box, so the search starts at the root, not at a
         // bucket that holds it.
-        search.Down(0, search.BoxBound(0, x), [&search, x](int32_t u) { return search.BoxBound(u, x); },
-                    visitor);
+        search.Down(
+            0, search.BoxBound(0, x), [&search, x](int32_t u) { return search.BoxBound(u, x); },
+            visitor);
         for (size_t r = 0; r < kk; ++r) {
             out.index[j * kk + r] = p.id[size_t(pos[r])];
             out.squared[j * kk + r] = d2[r];

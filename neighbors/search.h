@@ -143,7 +143,9 @@ struct best_k_row {
     int32_t *pos;
 
     int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return filled < k ? std::numeric_limits<double>::infinity() : d2[k - 1]; }
+    double bound() const {
+        return filled < k ? std::numeric_limits<double>::infinity() : d2[k - 1];
+    }
 
     bool Before(double a, int32_t ida, int32_t m) const {
         return a < d2[m] || (a == d2[m] && ida < p.id[size_t(pos[m])]);

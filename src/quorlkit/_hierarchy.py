@@ -51,7 +51,9 @@ class _Tree:
                 f"{', '.join(TREE_FIELDS)}; it lacks {', '.join(missing)}"
             )
         if tree.ndim != 1 or len(tree) == 0:
-            raise ValueError(f"condensed_tree must be a non-empty 1-D array, not of shape {tree.shape}")
+            raise ValueError(
+                f"condensed_tree must be a non-empty 1-D array, not of shape {tree.shape}"
+            )
         self.parent = tree["parent"].astype(np.int64)
         self.child = tree["child"].astype(np.int64)
         self.lam = tree["lambda_val"].astype(np.float64)
@@ -136,7 +138,9 @@ def outlier_scores(condensed_tree: Any) -> npt.NDArray[np.float64]:
     return scores
 
 
-def _linkage_columns(tree: Any) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+def _linkage_columns(
+    tree: Any,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     arr = np.asarray(tree)
     if arr.dtype.names:
         fields = ("left_node", "right_node", "value")
@@ -288,13 +292,17 @@ def selected_clusters(condensed_tree: Any, labels: npt.ArrayLike) -> npt.NDArray
     t = _Tree(condensed_tree)
     lab = np.asarray(labels)
     if lab.shape != (t.n,):
-        raise ValueError(f"labels must have shape ({t.n},) for a tree of {t.n} points, not {lab.shape}")
+        raise ValueError(
+            f"labels must have shape ({t.n},) for a tree of {t.n} points, not {lab.shape}"
+        )
     count = int(lab.max()) + 1 if t.n else 0
     chosen = np.empty(max(count, 0), dtype=np.int64)
     for k in range(count):
         nodes = np.unique(t.point_parent[lab == k]).tolist()
         if not nodes:
-            raise ValueError(f"labels: no point is labelled {k}, below the largest label {count - 1}")
+            raise ValueError(
+                f"labels: no point is labelled {k}, below the largest label {count - 1}"
+            )
         # The lowest common ancestor: lift the largest id (never an ancestor of a smaller one)
         # until one node is left.
         ids = set(nodes)

@@ -296,7 +296,9 @@ def _icicle_layout(
     return bars
 
 
-def draw_clusters(points: npt.ArrayLike, labels: npt.ArrayLike, condensed_tree: Any, out: Any) -> Any:
+def draw_clusters(
+    points: npt.ArrayLike, labels: npt.ArrayLike, condensed_tree: Any, out: Any
+) -> Any:
     """Draw 2-D points coloured by cluster beside the condensed tree as an icicle plot, to a PNG.
 
     Left, each cluster's points in its own colour and noise in gray. Right, every cluster of the
@@ -353,7 +355,9 @@ def draw_clusters(points: npt.ArrayLike, labels: npt.ArrayLike, condensed_tree: 
     ax.scatter(pts[noise, 0], pts[noise, 1], s=area, color=GRAY, linewidths=0, zorder=1)
     for k in range(count):
         mine = finite & (lab == k)
-        ax.scatter(pts[mine, 0], pts[mine, 1], s=1.5 * area, color=colours[k], linewidths=0, zorder=2)
+        ax.scatter(
+            pts[mine, 0], pts[mine, 1], s=1.5 * area, color=colours[k], linewidths=0, zorder=2
+        )
     ax.set_title(
         f"n = {pts.shape[0]}, {count} clusters, {int(noise.sum())} noise points", fontsize=10
     )

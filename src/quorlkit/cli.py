@@ -552,7 +552,9 @@ def _parser() -> argparse.ArgumentParser:
         "--min-samples", type=_count(1), default=None, metavar="M",
         help="points within a core distance, the point itself included (default K)",
     )
-    p.add_argument("-o", "--output", metavar="OUT", help="write the labels to OUT instead of stdout")
+    p.add_argument(
+        "-o", "--output", metavar="OUT", help="write the labels to OUT instead of stdout"
+    )
     p.add_argument("--plot", metavar="OUT.png", help="also draw the clusters and the tree")
     p.set_defaults(run=_cmd_cluster)
 
