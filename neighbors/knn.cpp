@@ -7,30 +7,6 @@
 
 namespace {
 
-// The nearest neighbours of all the points of one bucket at once: one descent from the root,
-// pruned by the distance between boxes against the farthest k-th neighbour of the bucket so
-// far; each bucket it reaches is scanned for each point that the point's own bound lets in.
-template <int D, bool Groups>
-struct bucket_visitor {
-    near_search<D> &search;
-    checked_vector<best_k_row<D, Groups>> &rows;
-    int32_t home;
-    double limit;
-
-    double bound() const { return limit; }
-    bool open(int32_t v) const { return v != home; }
-    static void passed(double) {}
-
-    void scan(int32_t v) {
-        double farthest = 0.0;
-        for (auto &row : rows) {
-            if (search.BoxBound(v, row.x) <= row.bound()) row.Scan(v);
-            farthest = std::max(farthest, row.bound());
-        }
-        limit = farthest;
-    }
-};
-
 template <int D, bool Groups>
 void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
                 double *squared) {
@@ -55,7 +31,7 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
             farthest = std::max(farthest, rows.back().bound());
         }
         if (v == 0) continue;  // the bucket is the whole tree
-        bucket_visitor<D, Groups> visitor{search, rows, v, farthest};
+        group_visitor<D, Groups> visitor{search, rows, v, farthest};
         const double *box = t.lo(v);
         search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); },
                     visitor);

@@ -1,42 +1,79 @@
 #include "neighbors/query.h"
 
+#include <algorithm>
+
 #include "neighbors/search.h"
 
 namespace {
 
-// One query point's search: every bucket the row's own bound lets in is scanned for it.
-template <int D, bool Groups>
-struct query_visitor {
-    best_k_row<D, Groups> &row;
-
-    double bound() const { return row.bound(); }
-    static bool open(int32_t) { return true; }
-    static void passed(double) {}
-    void scan(int32_t v) { row.Scan(v); }
-};
-
 // Buckets as for the neighbours of the points themselves.
 const int32_t kBucket = 32;
+// Queries searched for together: enough to share a descent, few enough that the box around
+// them stays small.
+const int32_t kGroup = 32;
+
+// The bucket a descent toward x reaches, nearer child first (the left one on a tie).
+template <int D>
+int32_t HomeBucket(const bucket_tree &t, const near_search<D> &search, const double *x) {
+    int32_t v = 0;
+    while (!t.bucket(v)) {
+        const int32_t l = v + 1, r = t.right[size_t(v)];
+        v = search.BoxBound(r, x) < search.BoxBound(l, x) ? r : l;
+    }
+    return v;
+}
 
 template <int D, bool Groups>
 void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs, int32_t m,
                 int32_t k, knn_rows &out) {
     near_search<D> search(t);
     const size_t kk = size_t(k), dd = size_t(t.d);
-    checked_vector<double> d2(kk);
-    checked_vector<int32_t> pos(kk);
+    // The queries grouped by home bucket (a counting sort by node), so that queries near one
+    // another share a descent and the buckets they reach stay in cache.
+    checked_vector<int32_t> home(static_cast<size_t>(m)), first(size_t(t.nodes) + 1, 0);
     for (size_t j = 0; j < size_t(m); ++j) {
-        const double *x = qs + j * dd;
-        best_k_row<D, Groups> row{t, p, x, -1, k, 0, d2.data(), pos.data()};
-        query_visitor<D, Groups> visitor{row};
-        // The query may lie outside every box, so the search starts at the root, not at a
-        // bucket that holds it.
-        search.Down(
-            0, search.BoxBound(0, x), [&search, x](int32_t u) { return search.BoxBound(u, x); },
-            visitor);
-        for (size_t r = 0; r < kk; ++r) {
-            out.index[j * kk + r] = p.id[size_t(pos[r])];
-            out.squared[j * kk + r] = d2[r];
+        home[j] = HomeBucket(t, search, qs + j * dd);
+        ++first[size_t(home[j]) + 1];
+    }
+    for (size_t v = 0; v < size_t(t.nodes); ++v) first[v + 1] += first[v];
+    checked_vector<int32_t> order(static_cast<size_t>(m));
+    {
+        checked_vector<int32_t> fill(first.begin(), first.end() - 1);
+        for (int32_t j = 0; j < m; ++j) order[size_t(fill[size_t(home[size_t(j)])]++)] = j;
+    }
+    checked_vector<double> d2(size_t(kGroup) * kk), box(2 * dd);
+    checked_vector<int32_t> pos(size_t(kGroup) * kk);
+    checked_vector<best_k_row<D, Groups>> rows;
+    rows.reserve(size_t(kGroup));
+    for (int32_t v = 0; v < t.nodes; ++v) {
+        for (int32_t s = first[size_t(v)]; s < first[size_t(v) + 1]; s += kGroup) {
+            const int32_t e = std::min(s + kGroup, first[size_t(v) + 1]);
+            rows.clear();
+            double farthest = 0.0;
+            for (int32_t g = s; g < e; ++g) {
+                const double *x = qs + size_t(order[size_t(g)]) * dd;
+                const size_t slot = size_t(g - s) * kk;
+                rows.push_back({t, p, x, -1, k, 0, &d2[slot], &pos[slot]});
+                rows.back().Scan(v);
+                farthest = std::max(farthest, rows.back().bound());
+                for (size_t c = 0; c < dd; ++c) {
+                    box[c] = g == s ? x[c] : std::min(box[c], x[c]);
+                    box[dd + c] = g == s ? x[c] : std::max(box[dd + c], x[c]);
+                }
+            }
+            if (v != 0) {  // else the bucket is the whole tree
+                group_visitor<D, Groups> visitor{search, rows, v, farthest};
+                const double *b = box.data();
+                search.Down(0, 0.0, [&search, b](int32_t u) { return search.BoxBoxBound(u, b); },
+                            visitor);
+            }
+            for (int32_t g = s; g < e; ++g) {
+                const size_t row = size_t(order[size_t(g)]) * kk, slot = size_t(g - s) * kk;
+                for (size_t r = 0; r < kk; ++r) {
+                    out.index[row + r] = p.id[size_t(pos[slot + r])];
+                    out.squared[row + r] = d2[slot + r];
+                }
+            }
         }
     }
 }

@@ -179,6 +179,31 @@ struct best_k_row {
     }
 };
 
+// The nearest neighbours of a group of points at once (the points of one bucket, or query
+// points near one): one descent from the root, pruned by the distance between boxes against the
+// farthest k-th neighbour of the group so far; each bucket it reaches is scanned for each point
+// that the point's own bound lets in. Bucket `home`, scanned beforehand, is skipped.
+template <int D, bool Groups>
+struct group_visitor {
+    near_search<D> &search;
+    checked_vector<best_k_row<D, Groups>> &rows;
+    int32_t home;
+    double limit;
+
+    double bound() const { return limit; }
+    bool open(int32_t v) const { return v != home; }
+    static void passed(double) {}
+
+    void scan(int32_t v) {
+        double farthest = 0.0;
+        for (auto &row : rows) {
+            if (search.BoxBound(v, row.x) <= row.bound()) row.Scan(v);
+            farthest = std::max(farthest, row.bound());
+        }
+        limit = farthest;
+    }
+};
+
 // f(std::integral_constant<int, D>()) with D = d for the usual d = 1..4, where a dimension fixed
 // at compile time makes each distance a few straight-line instructions, and D = 0 otherwise.
 template <typename F>
