@@ -231,3 +231,12 @@ def test_the_small_tree_by_hand():
     # 1.5: reachability 0.5 to point 1 (lambda 2, in cluster 4); 0.2: 0.5 to point 0, which
     # falls out of the root; 9.0: lambda 1/8, before cluster 4 is born.
     assert labels.tolist() == [0, -1, -1] and strengths.tolist() == [1.0, 0.0, 0.0]
+
+
+@pytest.mark.parametrize("name", ["quorlkit._hierarchy", "quorlkit._neighbors"])
+def test_docstring_examples(name):
+    import doctest
+    import importlib
+
+    failed, attempted = doctest.testmod(importlib.import_module(name))
+    assert attempted >= 4 and failed == 0

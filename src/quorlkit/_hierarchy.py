@@ -120,6 +120,19 @@ def outlier_scores(condensed_tree: Any) -> npt.NDArray[np.float64]:
     -------
     numpy.ndarray of float64, shape (n,)
         The score of each point, by point id.
+
+    Examples
+    --------
+    Point 0 falls out of the root (id 3) at lambda 1, points 1 and 2 out of cluster 4 at 2:
+
+    >>> import numpy as np
+    >>> from quorlkit._hierarchy import outlier_scores
+    >>> tree = np.array(
+    ...     [(3, 0, 1.0, 1), (3, 4, 1.0, 2), (4, 1, 2.0, 1), (4, 2, 2.0, 1)],
+    ...     dtype=[("parent", "i8"), ("child", "i8"), ("lambda_val", "f8"), ("child_size", "i8")],
+    ... )
+    >>> outlier_scores(tree).tolist()
+    [0.5, 0.0, 0.0]
     """
     t = _Tree(condensed_tree)
     deaths = t.direct_max_lambda()
@@ -211,6 +224,17 @@ def dbscan_clustering(
     Returns
     -------
     numpy.ndarray of int64, shape (n,)
+
+    Examples
+    --------
+    Points 0 and 1 merge at 0.5, point 2 joins them at 3.0:
+
+    >>> from quorlkit._hierarchy import dbscan_clustering
+    >>> z = [[0, 1, 0.5, 2], [2, 3, 3.0, 3]]
+    >>> dbscan_clustering(z, 1.0, min_cluster_size=2).tolist()
+    [0, 0, -1]
+    >>> dbscan_clustering(z, 1.0, min_cluster_size=1).tolist()
+    [0, 0, 1]
     """
     left, right, height = _linkage_columns(single_linkage_tree)
     if isinstance(cut_distance, bool) or not isinstance(cut_distance, numbers.Real):
