@@ -159,7 +159,8 @@ def main():
     print()
     print("| n | d | shape | quorlkit s | cKDTree s | ratio | quorlkit B/pt | cKDTree B/pt |")
     print("|---|---|---|---|---|---|---|---|")
-    compare("quorlkit-query", "ckdtree-query", [(big, 2, "uniform"), (big, 3, "uniform")], repeat, args.seed)
+    compare("quorlkit-query", "ckdtree-query",
+            [(big, 2, "uniform"), (big, 3, "uniform"), (big, 2, "clustered")], repeat, args.seed)
     if args.big:
         print()
         r = measure("quorlkit", 10**7, 2, "uniform", args.seed)

@@ -28,26 +28,32 @@ void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs,
                 int32_t k, knn_rows &out) {
     near_search<D> search(t);
     const size_t kk = size_t(k), dd = size_t(t.d);
-    // The queries grouped by home bucket (a counting sort by node), so that queries near one
-    // another share a descent and the buckets they reach stay in cache.
-    checked_vector<int32_t> home(static_cast<size_t>(m)), first(size_t(t.nodes) + 1, 0);
+    // The queries grouped by home bucket (a counting sort by key), so that queries near one
+    // another share a descent and the buckets they reach stay in cache. Only queries inside
+    // their bucket's box are searched together: those outside it (far from the points, say)
+    // may be far from one another too, and a box around them would prune nothing.
+    const size_t keys = 2 * size_t(t.nodes);
+    checked_vector<int32_t> key(static_cast<size_t>(m)), first(keys + 1, 0);
     for (size_t j = 0; j < size_t(m); ++j) {
-        home[j] = HomeBucket(t, search, qs + j * dd);
-        ++first[size_t(home[j]) + 1];
+        const double *x = qs + j * dd;
+        const int32_t v = HomeBucket(t, search, x);
+        key[j] = 2 * v + (search.BoxBound(v, x) > 0.0 ? 1 : 0);
+        ++first[size_t(key[j]) + 1];
     }
-    for (size_t v = 0; v < size_t(t.nodes); ++v) first[v + 1] += first[v];
+    for (size_t v = 0; v < keys; ++v) first[v + 1] += first[v];
     checked_vector<int32_t> order(static_cast<size_t>(m));
     {
         checked_vector<int32_t> fill(first.begin(), first.end() - 1);
-        for (int32_t j = 0; j < m; ++j) order[size_t(fill[size_t(home[size_t(j)])]++)] = j;
+        for (int32_t j = 0; j < m; ++j) order[size_t(fill[size_t(key[size_t(j)])]++)] = j;
     }
     checked_vector<double> d2(size_t(kGroup) * kk), box(2 * dd);
     checked_vector<int32_t> pos(size_t(kGroup) * kk);
     checked_vector<best_k_row<D, Groups>> rows;
     rows.reserve(size_t(kGroup));
-    for (int32_t v = 0; v < t.nodes; ++v) {
-        for (int32_t s = first[size_t(v)]; s < first[size_t(v) + 1]; s += kGroup) {
-            const int32_t e = std::min(s + kGroup, first[size_t(v) + 1]);
+    for (size_t c = 0; c < keys; ++c) {
+        const int32_t v = int32_t(c / 2), group = c % 2 ? 1 : kGroup;
+        for (int32_t s = first[c]; s < first[c + 1]; s += group) {
+            const int32_t e = std::min(s + group, first[c + 1]);
             rows.clear();
             double farthest = 0.0;
             for (int32_t g = s; g < e; ++g) {
@@ -56,9 +62,9 @@ void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs,
                 rows.push_back({t, p, x, -1, k, 0, &d2[slot], &pos[slot]});
                 rows.back().Scan(v);
                 farthest = std::max(farthest, rows.back().bound());
-                for (size_t c = 0; c < dd; ++c) {
-                    box[c] = g == s ? x[c] : std::min(box[c], x[c]);
-                    box[dd + c] = g == s ? x[c] : std::max(box[dd + c], x[c]);
+                for (size_t i = 0; i < dd; ++i) {
+                    box[i] = g == s ? x[i] : std::min(box[i], x[i]);
+                    box[dd + i] = g == s ? x[i] : std::max(box[dd + i], x[i]);
                 }
             }
             if (v != 0) {  // else the bucket is the whole tree

@@ -449,17 +449,21 @@ def approximate_predict(
                 label_of[c - t.n] = label_of[up - t.n]
     max_lambda = t.direct_max_lambda()[chosen - t.n]
 
-    for q in range(m):
-        node = int(t.point_parent[nearest[q]])
-        if t.point_lambda[nearest[q]] > lam[q]:
-            while node > t.root and t.birth[node - t.n] >= lam[q]:
-                node = int(t.cluster_parent[node - t.n])
-        k = int(label_of[node - t.n])
-        if k < 0:
-            continue
-        out_labels[q] = k
-        top = max_lambda[k]
-        strengths[q] = min(top, lam[q]) / top if top > 0 else 1.0
+    node = t.point_parent[nearest]
+    # Up from where the nearest point falls out, while the cluster is not yet born at lambda;
+    # all queries a level at a time (the cluster tree is shallow).
+    climb = t.point_lambda[nearest] > lam
+    while True:
+        climb &= (node > t.root) & (t.birth[node - t.n] >= lam)
+        if not climb.any():
+            break
+        node[climb] = t.cluster_parent[node[climb] - t.n]
+    k = label_of[node - t.n]
+    member = k >= 0
+    out_labels[member] = k[member]
+    top = max_lambda[k[member]]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        strengths[member] = np.where(top > 0, np.minimum(top, lam[member]) / top, 1.0)
     return out_labels, strengths
 
 
