@@ -23,21 +23,30 @@ int32_t HomeBucket(const bucket_tree &t, const near_search<D> &search, const dou
     return v;
 }
 
+// The squared diagonal of node v's box.
+double Diagonal(const bucket_tree &t, int32_t v) {
+    const double *lo = t.lo(v), *hi = lo + t.d;
+    double sum = 0.0;
+    for (int32_t k = 0; k < t.d; ++k) sum = sum + (hi[k] - lo[k]) * (hi[k] - lo[k]);
+    return sum;
+}
+
 template <int D, bool Groups>
 void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs, int32_t m,
                 int32_t k, knn_rows &out) {
     near_search<D> search(t);
     const size_t kk = size_t(k), dd = size_t(t.d);
     // The queries grouped by home bucket (a counting sort by key), so that queries near one
-    // another share a descent and the buckets they reach stay in cache. Only queries inside
-    // their bucket's box are searched together: those outside it (far from the points, say)
-    // may be far from one another too, and a box around them would prune nothing.
+    // another share a descent and the buckets they reach stay in cache. Only queries near
+    // their bucket's box (within its diagonal) are searched together: those farther out (far
+    // from all points, say) may be far from one another too, and a box around them would prune
+    // nothing.
     const size_t keys = 2 * size_t(t.nodes);
     checked_vector<int32_t> key(static_cast<size_t>(m)), first(keys + 1, 0);
     for (size_t j = 0; j < size_t(m); ++j) {
         const double *x = qs + j * dd;
         const int32_t v = HomeBucket(t, search, x);
-        key[j] = 2 * v + (search.BoxBound(v, x) > 0.0 ? 1 : 0);
+        key[j] = 2 * v + (search.BoxBound(v, x) > Diagonal(t, v) ? 1 : 0);
         ++first[size_t(key[j]) + 1];
     }
     for (size_t v = 0; v < keys; ++v) first[v + 1] += first[v];
