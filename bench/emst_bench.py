@@ -1,4 +1,4 @@
-"""Seeded benchmark of quorlkit.emst, single_linkage, knn and closest_pair against their peers,
+"""Seeded benchmark of quorlkit.emst, single_linkage, knn, knn_query and closest_pair against their peers,
 side by side in one run, one thread each: quitefastmst's mst_euclid (OMP_NUM_THREADS=1) for the
 tree, scipy's linkage(X, 'single') for the hierarchy, scipy's cKDTree and pykdtree for the
 neighbours. Each measurement runs in a fresh process, ours and the peer's alternating, so that
@@ -57,6 +57,16 @@ def run_one(tool, n, d, shape, seed):
         from pykdtree.kdtree import KDTree
 
         call = lambda: KDTree(x).query(x, k=11)  # noqa: E731
+    elif tool == "quorlkit-query":
+        import quorlkit
+
+        q = np.ascontiguousarray(make_points(n, d, shape, seed + 1))
+        call = lambda: quorlkit.knn_query(x, q, 10, workers=1)  # noqa: E731
+    elif tool == "ckdtree-query":
+        from scipy.spatial import cKDTree
+
+        q = np.ascontiguousarray(make_points(n, d, shape, seed + 1))
+        call = lambda: cKDTree(x).query(q, 10, workers=1)  # noqa: E731
     elif tool == "quorlkit-closest":
         import quorlkit
 
@@ -154,6 +164,14 @@ def main():
     print("| n | d | shape | quorlkit s | pykdtree s | ratio | quorlkit B/pt | pykdtree B/pt |")
     print("|---|---|---|---|---|---|---|---|")
     compare("quorlkit-knn", "pykdtree-knn", [(big, 2, "uniform"), (big, 3, "uniform")], repeat, args.seed)
+    print()
+    print("Neighbours of other points: quorlkit.knn_query(X, Q, 10) against "
+          "cKDTree(X).query(Q, 10, workers=1), n queries from the same distribution, build included")
+    print()
+    print("| n | d | shape | quorlkit s | cKDTree s | ratio | quorlkit B/pt | cKDTree B/pt |")
+    print("|---|---|---|---|---|---|---|---|")
+    compare("quorlkit-query", "ckdtree-query",
+            [(big, 2, "uniform"), (big, 3, "uniform"), (big, 2, "clustered")], repeat, args.seed)
     if args.big:
         print()
         r = measure("quorlkit", 10**7, 2, "uniform", args.seed)

@@ -1,5 +1,6 @@
 #include "module/driver.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -124,6 +125,39 @@ void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
 void check_points_array(int32_t n, int32_t d, const double *xs) {
     CheckCount(n, SIZE_MAX);
     CheckRows(n, d, 0.0, array_rows{xs, d > 0 ? size_t(d) : 0}, false);
+}
+
+void check_query_array(int32_t n, int32_t d, const double *xs, int32_t m, const double *qs) {
+    if (n < 1 || d < 1) return;
+    const size_t dd = size_t(d);
+    std::vector<double> lo(xs, xs + dd), hi(xs, xs + dd);
+    for (size_t i = 1; i < size_t(n); ++i)
+        for (size_t k = 0; k < dd; ++k) {
+            lo[k] = std::min(lo[k], xs[i * dd + k]);
+            hi[k] = std::max(hi[k], xs[i * dd + k]);
+        }
+    for (int32_t j = 0; j < m; ++j) {
+        const double *q = qs + size_t(j) * dd;
+        double sum = 0.0;
+        for (size_t k = 0; k < dd; ++k) {
+            const double x = q[k];
+            if (!std::isfinite(x))
+                Refuse("query row " + std::to_string(j) + ": coordinate " + std::to_string(k) +
+                       " is " + Num(x) + "; coordinates must be finite");
+            if (std::fabs(x) > kMaxMagnitude)
+                Refuse("query row " + std::to_string(j) + ": coordinate " + std::to_string(k) +
+                       " = " + Num(x) +
+                       " is too large; the magnitude of a coordinate must be at most " +
+                       Num(kMaxMagnitude));
+            // Each squared length from q to a point is at most this sum, rounded alike.
+            const double w = std::max(hi[k], x) - std::min(lo[k], x);
+            sum = sum + w * w;
+        }
+        if (!std::isfinite(sum))
+            Refuse("query row " + std::to_string(j) +
+                   " lies too far from the points: the sum over the " + std::to_string(d) +
+                   " dimensions of the squared extent of the points and the query overflows");
+    }
 }
 
 pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) {

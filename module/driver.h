@@ -17,6 +17,11 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
 // coordinates, an extent that overflows), with the same messages; equal points pass.
 void check_points_array(int32_t n, int32_t d, const double *xs);
 
+// Refuses m query points qs[j*d .. j*d + d) to be searched among the n >= 1 points xs that passed
+// check_points_array: throws std::invalid_argument naming the first query row with a non-finite
+// or too large coordinate, or so far from the points that a squared length could overflow.
+void check_query_array(int32_t n, int32_t d, const double *xs, int32_t m, const double *qs);
+
 // One whole decomposition of the first n points over their first d coordinates: numbers every
 // record by its position, sorts one list per dimension, builds the fair split tree, finds the
 // well-separated pairs for s and returns them. The tree and all lists are freed before it returns,

@@ -15,6 +15,7 @@
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
+#include "neighbors/query.h"
 #include "spanner/spanner.h"
 #include "tree/alloc.h"
 
@@ -47,18 +48,20 @@ typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_ar
 
 // A private copy of a C-contiguous float64 array of shape (n, d), taken while no other Python
 // thread can write to the array: the checks and the core then see one and the same set of points.
-checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d) {
+// `name` is the argument's name in messages.
+checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d,
+                                  const std::string &name = "points") {
     if (!py::isinstance<py::array_t<double>>(points) || !(points.flags() & py::array::c_style))
-        throw py::type_error("points must be a C-contiguous float64 array");
+        throw py::type_error(name + " must be a C-contiguous float64 array");
     if (points.ndim() != 2)
-        throw py::value_error("points must have 2 dimensions (n, d), not " +
+        throw py::value_error(name + " must have 2 dimensions (n, d), not " +
                               std::to_string(points.ndim()));
     const py::ssize_t rows = points.shape(0), cols = points.shape(1);
     if (rows > INT32_MAX)
-        throw py::value_error("points has " + std::to_string(rows) +
+        throw py::value_error(name + " has " + std::to_string(rows) +
                               " rows; at most 2147483647 points are supported");
     if (cols > INT32_MAX)
-        throw py::value_error("points has " + std::to_string(cols) +
+        throw py::value_error(name + " has " + std::to_string(cols) +
                               " columns; at most 2147483647 dimensions are supported");
     n = int32_t(rows);
     d = int32_t(cols);
@@ -222,6 +225,31 @@ py::tuple Knn(const py::array &points, int32_t k) {
                           View(r.index.data(), {n, py::ssize_t(k)}, owner));
 }
 
+// The k nearest points to each query row as (distances, indices), float64 and int64 of shape
+// (m, k); 1 <= k <= n is checked by the caller.
+py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k) {
+    PrepareExceptionStorage();
+    int32_t n, d, m, dq;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    checked_vector<double> qs = PointsCopy(queries, m, dq, "queries");
+    if (dq != d)
+        throw py::value_error("queries must have as many columns as points (" +
+                              std::to_string(d) + "), not " + std::to_string(dq));
+    std::unique_ptr<knn_rows> result(new knn_rows());
+    {
+        py::gil_scoped_release unlocked;
+        check_points_array(n, d, xs.data());
+        if (k < 1 || k > n) throw std::invalid_argument("k must be at least 1 and at most n");
+        check_query_array(n, d, xs.data(), m, qs.data());
+        *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
+        for (double &x : result->squared) x = std::sqrt(x);
+    }
+    const knn_rows &r = *result;
+    const py::capsule owner = Owner(result);
+    return py::make_tuple(View(r.squared.data(), {m, py::ssize_t(k)}, owner),
+                          View(r.index.data(), {m, py::ssize_t(k)}, owner));
+}
+
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
 py::tuple ClosestPairOf(const py::array &points) {
     PrepareExceptionStorage();
@@ -350,6 +378,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("knn", &Knn, py::arg("points"), py::arg("k"),
           "The k nearest other points of each row: distances (float64) and indices (int64), "
           "both of shape (n, k).");
+    m.def("knn_query", &KnnQuery, py::arg("points"), py::arg("queries"), py::arg("k"),
+          "The k nearest points to each query row: distances (float64) and indices (int64), "
+          "both of shape (m, k).");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),

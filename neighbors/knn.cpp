@@ -7,78 +7,6 @@
 
 namespace {
 
-const double kInf = std::numeric_limits<double>::infinity();
-
-// The k best points for one query q so far, sorted, in rows the caller owns.
-template <int D, bool Groups>
-struct knn_row {
-    const bucket_tree &t;
-    const ordered_points &p;
-    int32_t q, k, filled;
-    double *d2;
-    int32_t *pos;
-
-    int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return filled < k ? kInf : d2[k - 1]; }
-
-    bool Before(double a, int32_t ida, int32_t m) const {
-        return a < d2[m] || (a == d2[m] && ida < p.id[size_t(pos[m])]);
-    }
-
-    void Scan(int32_t v) {
-        const double *x = &p.xs[size_t(q) * size_t(dims())];
-        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
-        for (int32_t r = t.start[size_t(v)]; r < end;) {
-            if (r == q) {
-                ++r;
-                continue;
-            }
-            const double a = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
-            // Farther than the k-th decides alone; only a tie needs the input positions.
-            if (filled == k && (a > d2[k - 1] || (a == d2[k - 1] && !Before(a, p.id[size_t(r)], k - 1)))) {
-                // The rest of r's equal points are as far and come later in input order.
-                r = Groups ? p.group_end[size_t(r)] : r + 1;
-                continue;
-            }
-            const int32_t id = p.id[size_t(r)];
-            int32_t m = filled < k ? filled++ : k - 1;
-            for (; m > 0 && Before(a, id, m - 1); --m) {
-                d2[m] = d2[m - 1];
-                pos[m] = pos[m - 1];
-            }
-            d2[m] = a;
-            pos[m] = r;
-            ++r;
-        }
-    }
-};
-
-// The nearest neighbours of all the points of one bucket at once: one descent from the root,
-// pruned by the distance between boxes against the farthest k-th neighbour of the bucket so
-// far; each bucket it reaches is scanned for each point that the point's own bound lets in.
-template <int D, bool Groups>
-struct bucket_visitor {
-    near_search<D> &search;
-    checked_vector<knn_row<D, Groups>> &rows;
-    const double *xs;
-    int32_t home;
-    double limit;
-
-    double bound() const { return limit; }
-    bool open(int32_t v) const { return v != home; }
-    static void passed(double) {}
-
-    void scan(int32_t v) {
-        double farthest = 0.0;
-        for (auto &row : rows) {
-            const double *x = xs + size_t(row.q) * size_t(row.dims());
-            if (search.BoxBound(v, x) <= row.bound()) row.Scan(v);
-            farthest = std::max(farthest, row.bound());
-        }
-        limit = farthest;
-    }
-};
-
 template <int D, bool Groups>
 void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
                 double *squared) {
@@ -87,7 +15,7 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v)) widest = std::max(widest, t.count[size_t(v)]);
     checked_vector<double> scratch(squared ? 0 : size_t(widest) * size_t(k));
-    checked_vector<knn_row<D, Groups>> rows;
+    checked_vector<best_k_row<D, Groups>> rows;
     rows.reserve(size_t(widest));
     for (int32_t v = 0; v < t.nodes; ++v) {
         if (!t.bucket(v)) continue;
@@ -97,12 +25,13 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
         for (int32_t q = s; q < e; ++q) {
             double *d2 = squared ? squared + size_t(q) * size_t(k)
                                  : &scratch[size_t(q - s) * size_t(k)];
-            rows.push_back({t, p, q, k, 0, d2, pos + size_t(q) * size_t(k)});
+            const double *x = &p.xs[size_t(q) * size_t(t.d)];
+            rows.push_back({t, p, x, q, k, 0, d2, pos + size_t(q) * size_t(k)});
             rows.back().Scan(v);
             farthest = std::max(farthest, rows.back().bound());
         }
         if (v == 0) continue;  // the bucket is the whole tree
-        bucket_visitor<D, Groups> visitor{search, rows, p.xs.data(), v, farthest};
+        group_visitor<D, Groups> visitor{search, rows, v, farthest};
         const double *box = t.lo(v);
         search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); },
                     visitor);

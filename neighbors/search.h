@@ -129,6 +129,81 @@ class near_search {
     checked_vector<entry> stack_;
 };
 
+// The k best points so far for one point x, sorted by (squared length, input position), in rows
+// the caller owns: d2[0..filled) the squared lengths, pos[0..filled) the ordered positions. The
+// point at ordered position `self` is skipped (-1: none, for a point that is not in the tree).
+// With Groups, p.group_end lets a scan skip the rest of a run of equal points at once.
+template <int D, bool Groups>
+struct best_k_row {
+    const bucket_tree &t;
+    const ordered_points &p;
+    const double *x;
+    int32_t self, k, filled;
+    double *d2;
+    int32_t *pos;
+
+    int32_t dims() const { return D > 0 ? D : t.d; }
+    double bound() const {
+        return filled < k ? std::numeric_limits<double>::infinity() : d2[k - 1];
+    }
+
+    bool Before(double a, int32_t ida, int32_t m) const {
+        return a < d2[m] || (a == d2[m] && ida < p.id[size_t(pos[m])]);
+    }
+
+    void Scan(int32_t v) {
+        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        for (int32_t r = t.start[size_t(v)]; r < end;) {
+            if (r == self) {
+                ++r;
+                continue;
+            }
+            const double a = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
+            // Farther than the k-th decides alone; only a tie needs the input positions.
+            if (filled == k &&
+                (a > d2[k - 1] || (a == d2[k - 1] && !Before(a, p.id[size_t(r)], k - 1)))) {
+                // The rest of r's equal points are as far and come later in input order.
+                r = Groups ? p.group_end[size_t(r)] : r + 1;
+                continue;
+            }
+            const int32_t id = p.id[size_t(r)];
+            int32_t m = filled < k ? filled++ : k - 1;
+            for (; m > 0 && Before(a, id, m - 1); --m) {
+                d2[m] = d2[m - 1];
+                pos[m] = pos[m - 1];
+            }
+            d2[m] = a;
+            pos[m] = r;
+            ++r;
+        }
+    }
+};
+
+// The nearest neighbours of a group of points at once (the points of one bucket, or query
+// points near one): one descent from the root, pruned by the distance between boxes against the
+// farthest k-th neighbour of the group so far; each bucket it reaches is scanned for each point
+// that the point's own bound lets in. Bucket `home`, scanned beforehand, is skipped.
+template <int D, bool Groups>
+struct group_visitor {
+    near_search<D> &search;
+    checked_vector<best_k_row<D, Groups>> &rows;
+    int32_t home;
+    double limit;
+
+    double bound() const { return limit; }
+    bool open(int32_t v) const { return v != home; }
+    static void passed(double) {}
+
+    void scan(int32_t v) {
+        double farthest = 0.0;
+        for (auto &row : rows) {
+            if (search.BoxBound(v, row.x) <= row.bound()) row.Scan(v);
+            farthest = std::max(farthest, row.bound());
+        }
+        limit = farthest;
+    }
+};
+
 // f(std::integral_constant<int, D>()) with D = d for the usual d = 1..4, where a dimension fixed
 // at compile time makes each distance a few straight-line instructions, and D = 0 otherwise.
 template <typename F>

@@ -161,3 +161,115 @@ def test_knn_graph_is_sklearns(mode, kind, n, d, k):
 def test_knn_graph_refuses_an_unknown_mode():
     with pytest.raises(ValueError, match="mode must be 'distance' or 'connectivity', not 'weights'"):
         quorlkit.knn_graph([[0.0], [1.0]], 1, mode="weights")
+
+
+def brute_query(x, q, k):
+    """Each query's k nearest points by (squared distance, index), in the core's arithmetic."""
+    acc = np.zeros((len(q), len(x)))
+    for c in range(x.shape[1]):
+        diff = q[:, None, c] - x[None, :, c]
+        acc = acc + diff * diff
+    cols = np.broadcast_to(np.arange(len(x)), acc.shape)
+    order = np.lexsort((cols, acc), axis=1)[:, :k]
+    return np.sqrt(np.take_along_axis(acc, order, 1)), order
+
+
+def queries_for(kind, x, m, seed):
+    """Queries inside and around the points' box, some equal to points, some far outside."""
+    rng = np.random.default_rng(seed + 1000)
+    lo, hi = x.min(axis=0), x.max(axis=0)
+    span = np.where(hi > lo, hi - lo, 1.0)
+    q = lo + (rng.random((m, x.shape[1])) * 3 - 1) * span
+    if kind in ("grid", "duplicates", "underflow"):  # queries on the lattice tie everywhere
+        q[: m // 2] = x[rng.integers(0, len(x), m // 2)]
+        q[m // 2 : 3 * m // 4] = np.round(q[m // 2 : 3 * m // 4] / span) * span
+    q[-1] = hi + 1e3 * span  # far outside every box
+    return q
+
+
+@pytest.mark.parametrize("kind, n, d, seed", CASES)
+def test_knn_query_is_the_brute_force_order(kind, n, d, seed):
+    x = make(kind, n, d, seed)
+    q = queries_for(kind, x, 60, seed)
+    for k in sorted({1, min(4, n), n}):
+        dist, idx = quorlkit.knn_query(x, q, k)
+        want_dist, want_idx = brute_query(x, q, k)
+        assert dist.dtype == np.float64 and idx.dtype == np.int64 and idx.shape == (len(q), k)
+        np.testing.assert_array_equal(idx, want_idx, err_msg=f"{kind} seed {seed} k {k}")
+        np.testing.assert_array_equal(dist, want_dist, err_msg=f"{kind} seed {seed} k {k}")
+
+
+def test_knn_query_of_the_points_themselves_is_knn_with_the_point_first():
+    x = make("uniform", 2000, 3, 21)
+    dist, idx = quorlkit.knn_query(x, x, 6)
+    want_dist, want_idx = quorlkit.knn(x, 5)
+    np.testing.assert_array_equal(idx[:, 0], np.arange(len(x)))
+    np.testing.assert_array_equal(dist[:, 0], 0.0)
+    np.testing.assert_array_equal(idx[:, 1:], want_idx)
+    np.testing.assert_array_equal(dist[:, 1:], want_dist)
+
+
+def test_knn_query_agrees_with_ckdtree_and_does_not_depend_on_workers():
+    x = make("uniform", 20000, 2, 4)
+    q = np.random.default_rng(5).normal(0.5, 0.4, (3000, 2))
+    want_dist, want_idx = cKDTree(x).query(q, 8)
+    got = quorlkit.knn_query(x, q, 8)
+    np.testing.assert_array_max_ulp(got[0], want_dist, maxulp=1)
+    np.testing.assert_array_equal(got[1], want_idx)
+    for workers in (1, 2, -1):
+        again = quorlkit.knn_query(x.tolist(), np.asfortranarray(q), 8, workers=workers)
+        assert all(np.array_equal(a, b) for a, b in zip(again, got))
+
+
+def test_knn_query_of_no_queries():
+    dist, idx = quorlkit.knn_query([[0.0, 1.0], [2.0, 3.0]], np.zeros((0, 2)), 2)
+    assert dist.shape == idx.shape == (0, 2) and idx.dtype == np.int64
+
+
+@pytest.mark.parametrize(
+    "queries, k, error, message",
+    [
+        ([[0.5, 0.5]], 4, ValueError, r"k must be between 1 and n = 3 for 3 points \(got 4\)"),
+        ([[0.5, 0.5]], 0, ValueError, r"k must be between 1 and n = 3 .*\(got 0\)"),
+        ([[0.5, 0.5]], 1.5, TypeError, r"k must be an integer, not float"),
+        ([[0.5, 0.5, 0.5]], 1, ValueError, r"queries must have as many columns as points \(2\), not 3"),
+        ([0.5, 0.5], 1, ValueError, r"queries must be an array of shape \(n, d\), not of shape \(2,\)"),
+        ([["a", "b"]], 1, TypeError, r"queries must hold real numbers"),
+        ([[0.5, 0.5], [0.0, np.nan]], 1, ValueError, r"query row 1: coordinate 1 is nan; coordinates must be finite"),
+        ([[0.5, 0.5], [1.0, 1.0], [np.inf, 0.0]], 1, ValueError, r"query row 2: coordinate 0 is inf"),
+        ([[0.5, 0.5], [-1e308, 0.0]], 1, ValueError, r"query row 1: coordinate 0 = -1e\+308 is too large"),
+        # Each coordinate is within the limits, but the squared distance would overflow.
+        ([[0.5, 0.5], [1e200, 0.0]], 1, ValueError, r"query row 1 lies too far from the points"),
+    ],
+)
+def test_knn_query_refusals(queries, k, error, message):
+    x = [[0.0, 0.0], [1.0, 0.0], [0.0, 1.0]]
+    with pytest.raises(error, match=message):
+        quorlkit.knn_query(x, queries, k)
+
+
+def test_knn_query_refuses_bad_points():
+    with pytest.raises(ValueError, match=r"point at position 1: coordinate 0 is nan"):
+        quorlkit.knn_query([[0.0], [np.nan]], [[0.0]], 1)
+    with pytest.raises(ValueError, match=r"k must be between 1 and n = 0 for 0 points"):
+        quorlkit.knn_query(np.zeros((0, 1)), [[0.0]], 1)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "duplicates"])
+def test_knn_query_every_failing_allocation_raises_memory_error(kind):
+    x = make(kind, 120, 2, 7)
+    q = queries_for(kind, x, 30, 7)
+    _core._fail_allocation_at(0)
+    want = quorlkit.knn_query(x, q, 4)
+    total = _core._allocation_count()
+    assert total > 0
+    try:
+        for k in range(1, total + 1):
+            _core._fail_allocation_at(k)
+            with pytest.raises(MemoryError):
+                quorlkit.knn_query(x, q, 4)
+            _core._fail_allocation_at(0)
+            got = quorlkit.knn_query(x, q, 4)
+            assert all(np.array_equal(a, b) for a, b in zip(got, want)), f"after failure {k}"
+    finally:
+        _core._fail_allocation_at(0)

@@ -6,7 +6,8 @@ in arrays, whose size grows with the number of pairs rather than with the number
 
 ``quorlkit.emst(points)`` gives the exact Euclidean minimum spanning tree, and
 ``quorlkit.single_linkage(points)`` the single-linkage hierarchy built from it;
-``quorlkit.knn(points, k)`` the k nearest neighbours of every point and
+``quorlkit.knn(points, k)`` the k nearest neighbours of every point,
+``quorlkit.knn_query(points, queries, k)`` those of other points among them and
 ``quorlkit.closest_pair(points)`` the closest pair; ``quorlkit.spanner(points, t)`` a sparse
 t-spanner; ``quorlkit.HDBSCAN`` clusters as ``sklearn.cluster.HDBSCAN`` does, from the exact
 mutual-reachability minimum spanning tree.
@@ -14,7 +15,7 @@ mutual-reachability minimum spanning tree.
 
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
-from ._neighbors import closest_pair, knn, knn_graph
+from ._neighbors import closest_pair, knn, knn_graph, knn_query
 from ._spanner import spanner
 
 TYPE_CHECKING = False
@@ -41,6 +42,7 @@ __all__ = [
     "emst",
     "knn",
     "knn_graph",
+    "knn_query",
     "linkage",
     "single_linkage",
     "spanner",

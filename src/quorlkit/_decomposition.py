@@ -18,7 +18,7 @@ __all__ = ["Decomposition", "decompose"]
 _REAL_KINDS = "biuf"
 
 
-def _points_array(points: Any) -> npt.NDArray[np.float64]:
+def _points_array(points: Any, name: str = "points") -> npt.NDArray[np.float64]:
     """The points as a C-contiguous float64 array of shape (n, d), converted at most once."""
     if isinstance(points, np.ndarray):
         arr = points
@@ -26,16 +26,16 @@ def _points_array(points: Any) -> npt.NDArray[np.float64]:
         try:
             arr = np.asarray(points)
         except ValueError as err:  # ragged rows
-            raise ValueError(f"points must be an array of shape (n, d): {err}") from None
+            raise ValueError(f"{name} must be an array of shape (n, d): {err}") from None
     if arr.dtype.kind == "O":
         for x in arr.flat:
             if not isinstance(x, numbers.Real):
-                raise TypeError(f"points must hold real numbers, not {type(x).__name__} ({x!r})")
+                raise TypeError(f"{name} must hold real numbers, not {type(x).__name__} ({x!r})")
     elif arr.dtype.kind not in _REAL_KINDS:
-        raise TypeError(f"points must hold real numbers, not {arr.dtype}")
+        raise TypeError(f"{name} must hold real numbers, not {arr.dtype}")
     if arr.ndim != 2:
         raise ValueError(
-            f"points must be an array of shape (n, d), not of shape {arr.shape}"
+            f"{name} must be an array of shape (n, d), not of shape {arr.shape}"
         )
     if arr.dtype == np.float64 and arr.flags.c_contiguous:
         return arr

@@ -13,10 +13,11 @@ from . import _core
 from ._decomposition import _points_array
 from ._workers import check_workers
 
-__all__ = ["closest_pair", "knn", "knn_graph"]
+__all__ = ["closest_pair", "knn", "knn_graph", "knn_query"]
 
 
-def _neighbour_count(k: Any, n: int) -> int:
+def _neighbour_count(k: Any, n: int, bounds: str | None = None) -> int:
+    """k checked against 1..n - 1; ``bounds`` words that range in the message."""
     if isinstance(k, bool):
         raise TypeError("k must be an integer, not bool")
     try:
@@ -24,9 +25,8 @@ def _neighbour_count(k: Any, n: int) -> int:
     except TypeError:
         raise TypeError(f"k must be an integer, not {type(k).__name__}") from None
     if not 1 <= count <= n - 1:
-        raise ValueError(
-            f"k must be between 1 and n - 1 = {n - 1} for {n} points (got {count})"
-        )
+        bounds = bounds or f"between 1 and n - 1 = {n - 1} for {n} points"
+        raise ValueError(f"k must be {bounds} (got {count})")
     return count
 
 
@@ -73,6 +73,59 @@ def knn(
     check_workers(workers)
     count = _neighbour_count(k, int(arr.shape[0]))
     distances, indices = _core.knn(arr, count)
+    return distances, indices
+
+
+def knn_query(
+    points: npt.ArrayLike, queries: npt.ArrayLike, k: int, *, workers: int | None = None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """The k nearest points to each query point.
+
+    Row ``j`` holds the ``k`` points nearest to ``queries[j]`` in the order of (squared distance,
+    index), the squared distance summed as for :func:`knn`. The queries are not among the points:
+    a query equal to a point finds it at distance 0. The interpreter lock is released while the
+    neighbours are found.
+
+    Parameters
+    ----------
+    points : array_like of real numbers, shape (n, d)
+    queries : array_like of real numbers, shape (m, d)
+    k : int
+        How many neighbours, ``1 <= k <= n``.
+    workers : int, optional
+        As for :func:`emst`; the result is the same for every value.
+
+    Returns
+    -------
+    distances : numpy.ndarray of float64, shape (m, k)
+    indices : numpy.ndarray of int64, shape (m, k)
+
+    Raises
+    ------
+    ValueError
+        For k outside 1..n, queries whose number of columns is not the points', a query row
+        that is not finite or lies too far from the points (the message names the row), and
+        for what :func:`knn` refuses in the points.
+    TypeError
+        When k is not an integer or the points or queries are not real numbers.
+
+    Examples
+    --------
+    >>> import quorlkit
+    >>> dist, idx = quorlkit.knn_query([[0.0], [1.0], [3.0]], [[2.5], [-1.0]], 2)
+    >>> idx.tolist(), dist.tolist()
+    ([[2, 1], [0, 1]], [[0.5, 1.5], [1.0, 2.0]])
+    """
+    arr = _points_array(points)
+    qs = _points_array(queries, "queries")
+    check_workers(workers)
+    n = int(arr.shape[0])
+    count = _neighbour_count(k, n + 1, f"between 1 and n = {n} for {n} points")
+    if qs.shape[1] != arr.shape[1]:
+        raise ValueError(
+            f"queries must have as many columns as points ({arr.shape[1]}), not {qs.shape[1]}"
+        )
+    distances, indices = _core.knn_query(arr, qs, count)
     return distances, indices
 
 

@@ -12,7 +12,7 @@ import numpy.typing as npt
 from ._decomposition import Decomposition
 from ._mst import MinimumSpanningTree
 
-__all__ = ["draw_emst", "draw_pairs", "largest_pairs", "view_limits"]
+__all__ = ["draw_clusters", "draw_emst", "draw_pairs", "largest_pairs", "view_limits"]
 
 # The axes' width : height stays within these bounds, so that a line of points still gets a
 # picture one can read; inside them it is the data's own.
@@ -244,3 +244,151 @@ def _colours(k: int) -> list[Any]:
     if k <= 18:
         return [colormaps["tab20"](i) for i in range(20) if i not in (14, 15)][:k]
     return [colormaps["turbo"](x) for x in np.linspace(0.05, 0.95, k)]
+
+
+def _icicle_layout(
+    tree: Any,
+) -> list[tuple[int, float, float, float, npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
+    """The bars of an icicle plot of a condensed tree, parents before children.
+
+    Each cluster gets a span of the x axis as wide as its size at birth, its children side by
+    side in the middle of it (the points that fall out of it beforehand take the rest). Returns
+    per cluster: (id, center, birth lambda, death lambda, the lambdas at which its width drops,
+    the widths from each of them on).
+    """
+    parent = np.asarray(tree["parent"], dtype=np.int64)
+    child = np.asarray(tree["child"], dtype=np.int64)
+    lam = np.asarray(tree["lambda_val"], dtype=np.float64)
+    size = np.asarray(tree["child_size"], dtype=np.int64)
+    root = int(parent.min())
+    finite = lam[np.isfinite(lam)]
+    # Equal points fall out at infinite lambda: drawn a little below the largest finite one.
+    deepest = float(finite.max()) * 1.05 if finite.size and finite.max() > 0 else 1.0
+    lam = np.where(np.isfinite(lam), lam, deepest)
+    is_cluster = child >= root
+    children: dict[int, list[int]] = {}
+    birth = {root: 0.0}
+    width = {root: float(root)}  # the root holds all n points, and its id is n
+    for p, c, l, s in zip(parent[is_cluster], child[is_cluster], lam[is_cluster], size[is_cluster]):
+        children.setdefault(int(p), []).append(int(c))
+        birth[int(c)] = float(l)
+        width[int(c)] = float(s)
+    bars = []
+    start = {root: 0.0}
+    order = [root]
+    for c in order:  # breadth first: each cluster after its parent
+        kids = sorted(children.get(c, []))
+        left = start[c] + (width[c] - sum(width[k] for k in kids)) / 2
+        for k in kids:
+            start[k] = left
+            left += width[k]
+            order.append(k)
+        rows = parent == c
+        # The width drops by each row leaving the cluster: a point, or at the end its children.
+        drops = lam[rows]
+        sizes = size[rows].astype(np.float64)
+        sort = np.argsort(drops, kind="stable")
+        drops, sizes = drops[sort], sizes[sort]
+        death = float(drops.max()) if drops.size else birth[c]
+        steps = np.concatenate([[birth[c]], drops])
+        widths = width[c] - np.concatenate([[0.0], np.cumsum(sizes)])
+        bars.append((c, start[c] + width[c] / 2, birth[c], death, steps, widths))
+    return bars
+
+
+def draw_clusters(
+    points: npt.ArrayLike, labels: npt.ArrayLike, condensed_tree: Any, out: Any
+) -> Any:
+    """Draw 2-D points coloured by cluster beside the condensed tree as an icicle plot, to a PNG.
+
+    Left, each cluster's points in its own colour and noise in gray. Right, every cluster of the
+    condensed tree as a bar hanging from the lambda (1 / distance) of its birth to that of its
+    death, as wide as the number of points still in it; the selected clusters in their colours.
+
+    Parameters
+    ----------
+    points : array_like, shape (n, 2)
+    labels : array_like of int, shape (n,)
+        Noise -1; rows labelled below -1 (non-finite points) are not drawn.
+    condensed_tree : structured array
+        Fields parent, child, lambda_val, child_size, over the finite rows of ``points`` in order
+        (see :mod:`quorlkit._hierarchy`).
+    out : str or file object
+        Where the PNG goes.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure, already saved.
+    """
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from ._hierarchy import selected_clusters
+
+    pts = np.asarray(points, dtype=np.float64)
+    lab = np.asarray(labels, dtype=np.int64)
+    if pts.ndim != 2 or pts.shape[1] != 2:
+        raise ValueError(f"draw_clusters draws 2-D points, not points of shape {pts.shape}")
+    if lab.shape != (pts.shape[0],):
+        raise ValueError(f"labels must have shape ({pts.shape[0]},), not {lab.shape}")
+    tree = np.asarray(condensed_tree)
+    finite = np.isfinite(pts).all(axis=1)
+    count = int(lab.max()) + 1 if lab.size else 0
+    colours = _colours(count)
+    try:
+        chosen = selected_clusters(tree, lab[finite]).tolist()
+    except ValueError:
+        chosen = []  # labels of another tree, say: draw the tree without its selection
+
+    fig = Figure(figsize=(13.0, 6.2), dpi=120, layout="constrained")
+    FigureCanvasAgg(fig)
+    ax, icicle = fig.subplots(1, 2, width_ratios=[1.0, 1.0])
+    shown = pts[finite]
+    if shown.shape[0]:
+        (x0, x1), (y0, y1) = view_limits(shown)
+        ax.set_xlim(x0, x1)
+        ax.set_ylim(y0, y1)
+    ax.set_aspect("equal", adjustable="box")
+    area = _marker_area(int(finite.sum()))
+    noise = finite & (lab == -1)
+    ax.scatter(pts[noise, 0], pts[noise, 1], s=area, color=GRAY, linewidths=0, zorder=1)
+    for k in range(count):
+        mine = finite & (lab == k)
+        ax.scatter(
+            pts[mine, 0], pts[mine, 1], s=1.5 * area, color=colours[k], linewidths=0, zorder=2
+        )
+    ax.set_title(
+        f"n = {pts.shape[0]}, {count} clusters, {int(noise.sum())} noise points", fontsize=10
+    )
+    ax.tick_params(labelsize=8)
+
+    bars = _icicle_layout(tree)
+    for c, center, birth, death, steps, widths in bars:
+        colour = colours[chosen.index(c)] if c in chosen else "#8a9bb0"
+        ys = np.concatenate([steps, [death]])
+        ws = np.concatenate([widths, [widths[-1]]])
+        icicle.fill_betweenx(
+            ys, center - ws / 2, center + ws / 2, step="post", color=colour, linewidth=0,
+            alpha=0.95 if c in chosen else 0.6,
+        )
+    # A thin line joins the children of each split, at the lambda of the split.
+    centers = {c: (center, birth) for c, center, birth, *_ in bars}
+    by_parent: dict[int, list[int]] = {}
+    cl = tree[tree["child"] >= int(tree["parent"].min())]
+    for p, c in zip(cl["parent"].tolist(), cl["child"].tolist()):
+        by_parent.setdefault(p, []).append(c)
+    for kids in by_parent.values():
+        xs = [centers[k][0] for k in kids]
+        icicle.plot([min(xs), max(xs)], [centers[kids[0]][1]] * 2, color="0.3", lw=0.8)
+    deepest = max(float(np.max(steps)) for *_, steps, _ in bars) if bars else 1.0
+    icicle.set_ylim(deepest * 1.02 if deepest > 0 else 1.0, 0.0)
+    icicle.set_xlim(0, bars[0][1] * 2 if bars else 1)
+    icicle.set_xticks([])
+    icicle.set_ylabel("λ = 1 / distance", fontsize=9)
+    icicle.set_title(
+        f"condensed tree: {len(bars)} clusters, bar width = points in the cluster", fontsize=10
+    )
+    icicle.tick_params(labelsize=8)
+    _save(fig, out)
+    return fig

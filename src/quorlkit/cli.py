@@ -1,5 +1,5 @@
 """The ``quorl`` command: decompose a file of points, find its minimum spanning tree, its nearest
-neighbours or a spanner, draw the pairs or the tree, or run a demo.
+neighbours or a spanner, cluster it, draw the pairs, the tree or the clusters, or run a demo.
 
 ``main(argv)`` returns the exit status: 0 on success, 2 for a refused input or a usage error
 (one line on stderr beginning ``quorl: ``), 1 when stdout was closed early.
@@ -433,6 +433,53 @@ def _cmd_plot(args: argparse.Namespace) -> None:
         _draw_pairs(dec, points, args.output, args.pairs)
 
 
+def _hdbscan_class() -> Any:
+    import quorlkit
+
+    cls = getattr(quorlkit, "HDBSCAN", None)
+    if cls is None:
+        raise CliError("cluster needs quorlkit.HDBSCAN, which this installation of quorl lacks")
+    return cls
+
+
+def _labels_csv(labels: npt.NDArray[Any]) -> Iterator[str]:
+    yield "label\n"
+    yield from _batched(f"{label}\n" for label in labels.tolist())
+
+
+def _cmd_cluster(args: argparse.Namespace) -> None:
+    if args.plot is not None:
+        _require_matplotlib()  # before reading what may be a large file
+    cls = _hdbscan_class()
+    points, lines = _read_points(args.file)
+    if args.plot is not None and points.shape[1] != 2:
+        raise CliError(
+            f"{args.file}: --plot draws 2-D points; these have d = {points.shape[1]}"
+        )
+    if points.shape[0] < args.min_cluster_size:
+        raise CliError(
+            f"{args.file}: {points.shape[0]} points, fewer than --min-cluster-size "
+            f"{args.min_cluster_size}"
+        )
+    if args.min_samples is not None and args.min_samples > points.shape[0]:
+        raise CliError(
+            f"{args.file}: {points.shape[0]} points, fewer than --min-samples {args.min_samples}"
+        )
+    try:
+        model = cls(min_cluster_size=args.min_cluster_size, min_samples=args.min_samples)
+        model.fit(points)
+    except (ValueError, TypeError) as err:
+        raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
+    labels = np.asarray(model.labels_)
+    # The picture first: a refused picture then leaves no labels behind on stdout.
+    if args.plot is not None:
+        from . import _plot
+
+        tree = model.condensed_tree_
+        _draw(lambda: _plot.draw_clusters(points, labels, tree, args.plot), args.plot)
+    _write(args.output, lambda: _emit(_labels_csv(labels), args.output))
+
+
 def _cmd_demo(args: argparse.Namespace) -> None:
     points = np.random.default_rng(args.seed).random((args.n, 2))
     dec, seconds = _decompose(points, args.s, "demo")
@@ -588,6 +635,27 @@ def _parser() -> argparse.ArgumentParser:
         help="draw the minimum spanning tree instead of pairs (then no -s)",
     )
     p.set_defaults(run=_cmd_plot, check=functools.partial(_check_plot, parser=p))
+
+    p = commands.add_parser(
+        "cluster", help="HDBSCAN* labels of the points of a file, one per row",
+        description=files + " Writes a CSV with a header row 'label' and then one label per "
+        "input row, in input order (noise -1); --plot draws 2-D points by cluster beside the "
+        "condensed tree as an icicle plot.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument(
+        "--min-cluster-size", type=_count(2), required=True, metavar="K",
+        help="the fewest points of a cluster, at least 2",
+    )
+    p.add_argument(
+        "--min-samples", type=_count(1), default=None, metavar="M",
+        help="points within a core distance, the point itself included (default K)",
+    )
+    p.add_argument(
+        "-o", "--output", metavar="OUT", help="write the labels to OUT instead of stdout"
+    )
+    p.add_argument("--plot", metavar="OUT.png", help="also draw the clusters and the tree")
+    p.set_defaults(run=_cmd_cluster)
 
     p = commands.add_parser(
         "demo",
