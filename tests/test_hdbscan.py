@@ -445,3 +445,43 @@ def test_docstring_example():
 
     failed, attempted = doctest.testmod(module)
     assert attempted >= 2 and failed == 0
+
+
+@pytest.mark.parametrize("d,mcs,ms", [(2, 8, 5), (3, 12, 3), (2, 5, 2)])
+def test_outlier_scores_and_prediction_are_the_hdbscan_packages(d, mcs, ms):
+    hdbscan = pytest.importorskip("hdbscan")
+    x = blobs(500, d, seed=d + ms)
+    # Its exact tree: the default Borůvka tree of the hdbscan package is approximate.
+    theirs = hdbscan.HDBSCAN(min_cluster_size=mcs, min_samples=ms - 1, algorithm="prims_kdtree",
+                             prediction_data=True).fit(x)
+    ours = quorlkit.HDBSCAN(min_cluster_size=mcs, min_samples=ms).fit(x)
+    assert np.array_equal(theirs.labels_, ours.labels_)
+    np.testing.assert_allclose(ours.outlier_scores_, theirs.outlier_scores_, rtol=1e-12)
+    new = np.random.default_rng(d).random((200, d)) * 12 - 1
+    want_labels, want_strengths = hdbscan.approximate_predict(theirs, new)
+    got_labels, got_strengths = ours.approximate_predict(new)
+    assert np.array_equal(got_labels, want_labels)
+    np.testing.assert_allclose(got_strengths, want_strengths, rtol=1e-12)
+
+
+@pytest.mark.parametrize("with_bad_rows", [False, True])
+def test_dbscan_clustering_is_sklearns(with_bad_rows):
+    x = blobs(400, 2, seed=11)
+    if with_bad_rows:
+        x[[5, 40]] = np.inf
+        x[[2, 77], 1] = np.nan
+    theirs, ours = sklearn_fit(x, min_cluster_size=6), quorlkit.HDBSCAN(min_cluster_size=6).fit(x)
+    for cut in (0.1, 0.3, 0.8, 2.0, 50.0):
+        for mcs in (1, 2, 5, 20):
+            assert np.array_equal(ours.dbscan_clustering(cut, mcs), theirs.dbscan_clustering(cut, mcs))
+    if with_bad_rows:
+        assert np.isnan(ours.outlier_scores_[[2, 5, 40, 77]]).all()
+        assert np.isfinite(np.delete(ours.outlier_scores_, [2, 5, 40, 77])).all()
+
+
+def test_methods_of_an_unfitted_estimator_say_so():
+    est = quorlkit.HDBSCAN()
+    for call in (lambda: est.outlier_scores_, lambda: est.dbscan_clustering(1.0),
+                 lambda: est.approximate_predict([[0.0, 0.0]])):
+        with pytest.raises((ValueError, AttributeError), match="not fitted"):
+            call()

@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _core, _hierarchy
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
 from ._workers import check_workers
@@ -64,6 +64,21 @@ except ImportError:  # pragma: no cover - exercised in environments without scik
         def fit_predict(self, X: Any, y: Any = None, **kwargs: Any) -> Any:
             self.fit(X, **kwargs)  # type: ignore[attr-defined]
             return self.labels_  # type: ignore[attr-defined]
+
+
+def _not_fitted(estimator: Any) -> Exception:
+    message = (
+        f"This {type(estimator).__name__} instance is not fitted yet; call 'fit' first."
+    )
+    try:
+        from sklearn.exceptions import NotFittedError
+    except ImportError:
+        return _NotFittedError(message)
+    return NotFittedError(message)
+
+
+class _NotFittedError(ValueError, AttributeError):
+    """As scikit-learn's NotFittedError, where scikit-learn is not installed."""
 
 
 def _integer(name: str, value: Any, low: int, none_ok: bool = False) -> int | None:
@@ -293,6 +308,71 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     def fit_predict(self, X: Any, y: Any = None) -> npt.NDArray[np.int64]:
         """Cluster the rows of X and return ``labels_``."""
         return self.fit(X).labels_
+
+    def _fitted(self) -> None:
+        if not hasattr(self, "_fit_X"):
+            raise _not_fitted(self)
+
+    @property
+    def outlier_scores_(self) -> npt.NDArray[np.float64]:
+        """GLOSH outlier scores of the rows of X, as the ``hdbscan`` package computes them
+        (NaN for rows with inf or NaN, which the fit leaves out)."""
+        self._fitted()
+        if not hasattr(self, "_outlier_scores"):
+            scores = _hierarchy.outlier_scores(self.condensed_tree_)
+            if scores.shape[0] != self.labels_.shape[0]:
+                full = np.full(self.labels_.shape[0], np.nan)
+                full[self._fit_rows] = scores
+                scores = full
+            self._outlier_scores = scores
+        return self._outlier_scores
+
+    def _linkage_of_all_rows(self) -> npt.NDArray[np.float64]:
+        """The single-linkage tree over every row of X, as scikit-learn keeps it: the fitted
+        rows' tree in the numbering of X, then the rows with NaN and then those with inf, each
+        joined to the rest at infinite height."""
+        z = self.single_linkage_tree_
+        n, m = self.labels_.shape[0], self._fit_rows.shape[0]
+        if n == m:
+            return z
+        full = np.empty((n - 1, 4))
+        if m > 1:
+            ids = z[:, :2].astype(np.int64)
+            leaves = self._fit_rows[np.minimum(ids, m - 1)]
+            full[: m - 1, :2] = np.where(ids < m, leaves, ids + (n - m))
+            full[: m - 1, 2:] = z[:, 2:]
+        rest = np.concatenate(
+            (np.flatnonzero(self.labels_ == -3), np.flatnonzero(self.labels_ == -2))
+        )
+        root = n + m - 2 if m > 1 else int(self._fit_rows[0])  # the fit needs m >= 1
+        for k, row in enumerate(rest):
+            at = m - 1 + k
+            full[at] = (row, root, np.inf, m + k + 1)
+            root = n + at
+        return full
+
+    def dbscan_clustering(
+        self, cut_distance: float, min_cluster_size: int = 5
+    ) -> npt.NDArray[np.int64]:
+        """DBSCAN* labels of the rows of X from the fitted tree cut at ``cut_distance`` (a
+        mutual-reachability distance), as scikit-learn's ``HDBSCAN.dbscan_clustering``: noise
+        -1, rows with inf -2 and with NaN -3."""
+        self._fitted()
+        return _hierarchy.dbscan_clustering(
+            self._linkage_of_all_rows(), cut_distance, min_cluster_size, fit_labels=self.labels_
+        )
+
+    def approximate_predict(
+        self, points: Any
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The clusters of new points and the strength of each membership, as the ``hdbscan``
+        package's ``approximate_predict(clusterer, points)``; the fit is left as it is. Needs
+        min_samples >= 2."""
+        self._fitted()
+        return _hierarchy.approximate_predict(
+            points, self._fit_X, self.condensed_tree_, self.labels_[self._fit_rows],
+            self._min_samples, clusters=self._cluster_ids, workers=self.workers,
+        )
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()  # type: ignore[misc]
