@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "neighbors/search.h"
+#include "tree/memory.h"
+#include "tree/parallel.h"
 
 namespace {
 
@@ -79,46 +82,83 @@ struct bucket_visitor {
     }
 };
 
+// The neighbours of the points of bucket v, in rows that belong to this bucket alone.
+template <int D, bool Groups>
+void BucketNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
+                   double *squared, int32_t v, near_search<D> &search,
+                   checked_vector<knn_row<D, Groups>> &rows, checked_vector<double> &scratch) {
+    const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+    rows.clear();
+    double farthest = 0.0;
+    for (int32_t q = s; q < e; ++q) {
+        double *d2 = squared ? squared + size_t(q) * size_t(k) : &scratch[size_t(q - s) * size_t(k)];
+        rows.push_back({t, p, q, k, 0, d2, pos + size_t(q) * size_t(k)});
+        rows.back().Scan(v);
+        farthest = std::max(farthest, rows.back().bound());
+    }
+    if (v == 0) return;  // the bucket is the whole tree
+    bucket_visitor<D, Groups> visitor{search, rows, p.xs.data(), v, farthest};
+    const double *box = t.lo(v);
+    search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); }, visitor);
+}
+
+// Each bucket writes only its own rows, so the buckets can be searched in any order, on any
+// thread, with the same result.
 template <int D, bool Groups>
 void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                double *squared) {
-    near_search<D> search(t);
+                double *squared, int32_t workers) {
     int32_t widest = 0;
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v)) widest = std::max(widest, t.count[size_t(v)]);
-    checked_vector<double> scratch(squared ? 0 : size_t(widest) * size_t(k));
-    checked_vector<knn_row<D, Groups>> rows;
-    rows.reserve(size_t(widest));
-    for (int32_t v = 0; v < t.nodes; ++v) {
-        if (!t.bucket(v)) continue;
-        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-        rows.clear();
-        double farthest = 0.0;
-        for (int32_t q = s; q < e; ++q) {
-            double *d2 = squared ? squared + size_t(q) * size_t(k)
-                                 : &scratch[size_t(q - s) * size_t(k)];
-            rows.push_back({t, p, q, k, 0, d2, pos + size_t(q) * size_t(k)});
-            rows.back().Scan(v);
-            farthest = std::max(farthest, rows.back().bound());
+    // What one thread searches with.
+    struct searcher {
+        near_search<D> search;
+        checked_vector<double> scratch;
+        checked_vector<knn_row<D, Groups>> rows;
+        searcher(const bucket_tree &tree, size_t scratch_size, size_t widest_bucket)
+            : search(tree), scratch(scratch_size) {
+            rows.reserve(widest_bucket);
         }
-        if (v == 0) continue;  // the bucket is the whole tree
-        bucket_visitor<D, Groups> visitor{search, rows, p.xs.data(), v, farthest};
-        const double *box = t.lo(v);
-        search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); },
-                    visitor);
+    };
+    const size_t scratch_size = squared ? 0 : size_t(widest) * size_t(k);
+    if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
+        searcher me(t, scratch_size, size_t(widest));
+        for (int32_t v = 0; v < t.nodes; ++v)
+            if (t.bucket(v)) BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
+        return;
     }
+    task_errors errors(static_cast<size_t>(workers));
+    QUORL_OMP(parallel num_threads(workers))
+    {
+        PrepareExceptionStorage();
+        const size_t me = size_t(ThreadNumber());
+        std::unique_ptr<searcher> own;
+        errors.Run(me, [&] { own.reset(new searcher(t, scratch_size, size_t(widest))); });
+        // Every thread meets the loop, also one whose searcher failed. Nodes in pre-order keep
+        // neighbouring buckets together, and chunks of them a thread's searches near each other.
+        QUORL_OMP(for schedule(dynamic, 256))
+        for (int32_t v = 0; v < t.nodes; ++v) {
+            if (!own || !t.bucket(v) || errors.stopped()) continue;
+            try {
+                BucketNearest(t, p, k, pos, squared, v, own->search, own->rows, own->scratch);
+            } catch (...) {
+                errors.Keep(me);
+            }
+        }
+    }
+    errors.Rethrow();
 }
 
 }  // namespace
 
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                       double *squared) {
+                       double *squared, int32_t workers) {
     WithDimension(t.d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         if (p.group_end.empty())
-            AllNearest<D, false>(t, p, k, pos, squared);
+            AllNearest<D, false>(t, p, k, pos, squared, workers);
         else
-            AllNearest<D, true>(t, p, k, pos, squared);
+            AllNearest<D, true>(t, p, k, pos, squared, workers);
     });
 }
 
@@ -129,13 +169,13 @@ const int32_t kBucket = 32;
 
 }  // namespace
 
-point_pair ClosestPair(const double *xs, int32_t n, int32_t d) {
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) {
     bucket_tree t;
     ordered_points p;
     BuildBucketTree(xs, n, d, kBucket, t, p);
     checked_vector<int32_t> pos(static_cast<size_t>(n));
     checked_vector<double> squared(static_cast<size_t>(n));
-    NearestNeighbours(t, p, 1, pos.data(), squared.data());
+    NearestNeighbours(t, p, 1, pos.data(), squared.data(), workers);
     // The pair's first point has the second for its nearest neighbour (ties to the smaller).
     point_pair best{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX};
     for (size_t q = 0; q < size_t(n); ++q) {
@@ -148,7 +188,7 @@ point_pair ClosestPair(const double *xs, int32_t n, int32_t d) {
     return best;
 }
 
-knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k) {
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers) {
     const int32_t bucket = kBucket;
     knn_rows out;
     if (n < 2 || k < 1) return out;
@@ -158,7 +198,7 @@ knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k) {
     const size_t kk = size_t(k);
     checked_vector<int32_t> pos(size_t(n) * kk);
     checked_vector<double> squared(size_t(n) * kk);
-    NearestNeighbours(t, p, k, pos.data(), squared.data());
+    NearestNeighbours(t, p, k, pos.data(), squared.data(), workers);
     out.index.resize(size_t(n) * kk);
     out.squared.resize(size_t(n) * kk);
     for (size_t q = 0; q < size_t(n); ++q) {
