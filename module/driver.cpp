@@ -194,7 +194,7 @@ compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, co
                             const decompose_options &options, const memory_headroom &headroom) {
     compact_pairs result;
     try {
-        result.tree = BuildFlatTree(xs, n, d);
+        result.tree = BuildFlatTree(xs, n, d, 8.0, options.workers);
     } catch (const no_cut_error &) {
         RefuseDuplicates(n, d, rows);
         throw;

@@ -91,7 +91,8 @@ void BucketNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int
     rows.clear();
     double farthest = 0.0;
     for (int32_t q = s; q < e; ++q) {
-        double *d2 = squared ? squared + size_t(q) * size_t(k) : &scratch[size_t(q - s) * size_t(k)];
+        double *d2 =
+            squared ? squared + size_t(q) * size_t(k) : &scratch[size_t(q - s) * size_t(k)];
         rows.push_back({t, p, q, k, 0, d2, pos + size_t(q) * size_t(k)});
         rows.back().Scan(v);
         farthest = std::max(farthest, rows.back().bound());
@@ -124,7 +125,8 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
     if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
         searcher me(t, scratch_size, size_t(widest));
         for (int32_t v = 0; v < t.nodes; ++v)
-            if (t.bucket(v)) BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
+            if (t.bucket(v))
+                BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
         return;
     }
     task_errors errors(static_cast<size_t>(workers));
@@ -172,7 +174,7 @@ const int32_t kBucket = 32;
 point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) {
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, kBucket, t, p);
+    BuildBucketTree(xs, n, d, kBucket, t, p, workers);
     checked_vector<int32_t> pos(static_cast<size_t>(n));
     checked_vector<double> squared(static_cast<size_t>(n));
     NearestNeighbours(t, p, 1, pos.data(), squared.data(), workers);
@@ -194,7 +196,7 @@ knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, i
     if (n < 2 || k < 1) return out;
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, bucket, t, p);
+    BuildBucketTree(xs, n, d, bucket, t, p, workers);
     const size_t kk = size_t(k);
     checked_vector<int32_t> pos(size_t(n) * kk);
     checked_vector<double> squared(size_t(n) * kk);

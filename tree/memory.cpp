@@ -81,7 +81,8 @@ memory_headroom AvailableMemory() {
     uint64_t max = 0, current = 0;
     if (!cgroup.empty() && ReadNumber(cgroup + "/memory.max", max) &&
         ReadNumber(cgroup + "/memory.current", current))
-        Consider(best, max > current ? max - current : 0, "the headroom under the cgroup's memory.max");
+        Consider(best, max > current ? max - current : 0,
+                 "the headroom under the cgroup's memory.max");
     return best;
 }
 

@@ -164,3 +164,43 @@ TEST(ParallelFaults, EndInBadAllocAndLeaveNothing) {
     SetAllocFailure(0);
     EXPECT_EQ(Ids(decompose_array(n, d, 2.0, xs.data(), options).pairs), want);
 }
+
+namespace {
+
+template <typename T>
+bool SameArray(const checked_vector<T> &a, const checked_vector<T> &b) {
+    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+}  // namespace
+
+// Subtrees built on threads make the serial tree to the bit, however it is built: large sets of
+// every shape (the threads only take over from 4096 points), deep chains included, and equal
+// points are refused alike.
+TEST(ParallelTree, IsTheSerialTree) {
+    // kExp stands for heavy-tailed points here: 2^e (1 + u), e uniform in -500..499.
+    std::vector<PointCase> cases = {{kUniform, 2, 30000}, {kUniform, 3, 9000}, {kGrid10, 3, 1000},
+                                    {kGrid10, 5, 20000},  {kExp, 2, 8000},     {kExp, 3, 6000},
+                                    {kUniform, 7, 5000}};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (const PointCase &c : cases) {
+        const PointCase drawn = c.kind == kExp ? PointCase{kUniform, c.d, c.n} : c;
+        std::vector<double> xs = Rows(CasePoints(drawn, 9), c.d);
+        if (c.kind == kExp)
+            for (double &x : xs) x = std::ldexp(1.0 + u(rng), int(rng() % 1000) - 500);
+        for (double sort_after : {1.0, 8.0, 1e300}) {
+            const flat_tree want = BuildFlatTree(xs.data(), c.n, c.d, sort_after, 1);
+            for (int32_t workers : {2, 3, 8}) {
+                const flat_tree got = BuildFlatTree(xs.data(), c.n, c.d, sort_after, workers);
+                ASSERT_TRUE(SameArray(got.order, want.order) && SameArray(got.start, want.start) &&
+                            SameArray(got.size, want.size) && SameArray(got.box, want.box))
+                    << "kind " << c.kind << " d=" << c.d << " n=" << c.n << " sort_after "
+                    << sort_after << " workers " << workers;
+            }
+        }
+        std::vector<double> twice = xs;
+        twice.insert(twice.end(), xs.begin() + 5 * c.d, xs.begin() + 6 * c.d);
+        EXPECT_THROW(BuildFlatTree(twice.data(), c.n + 1, c.d, 8.0, 2), no_cut_error);
+    }
+}
