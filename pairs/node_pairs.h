@@ -30,8 +30,8 @@ class node_pair_buffer {
     void set_limit(size_t pairs) { limit_ = pairs; }
     // Room for `pairs` pairs in all, in one allocation (at most the limit).
     void Reserve(size_t pairs);
-    // Appends `count` pairs from ids[0 .. 2 count), within the reserved room.
-    void Append(const int32_t *ids, size_t count);
+    // Takes `count` more pairs, within the reserved room, and returns where their ids go.
+    int32_t *Extend(size_t count);
 
   private:
     void Grow();
@@ -45,10 +45,10 @@ class node_pair_buffer {
 // exactly the order of SearchPairs(view, 0, none, s): with workers <= 1 that very search on the
 // calling thread; otherwise the top of the tree is searched first on the calling thread, which
 // hands every node pair of at most a few thousandths of the points over as a task; `workers`
-// OpenMP threads search the tasks, each into its own blocks, which are then joined in task order.
-// Stops when more than out.limit() pairs are found, throwing pair_limit_reached with the number
-// found by then; throws std::bad_alloc when memory runs out. Either way the tasks' blocks are
-// freed and `out` holds what it held before the join.
+// OpenMP threads search the tasks, each into its own blocks, which the threads then copy into
+// `out` in task order (holding the pairs twice for a moment). Stops when more than out.limit()
+// pairs are found, throwing pair_limit_reached with the number found by then; throws
+// std::bad_alloc when memory runs out. Either way the tasks' blocks are freed.
 void FindFlatPairs(const flat_tree &t, double s, int32_t workers, node_pair_buffer &out);
 
 #endif
