@@ -249,7 +249,7 @@ def decompose(
     max_pairs : int, optional
         Refuse the decomposition as soon as it has more than this many pairs. Whatever it is,
         the pairs are also refused once they would outgrow the memory available when the call
-        began (8 bytes a pair).
+        began, at 16 bytes a pair while they are gathered (8 for the pair itself).
 
     Returns
     -------
