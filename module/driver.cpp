@@ -158,6 +158,7 @@ pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) 
 namespace {
 
 const uint64_t kGatherBytes = 16;
+const int32_t kThreadsFrom = 1024;
 
 // The limit on the pairs that `options` and the memory available at the start of the call set,
 // once the tree holds what it holds, and what it is, for the refusal.
@@ -192,9 +193,11 @@ size_t PairLimit(const decompose_options &options, const memory_headroom &headro
 template <typename Rows>
 compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, const Rows &rows,
                             const decompose_options &options, const memory_headroom &headroom) {
+    // Below a thousand points starting threads costs more than the whole search.
+    const int32_t workers = n >= kThreadsFrom ? options.workers : 1;
     compact_pairs result;
     try {
-        result.tree = BuildFlatTree(xs, n, d, 8.0, options.workers);
+        result.tree = BuildFlatTree(xs, n, d, 8.0, workers);
     } catch (const no_cut_error &) {
         RefuseDuplicates(n, d, rows);
         throw;
@@ -204,7 +207,7 @@ compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, co
     const size_t limit = PairLimit(options, headroom, result.tree, why);
     result.pairs.set_limit(limit);
     try {
-        FindFlatPairs(result.tree, s, options.workers, result.pairs);
+        FindFlatPairs(result.tree, s, workers, result.pairs);
     } catch (const pair_limit_reached &stop) {
         throw pair_limit_error(stop.found, limit, why);
     }

@@ -55,7 +55,7 @@ def test_decompose_is_the_same_for_every_workers(kind, n, d, s):
 
 
 def test_decompose_refuses_equal_points_alike_for_every_workers():
-    x = make("duplicates", 500, 2, 3)
+    x = make("duplicates", 5000, 2, 3)  # large enough for the tree to be built on threads
     messages = set()
     for workers in WORKERS:
         with pytest.raises(ValueError, match="are equal") as info:
