@@ -203,8 +203,11 @@ knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, i
     NearestNeighbours(t, p, k, pos.data(), squared.data(), workers);
     out.index.resize(size_t(n) * kk);
     out.squared.resize(size_t(n) * kk);
-    for (size_t q = 0; q < size_t(n); ++q) {
-        const size_t row = size_t(p.id[q]) * kk;
+    // Each ordered point fills its own input row (id is a permutation), and nothing here throws.
+    const int32_t threads = UsableThreads(workers);
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1 && n >= 4096))
+    for (int64_t qi = 0; qi < int64_t(n); ++qi) {
+        const size_t q = size_t(qi), row = size_t(p.id[q]) * kk;
         for (size_t m = 0; m < kk; ++m) {
             out.index[row + m] = p.id[size_t(pos[q * kk + m])];
             out.squared[row + m] = squared[q * kk + m];
