@@ -77,7 +77,12 @@ void DefineQuorl(py::module_ &m, bool module_local) {
     m.doc() = "Well-separated pair decomposition (QUORL) plugin";
     // build_quorl comes before point is registered, so its signature names the type by its C++
     // name, "point"; that is why the record lives in the global namespace.
-    m.def("build_quorl", &run_quorl_compact,
+    // A lambda, so that the Python signature stays the four arguments it always had; the pairs
+    // are guarded against exhausting memory as quorlkit's are, on the calling thread only.
+    m.def("build_quorl",
+          [](int32_t n, int32_t d, double s, const std::vector<point> &points) {
+              return run_quorl_compact(n, d, s, points);
+          },
           "The function that computes QUORL following the Callahan and Kosaraju O(n log(n)) "
           "algorithm");
     auto cls = module_local ? py::class_<point>(m, "point", py::module_local())

@@ -11,10 +11,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "pairs/budget.h"
 #include "pairs/search.h"
 #include "tree/alloc.h"
 #include "tree/build.h"
 #include "tree/equal.h"
+#include "tree/memory.h"
 
 namespace {
 
@@ -187,72 +189,91 @@ pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points) 
     return result;
 }
 
-node_pair_buffer::node_pair_buffer(node_pair_buffer &&other) noexcept
-    : ids_(other.ids_), used_(other.used_), capacity_(other.capacity_) {
-    other.ids_ = nullptr;
-    other.used_ = other.capacity_ = 0;
-}
-
-node_pair_buffer &node_pair_buffer::operator=(node_pair_buffer &&other) noexcept {
-    if (this != &other) {
-        free(ids_);
-        ids_ = other.ids_;
-        used_ = other.used_;
-        capacity_ = other.capacity_;
-        other.ids_ = nullptr;
-        other.used_ = other.capacity_ = 0;
-    }
-    return *this;
-}
-
-node_pair_buffer::~node_pair_buffer() { free(ids_); }
-
-void node_pair_buffer::Grow() {
-    const size_t capacity = capacity_ < 1024 ? 1024 : capacity_ * 2;
-    ids_ = static_cast<int32_t *>(CheckedRealloc(ids_, capacity * sizeof(int32_t)));
-    capacity_ = capacity;
-}
-
 namespace {
+
+const uint64_t kGatherBytes = 16;
+const int32_t kThreadsFrom = 1024;
+
+// The limit on the pairs that `options` and the memory available at the start of the call set,
+// once the tree holds what it holds, and what it is, for the refusal.
+size_t PairLimit(const decompose_options &options, const memory_headroom &headroom,
+                 const flat_tree &tree, std::string &why) {
+    uint64_t limit = UINT64_MAX;
+    if (options.max_pairs >= 0) {
+        limit = uint64_t(options.max_pairs);
+        why = "max_pairs = " + std::to_string(options.max_pairs);
+    }
+    if (options.memory_guard && headroom.bytes != UINT64_MAX) {
+        const uint64_t held = tree.order.capacity() * sizeof(int32_t) +
+                              (tree.start.capacity() + tree.size.capacity()) * sizeof(int32_t) +
+                              tree.box.capacity() * sizeof(double);
+        const uint64_t room = headroom.bytes > held ? headroom.bytes - held : 0;
+        // 8 bytes a pair, and as much again while they are gathered: a growing block may be
+        // copied (old and new held at once), and the threads' blocks are joined into one.
+        if (room / kGatherBytes < limit) {
+            limit = room / kGatherBytes;
+            why = "at 16 bytes a pair while they are gathered, more than the " + ByteFigure(room) +
+                  " left of the " + ByteFigure(headroom.bytes) +
+                  " available when the call began (" + headroom.source + ") once the tree took " +
+                  ByteFigure(held);
+        }
+    }
+    return limit > SIZE_MAX ? SIZE_MAX : size_t(limit);
+}
 
 // The decomposition of rows that have passed every check but the one for equal points, which the
 // tree build makes on its way: when it finds no cut, the rows are searched for the first equal
 // pair in position order, so that the refusal reads as check_quorl_args words it.
 template <typename Rows>
-compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, const Rows &rows) {
+compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, const Rows &rows,
+                            const decompose_options &options, const memory_headroom &headroom) {
+    // Below a thousand points starting threads costs more than the whole search.
+    const int32_t workers = n >= kThreadsFrom ? options.workers : 1;
     compact_pairs result;
     try {
-        result.tree = BuildFlatTree(xs, n, d);
+        result.tree = BuildFlatTree(xs, n, d, 8.0, workers);
     } catch (const no_cut_error &) {
         RefuseDuplicates(n, d, rows);
         throw;
     }
     if (n == 0) return result;
-    node_pair_buffer &pairs = result.pairs;
-    WithFlatTreeView(result.tree, [&](auto view) {
-        return SearchPairs(view, 0, view.none(), s,
-                           [&pairs](int32_t a, int32_t b) { pairs.push(a, b); });
-    });
+    std::string why;
+    const size_t limit = PairLimit(options, headroom, result.tree, why);
+    result.pairs.set_limit(limit);
+    try {
+        FindFlatPairs(result.tree, s, workers, result.pairs);
+    } catch (const pair_limit_reached &stop) {
+        throw pair_limit_error(stop.found, limit, why);
+    }
     return result;
+}
+
+// The memory available when a call begins, unless nothing is to be guarded.
+memory_headroom Headroom(const decompose_options &options) {
+    return options.memory_guard ? AvailableMemory() : memory_headroom{UINT64_MAX, ""};
 }
 
 }  // namespace
 
-compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points) {
+compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points,
+                                const decompose_options &options) {
     PrepareExceptionStorage();
+    const memory_headroom headroom = Headroom(options);
     CheckCount(n, points.size());
     const point_rows rows{points};
     CheckRows(n, d, s, rows, false);
     checked_vector<double> xs(size_t(n) * size_t(d));
     for (size_t i = 0; i < size_t(n); ++i)
         for (size_t k = 0; k < size_t(d); ++k) xs[i * size_t(d) + k] = points[i].coords[k];
-    return DecomposeRows(n, d, s, xs.data(), rows);
+    return DecomposeRows(n, d, s, xs.data(), rows, options, headroom);
 }
 
-compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs) {
+compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs,
+                              const decompose_options &options) {
     PrepareExceptionStorage();
+    const memory_headroom headroom = Headroom(options);
     CheckCount(n, SIZE_MAX);
     const array_rows rows{xs, d > 0 ? size_t(d) : 0};
     CheckRows(n, d, s, rows, false);
-    return DecomposeRows(n, d, s, xs, rows);
+    return DecomposeRows(n, d, s, xs, rows, options, headroom);
 }

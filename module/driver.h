@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "pairs/node_pairs.h"
 #include "pairs/output.h"
 #include "tree/flat.h"
 
@@ -28,33 +29,6 @@ void check_query_array(int32_t n, int32_t d, const double *xs, int32_t m, const 
 // also when it throws. Writes only the records' bookkeeping fields, never their coordinates.
 pair_list run_quorl(int32_t n, int32_t d, double s, std::vector<point> &points);
 
-// Node ids, two a pair, in one block grown with realloc: the C library moves a large block by
-// remapping its pages, so growing never holds two copies and the memory in use stays that of
-// the pairs found. Owns its block.
-class node_pair_buffer {
-  public:
-    node_pair_buffer() = default;
-    node_pair_buffer(node_pair_buffer &&other) noexcept;
-    node_pair_buffer &operator=(node_pair_buffer &&other) noexcept;
-    node_pair_buffer(const node_pair_buffer &) = delete;
-    node_pair_buffer &operator=(const node_pair_buffer &) = delete;
-    ~node_pair_buffer();
-
-    void push(int32_t a, int32_t b) {
-        if (used_ + 2 > capacity_) Grow();
-        ids_[used_++] = a;
-        ids_[used_++] = b;
-    }
-    size_t pairs() const { return used_ / 2; }
-    const int32_t *ids() const { return ids_; }
-
-  private:
-    void Grow();
-    int32_t *ids_ = nullptr;
-    size_t used_ = 0;
-    size_t capacity_ = 0;
-};
-
 // The decomposition in compact form: the flat fair split tree and the well-separated pairs as
 // node ids, first side then second, in exactly the order of run_quorl's pair list. Pair p
 // spelled out is (order[start[a], start[a] + size[a]), order[start[b], start[b] + size[b]))
@@ -69,13 +43,28 @@ struct compact_pairs {
 // row-major array (no row can be short).
 void check_quorl_array(int32_t n, int32_t d, double s, const double *xs);
 
+// How much a decomposition may hold, and on how many threads it runs. The pairs are refused
+// (pair_limit_error, a std::bad_alloc) as soon as there are more than max_pairs of them (< 0: no
+// such limit), and with memory_guard also once they would take more than the memory available
+// when the call began (AvailableMemory), less what the tree holds, at 16 bytes a pair: 8 for the
+// pair, 8 more while the pairs are gathered (a block copied as it grows, the threads' blocks
+// joined into one). The result, and whether the call is refused, is the same for every number of
+// workers.
+struct decompose_options {
+    int64_t max_pairs = -1;
+    bool memory_guard = true;
+    int32_t workers = 1;
+};
+
 // The decomposition of the first n points over their first d coordinates in compact form: the
 // same checks, the same tree (built from arrays, see BuildFlatTree) and the same search as
 // run_quorl. Leaves the point records as they are.
-compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points);
+compact_pairs run_quorl_compact(int32_t n, int32_t d, double s, const std::vector<point> &points,
+                                const decompose_options &options = decompose_options());
 
 // The same from n rows of d coordinates in a row-major array. Touches no Python object, so it may
 // run with the interpreter lock released.
-compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs);
+compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs,
+                              const decompose_options &options = decompose_options());
 
 #endif

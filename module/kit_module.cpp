@@ -69,7 +69,7 @@ checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &
     return checked_vector<double>(in, in + size_t(n) * size_t(d));
 }
 
-py::tuple Decompose(const py::array &points, double s) {
+py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -77,7 +77,10 @@ py::tuple Decompose(const py::array &points, double s) {
     std::unique_ptr<compact_pairs> result(new compact_pairs());
     {
         py::gil_scoped_release unlocked;
-        *result = decompose_array(n, d, s, xs.data());
+        decompose_options options;
+        options.max_pairs = max_pairs;
+        options.workers = workers;
+        *result = decompose_array(n, d, s, xs.data(), options);
     }
     const compact_pairs &r = *result;
     const py::capsule owner = Owner(result);
@@ -207,7 +210,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
 // (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
-py::tuple Knn(const py::array &points, int32_t k) {
+py::tuple Knn(const py::array &points, int32_t k, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -216,7 +219,7 @@ py::tuple Knn(const py::array &points, int32_t k) {
         py::gil_scoped_release unlocked;
         check_points_array(n, d, xs.data());
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
-        *result = KNearestNeighbours(xs.data(), n, d, k);
+        *result = KNearestNeighbours(xs.data(), n, d, k, workers);
         for (double &x : result->squared) x = std::sqrt(x);
     }
     const knn_rows &r = *result;
@@ -251,7 +254,7 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k)
 }
 
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
-py::tuple ClosestPairOf(const py::array &points) {
+py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -260,7 +263,7 @@ py::tuple ClosestPairOf(const py::array &points) {
         py::gil_scoped_release unlocked;
         check_points_array(n, d, xs.data());
         if (n < 2) throw std::invalid_argument("a closest pair needs at least 2 points");
-        best = ClosestPair(xs.data(), n, d);
+        best = ClosestPair(xs.data(), n, d, workers);
     }
     return py::make_tuple(best.squared, best.i, best.j);
 }
@@ -358,10 +361,12 @@ int32_t TreeDepth(const int_array &size) {
 PYBIND11_MODULE(_core, m) {
     PrepareExceptionStorage();
     m.doc() = "The C++ core of quorlkit; use quorlkit.decompose.";
-    m.def("decompose", &Decompose, py::arg("points"), py::arg("s"),
-          "Decompose a C-contiguous float64 array of shape (n, d); returns order, node_start, "
-          "node_size, node_center, node_radius and pairs. The interpreter lock is released "
-          "while the core runs.");
+    m.def("decompose", &Decompose, py::arg("points"), py::arg("s"), py::arg("max_pairs") = -1,
+          py::arg("workers") = 1,
+          "Decompose a C-contiguous float64 array of shape (n, d) on `workers` threads, refusing "
+          "more than max_pairs pairs (< 0: no limit but the memory available) with MemoryError; "
+          "returns order, node_start, node_size, node_center, node_radius and pairs. The "
+          "interpreter lock is released while the core runs.");
     m.def("emst", &Emst, py::arg("points"),
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
@@ -375,13 +380,13 @@ PYBIND11_MODULE(_core, m) {
           py::arg("epsilon"), py::arg("max_cluster_size"),
           "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
           "child_size, labels, probabilities, clusters, persistence, stability).");
-    m.def("knn", &Knn, py::arg("points"), py::arg("k"),
+    m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           "The k nearest other points of each row: distances (float64) and indices (int64), "
           "both of shape (n, k).");
     m.def("knn_query", &KnnQuery, py::arg("points"), py::arg("queries"), py::arg("k"),
           "The k nearest points to each query row: distances (float64) and indices (int64), "
           "both of shape (m, k).");
-    m.def("closest_pair", &ClosestPairOf, py::arg("points"),
+    m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
           "A t-spanner of a C-contiguous float64 array of shape (n, d): (edges (int64, (m, 2)), "

@@ -2,52 +2,96 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "neighbors/search.h"
+#include "tree/memory.h"
+#include "tree/parallel.h"
 
 namespace {
 
+// The neighbours of the points of bucket v, in rows that belong to this bucket alone: one
+// descent from the root for the whole bucket, pruned by the distance between boxes against the
+// farthest k-th neighbour of the bucket so far.
+template <int D, bool Groups>
+void BucketNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
+                   double *squared, int32_t v, near_search<D> &search,
+                   checked_vector<best_k_row<D, Groups>> &rows, checked_vector<double> &scratch) {
+    const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+    rows.clear();
+    double farthest = 0.0;
+    for (int32_t q = s; q < e; ++q) {
+        double *d2 =
+            squared ? squared + size_t(q) * size_t(k) : &scratch[size_t(q - s) * size_t(k)];
+        const double *x = &p.xs[size_t(q) * size_t(t.d)];
+        rows.push_back({t, p, x, q, k, 0, d2, pos + size_t(q) * size_t(k)});
+        rows.back().Scan(v);
+        farthest = std::max(farthest, rows.back().bound());
+    }
+    if (v == 0) return;  // the bucket is the whole tree
+    group_visitor<D, Groups> visitor{search, rows, v, farthest};
+    const double *box = t.lo(v);
+    search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); }, visitor);
+}
+
+// Each bucket writes only its own rows, so the buckets can be searched in any order, on any
+// thread, with the same result.
 template <int D, bool Groups>
 void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                double *squared) {
-    near_search<D> search(t);
+                double *squared, int32_t workers) {
     int32_t widest = 0;
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v)) widest = std::max(widest, t.count[size_t(v)]);
-    checked_vector<double> scratch(squared ? 0 : size_t(widest) * size_t(k));
-    checked_vector<best_k_row<D, Groups>> rows;
-    rows.reserve(size_t(widest));
-    for (int32_t v = 0; v < t.nodes; ++v) {
-        if (!t.bucket(v)) continue;
-        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-        rows.clear();
-        double farthest = 0.0;
-        for (int32_t q = s; q < e; ++q) {
-            double *d2 = squared ? squared + size_t(q) * size_t(k)
-                                 : &scratch[size_t(q - s) * size_t(k)];
-            const double *x = &p.xs[size_t(q) * size_t(t.d)];
-            rows.push_back({t, p, x, q, k, 0, d2, pos + size_t(q) * size_t(k)});
-            rows.back().Scan(v);
-            farthest = std::max(farthest, rows.back().bound());
+    // What one thread searches with.
+    struct searcher {
+        near_search<D> search;
+        checked_vector<double> scratch;
+        checked_vector<best_k_row<D, Groups>> rows;
+        searcher(const bucket_tree &tree, size_t scratch_size, size_t widest_bucket)
+            : search(tree), scratch(scratch_size) {
+            rows.reserve(widest_bucket);
         }
-        if (v == 0) continue;  // the bucket is the whole tree
-        group_visitor<D, Groups> visitor{search, rows, v, farthest};
-        const double *box = t.lo(v);
-        search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); },
-                    visitor);
+    };
+    const size_t scratch_size = squared ? 0 : size_t(widest) * size_t(k);
+    if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
+        searcher me(t, scratch_size, size_t(widest));
+        for (int32_t v = 0; v < t.nodes; ++v)
+            if (t.bucket(v))
+                BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
+        return;
     }
+    task_errors errors(static_cast<size_t>(workers));
+    QUORL_OMP(parallel num_threads(workers))
+    {
+        PrepareExceptionStorage();
+        const size_t me = size_t(ThreadNumber());
+        std::unique_ptr<searcher> own;
+        errors.Run(me, [&] { own.reset(new searcher(t, scratch_size, size_t(widest))); });
+        // Every thread meets the loop, also one whose searcher failed. Nodes in pre-order keep
+        // neighbouring buckets together, and chunks of them a thread's searches near each other.
+        QUORL_OMP(for schedule(dynamic, 256))
+        for (int32_t v = 0; v < t.nodes; ++v) {
+            if (!own || !t.bucket(v) || errors.stopped()) continue;
+            try {
+                BucketNearest(t, p, k, pos, squared, v, own->search, own->rows, own->scratch);
+            } catch (...) {
+                errors.Keep(me);
+            }
+        }
+    }
+    errors.Rethrow();
 }
 
 }  // namespace
 
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                       double *squared) {
+                       double *squared, int32_t workers) {
     WithDimension(t.d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         if (p.group_end.empty())
-            AllNearest<D, false>(t, p, k, pos, squared);
+            AllNearest<D, false>(t, p, k, pos, squared, workers);
         else
-            AllNearest<D, true>(t, p, k, pos, squared);
+            AllNearest<D, true>(t, p, k, pos, squared, workers);
     });
 }
 
@@ -58,13 +102,13 @@ const int32_t kBucket = 32;
 
 }  // namespace
 
-point_pair ClosestPair(const double *xs, int32_t n, int32_t d) {
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) {
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, kBucket, t, p);
+    BuildBucketTree(xs, n, d, kBucket, t, p, workers);
     checked_vector<int32_t> pos(static_cast<size_t>(n));
     checked_vector<double> squared(static_cast<size_t>(n));
-    NearestNeighbours(t, p, 1, pos.data(), squared.data());
+    NearestNeighbours(t, p, 1, pos.data(), squared.data(), workers);
     // The pair's first point has the second for its nearest neighbour (ties to the smaller).
     point_pair best{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX};
     for (size_t q = 0; q < size_t(n); ++q) {
@@ -77,21 +121,24 @@ point_pair ClosestPair(const double *xs, int32_t n, int32_t d) {
     return best;
 }
 
-knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k) {
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers) {
     const int32_t bucket = kBucket;
     knn_rows out;
     if (n < 2 || k < 1) return out;
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, bucket, t, p);
+    BuildBucketTree(xs, n, d, bucket, t, p, workers);
     const size_t kk = size_t(k);
     checked_vector<int32_t> pos(size_t(n) * kk);
     checked_vector<double> squared(size_t(n) * kk);
-    NearestNeighbours(t, p, k, pos.data(), squared.data());
+    NearestNeighbours(t, p, k, pos.data(), squared.data(), workers);
     out.index.resize(size_t(n) * kk);
     out.squared.resize(size_t(n) * kk);
-    for (size_t q = 0; q < size_t(n); ++q) {
-        const size_t row = size_t(p.id[q]) * kk;
+    // Each ordered point fills its own input row (id is a permutation), and nothing here throws.
+    const int32_t threads = UsableThreads(workers);
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1 && n >= 4096))
+    for (int64_t qi = 0; qi < int64_t(n); ++qi) {
+        const size_t q = size_t(qi), row = size_t(p.id[q]) * kk;
         for (size_t m = 0; m < kk; ++m) {
             out.index[row + m] = p.id[size_t(pos[q * kk + m])];
             out.squared[row + m] = squared[q * kk + m];

@@ -8,10 +8,11 @@
 // The k nearest other points of every ordered point q (1 <= k <= n - 1), in the order of
 // (squared length, input position of the other point): row q of `pos` (k entries) gets their
 // ordered positions and, when `squared` is not null, row q of `squared` their squared lengths.
-// Equal points come at squared length 0; a point is never its own neighbour. Throws
+// Equal points come at squared length 0; a point is never its own neighbour. The buckets are
+// searched on `workers` OpenMP threads (1: the calling thread alone), with the same result. Throws
 // std::bad_alloc, having written part of the rows.
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                       double *squared);
+                       double *squared, int32_t workers = 1);
 
 // The k nearest other points of each of the n points xs[i*d .. i*d + d), 1 <= k <= n - 1, in
 // input order: row i of `index` holds the input positions of point i's neighbours in the order
@@ -21,7 +22,8 @@ struct knn_rows {
     checked_vector<int64_t> index;  // n rows of k
     checked_vector<double> squared;  // n rows of k
 };
-knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k);
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k,
+                            int32_t workers = 1);
 
 // The first pair (i, j), i < j, of the n >= 2 points in the order of (squared length, i, j),
 // with its squared length: the least of the rows of every point's nearest neighbour.
@@ -29,6 +31,6 @@ struct point_pair {
     double squared;
     int32_t i, j;
 };
-point_pair ClosestPair(const double *xs, int32_t n, int32_t d);
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers = 1);
 
 #endif

@@ -130,9 +130,20 @@ auto WithFlatTreeView(const flat_tree &t, F &&f) {
 // split is a leaf the other is split.
 // A node pair is judged when it is made, both children of a split together: the two tests do not
 // wait on each other, and what a task does next is known the moment it leaves the stack.
-template <typename Tree, typename Sink>
+// With `defer`, each task (x, y) (y = none: the pairs among x's points) is first offered to
+// defer(x, y); when that returns true the search leaves the task to it and goes on with the next:
+// a caller that searches the deferred tasks in the order they were offered, handing their pairs
+// on in that order, gets every pair in exactly the order of the search without deferral.
+struct no_deferral {
+    template <typename Node>
+    bool operator()(Node, Node) const {
+        return false;
+    }
+};
+
+template <typename Tree, typename Sink, typename Defer = no_deferral>
 int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node b, double s,
-                    Sink &&sink) {
+                    Sink &&sink, Defer &&defer = Defer()) {
     typedef typename Tree::node node;
     enum verdict : int32_t { kPair, kSplitA, kSplitB };
     struct task {
@@ -172,6 +183,7 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
     while (top > 0) {
         task t = stack[--top];
         for (;;) {
+            if (defer(t.a, t.b)) break;
             if (t.b == Tree::none()) {
                 if (tree.leaf(t.a)) break;
                 t = open(t.a);

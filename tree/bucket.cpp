@@ -6,13 +6,13 @@
 
 // The tree is built over the distinct points only: equal points admit no cut.
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
-                     ordered_points &p) {
+                     ordered_points &p, int32_t workers) {
     const size_t dd = size_t(d);
     flat_tree tree;
     checked_vector<int32_t> members, first_member;  // equal points grouped by their first
     bool groups = false;
     try {
-        tree = BuildFlatTree(xs, n, d);
+        tree = BuildFlatTree(xs, n, d, 8.0, workers);
     } catch (const no_cut_error &) {
         groups = true;
     }
@@ -39,7 +39,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
         for (size_t k = 0; k < distinct_id.size(); ++k)
             std::copy(xs + size_t(distinct_id[k]) * dd, xs + size_t(distinct_id[k] + 1) * dd,
                       &distinct[k * dd]);
-        tree = BuildFlatTree(distinct.data(), int32_t(distinct_id.size()), d);
+        tree = BuildFlatTree(distinct.data(), int32_t(distinct_id.size()), d, 8.0, workers);
         // From here on the tree's order names input positions, as without equal points.
         for (int32_t &k : tree.order) k = distinct_id[size_t(k)];
     }

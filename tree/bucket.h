@@ -33,8 +33,9 @@ struct ordered_points {
 // The bucket tree and the ordered points of the n points xs[i*d .. i*d + d), n >= 1: the fair
 // split tree of the distinct points (BuildFlatTree, freed before returning) with every node of at
 // most `bucket` distinct points made a bucket. Equal points are allowed. Requires d >= 1 and
-// finite coordinates within the checked limits; throws std::bad_alloc, keeping nothing.
+// finite coordinates within the checked limits; throws std::bad_alloc, keeping nothing. The
+// fair split tree is built on `workers` threads (BuildFlatTree).
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
-                     ordered_points &p);
+                     ordered_points &p, int32_t workers = 1);
 
 #endif

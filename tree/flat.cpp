@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "tree/memory.h"
+#include "tree/parallel.h"
 #include "tree/split.h"
 
 #ifdef __SSE2__
@@ -395,7 +397,7 @@ void CountAround(const double *v, size_t m, double cut, size_t &at_most, size_t 
 // chain has passed over sort_after times the task's points, the rest of its subtree is built from
 // sorted lists, whose chains cost only what they cut off.
 template <int DD>
-void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
+void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t workers) {
     const size_t N = size_t(t.n), D = DD > 0 ? size_t(DD) : size_t(t.d);
     // Coordinate k of slot i of buffer p is coord[(p D + k) N + i]; its position, pos[p N + i].
     checked_vector<double> coord(2 * D * N);
@@ -405,8 +407,8 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
         pos[i] = int32_t(i);
     }
     auto col = [&](size_t p, size_t k) { return coord.data() + (p * D + k) * N; };
-    checked_vector<const double *> cols(D);
     auto from_lists = [&](size_t p, int32_t node, int32_t start, int32_t count) {
+        checked_vector<const double *> cols(D);
         for (size_t k = 0; k < D; ++k) cols[k] = col(p, k) + start;
         BuildFromSortedLists(t, cols.data(), pos.data() + p * N + size_t(start), count, node,
                              start);
@@ -428,147 +430,175 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after) {
         int32_t count;
         int32_t parity;
     };
-    checked_vector<piece> pieces;
-    checked_vector<double> lo(D), hi(D);
-    checked_vector<build_task> stack(1, build_task{0, 0, t.n, 0});
-    while (!stack.empty()) {
-        const build_task task = stack.back();
-        stack.pop_back();
-        size_t p = size_t(task.parity);
-        const size_t s0 = size_t(task.start);
-        if (task.count == 1) {
-            leaf(size_t(task.node), s0, p, s0);
-            continue;
-        }
-        if (task.count == 2) {
-            // As in the list build: the lower point in the cut dimension is cut off when the
-            // higher lies beyond the cut, else the higher one; it becomes the right child.
-            const size_t node = size_t(task.node);
-            t.start[node] = task.start;
-            t.size[node] = 2;
-            double widest;
-            const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
-                // Equal values give the same center in either order, -0.0 and 0.0 included.
-                const double a = col(p, k)[s0], b = col(p, k)[s0 + 1];
-                return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
-            });
-            if (!(widest > 0)) NoCut();
-            const double a = col(p, dim)[s0], b = col(p, dim)[s0 + 1];
-            const bool a_lower = a < b;
-            const double cut = widest * 0.5 + (a_lower ? a : b);
-            const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
-            leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
-            leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
-            continue;
-        }
-
-        const int32_t h = task.count / 2;
-        int32_t m = task.count;
-        int32_t node = task.node;  // the chain node; each next one is the left child
-        const double budget = sort_after * double(task.count);
-        double work = 0;
-        bool sorted = false;
-        pieces.clear();
-        for (;;) {
-            if (work > budget) {
-                from_lists(p, node, task.start, m);
-                sorted = true;
-                break;
+    // Builds the subtree of `first`, task by task; with `handed` (first deferral), every task of
+    // at most `grain` points is handed over instead. Tasks write disjoint parts of the tree and of
+    // the buffers, so handed tasks can be built in any order, on any thread.
+    auto build = [&](const build_task &first, checked_vector<build_task> *handed, int32_t grain) {
+        checked_vector<piece> pieces;
+        checked_vector<double> lo(D), hi(D);
+        checked_vector<build_task> stack(1, first);
+        while (!stack.empty()) {
+            const build_task task = stack.back();
+            stack.pop_back();
+            if (handed != nullptr && task.count <= grain) {
+                handed->push_back(task);
+                continue;
             }
-            const size_t M = size_t(m);
-            work += double(M);
-            t.start[size_t(node)] = task.start;
-            t.size[size_t(node)] = m;
-            for (size_t k = 0; k < D; ++k) {
-                const double *v = col(p, k) + s0;
-                double l, u;
-                MinMax(v, M, l, u);
-                if (l == 0 && u == 0) {
-                    // Only zeros: the sorted lists would have -0.0 at the low end if there is
-                    // one, and 0.0 at the high end if there is one, and that decides the sign
-                    // of the center.
-                    bool negative = false, positive = false;
-                    for (size_t i = 0; i < M; ++i)
-                        (std::signbit(v[i]) ? negative : positive) = true;
-                    l = negative ? -0.0 : 0.0;
-                    u = positive ? 0.0 : -0.0;
+            size_t p = size_t(task.parity);
+            const size_t s0 = size_t(task.start);
+            if (task.count == 1) {
+                leaf(size_t(task.node), s0, p, s0);
+                continue;
+            }
+            if (task.count == 2) {
+                // As in the list build: the lower point in the cut dimension is cut off when the
+                // higher lies beyond the cut, else the higher one; it becomes the right child.
+                const size_t node = size_t(task.node);
+                t.start[node] = task.start;
+                t.size[node] = 2;
+                double widest;
+                const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
+                    // Equal values give the same center in either order, -0.0 and 0.0 included.
+                    const double a = col(p, k)[s0], b = col(p, k)[s0 + 1];
+                    return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
+                });
+                if (!(widest > 0)) NoCut();
+                const double a = col(p, dim)[s0], b = col(p, dim)[s0 + 1];
+                const bool a_lower = a < b;
+                const double cut = widest * 0.5 + (a_lower ? a : b);
+                const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
+                leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
+                leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
+                continue;
+            }
+
+            const int32_t h = task.count / 2;
+            int32_t m = task.count;
+            int32_t node = task.node;  // the chain node; each next one is the left child
+            const double budget = sort_after * double(task.count);
+            double work = 0;
+            bool sorted = false;
+            pieces.clear();
+            for (;;) {
+                if (work > budget) {
+                    from_lists(p, node, task.start, m);
+                    sorted = true;
+                    break;
                 }
-                lo[k] = l;
-                hi[k] = u;
-            }
-            double widest;
-            const size_t dim = WriteBox(t, size_t(node), widest,
-                                        [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
-            const double cut = widest * 0.5 + lo[dim];
-            const double *v = col(p, dim) + s0;
-            size_t at_most, at_least;
-            CountAround(v, M, cut, at_most, at_least);
-            // The side with fewer points is cut off, LOW on a tie; points at the cut count on
-            // both sides. Equal points leave one side empty or both full.
-            const bool low = at_most <= at_least;
-            const size_t count = low ? at_most : at_least;
-            if (count == 0 || count == M) NoCut();
-
-            const size_t q = 1 - p;
-            double *src = col(p, 0) + s0;
-            int32_t *src_pos = pos.data() + p * N + s0;
-            // A small piece is swapped to the back in place, which reads the cut dimension and
-            // moves only the piece; otherwise every point is copied to its side in the other
-            // buffer.
-            const bool in_place = count <= M / 16;
-            auto split = [&](auto in_piece) {
-                if (in_place) {
-                    const size_t back = M - count;
-                    for (size_t i = 0, j = back;; ++i, ++j) {
-                        while (i < back && !in_piece(v[i])) ++i;
-                        if (i == back) break;
-                        while (in_piece(v[j])) ++j;
-                        for (size_t k = 0; k < D; ++k) std::swap(src[k * N + i], src[k * N + j]);
-                        std::swap(src_pos[i], src_pos[j]);
+                const size_t M = size_t(m);
+                work += double(M);
+                t.start[size_t(node)] = task.start;
+                t.size[size_t(node)] = m;
+                for (size_t k = 0; k < D; ++k) {
+                    const double *v = col(p, k) + s0;
+                    double l, u;
+                    MinMax(v, M, l, u);
+                    if (l == 0 && u == 0) {
+                        // Only zeros: the sorted lists would have -0.0 at the low end if there is
+                        // one, and 0.0 at the high end if there is one, and that decides the sign
+                        // of the center.
+                        bool negative = false, positive = false;
+                        for (size_t i = 0; i < M; ++i)
+                            (std::signbit(v[i]) ? negative : positive) = true;
+                        l = negative ? -0.0 : 0.0;
+                        u = positive ? 0.0 : -0.0;
                     }
-                    return;
+                    lo[k] = l;
+                    hi[k] = u;
                 }
-                double *dst = col(q, 0);
-                int32_t *dst_pos = pos.data() + q * N;
-                size_t kept = s0, cut_off = s0 + M - count;
-                for (size_t i = 0; i < M; ++i) {
-                    // Arithmetic, not a branch: which side a point goes to is a coin toss.
-                    const size_t off = in_piece(v[i]);
-                    const size_t j = kept + ((cut_off - kept) & (0 - off));
-                    cut_off += off;
-                    kept += 1 - off;
-                    for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
-                    dst_pos[j] = src_pos[i];
-                }
-            };
-            if (low)
-                split([cut](double x) { return !(x > cut); });
-            else
-                split([cut](double x) { return !(cut > x); });
-            if (!in_place) p = q;
-            pieces.push_back({int32_t(count), int32_t(p)});
-            m -= int32_t(count);
-            if (m <= h) break;
-            ++node;
-        }
+                double widest;
+                const size_t dim = WriteBox(t, size_t(node), widest,
+                                            [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
+                const double cut = widest * 0.5 + lo[dim];
+                const double *v = col(p, dim) + s0;
+                size_t at_most, at_least;
+                CountAround(v, M, cut, at_most, at_least);
+                // The side with fewer points is cut off, LOW on a tie; points at the cut count on
+                // both sides. Equal points leave one side empty or both full.
+                const bool low = at_most <= at_least;
+                const size_t count = low ? at_most : at_least;
+                if (count == 0 || count == M) NoCut();
 
-        // Left subtrees come first in the leaf order: the remainder, then the last piece down to
-        // the first; in pre-order the remainder's root follows the last chain node.
-        const int32_t P = int32_t(pieces.size());
-        if (!sorted) stack.push_back({task.node + P, task.start, m, int32_t(p)});
-        int32_t offset = task.start + m, child = task.node + P + 2 * m - 1;
-        for (int32_t i = P - 1; i >= 0; --i) {
-            const piece &c = pieces[size_t(i)];
-            stack.push_back({child, offset, c.count, c.parity});
-            offset += c.count;
-            child += 2 * c.count - 1;
+                const size_t q = 1 - p;
+                double *src = col(p, 0) + s0;
+                int32_t *src_pos = pos.data() + p * N + s0;
+                // A small piece is swapped to the back in place, which reads the cut dimension and
+                // moves only the piece; otherwise every point is copied to its side in the other
+                // buffer.
+                const bool in_place = count <= M / 16;
+                auto split = [&](auto in_piece) {
+                    if (in_place) {
+                        const size_t back = M - count;
+                        for (size_t i = 0, j = back;; ++i, ++j) {
+                            while (i < back && !in_piece(v[i])) ++i;
+                            if (i == back) break;
+                            while (in_piece(v[j])) ++j;
+                            for (size_t k = 0; k < D; ++k)
+                                std::swap(src[k * N + i], src[k * N + j]);
+                            std::swap(src_pos[i], src_pos[j]);
+                        }
+                        return;
+                    }
+                    double *dst = col(q, 0);
+                    int32_t *dst_pos = pos.data() + q * N;
+                    size_t kept = s0, cut_off = s0 + M - count;
+                    for (size_t i = 0; i < M; ++i) {
+                        // Arithmetic, not a branch: which side a point goes to is a coin toss.
+                        const size_t off = in_piece(v[i]);
+                        const size_t j = kept + ((cut_off - kept) & (0 - off));
+                        cut_off += off;
+                        kept += 1 - off;
+                        for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
+                        dst_pos[j] = src_pos[i];
+                    }
+                };
+                if (low)
+                    split([cut](double x) { return !(x > cut); });
+                else
+                    split([cut](double x) { return !(cut > x); });
+                if (!in_place) p = q;
+                pieces.push_back({int32_t(count), int32_t(p)});
+                m -= int32_t(count);
+                if (m <= h) break;
+                ++node;
+            }
+
+            // Left subtrees come first in the leaf order: the remainder, then the last piece down
+            // to the first; in pre-order the remainder's root follows the last chain node.
+            const int32_t P = int32_t(pieces.size());
+            if (!sorted) stack.push_back({task.node + P, task.start, m, int32_t(p)});
+            int32_t offset = task.start + m, child = task.node + P + 2 * m - 1;
+            for (int32_t i = P - 1; i >= 0; --i) {
+                const piece &c = pieces[size_t(i)];
+                stack.push_back({child, offset, c.count, c.parity});
+                offset += c.count;
+                child += 2 * c.count - 1;
+            }
         }
+    };
+    const build_task root{0, 0, t.n, 0};
+    workers = UsableThreads(workers);
+    if (workers <= 1 || t.n < 4096) {
+        build(root, nullptr, 0);
+        return;
     }
+    // The top of the tree on the calling thread, then subtrees of at most `grain` points, a few
+    // dozen a thread, as tasks.
+    checked_vector<build_task> handed;
+    build(root, &handed, std::max<int32_t>(1024, t.n / (16 * workers)));
+    task_errors errors(handed.size());
+    QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
+    for (int64_t i = 0; i < int64_t(handed.size()); ++i) {
+        PrepareExceptionStorage();
+        errors.Run(size_t(i), [&] { build(handed[size_t(i)], nullptr, 0); });
+    }
+    errors.Rethrow();
 }
 
 }  // namespace
 
-flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after) {
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after,
+                        int32_t workers) {
     flat_tree t;
     t.n = n;
     t.d = d;
@@ -580,19 +610,19 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_afte
     t.box.resize(nodes * (D + 1));
     switch (d) {
         case 1:
-            BuildByPartition<1>(t, xs, sort_after);
+            BuildByPartition<1>(t, xs, sort_after, workers);
             break;
         case 2:
-            BuildByPartition<2>(t, xs, sort_after);
+            BuildByPartition<2>(t, xs, sort_after, workers);
             break;
         case 3:
-            BuildByPartition<3>(t, xs, sort_after);
+            BuildByPartition<3>(t, xs, sort_after, workers);
             break;
         case 4:
-            BuildByPartition<4>(t, xs, sort_after);
+            BuildByPartition<4>(t, xs, sort_after, workers);
             break;
         default:
-            BuildByPartition<0>(t, xs, sort_after);
+            BuildByPartition<0>(t, xs, sort_after, workers);
     }
     return t;
 }

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._workers import core_threads
 
 __all__ = ["Decomposition", "decompose"]
 
@@ -203,7 +204,30 @@ class Decomposition:
         )
 
 
-def decompose(points: npt.ArrayLike, s: float) -> Decomposition:
+def _max_pairs(max_pairs: Any) -> int:
+    """max_pairs as the core takes it: -1 for None."""
+    if max_pairs is None:
+        return -1
+    if isinstance(max_pairs, bool):
+        raise TypeError("max_pairs must be None or an integer, not bool")
+    try:
+        count = operator.index(max_pairs)
+    except TypeError:
+        raise TypeError(
+            f"max_pairs must be None or an integer, not {type(max_pairs).__name__}"
+        ) from None
+    if count < 0:
+        raise ValueError(f"max_pairs must be None or at least 0 (got {count})")
+    return min(count, 2**63 - 1)
+
+
+def decompose(
+    points: npt.ArrayLike,
+    s: float,
+    *,
+    workers: int | None = None,
+    max_pairs: int | None = None,
+) -> Decomposition:
     """The well-separated pair decomposition of a set of points, as arrays.
 
     The same fair split tree and the same pairs as ``quorl.build_quorl(n, d, s, pts)`` for the
@@ -218,6 +242,14 @@ def decompose(points: npt.ArrayLike, s: float) -> Decomposition:
     s : float
         The separation factor: two nodes of larger radius r whose centers lie at distance
         ``dist`` are well separated when ``dist - 2 r > s r``.
+    workers : int, optional
+        Threads to search on: None (the default) every core this process may run on, -1 every
+        core of the machine, k > 0 that many. The result is the same for every value, to the
+        bit and in the same order.
+    max_pairs : int, optional
+        Refuse the decomposition as soon as it has more than this many pairs. Whatever it is,
+        the pairs are also refused once they would outgrow the memory available when the call
+        began, at 16 bytes a pair while they are gathered (8 for the pair itself).
 
     Returns
     -------
@@ -225,12 +257,16 @@ def decompose(points: npt.ArrayLike, s: float) -> Decomposition:
 
     Raises
     ------
+    MemoryError
+        When the pairs exceed ``max_pairs`` or the memory available; the message says how many
+        were found before stopping, the limit, the least memory the whole needs, and what to
+        change.
     ValueError
         For the inputs that ``build_quorl`` refuses, with the same message (d = 0, a non-finite
         s or coordinate, a coordinate or extent too large, two equal points), and for an array
         that is not of shape (n, d).
     TypeError
-        When the points or s are not real numbers.
+        When the points or s are not real numbers, or workers or max_pairs not integers.
 
     Examples
     --------
@@ -241,5 +277,7 @@ def decompose(points: npt.ArrayLike, s: float) -> Decomposition:
     """
     arr = _points_array(points)
     sep = _separation(s)
-    arrays = _core.decompose(arr, sep)
+    threads = core_threads(workers)
+    limit = _max_pairs(max_pairs)
+    arrays = _core.decompose(arr, sep, limit, threads)
     return Decomposition._from_core(int(arr.shape[0]), int(arr.shape[1]), sep, arrays)

@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
-from ._workers import check_workers
+from ._workers import check_workers, core_threads
 
 __all__ = ["closest_pair", "knn", "knn_graph", "knn_query"]
 
@@ -47,7 +47,8 @@ def knn(
     k : int
         How many neighbours, ``1 <= k <= n - 1``.
     workers : int, optional
-        As for :func:`emst`; the result is the same for every value.
+        Threads to search on: None (the default) every core this process may run on, -1 every
+        core of the machine, k > 0 that many. The result is the same for every value.
 
     Returns
     -------
@@ -70,9 +71,9 @@ def knn(
     ([[1, 3], [3, 0], [1, 3], [1, 0]], [[1.0, 1.0], [0.0, 1.0], [2.0, 2.0], [0.0, 1.0]])
     """
     arr = _points_array(points)
-    check_workers(workers)
+    threads = core_threads(workers)
     count = _neighbour_count(k, int(arr.shape[0]))
-    distances, indices = _core.knn(arr, count)
+    distances, indices = _core.knn(arr, count, threads)
     return distances, indices
 
 
@@ -193,9 +194,9 @@ def closest_pair(points: npt.ArrayLike, *, workers: int | None = None) -> tuple[
     (1.4142135623730951, 0, 2)
     """
     arr = _points_array(points)
-    check_workers(workers)
+    threads = core_threads(workers)
     n = int(arr.shape[0])
     if n < 2:
         raise ValueError(f"a closest pair needs at least 2 points, not {n}")
-    squared, i, j = _core.closest_pair(arr)
+    squared, i, j = _core.closest_pair(arr, threads)
     return math.sqrt(squared), i, j

@@ -6,7 +6,10 @@ import operator
 import os
 from typing import Any
 
-__all__ = ["check_workers"]
+__all__ = ["check_workers", "core_threads"]
+
+# More threads than this only cost their stacks: no machine this runs on has more cores.
+_MOST_THREADS = 1024
 
 
 def check_workers(workers: Any) -> int:
@@ -30,3 +33,8 @@ def check_workers(workers: Any) -> int:
     if count < 1:
         raise ValueError(f"workers must be None, -1 or at least 1 (got {count})")
     return count
+
+
+def core_threads(workers: Any) -> int:
+    """check_workers(workers), at most 1024: the thread count handed to the core."""
+    return min(check_workers(workers), _MOST_THREADS)

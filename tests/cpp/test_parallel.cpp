@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "helpers.h"
+#include "module/driver.h"
+#include "neighbors/knn.h"
+#include "pairs/budget.h"
+#include "pairs/search.h"
+
+namespace {
+
+std::vector<double> Rows(const std::vector<point> &pts, int32_t d) {
+    std::vector<double> xs;
+    for (const point &p : pts) xs.insert(xs.end(), p.coords.begin(), p.coords.begin() + d);
+    return xs;
+}
+
+std::vector<int32_t> Ids(const node_pair_buffer &b) {
+    return std::vector<int32_t>(b.ids(), b.ids() + 2 * b.pairs());
+}
+
+// The pairs of the plain serial search, the reference for every number of threads.
+std::vector<int32_t> SerialPairs(const flat_tree &t, double s) {
+    std::vector<int32_t> ids;
+    WithFlatTreeView(t, [&](auto view) {
+        return SearchPairs(view, 0, view.none(), s, [&ids](int32_t a, int32_t b) {
+            ids.push_back(a);
+            ids.push_back(b);
+        });
+    });
+    return ids;
+}
+
+struct fault_off {
+    ~fault_off() { SetAllocFailure(0); }
+};
+
+}  // namespace
+
+// Every number of threads must give the serial pairs in the serial order, on every shape of
+// input: ties, deep chains, and enough pairs to fill several blocks per thread.
+TEST(ParallelPairs, AreTheSerialPairsInOrder) {
+    for (const PointCase &c : RandomPointCases()) {
+        const std::vector<double> xs = Rows(CasePoints(c, 7), c.d);
+        const flat_tree t = BuildFlatTree(xs.data(), c.n, c.d);
+        for (double s : {0.5, 2.0}) {
+            const std::vector<int32_t> want = SerialPairs(t, s);
+            for (int32_t workers : {1, 2, 3, 8}) {
+                node_pair_buffer got;
+                FindFlatPairs(t, s, workers, got);
+                ASSERT_EQ(Ids(got), want) << "kind " << c.kind << " d=" << c.d << " n=" << c.n
+                                          << " s=" << s << " workers=" << workers;
+            }
+        }
+    }
+}
+
+// A limit is refused exactly when it is below the number of pairs, on one thread and on several,
+// and the count reported exceeds it.
+TEST(ParallelPairs, RefuseExactlyBeyondTheLimit) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const int32_t n = 6000, d = 4;
+    std::vector<double> xs(size_t(n) * d);
+    for (double &x : xs) x = u(rng);
+    const flat_tree t = BuildFlatTree(xs.data(), n, d);
+    const size_t total = SerialPairs(t, 2.0).size() / 2;
+    ASSERT_GT(total, size_t(3) << 15);  // several blocks
+    for (int32_t workers : {1, 2, 3}) {
+        for (size_t limit : {size_t(0), size_t(1), total / 3, total - 1, total, total + 1}) {
+            node_pair_buffer got;
+            got.set_limit(limit);
+            if (limit >= total) {
+                FindFlatPairs(t, 2.0, workers, got);
+                EXPECT_EQ(got.pairs(), total);
+                continue;
+            }
+            try {
+                FindFlatPairs(t, 2.0, workers, got);
+                ADD_FAILURE() << "limit " << limit << " workers " << workers << " not refused";
+            } catch (const pair_limit_reached &stop) {
+                EXPECT_GT(stop.found, limit);
+                EXPECT_LE(stop.found, total);
+                // Stopping at the limit, not after running on: at most a block a thread beyond.
+                EXPECT_LE(stop.found, limit + 1 + size_t(workers) * (size_t(1) << 15) + 64)
+                    << "limit " << limit << " workers " << workers;
+            }
+        }
+    }
+}
+
+TEST(ParallelPairs, RefusalNamesTheLimitAndTheCount) {
+    std::vector<double> xs;
+    for (int i = 0; i < 300; ++i) xs.push_back(double(i * 7 % 300)), xs.push_back(double(i % 17));
+    decompose_options options;
+    options.max_pairs = 10;
+    options.workers = 2;
+    try {
+        decompose_array(300, 2, 2.0, xs.data(), options);
+        FAIL() << "not refused";
+    } catch (const pair_limit_error &e) {
+        EXPECT_GT(e.found(), 10u);
+        EXPECT_NE(std::string(e.what()).find("more than 10 pairs (max_pairs = 10)"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+TEST(ParallelNeighbours, AreTheSerialNeighbours) {
+    for (const PointCase &c : RandomPointCases()) {
+        if (c.n < 3) continue;
+        std::vector<double> xs = Rows(CasePoints(c, 11), c.d);
+        // Equal points too: every tenth point repeated at the end.
+        const int32_t n = c.n + c.n / 10;
+        for (int32_t i = 0; i < c.n / 10; ++i)
+            xs.insert(xs.end(), xs.begin() + 10 * i * c.d, xs.begin() + (10 * i + 1) * c.d);
+        const int32_t k = std::min<int32_t>(5, n - 1);
+        const knn_rows want = KNearestNeighbours(xs.data(), n, c.d, k, 1);
+        const point_pair best = ClosestPair(xs.data(), n, c.d, 1);
+        for (int32_t workers : {2, 3, 8}) {
+            const knn_rows got = KNearestNeighbours(xs.data(), n, c.d, k, workers);
+            ASSERT_TRUE(got.index == want.index) << "kind " << c.kind << " n=" << n;
+            ASSERT_EQ(0, memcmp(got.squared.data(), want.squared.data(),
+                                want.squared.size() * sizeof(double)));
+            const point_pair p = ClosestPair(xs.data(), n, c.d, workers);
+            ASSERT_TRUE(SameBits(p.squared, best.squared) && p.i == best.i && p.j == best.j);
+        }
+    }
+}
+
+// A failing allocation on any thread ends the call with std::bad_alloc and leaks nothing (the
+// sanitizer build checks), and the next call is whole. Which allocation fails depends on how the
+// threads interleave, so every k is tried and a call may also get through when k lies beyond
+// what it allocated.
+TEST(ParallelFaults, EndInBadAllocAndLeaveNothing) {
+    fault_off off;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const int32_t n = 3000, d = 3;
+    std::vector<double> xs(size_t(n) * d);
+    for (double &x : xs) x = u(rng);
+    decompose_options options;
+    options.workers = 2;
+    SetAllocFailure(0);
+    const std::vector<int32_t> want = Ids(decompose_array(n, d, 2.0, xs.data(), options).pairs);
+    const knn_rows near = KNearestNeighbours(xs.data(), n, d, 4, 1);
+    const long total = AllocCount();
+    for (long k = 1; k <= total + 5; ++k) {
+        SetAllocFailure(k);
+        try {
+            EXPECT_EQ(Ids(decompose_array(n, d, 2.0, xs.data(), options).pairs), want);
+        } catch (const std::bad_alloc &) {
+        }
+        SetAllocFailure(k);
+        try {
+            EXPECT_TRUE(KNearestNeighbours(xs.data(), n, d, 4, 2).index == near.index);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    SetAllocFailure(0);
+    EXPECT_EQ(Ids(decompose_array(n, d, 2.0, xs.data(), options).pairs), want);
+}
+
+namespace {
+
+template <typename T>
+bool SameArray(const checked_vector<T> &a, const checked_vector<T> &b) {
+    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+}  // namespace
+
+// Subtrees built on threads make the serial tree to the bit, however it is built: large sets of
+// every shape (the threads only take over from 4096 points), deep chains included, and equal
+// points are refused alike.
+TEST(ParallelTree, IsTheSerialTree) {
+    // kExp stands for heavy-tailed points here: 2^e (1 + u), e uniform in -500..499.
+    std::vector<PointCase> cases = {{kUniform, 2, 30000}, {kUniform, 3, 9000}, {kGrid10, 3, 1000},
+                                    {kGrid10, 5, 20000},  {kExp, 2, 8000},     {kExp, 3, 6000},
+                                    {kUniform, 7, 5000}};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (const PointCase &c : cases) {
+        const PointCase drawn = c.kind == kExp ? PointCase{kUniform, c.d, c.n} : c;
+        std::vector<double> xs = Rows(CasePoints(drawn, 9), c.d);
+        if (c.kind == kExp)
+            for (double &x : xs) x = std::ldexp(1.0 + u(rng), int(rng() % 1000) - 500);
+        for (double sort_after : {1.0, 8.0, 1e300}) {
+            const flat_tree want = BuildFlatTree(xs.data(), c.n, c.d, sort_after, 1);
+            for (int32_t workers : {2, 3, 8}) {
+                const flat_tree got = BuildFlatTree(xs.data(), c.n, c.d, sort_after, workers);
+                ASSERT_TRUE(SameArray(got.order, want.order) && SameArray(got.start, want.start) &&
+                            SameArray(got.size, want.size) && SameArray(got.box, want.box))
+                    << "kind " << c.kind << " d=" << c.d << " n=" << c.n << " sort_after "
+                    << sort_after << " workers " << workers;
+            }
+        }
+        std::vector<double> twice = xs;
+        twice.insert(twice.end(), xs.begin() + 5 * c.d, xs.begin() + 6 * c.d);
+        EXPECT_THROW(BuildFlatTree(twice.data(), c.n + 1, c.d, 8.0, 2), no_cut_error);
+    }
+}

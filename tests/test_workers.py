@@ -1,0 +1,242 @@
+"""Threads and the memory ceiling: decompose, knn, knn_graph and closest_pair give the very same
+result for every number of workers, also from several Python threads at once and in a forked
+child; decompose refuses more pairs than max_pairs or the memory available allows, quickly and
+with MemoryError, and so does build_quorl."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import quorl
+import quorlkit
+
+WORKERS = [1, 2, 3, None]
+
+
+def make(kind, n, d, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        return rng.random((n, d))
+    if kind == "ties":  # distinct points on a small grid: ties in every coordinate
+        cells = rng.permutation(12**d)[:n]
+        return np.stack([(cells // 12**k) % 12 for k in range(d)], axis=1).astype(np.float64)
+    if kind == "duplicates":  # many copies of few points, zeros of either sign
+        x = rng.integers(-2, 3, size=(n // 6 + 1, d)).astype(np.float64)[rng.integers(n // 6 + 1, size=n)]
+        x[(x == 0) & (rng.random((n, d)) < 0.5)] = -0.0
+        return x
+    if kind == "exponential":  # deep chains of cuts
+        return np.ldexp(1.0, rng.integers(-60, 60, size=(n, d))) * (1 + rng.random((n, d)))
+    raise ValueError(kind)
+
+
+def same(a, b):
+    """Equal to the bit, shapes and dtypes included."""
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize(
+    "kind, n, d, s",
+    [("uniform", 5000, 2, 2.0), ("uniform", 3000, 5, 1.0), ("ties", 1500, 3, 2.0), ("exponential", 2000, 2, 2.0)],
+)
+def test_decompose_is_the_same_for_every_workers(kind, n, d, s):
+    x = make(kind, n, d, 21)
+    want = quorlkit.decompose(x, s, workers=1)
+    fields = ["order", "node_start", "node_size", "node_center", "node_radius", "pairs"]
+    for workers in WORKERS[1:]:
+        got = quorlkit.decompose(x, s, workers=workers)
+        for f in fields:
+            assert same(getattr(got, f), getattr(want, f)), (f, workers)
+
+
+def test_decompose_refuses_equal_points_alike_for_every_workers():
+    x = make("duplicates", 5000, 2, 3)  # large enough for the tree to be built on threads
+    messages = set()
+    for workers in WORKERS:
+        with pytest.raises(ValueError, match="are equal") as info:
+            quorlkit.decompose(x, 2.0, workers=workers)
+        messages.add(str(info.value))
+    assert len(messages) == 1
+
+
+@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2), ("exponential", 2000, 3)])
+def test_neighbours_are_the_same_for_every_workers(kind, n, d):
+    x = make(kind, n, d, 8)
+    dist, idx = quorlkit.knn(x, 7, workers=1)
+    graph = quorlkit.knn_graph(x, 7, workers=1)
+    pair = quorlkit.closest_pair(x, workers=1)
+    for workers in WORKERS[1:]:
+        got_dist, got_idx = quorlkit.knn(x, 7, workers=workers)
+        assert same(got_dist, dist) and same(got_idx, idx), workers
+        g = quorlkit.knn_graph(x, 7, workers=workers)
+        assert same(g.data, graph.data) and same(g.indices, graph.indices), workers
+        assert quorlkit.closest_pair(x, workers=workers) == pair, workers
+
+
+def test_concurrent_calls_with_threads_each_match_serial_calls():
+    inputs = [make("uniform", 3000, 2, 1), make("ties", 1200, 3, 2), make("uniform", 2000, 4, 3)]
+    want_pairs = [quorlkit.decompose(x, 2.0, workers=1).pairs for x in inputs]
+    want_knn = [quorlkit.knn(x, 5, workers=1)[1] for x in inputs]
+    barrier = threading.Barrier(2 * len(inputs))
+    failures = []
+
+    def run(k, what):
+        barrier.wait()
+        for _ in range(3):
+            if what == "decompose":
+                ok = same(quorlkit.decompose(inputs[k], 2.0, workers=2).pairs, want_pairs[k])
+            else:
+                ok = same(quorlkit.knn(inputs[k], 5, workers=3)[1], want_knn[k])
+            if not ok:
+                failures.append((k, what))
+
+    threads = [
+        threading.Thread(target=run, args=(k, what))
+        for k in range(len(inputs))
+        for what in ("decompose", "knn")
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+# A child forked after the parent's threads ran must not wait for threads it does not have.
+FORKED = textwrap.dedent(
+    """
+    import os, sys
+    import numpy as np, quorlkit
+    x = np.random.default_rng(4).random((4000, 2))
+    want = quorlkit.decompose(x, 2.0, workers=2).pairs
+    near = quorlkit.knn(x, 3, workers=2)[1]
+    pid = os.fork()
+    if pid == 0:
+        ok = (quorlkit.decompose(x, 2.0, workers=2).pairs.tobytes() == want.tobytes()
+              and quorlkit.knn(x, 3, workers=2)[1].tobytes() == near.tobytes())
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+    """
+)
+
+
+def test_a_forked_child_gets_the_same_results():
+    run = subprocess.run([sys.executable, "-c", FORKED], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "0"
+
+
+@pytest.fixture(scope="module")
+def counted():
+    x = make("uniform", 3000, 3, 5)
+    return x, len(quorlkit.decompose(x, 2.0, workers=1))
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_max_pairs_is_refused_beyond_and_accepted_at_the_limit(counted, workers):
+    x, total = counted
+    want = quorlkit.decompose(x, 2.0, workers=1).pairs
+    assert same(quorlkit.decompose(x, 2.0, workers=workers, max_pairs=total).pairs, want)
+    for limit in (total - 1, total // 2, 0):
+        with pytest.raises(MemoryError) as info:
+            quorlkit.decompose(x, 2.0, workers=workers, max_pairs=limit)
+        message = str(info.value)
+        found = re.search(
+            rf"^the decomposition has more than {limit} pairs? \(max_pairs = {limit}\): "
+            r"stopped after (\d+) pairs? (?:was|were) found; at 8 bytes a pair the whole needs "
+            r"at least (?:[0-9.]+ [KMG]iB \((\d+) bytes\)|(\d+) bytes), and its true size is "
+            r"unknown",
+            message,
+        )
+        assert found, message
+        pairs, need = int(found.group(1)), int(found.group(2) or found.group(3))
+        assert limit < pairs <= total and need == 8 * pairs
+        assert "smaller s" in message and "quorlkit.emst" in message
+
+
+def test_max_pairs_zero_accepts_a_decomposition_without_pairs():
+    assert len(quorlkit.decompose([[1.0, 2.0]], 2.0, max_pairs=0)) == 0
+    assert len(quorlkit.decompose(np.zeros((0, 3)), 2.0, max_pairs=0)) == 0
+
+
+@pytest.mark.parametrize(
+    "max_pairs, error, message",
+    [
+        (-1, ValueError, r"max_pairs must be None or at least 0 \(got -1\)"),
+        (1.5, TypeError, "max_pairs must be None or an integer, not float"),
+        (True, TypeError, "max_pairs must be None or an integer, not bool"),
+        ("9", TypeError, "max_pairs must be None or an integer, not str"),
+    ],
+)
+def test_bad_max_pairs(max_pairs, error, message):
+    with pytest.raises(error, match=message):
+        quorlkit.decompose([[0.0], [1.0]], 1.0, max_pairs=max_pairs)
+
+
+@pytest.mark.parametrize("fn", [quorlkit.decompose, quorlkit.knn, quorlkit.closest_pair])
+def test_bad_workers(fn):
+    args = (2.0,) if fn is quorlkit.decompose else (1,) if fn is quorlkit.knn else ()
+    with pytest.raises(ValueError, match=r"workers must be None, -1 or at least 1 \(got 0\)"):
+        fn([[0.0], [1.0]], *args, workers=0)
+
+
+# 4000 points in 16-D have 7.2 million pairs (58 MB); a fresh interpreter gets `room` bytes of
+# address space beyond what it holds, and the call must end in MemoryError from the guard, not in
+# a crash or a failed allocation on the way.
+GUARDED = textwrap.dedent(
+    """
+    import resource, sys, time
+    import numpy as np
+    import quorl, quorlkit
+    which, room, workers = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    x = np.random.default_rng(1).random((4000, 16))
+    pts = [quorl.point(r) for r in x.tolist()]
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + room, hard))
+    try:
+        if which == "decompose":
+            result = len(quorlkit.decompose(x, 2.0, workers=workers))
+        else:
+            result = len(quorl.build_quorl(4000, 16, 2.0, pts))
+        print("ok", result)
+    except MemoryError as e:
+        print("MemoryError", e)
+    """
+)
+
+
+@pytest.mark.parametrize("which", ["decompose", "build_quorl"])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_default_guard_refuses_what_the_address_space_cannot_hold(which, workers):
+    run = subprocess.run(
+        [sys.executable, "-c", GUARDED, which, str(40 << 20), str(workers)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    status = run.stdout.strip()
+    assert status.startswith("MemoryError the decomposition has more than "), status
+    assert "available when the call began (the headroom under RLIMIT_AS)" in status, status
+
+
+def test_default_guard_lets_through_what_fits():
+    run = subprocess.run(
+        [sys.executable, "-c", GUARDED, "decompose", str(1 << 30), "2"],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["ok", "7210969"]
+
+
+def test_build_quorl_keeps_its_signature():
+    assert quorl.build_quorl.__doc__.splitlines()[0] == (
+        "build_quorl(arg0: int, arg1: int, arg2: float, arg3: List[point]) "
+        "-> List[Tuple[List[int], List[int]]]"
+    )
