@@ -18,6 +18,7 @@
 #include "neighbors/query.h"
 #include "spanner/spanner.h"
 #include "tree/alloc.h"
+#include "tree/memory.h"
 
 namespace py = pybind11;
 
@@ -268,21 +269,29 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
     return py::make_tuple(best.squared, best.i, best.j);
 }
 
-// A t-spanner as (ends, lengths, stopped): int64 of shape (m, 2) with i < j in the order of
-// (i, j), and float64 of shape (m,); stopped is -1, or the number of edges kept when more than
-// max_edges were needed (ends and lengths are then empty). t > 1 is checked by the caller.
+// A t-spanner as (ends, lengths, stopped, limit, source): int64 of shape (m, 2) with i < j in
+// the order of (i, j), and float64 of shape (m,); stopped is -1, or the number of edges kept when
+// more than the limit were needed (ends and lengths are then empty). The limit is max_edges, or
+// for max_edges < 0 what the memory available when the call began holds, as `source` says.
+// t > 1 is checked by the caller.
 py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
     std::unique_ptr<spanner_edges> result(new spanner_edges());
-    int64_t stopped = -1;
+    int64_t stopped = -1, limit = max_edges;
+    std::string source;
     {
         py::gil_scoped_release unlocked;
         check_points_array(n, d, xs.data());
         if (!(t > 1.0) || !std::isfinite(t)) throw std::invalid_argument("t must be above 1");
+        if (limit < 0) {
+            const memory_headroom room = AvailableMemory();
+            limit = int64_t(std::min<uint64_t>(room.bytes / kSpannerBytesPerEdge, INT64_MAX));
+            source = room.source;
+        }
         try {
-            *result = GreedySpanner(xs.data(), n, d, t, max_edges);
+            *result = GreedySpanner(xs.data(), n, d, t, limit);
         } catch (const edge_limit_reached &e) {
             stopped = e.edges;
         }
@@ -291,9 +300,8 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
     const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.count());
     return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
-                          View(r.lengths.data(), {m}, owner), stopped);
+                          View(r.lengths.data(), {m}, owner), stopped, limit, source);
 }
-
 
 py::array_t<double> Linkage(int64_t n, const int64_array &ends, const double_array &heights,
                             bool smaller_first) {
@@ -390,7 +398,8 @@ PYBIND11_MODULE(_core, m) {
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
           "A t-spanner of a C-contiguous float64 array of shape (n, d): (edges (int64, (m, 2)), "
-          "lengths (float64, (m,)), stopped), stopped being -1 or the edges kept at the limit.");
+          "lengths (float64, (m,)), stopped, limit, source), stopped being -1 or the edges kept "
+          "at the limit; max_edges < 0 limits the edges to what the available memory holds.");
     m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
           py::arg("smaller_first"),
           "The single-linkage matrix of a spanning tree whose edges are in merge order.");

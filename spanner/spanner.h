@@ -13,6 +13,11 @@ struct spanner_edges {
     size_t count() const { return lengths.size(); }
 };
 
+// What one edge costs while the spanner is built and handed over: two arcs of the adjacency
+// lists (index, link, length), the edge list, the edges in input numbering, and the two halves
+// of the CSR array the caller makes of them.
+constexpr uint64_t kSpannerBytesPerEdge = 2 * (4 + 4 + 8) + 2 * (4 + 8) + (16 + 8) + 2 * (8 + 8);
+
 // Thrown when the spanner would need more than its edge limit: `edges` were kept when it stopped.
 struct edge_limit_reached {
     int64_t edges;

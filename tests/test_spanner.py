@@ -1,12 +1,17 @@
 """spanner: the stretch on every pair (csgraph's shortest paths), the edge count against an exact
 greedy spanner, equal points, the edge limit and its message, refusals, failing allocations."""
 
+import re
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 from scipy.sparse.csgraph import shortest_path
 
 import quorlkit
-from quorlkit import _core, _spanner
+from quorlkit import _core
 
 TOLERANCE = 1e-9  # the docstring's
 
@@ -151,11 +156,36 @@ def test_above_max_edges_a_memory_error_says_what_was_kept_and_what_to_change():
         quorlkit.spanner(np.zeros((5, 2)), 1.5, max_edges=3)  # 4 copies need 4 edges
 
 
-def test_by_default_the_limit_is_what_the_available_memory_holds(monkeypatch):
-    x = make("uniform", 500, 2, seed=12)
-    monkeypatch.setattr(_spanner, "_available_memory", lambda: 100 * _spanner._BYTES_PER_EDGE)
-    with pytest.raises(MemoryError, match=r"after 100 edges.*the 100 edges that the available memory"):
-        quorlkit.spanner(x, 2.0)
+GUARDED = textwrap.dedent(
+    """
+    import resource, sys
+    import numpy as np
+    import quorlkit
+    # In 10-D, t = 1.01 asks for most of the n^2 / 2 pairs: far more edges than 32 MiB hold.
+    x = np.random.default_rng(0).random((int(sys.argv[1]), 10))
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (32 << 20), hard))
+    try:
+        print("ok", quorlkit.spanner(x, 1.01).nnz)
+    except MemoryError as e:
+        print("MemoryError", e)
+    """
+)
+
+
+@pytest.mark.parametrize("n,refused", [(3_000, True), (12, False)])
+def test_by_default_the_limit_is_what_the_available_memory_holds(n, refused):
+    run = subprocess.run([sys.executable, "-c", GUARDED, str(n)], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    out = run.stdout.strip()
+    if refused:
+        assert re.match(r"MemoryError spanner stopped after \d+ edges", out), out
+        assert "the memory available when the call began holds (the headroom under RLIMIT_AS)" in out
+    else:
+        assert out == f"ok {n * (n - 1)}"  # 12 points in 10-D at t = 1.01: every pair
 
 
 @pytest.mark.parametrize(

@@ -16,30 +16,10 @@ from ._workers import check_workers
 
 __all__ = ["spanner"]
 
-# What one edge costs while the spanner is built and handed over: two arcs in the core's
-# adjacency lists (index, link, length), the edge list, and both halves of the CSR array.
-_BYTES_PER_EDGE = 2 * (4 + 4 + 8) + (16 + 8) + 2 * (8 + 8)
-
-
-def _available_memory() -> int | None:
-    """The bytes this process could still take: MemAvailable, or None when unknown."""
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    return None
-
-
-def _edge_limit(max_edges: Any) -> tuple[int, bool]:
-    """The edge limit and whether the caller set it."""
+def _edge_limit(max_edges: Any) -> int:
+    """max_edges as the core takes it: -1 for None (what the available memory holds)."""
     if max_edges is None:
-        available = _available_memory()
-        if available is None:
-            return 2**62, False
-        return max(available // _BYTES_PER_EDGE, 1), False
+        return -1
     if isinstance(max_edges, bool):
         raise TypeError("max_edges must be None or an integer, not bool")
     try:
@@ -50,7 +30,7 @@ def _edge_limit(max_edges: Any) -> tuple[int, bool]:
         ) from None
     if limit < 0:
         raise ValueError(f"max_edges must be at least 0, not {limit}")
-    return min(limit, 2**62), True
+    return min(limit, 2**63 - 1)
 
 
 def _stretch(t: Any) -> float:
@@ -124,14 +104,13 @@ def spanner(
     arr = _points_array(points)
     stretch = _stretch(t)
     check_workers(workers)
-    limit, given = _edge_limit(max_edges)
-    ends, lengths, stopped = _core.spanner(arr, stretch, limit)
+    ends, lengths, stopped, limit, source = _core.spanner(arr, stretch, _edge_limit(max_edges))
     if stopped >= 0:
         where = (
             f"max_edges={limit}"
-            if given
-            else f"the {limit} edges that the available memory holds "
-            f"({_BYTES_PER_EDGE} bytes an edge)"
+            if max_edges is not None
+            else f"the {limit} edges that the memory available when the call began holds "
+            f"({source})"
         )
         raise MemoryError(
             f"spanner stopped after {stopped} edges: a {stretch}-spanner of these "
