@@ -97,7 +97,7 @@ py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_
 
 // The minimum spanning tree as (ends, lengths): int64 of shape (n - 1, 2) and float64 of shape
 // (n - 1,), sharing the core's blocks.
-py::tuple Emst(const py::array &points) {
+py::tuple Emst(const py::array &points, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -105,7 +105,7 @@ py::tuple Emst(const py::array &points) {
     {
         py::gil_scoped_release unlocked;
         check_points_array(n, d, xs.data());
-        *result = EuclideanMST(xs.data(), n, d);
+        *result = EuclideanMST(xs.data(), n, d, UsableThreads(workers));
     }
     const emst_edges &r = *result;
     const py::capsule owner = Owner(result);
@@ -118,7 +118,8 @@ py::tuple Emst(const py::array &points) {
 // shape (n - 1, 2), float64 of shape (n - 1,) and (n,), then the tree Prim's algorithm grows from
 // point 0 as (ends, weights) in the order it adds the edges. 1 <= min_samples <= n and alpha > 0
 // are checked by the caller.
-py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double alpha) {
+py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double alpha,
+                          int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -138,7 +139,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
             throw std::invalid_argument("alpha must be positive and finite");
         result_t &r = *result;
         checked_vector<int32_t> ties;
-        r.tree = MutualReachabilityMST(xs.data(), n, d, min_samples, alpha, r.core, &ties);
+        r.tree = MutualReachabilityMST(xs.data(), n, d, min_samples, alpha, r.core, &ties,
+                                       UsableThreads(workers));
         r.prim_ends.resize(r.tree.ends.size());
         r.prim_w.resize(r.tree.count());
         PrimOrder(xs.data(), n, d, r.core.data(), alpha, r.tree.ends.data(), ties.data(),
@@ -274,7 +276,7 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
 // more than the limit were needed (ends and lengths are then empty). The limit is max_edges, or
 // for max_edges < 0 what the memory available when the call began holds, as `source` says.
 // t > 1 is checked by the caller.
-py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
+py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -291,7 +293,7 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges) {
             source = room.source;
         }
         try {
-            *result = GreedySpanner(xs.data(), n, d, t, limit);
+            *result = GreedySpanner(xs.data(), n, d, t, limit, UsableThreads(workers));
         } catch (const edge_limit_reached &e) {
             stopped = e.edges;
         }
@@ -375,11 +377,11 @@ PYBIND11_MODULE(_core, m) {
           "more than max_pairs pairs (< 0: no limit but the memory available) with MemoryError; "
           "returns order, node_start, node_size, node_center, node_radius and pairs. The "
           "interpreter lock is released while the core runs.");
-    m.def("emst", &Emst, py::arg("points"),
+    m.def("emst", &Emst, py::arg("points"), py::arg("workers") = 1,
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
     m.def("mutual_reachability_mst", &ReachabilityMst, py::arg("points"), py::arg("min_samples"),
-          py::arg("alpha"),
+          py::arg("alpha"), py::arg("workers") = 1,
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
           "(n - 1, 2)), lengths (float64, (n - 1,)), core distances (float64, (n,)), and "
           "the tree Prim grows from point 0 (edges, weights) in its order.");
@@ -397,6 +399,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
+          py::arg("workers") = 1,
           "A t-spanner of a C-contiguous float64 array of shape (n, d): (edges (int64, (m, 2)), "
           "lengths (float64, (m,)), stopped, limit, source), stopped being -1 or the edges kept "
           "at the limit; max_edges < 0 limits the edges to what the available memory holds.");

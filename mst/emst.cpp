@@ -344,17 +344,17 @@ emst_edges SortedEdges(checked_vector<candidate> &edges) {
 
 }  // namespace
 
-emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d) {
+emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers) {
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;
     {
         bucket_tree t;
         ordered_points p;
-        BuildBucketTree(xs, n, d, kBucket, t, p);
+        BuildBucketTree(xs, n, d, kBucket, t, p, workers);
         edges.reserve(size_t(n) - 1);
         const int32_t k = std::min(kNeighbours, n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        NearestNeighbours(t, p, k, near.data(), nullptr);
+        NearestNeighbours(t, p, k, near.data(), nullptr, workers);
         const squared_key metric;
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
@@ -374,7 +374,7 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d) {
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties) {
+                                 checked_vector<int32_t> *ties, int32_t workers) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) ties->clear();
     if (n < 2) return emst_edges();
@@ -382,7 +382,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
     {
         bucket_tree t;
         ordered_points p;
-        BuildBucketTree(xs, n, d, kBucket, t, p);
+        BuildBucketTree(xs, n, d, kBucket, t, p, workers);
         edges.reserve(size_t(n) - 1);
         // One neighbour search gives both the cores and the list the rounds start from. One
         // beyond the core's neighbour bounds the points past the list above core_q, so that a
@@ -390,7 +390,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         const int32_t kc = std::min(min_samples - 1, n - 1);
         const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        NearestNeighbours(t, p, k, near.data(), nullptr);
+        NearestNeighbours(t, p, k, near.data(), nullptr, workers);
         const size_t dd = size_t(d);
         checked_vector<double> pos_core(size_t(n), 0.0), node_core(size_t(t.nodes));
         if (kc > 0)

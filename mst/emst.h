@@ -22,7 +22,9 @@ struct emst_edges {
 // inside the component. Equal
 // points are allowed. Requires n >= 0, d >= 1 and points that pass check_points_array; throws
 // std::bad_alloc when memory runs out, having kept nothing. Memory O(n d).
-emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d);
+// The tree build and the neighbour search run on `workers` threads, the rounds on the calling
+// thread; the tree is the same for every value.
+emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers = 1);
 
 // The minimum spanning tree of the same points under the mutual reachability
 // w(i, j) = max(core_i, core_j, sqrt(SquaredLength(x_i, x_j)) / alpha), pairs ordered by
@@ -36,6 +38,6 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d);
 // distance, where the minimum spanning trees of other orders of ties differ from this one.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties = nullptr);
+                                 checked_vector<int32_t> *ties = nullptr, int32_t workers = 1);
 
 #endif

@@ -281,13 +281,13 @@ class builder {
 // point how far around it the local pass looks: kLocalReach times its k-th neighbour's distance.
 template <int D>
 checked_vector<double> NeighbourPass(const double *xs, int32_t m, int32_t d, double t,
-                                     builder<D> &b) {
+                                     int32_t workers, builder<D> &b) {
     checked_vector<double> reach(static_cast<size_t>(m), 0.0);
     if (m < 2) return reach;
     const int32_t k = std::min(CandidateCount(t, d), m - 1);
     checked_vector<candidate> all;
     {
-        const knn_rows rows = KNearestNeighbours(xs, m, d, k);
+        const knn_rows rows = KNearestNeighbours(xs, m, d, k, workers);
         all.reserve(static_cast<size_t>(m) * static_cast<size_t>(k));
         for (int32_t i = 0; i < m; ++i) {
             for (int32_t c = 0; c < k; ++c) {
@@ -505,12 +505,13 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
 
 }  // namespace
 
-spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, int64_t max_edges) {
+spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, int64_t max_edges,
+                            int32_t workers) {
     spanner_edges out;
     if (n < 2) return out;
     bucket_tree tree;
     ordered_points pts;
-    BuildBucketTree(xs, n, d, 1, tree, pts);
+    BuildBucketTree(xs, n, d, 1, tree, pts, workers);
 
     // The distinct points in leaf order, and for each position the distinct point it is.
     checked_vector<int32_t> vertex(static_cast<size_t>(n));
@@ -532,7 +533,7 @@ spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, in
     WithDimension(d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         builder<D> b(dx.data(), m, d, t, max_edges - copies);
-        const checked_vector<double> reach = NeighbourPass(dx.data(), m, d, t, b);
+        const checked_vector<double> reach = NeighbourPass(dx.data(), m, d, t, workers, b);
         LocalPass(tree, vertex, reach, t, dx.data(), b);
         CoverPass(tree, vertex, reach, t, b);
         ends = b.ends();

@@ -43,6 +43,9 @@ struct edge_limit_reached {
 // Requires n >= 0, d >= 1, points that pass check_points_array and t > 1 finite. Throws
 // edge_limit_reached beyond max_edges edges and std::bad_alloc when memory runs out, keeping
 // nothing.
-spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, int64_t max_edges);
+// The tree build and the neighbour search run on `workers` threads, the rest on the calling
+// thread; the spanner is the same for every value.
+spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, int64_t max_edges,
+                            int32_t workers = 1);
 
 #endif

@@ -78,6 +78,24 @@ def test_neighbours_are_the_same_for_every_workers(kind, n, d):
         assert quorlkit.closest_pair(x, workers=workers) == pair, workers
 
 
+@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2)])
+def test_trees_clusters_and_spanners_are_the_same_for_every_workers(kind, n, d):
+    x = make(kind, n, d, 9)
+    tree = quorlkit.emst(x, workers=1)
+    link = quorlkit.single_linkage(x, workers=1)
+    fit = quorlkit.HDBSCAN(min_cluster_size=10, workers=1).fit(x)
+    graph = quorlkit.spanner(x[:800], 1.5, workers=1)
+    for workers in WORKERS[1:]:
+        got = quorlkit.emst(x, workers=workers)
+        assert same(got.edges, tree.edges) and same(got.lengths, tree.lengths), workers
+        assert same(quorlkit.single_linkage(x, workers=workers), link), workers
+        other = quorlkit.HDBSCAN(min_cluster_size=10, workers=workers).fit(x)
+        assert same(other.labels_, fit.labels_) and same(other.probabilities_, fit.probabilities_)
+        assert same(other.single_linkage_tree_, fit.single_linkage_tree_), workers
+        g = quorlkit.spanner(x[:800], 1.5, workers=workers)
+        assert same(g.data, graph.data) and same(g.indices, graph.indices), workers
+
+
 def test_concurrent_calls_with_threads_each_match_serial_calls():
     inputs = [make("uniform", 3000, 2, 1), make("ties", 1200, 3, 2), make("uniform", 2000, 4, 3)]
     want_pairs = [quorlkit.decompose(x, 2.0, workers=1).pairs for x in inputs]

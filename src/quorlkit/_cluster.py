@@ -11,7 +11,7 @@ import numpy.typing as npt
 from . import _core, _hierarchy
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
-from ._workers import check_workers
+from ._workers import check_workers, core_threads
 
 __all__ = ["HDBSCAN", "CONDENSED_TREE_DTYPE"]
 
@@ -266,7 +266,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
                 f"inf or NaN ({m})"
             )
         edges, lengths, core, prim_edges, prim_w = _core.mutual_reachability_mst(
-            points, min_samples, alpha
+            points, min_samples, alpha, core_threads(self.workers)
         )
         # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
         # default argsort of their weights gives; where weights tie, that order decides which

@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
-from ._workers import check_workers
+from ._workers import core_threads
 
 __all__ = ["MinimumSpanningTree", "emst", "linkage", "single_linkage"]
 
@@ -68,8 +68,7 @@ def emst(points: npt.ArrayLike, *, workers: int | None = None) -> MinimumSpannin
     ([[2, 3], [0, 2], [1, 2]], [0.0, 1.0, 4.47213595499958])
     """
     arr = _points_array(points)
-    check_workers(workers)
-    edges, lengths = _core.emst(arr)
+    edges, lengths = _core.emst(arr, core_threads(workers))
     return MinimumSpanningTree(lengths, edges)
 
 

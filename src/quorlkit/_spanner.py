@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
-from ._workers import check_workers
+from ._workers import core_threads
 
 __all__ = ["spanner"]
 
@@ -103,8 +103,10 @@ def spanner(
         ) from None
     arr = _points_array(points)
     stretch = _stretch(t)
-    check_workers(workers)
-    ends, lengths, stopped, limit, source = _core.spanner(arr, stretch, _edge_limit(max_edges))
+    threads = core_threads(workers)
+    ends, lengths, stopped, limit, source = _core.spanner(
+        arr, stretch, _edge_limit(max_edges), threads
+    )
     if stopped >= 0:
         where = (
             f"max_edges={limit}"
