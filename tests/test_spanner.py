@@ -197,7 +197,7 @@ def test_by_default_the_limit_is_what_the_available_memory_holds(n, refused):
         (([[0.0], [1.0]], float("inf")), {}, ValueError, "above 1"),
         (([[0.0], [1.0]], True), {}, TypeError, "t must be a real number"),
         (([[0.0], [1.0]], "2"), {}, TypeError, "t must be a real number"),
-        (([[0.0], [1.0]], 2.0), {"max_edges": -1}, ValueError, "max_edges must be at least 0"),
+        (([[0.0], [1.0]], 2.0), {"max_edges": -1}, ValueError, r"max_edges must be None or at least 0 \(got -1\)"),
         (([[0.0], [1.0]], 2.0), {"max_edges": 1.5}, TypeError, "max_edges must be None or an integer"),
         (([[0.0], [1.0]], 2.0), {"max_edges": True}, TypeError, "not bool"),
         (([[0.0], [1.0]], 2.0), {"workers": 0}, ValueError, "workers"),

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._arguments import optional_limit
 from ._workers import core_threads
 
 __all__ = ["Decomposition", "decompose"]
@@ -204,23 +205,6 @@ class Decomposition:
         )
 
 
-def _max_pairs(max_pairs: Any) -> int:
-    """max_pairs as the core takes it: -1 for None."""
-    if max_pairs is None:
-        return -1
-    if isinstance(max_pairs, bool):
-        raise TypeError("max_pairs must be None or an integer, not bool")
-    try:
-        count = operator.index(max_pairs)
-    except TypeError:
-        raise TypeError(
-            f"max_pairs must be None or an integer, not {type(max_pairs).__name__}"
-        ) from None
-    if count < 0:
-        raise ValueError(f"max_pairs must be None or at least 0 (got {count})")
-    return min(count, 2**63 - 1)
-
-
 def decompose(
     points: npt.ArrayLike,
     s: float,
@@ -278,6 +262,6 @@ def decompose(
     arr = _points_array(points)
     sep = _separation(s)
     threads = core_threads(workers)
-    limit = _max_pairs(max_pairs)
+    limit = optional_limit("max_pairs", max_pairs)
     arrays = _core.decompose(arr, sep, limit, threads)
     return Decomposition._from_core(int(arr.shape[0]), int(arr.shape[1]), sep, arrays)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import math
 import numbers
-import operator
 from typing import Any
 
 import numpy as np
@@ -12,26 +11,10 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
+from ._arguments import optional_limit
 from ._workers import core_threads
 
 __all__ = ["spanner"]
-
-def _edge_limit(max_edges: Any) -> int:
-    """max_edges as the core takes it: -1 for None (what the available memory holds)."""
-    if max_edges is None:
-        return -1
-    if isinstance(max_edges, bool):
-        raise TypeError("max_edges must be None or an integer, not bool")
-    try:
-        limit = operator.index(max_edges)
-    except TypeError:
-        raise TypeError(
-            f"max_edges must be None or an integer, not {type(max_edges).__name__}"
-        ) from None
-    if limit < 0:
-        raise ValueError(f"max_edges must be at least 0, not {limit}")
-    return min(limit, 2**63 - 1)
-
 
 def _stretch(t: Any) -> float:
     if isinstance(t, bool) or not isinstance(t, numbers.Real):
@@ -105,7 +88,7 @@ def spanner(
     stretch = _stretch(t)
     threads = core_threads(workers)
     ends, lengths, stopped, limit, source = _core.spanner(
-        arr, stretch, _edge_limit(max_edges), threads
+        arr, stretch, optional_limit("max_edges", max_edges), threads
     )
     if stopped >= 0:
         where = (

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-import operator
 import os
 from typing import Any
+
+from ._arguments import whole_number
 
 __all__ = ["check_workers", "core_threads"]
 
@@ -20,14 +21,7 @@ def check_workers(workers: Any) -> int:
     """
     if workers is None:
         return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
-    if isinstance(workers, bool):
-        raise TypeError("workers must be None or an integer, not bool")
-    try:
-        count = operator.index(workers)
-    except TypeError:
-        raise TypeError(
-            f"workers must be None or an integer, not {type(workers).__name__}"
-        ) from None
+    count = whole_number("workers", workers)
     if count == -1:
         return os.cpu_count() or 1
     if count < 1:
