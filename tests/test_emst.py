@@ -410,11 +410,13 @@ def test_failing_calls_do_not_leak(no_fault_left_behind):
 @pytest.mark.parametrize(
     "call,n",
     [
+        (lambda x: quorlkit.decompose(x, 2.0), 400_000),
         (quorlkit.emst, 300_000),
         (lambda x: quorlkit.knn(x, 10), 300_000),
+        (lambda x: quorlkit.HDBSCAN(min_cluster_size=15).fit(x), 200_000),
         (lambda x: quorlkit.spanner(x, 2.0), 4_000),
     ],
-    ids=["emst", "knn", "spanner"],
+    ids=["decompose", "emst", "knn", "hdbscan", "spanner"],
 )
 def test_the_interpreter_lock_is_released_while_the_core_runs(call, n):
     x = points("uniform", n, 2, seed=90)

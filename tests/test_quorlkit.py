@@ -2,8 +2,6 @@ import math
 import os
 import subprocess
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -200,32 +198,6 @@ def test_core_checks_arrays_made_by_hand():
         _core.to_lists(*arrays, np.zeros(4, dtype=np.int32))
     with pytest.raises(ValueError, match="pre-order"):
         _core.tree_depth(np.array([3, 5, 1], dtype=np.int32))
-
-
-def test_the_interpreter_lock_is_released_while_the_core_runs():
-    x = np.random.default_rng(11).random((400_000, 2))
-    beats = []
-    stop = threading.Event()
-
-    def beat():
-        while not stop.is_set():
-            beats.append(time.perf_counter())
-
-    worker = threading.Thread(target=beat)
-    worker.start()
-    try:
-        time.sleep(0.01)
-        t0 = time.perf_counter()
-        quorlkit.decompose(x, 2.0)
-        t1 = time.perf_counter()
-    finally:
-        stop.set()
-        worker.join()
-    inside = [t0] + [t for t in beats if t0 < t < t1] + [t1]
-    longest_silence = max(b - a for a, b in zip(inside, inside[1:]))
-    # Holding the lock, the other thread would be silent for the whole core run.
-    assert t1 - t0 > 0.05
-    assert longest_silence < 0.5 * (t1 - t0), (longest_silence, t1 - t0)
 
 
 def test_quorl_imports_without_numpy():
