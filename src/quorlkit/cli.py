@@ -589,10 +589,15 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(run=_cmd_emst)
 
-    formats = (
-        "csv: i,j,{0} rows, one per edge; json: one object with {1}, edges and {2}; npz: the "
-        "arrays edges, {2}, {1} (needs -o). Default: OUT's extension, else csv"
-    )
+    def edge_list(p: argparse.ArgumentParser, column: str, fields: str) -> None:
+        p.add_argument(
+            "--format", choices=("csv", "json", "npz"), default=None,
+            help=f"csv: i,j,{column} rows, one per edge; json: one object with {fields}, edges "
+            f"and lengths; npz: the arrays edges, lengths, {fields} (needs -o). Default: OUT's "
+            "extension, else csv",
+        )
+        p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+
     p = commands.add_parser(
         "knn", help="the k nearest neighbours of each point of a file, as an edge list",
         description=files + " Row i's neighbours come as edges (i, j), nearest first, ties "
@@ -600,11 +605,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("-k", type=_count(1), required=True, help="neighbours per point")
-    p.add_argument(
-        "--format", choices=("csv", "json", "npz"), default=None,
-        help=formats.format("distance", "n, d, k", "lengths"),
-    )
-    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    edge_list(p, "distance", "n, d, k")
     p.set_defaults(run=_cmd_knn)
 
     p = commands.add_parser(
@@ -614,11 +615,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("-t", type=_separation, required=True, help="the stretch, above 1")
-    p.add_argument(
-        "--format", choices=("csv", "json", "npz"), default=None,
-        help=formats.format("length", "n, d, t", "lengths"),
-    )
-    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    edge_list(p, "length", "n, d, t")
     p.set_defaults(run=_cmd_spanner)
 
     p = commands.add_parser(
