@@ -65,6 +65,18 @@ void CheckCount(int32_t n, size_t records) {
                std::to_string(records) + ")");
 }
 
+// Refuses coordinate k = x of the point at `position`: not finite, or too large.
+void CheckCoordinate(int64_t position, int32_t k, double x) {
+    if (!std::isfinite(x))
+        Refuse("point at position " + std::to_string(position) + ": coordinate " +
+               std::to_string(k) + " is " + Num(x) + "; coordinates must be finite");
+    if (std::fabs(x) > kMaxMagnitude)
+        Refuse("point at position " + std::to_string(position) + ": coordinate " +
+               std::to_string(k) + " = " + Num(x) +
+               " is too large; the magnitude of a coordinate must be at most " +
+               Num(kMaxMagnitude));
+}
+
 // Every check but the two on n against the number of records, for either kind of rows; equal
 // points only when `find_equal` (the array build finds them on its own, at no cost).
 template <typename Rows>
@@ -89,26 +101,12 @@ void CheckRows(int32_t n, int32_t d, double s, const Rows &rows, bool find_equal
         }
         for (int32_t k = 0; k < d; ++k) {
             const double x = c[k];
-            if (!std::isfinite(x))
-                Refuse("point at position " + std::to_string(i) + ": coordinate " +
-                       std::to_string(k) + " is " + Num(x) + "; coordinates must be finite");
-            if (std::fabs(x) > kMaxMagnitude)
-                Refuse("point at position " + std::to_string(i) + ": coordinate " +
-                       std::to_string(k) + " = " + Num(x) +
-                       " is too large; the magnitude of a coordinate must be at most " +
-                       Num(kMaxMagnitude));
+            CheckCoordinate(i, k, x);
             if (i == 0 || x < lo[size_t(k)]) lo[size_t(k)] = x;
             if (i == 0 || x > hi[size_t(k)]) hi[size_t(k)] = x;
         }
     }
-    double sum = 0.0;
-    for (int32_t k = 0; k < d; ++k) {
-        const double w = hi[size_t(k)] - lo[size_t(k)];
-        sum = sum + w * w;
-    }
-    if (!std::isfinite(sum))
-        Refuse("the points spread too far: the sum over the " + std::to_string(d) +
-               " dimensions of the squared extent (max - min) overflows");
+    check_spread(d, lo.data(), hi.data());
     if (find_equal) RefuseDuplicates(n, d, rows);
 }
 
@@ -127,6 +125,28 @@ void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
 void check_points_array(int32_t n, int32_t d, const double *xs) {
     CheckCount(n, SIZE_MAX);
     CheckRows(n, d, 0.0, array_rows{xs, d > 0 ? size_t(d) : 0}, false);
+}
+
+void check_point_rows(int64_t n, int32_t d, const double *xs, int64_t first, double *lo,
+                      double *hi) {
+    for (int64_t i = 0; i < n; ++i)
+        for (int32_t k = 0; k < d; ++k) {
+            const double x = xs[size_t(i) * size_t(d) + size_t(k)];
+            CheckCoordinate(first + i, k, x);
+            if (i == 0 || x < lo[k]) lo[k] = x;
+            if (i == 0 || x > hi[k]) hi[k] = x;
+        }
+}
+
+void check_spread(int32_t d, const double *lo, const double *hi) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < d; ++k) {
+        const double w = hi[k] - lo[k];
+        sum = sum + w * w;
+    }
+    if (!std::isfinite(sum))
+        Refuse("the points spread too far: the sum over the " + std::to_string(d) +
+               " dimensions of the squared extent (max - min) overflows");
 }
 
 void check_query_array(int32_t n, int32_t d, const double *xs, int32_t m, const double *qs) {

@@ -18,6 +18,15 @@ void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &
 // coordinates, an extent that overflows), with the same messages; equal points pass.
 void check_points_array(int32_t n, int32_t d, const double *xs);
 
+// The coordinate checks of check_points_array for n rows of d >= 1 coordinates held apart from
+// the others, the first of them at `first`: the messages name the position first + i. Writes
+// each coordinate's least and greatest value to lo[0..d) and hi[0..d) (untouched for n = 0).
+void check_point_rows(int64_t n, int32_t d, const double *xs, int64_t first, double *lo,
+                      double *hi);
+
+// The extent check of check_points_array on the per-coordinate bounds lo, hi of all the points.
+void check_spread(int32_t d, const double *lo, const double *hi);
+
 // Refuses m query points qs[j*d .. j*d + d) to be searched among the n >= 1 points xs that passed
 // check_points_array: throws std::invalid_argument naming the first query row with a non-finite
 // or too large coordinate, or so far from the points that a squared length could overflow.

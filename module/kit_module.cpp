@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "module/bindings.h"
 #include "module/driver.h"
 #include "cluster/hdbscan.h"
+#include "distributed/merge.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
@@ -366,6 +368,47 @@ int32_t TreeDepth(const int_array &size) {
     return nodes > 0 ? height[0] : 0;
 }
 
+// The coordinate checks on rows held apart from the others, the first of them at position
+// `first`; returns each coordinate's least and greatest value (zeros for no rows).
+py::tuple CheckRowsFrom(const py::array &points, int64_t first) {
+    PrepareExceptionStorage();
+    int32_t n, d;
+    checked_vector<double> xs = PointsCopy(points, n, d);
+    py::array_t<double> lo(std::vector<py::ssize_t>{py::ssize_t(d)}),
+        hi(std::vector<py::ssize_t>{py::ssize_t(d)});
+    std::fill(lo.mutable_data(), lo.mutable_data() + d, 0.0);
+    std::fill(hi.mutable_data(), hi.mutable_data() + d, 0.0);
+    check_point_rows(n, d, xs.data(), first, lo.mutable_data(), hi.mutable_data());
+    return py::make_tuple(lo, hi);
+}
+
+void CheckSpread(const double_array &lo, const double_array &hi) {
+    if (lo.ndim() != 1 || hi.ndim() != 1 || lo.shape(0) != hi.shape(0) || lo.shape(0) > INT32_MAX)
+        throw py::value_error("lo and hi must be vectors of one length");
+    check_spread(int32_t(lo.shape(0)), lo.data(), hi.data());
+}
+
+// Kruskal over edges in key order with the terminals marked: (fate, rep), int8 of shape (m,)
+// and int64 of shape (m, 2).
+py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_t<uint8_t> &terminal) {
+    PrepareExceptionStorage();
+    if (ends.ndim() != 2 || ends.shape(1) != 2)
+        throw py::value_error("edges must have shape (m, 2)");
+    if (terminal.ndim() != 1 || terminal.shape(0) != v)
+        throw py::value_error("terminal must have shape (v,)");
+    const size_t m = size_t(ends.shape(0));
+    py::array_t<int8_t> fate(std::vector<py::ssize_t>{py::ssize_t(m)});
+    py::array_t<int64_t> rep({py::ssize_t(m), py::ssize_t(2)});
+    std::string fault;
+    {
+        py::gil_scoped_release unlocked;
+        fault = KruskalCompress(v, ends.data(), m, terminal.data(), fate.mutable_data(),
+                                rep.mutable_data());
+    }
+    if (!fault.empty()) throw py::value_error(fault);
+    return py::make_tuple(fate, rep);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -406,6 +449,15 @@ PYBIND11_MODULE(_core, m) {
     m.def("linkage", &Linkage, py::arg("n"), py::arg("edges"), py::arg("heights"),
           py::arg("smaller_first"),
           "The single-linkage matrix of a spanning tree whose edges are in merge order.");
+    m.def("check_rows", &CheckRowsFrom, py::arg("points"), py::arg("first"),
+          "The coordinate checks of emst on rows whose first is at position `first`; returns "
+          "the least and greatest value of each coordinate.");
+    m.def("check_spread", &CheckSpread, py::arg("lo"), py::arg("hi"),
+          "The extent check of emst on the least and greatest value of each coordinate.");
+    m.def("kruskal_compress", &KruskalCompressOf, py::arg("v"), py::arg("edges"),
+          py::arg("terminal"),
+          "Kruskal over edges in key order between vertices 0..v-1: each edge's fate (0 "
+          "rejected, 1 final, 2 pending) and, for a pending edge, a terminal on either side.");
     // Each extension links its own copy of the core, so quorlkit's tests need their own hook.
     m.def("_fail_allocation_at", &SetAllocFailure,
           "Test hook: make the k-th following core allocation fail (k >= 1); 0 turns it off.");

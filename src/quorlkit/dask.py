@@ -1,0 +1,659 @@
+"""The exact minimum spanning tree and nearest neighbours of a dask array, on any dask scheduler.
+
+``quorlkit.dask.emst(points)`` and ``quorlkit.dask.knn(points, k)`` give exactly what
+``quorlkit.emst`` and ``quorlkit.knn`` give for ``points.compute()``, without ever holding all
+points, or all edges, in one place. Needs dask: ``pip install 'quorl[dask]'``.
+
+How (docs/distributed.md gives the argument in full):
+
+- A kd split of a sample cuts space into partitions; every point goes to the partition whose
+  cell holds it, so each partition's points keep their global order.
+- Each partition finds its own tree (or neighbours) where it lives.
+- Between partitions only the points that could matter cross the network: for the tree, the
+  points of P within max(M_P, M_Q, beta) of Q's box, M being a partition's longest tree edge
+  and beta an upper bound on the closest pair (no longer edge can join P and Q in their joint
+  tree); for the neighbours, the points whose k-th neighbour lies farther than another
+  partition's box. Pairs of partitions that are already joined by shorter edges are skipped.
+- A tree reduction over the kd split merges the partitions' trees: each reduces its tree to the
+  edges that the rest of the graph can still reject, so each step moves only boundary-sized
+  data.
+- The result is sorted across the partitions into chunks by splitters, never in one place.
+"""
+
+from __future__ import annotations
+
+import bisect
+import math
+import numbers
+import operator
+import os
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import dask
+    import dask.array as da
+    from dask import delayed
+except ImportError:  # pragma: no cover - exercised only without the extra
+    raise ImportError(
+        "quorlkit.dask needs dask: pip install 'quorl[dask]' (or pip install 'dask[array,distributed]')"
+    ) from None
+
+from . import _core
+from ._mst import MinimumSpanningTree
+from ._neighbors import _neighbour_count
+
+__all__ = ["emst", "knn"]
+
+# Fewer points than this make a partition whose fixed costs outweigh its work.
+_LEAST_PART = 4096
+# Rows the client's sample takes per partition: enough for balanced kd cells.
+_SAMPLE_PER_PART = 512
+# Points of each partition the client uses to bound the closest pairs between partitions.
+_SKETCH = 32
+# Keys each partition offers for the splitters of the sorted output.
+_KEYS_PER_PART = 64
+_NO_INDEX = np.iinfo(np.int64).max
+
+
+class _Points(NamedTuple):
+    blocks: list[Any]  # one delayed (rows, d) float64 block per row chunk
+    starts: list[int]  # the global position of each block's first row
+    n: int
+    d: int
+
+
+# ---- shared by both entry points -------------------------------------------------------------
+
+
+def _squared(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Row-wise squared lengths, summed over the coordinates in order from 0.0, as the core does."""
+    total = np.zeros(a.shape[:-1])
+    for k in range(a.shape[-1]):
+        diff = a[..., k] - b[..., k]
+        total = total + diff * diff
+    return total
+
+
+def _box_squared(x: npt.NDArray[np.float64], lo: Any, hi: Any) -> npt.NDArray[np.float64]:
+    """Squared distances from rows to a box. Every operation rounds monotonically, so a row's
+    value never exceeds its squared length, as the core computes it, to any point in the box."""
+    total = np.zeros(x.shape[:-1])
+    for k in range(x.shape[-1]):
+        gap = np.maximum(np.maximum(lo[k] - x[..., k], x[..., k] - hi[k]), 0.0)
+        total = total + gap * gap
+    return total
+
+
+def _boxes_squared(lo_a: Any, hi_a: Any, lo_b: Any, hi_b: Any) -> float:
+    """A lower bound, in the same sense, on the squared length of any pair across two boxes."""
+    total = 0.0
+    for k in range(len(lo_a)):
+        gap = max(lo_b[k] - hi_a[k], lo_a[k] - hi_b[k], 0.0)
+        total = total + gap * gap
+    return total
+
+
+def _prepare(points: Any) -> _Points:
+    if not isinstance(points, da.Array):
+        raise TypeError(
+            "points must be a dask array of shape (n, d) (dask.array.from_array makes one), "
+            f"not {type(points).__name__}"
+        )
+    if points.dtype.kind not in "biuf":
+        raise TypeError(f"points must hold real numbers, not {points.dtype}")
+    if points.ndim != 2:
+        raise ValueError(f"points must be an array of shape (n, d), not of shape {points.shape}")
+    if any(math.isnan(c) for c in points.chunks[0]):
+        raise ValueError(
+            "points has rows chunks of unknown size; call points.compute_chunk_sizes() first"
+        )
+    n, d = (int(points.shape[0]), int(points.shape[1]))
+    if d == 0:
+        raise ValueError("d must be at least 1 (got 0)")
+    if len(points.chunks[1]) > 1:
+        points = points.rechunk({1: -1})
+    blocks = list(points.astype(np.float64).to_delayed().ravel())
+    starts = [0, *np.cumsum(points.chunks[0])[:-1].tolist()]
+    return _Points(blocks, [int(s) for s in starts], n, d)
+
+
+def _scan(block: Any, first: int, rate: float) -> tuple[str | None, Any, Any, Any]:
+    """One block's refusal (or None), coordinate bounds and sample rows."""
+    x = np.ascontiguousarray(block, dtype=np.float64)
+    try:
+        lo, hi = _core.check_rows(x, first)
+    except ValueError as err:
+        return str(err), None, None, None
+    rng = np.random.default_rng(first)
+    keep = rng.random(x.shape[0]) < rate
+    return None, lo, hi, x[keep]
+
+
+def _check(pts: _Points) -> npt.NDArray[np.float64]:
+    """Refuses the points as emst does, naming the global row; returns the client's sample."""
+    rate = min(1.0, 64 * _SAMPLE_PER_PART / max(pts.n, 1))
+    scans = dask.compute(
+        *[delayed(_scan)(b, s, rate) for b, s in zip(pts.blocks, pts.starts)]
+    )
+    for fault, _, _, _ in scans:  # blocks in row order: the first refusal is the first row's
+        if fault is not None:
+            raise ValueError(fault)
+    filled = [s for s, b in zip(scans, pts.blocks) if s[3] is not None and s[1] is not None]
+    sized = [s for s, n in zip(scans, _block_rows(pts)) if n > 0]
+    if sized:
+        lo = np.min([s[1] for s in sized], axis=0)
+        hi = np.max([s[2] for s in sized], axis=0)
+        _core.check_spread(lo, hi)
+    samples = [s[3] for s in filled]
+    return np.concatenate(samples) if samples else np.empty((0, pts.d))
+
+
+def _block_rows(pts: _Points) -> list[int]:
+    return [b - a for a, b in zip(pts.starts, [*pts.starts[1:], pts.n])]
+
+
+def _partition_count(partitions: Any, n: int) -> int:
+    if partitions is not None:
+        if isinstance(partitions, bool) or not isinstance(partitions, numbers.Integral):
+            raise TypeError(f"partitions must be an integer, not {type(partitions).__name__}")
+        count = operator.index(partitions)
+        if count < 1:
+            raise ValueError(f"partitions must be at least 1 (got {count})")
+        return count
+    try:
+        from distributed import get_client
+
+        threads = sum(get_client().nthreads().values())
+    except (ImportError, ValueError):
+        threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
+    return max(1, min(2 * threads, n // _LEAST_PART))
+
+
+class _Plan(NamedTuple):
+    """The kd split: internal node t splits on dim[t] at value[t] (x <= value goes left);
+    a child c >= 0 is an internal node, c < 0 is partition -1 - c."""
+
+    dim: npt.NDArray[np.int64]
+    value: npt.NDArray[np.float64]
+    left: npt.NDArray[np.int64]
+    right: npt.NDArray[np.int64]
+    parts: int
+
+
+def _plan(sample: npt.NDArray[np.float64], wanted: int) -> _Plan:
+    dims: list[int] = []
+    values: list[float] = []
+    lefts: list[int] = []
+    rights: list[int] = []
+    leaves = 0
+
+    def build(s: npt.NDArray[np.float64], count: int) -> int:
+        nonlocal leaves
+        if count > 1 and len(s) >= 2:
+            extent = s.max(axis=0) - s.min(axis=0)
+            k = int(np.argmax(extent))
+            column = np.sort(s[:, k])
+            if extent[k] > 0:
+                share = count // 2
+                v = column[max(len(column) * share // count - 1, 0)]
+                if v >= column[-1]:
+                    v = column[column < column[-1]][-1]
+                node = len(dims)
+                dims.append(k)
+                values.append(float(v))
+                lefts.append(0)
+                rights.append(0)
+                below = s[:, k] <= v
+                lefts[node] = build(s[below], share)
+                rights[node] = build(s[~below], count - share)
+                return node
+        leaves += 1
+        return -leaves
+
+    build(sample, wanted)
+    return _Plan(
+        np.array(dims, np.int64), np.array(values), np.array(lefts, np.int64),
+        np.array(rights, np.int64), leaves,
+    )
+
+
+def _assign(x: npt.NDArray[np.float64], plan: _Plan) -> npt.NDArray[np.int64]:
+    """The partition of each row."""
+    if len(plan.dim) == 0:
+        return np.zeros(len(x), np.int64)
+    node = np.zeros(len(x), np.int64)
+    while True:
+        inner = np.flatnonzero(node >= 0)
+        if len(inner) == 0:
+            return -1 - node
+        t = node[inner]
+        below = x[inner, plan.dim[t]] <= plan.value[t]
+        node[inner] = np.where(below, plan.left[t], plan.right[t])
+
+
+def _shard(block: Any, first: int, plan: _Plan) -> tuple[Any, ...]:
+    x = np.ascontiguousarray(block, dtype=np.float64)
+    where = _assign(x, plan)
+    out = []
+    for p in range(plan.parts):
+        rows = np.flatnonzero(where == p)
+        out.append((rows + first, x[rows]))
+    return tuple(out)
+
+
+def _gather(part: int, d: int, *pieces: Any) -> dict[str, Any]:
+    """Partition `part`: global indices (increasing) and rows."""
+    idx = [p[0] for p in pieces]
+    xs = [p[1] for p in pieces]
+    return {
+        "part": part,
+        "idx": np.concatenate(idx) if idx else np.empty(0, np.int64),
+        "x": np.ascontiguousarray(np.concatenate(xs)) if xs else np.empty((0, d)),
+    }
+
+
+def _partitions(pts: _Points, plan: _Plan) -> list[Any]:
+    shards = [
+        delayed(_shard, nout=plan.parts, pure=True)(b, s, plan)
+        for b, s in zip(pts.blocks, pts.starts)
+    ]
+    return [
+        delayed(_gather, pure=True)(p, pts.d, *[sh[p] for sh in shards])
+        for p in range(plan.parts)
+    ]
+
+
+def _bounds(x: npt.NDArray[np.float64]) -> tuple[Any, Any]:
+    if len(x) == 0:
+        return None, None
+    return x.min(axis=0), x.max(axis=0)
+
+
+def _groups(plan: _Plan) -> list[tuple[int, list[int], list[int]]]:
+    """The kd split's internal nodes, children before parents: (node, left parts, right parts)."""
+    out: list[tuple[int, list[int], list[int]]] = []
+
+    def parts_of(c: int) -> list[int]:
+        if c < 0:
+            return [-1 - c]
+        left = parts_of(int(plan.left[c]))
+        right = parts_of(int(plan.right[c]))
+        out.append((c, left, right))
+        return left + right
+
+    if len(plan.dim):
+        parts_of(0)
+    return out
+
+
+# ---- the minimum spanning tree -----------------------------------------------------------------
+
+
+def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
+    x = part["x"]
+    if len(x) >= 2:
+        ends, _ = _core.emst(x, 1)
+        squared = _squared(x[ends[:, 0]], x[ends[:, 1]])
+    else:
+        ends, squared = np.empty((0, 2), np.int64), np.empty(0)
+    lo, hi = _bounds(x)
+    return {**part, "ends": ends, "squared": squared, "lo": lo, "hi": hi}
+
+
+def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
+    x, idx = local["x"], local["idx"]
+    if len(x) == 0:
+        return {"n": 0}
+    picks = [np.argmin(x, axis=0), np.argmax(x, axis=0)]
+    rng = np.random.default_rng(int(idx[0]))
+    picks.append(rng.choice(len(x), min(len(x), _SKETCH), replace=False))
+    sketch = np.unique(np.concatenate(picks))
+    return {
+        "n": len(x),
+        "lo": local["lo"],
+        "hi": local["hi"],
+        "longest": float(local["squared"].max()) if len(local["squared"]) else -math.inf,
+        "sketch": x[sketch],
+    }
+
+
+def _band(local: dict[str, Any], lo: Any, hi: Any, reach: float) -> tuple[Any, Any]:
+    """The points within squared distance `reach` of the box [lo, hi]: (global indices, rows)."""
+    x = local["x"]
+    near = np.flatnonzero(_box_squared(x, lo, hi) <= reach)
+    return local["idx"][near], x[near]
+
+
+def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]:
+    """The edges between the two bands in the minimum spanning tree of their union."""
+    idx = np.concatenate([band_p[0], band_q[0]])
+    x = np.concatenate([band_p[1], band_q[1]])
+    order = np.argsort(idx, kind="stable")
+    idx, x = idx[order], np.ascontiguousarray(x[order])
+    side = np.zeros(len(idx), bool)
+    side[np.searchsorted(idx, band_q[0])] = True
+    if len(idx) < 2:
+        return _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
+    ends, _ = _core.emst(x, 1)
+    across = side[ends[:, 0]] != side[ends[:, 1]]
+    ends = ends[across]
+    return _edge_records(_squared(x[ends[:, 0]], x[ends[:, 1]]), idx[ends[:, 0]], idx[ends[:, 1]])
+
+
+_EDGE = np.dtype([("sq", "f8"), ("i", "i8"), ("j", "i8"), ("a", "i8"), ("b", "i8"), ("p", "i8")])
+
+
+def _edge_records(sq: Any, i: Any, j: Any, part: int = -1) -> Any:
+    """Edges keyed by (sq, i, j), standing between the vertices a, b (their own ends until a
+    reduction replaces them); p is the partition of a partition's own edge, -1 for an edge
+    between partitions."""
+    out = np.empty(len(sq), _EDGE)
+    out["sq"], out["i"], out["j"] = sq, i, j
+    out["a"], out["b"] = i, j
+    out["p"] = part
+    return out
+
+
+def _in_key_order(edges: Any) -> Any:
+    return edges[np.lexsort((edges["j"], edges["i"], edges["sq"]))]
+
+
+def _reduce(edges: Any, outer: npt.NDArray[np.int64]) -> tuple[Any, Any, Any]:
+    """Kruskal over edges in key order, seen from the terminals `outer`: (the pending edges
+    between terminals, the rejected partition edges, the accepted edges between partitions)."""
+    if len(edges) == 0:
+        return edges, edges, edges
+    vertices, ends = np.unique(np.stack([edges["a"], edges["b"]], axis=1), return_inverse=True)
+    return _fates(edges, vertices, ends.reshape(-1, 2), np.isin(vertices, outer))
+
+
+def _fates(edges: Any, vertices: Any, ends: Any, terminal: Any) -> tuple[Any, Any, Any]:
+    fate, rep = _core.kruskal_compress(
+        len(vertices), ends.astype(np.int64), terminal.astype(np.uint8)
+    )
+    pending = edges[fate == 2]
+    pending["a"] = vertices[rep[fate == 2, 0]]
+    pending["b"] = vertices[rep[fate == 2, 1]]
+    rejected = edges[(fate == 0) & (edges["p"] >= 0)]
+    accepted = edges[(fate == 1) & (edges["p"] < 0)]
+    return pending, rejected, accepted
+
+
+def _leaf(local: dict[str, Any], *crossing: Any) -> Any:
+    """A partition's tree reduced to its pending edges, the terminals being the partition's ends
+    of the edges between partitions."""
+    idx, ends = local["idx"], local["ends"]
+    ours = [np.concatenate([c["i"], c["j"]]) for c in crossing]
+    terminal = np.isin(idx, np.concatenate(ours)) if ours else np.zeros(len(idx), bool)
+    edges = _edge_records(local["squared"], idx[ends[:, 0]], idx[ends[:, 1]], local["part"])
+    pending, _, _ = _fates(edges, idx, ends, terminal)
+    return pending
+
+
+def _node(left: Any, right: Any, inner: list[Any], leaving: list[Any]) -> tuple[Any, Any, Any]:
+    """A group of partitions: its children's pending edges and the edges between them, seen from
+    the ends of the edges that leave the group."""
+    edges = np.concatenate([left, right, *inner]) if inner else np.concatenate([left, right])
+    outer = (
+        np.concatenate([np.concatenate([c["i"], c["j"]]) for c in leaving])
+        if leaving
+        else np.empty(0, np.int64)
+    )
+    return _reduce(_in_key_order(edges), outer)
+
+
+def _pending(node: tuple[Any, Any, Any]) -> Any:
+    return node[0]
+
+
+def _decisions(node: tuple[Any, Any, Any]) -> tuple[Any, Any]:
+    return node[1], node[2]
+
+
+def _kept(local: dict[str, Any], rejected: Any) -> dict[str, Any]:
+    """The partition's tree edges that stay, in key order, with a sample of their keys."""
+    idx, ends, sq = local["idx"], local["ends"], local["squared"]
+    i, j = idx[ends[:, 0]], idx[ends[:, 1]]
+    if len(rejected):
+        drop = {(int(a), int(b)) for a, b in zip(rejected["i"], rejected["j"])}
+        maybe = np.flatnonzero(np.isin(sq, rejected["sq"]))
+        gone = [t for t in maybe if (int(i[t]), int(j[t])) in drop]
+        keep = np.ones(len(sq), bool)
+        keep[gone] = False
+        i, j, sq = i[keep], j[keep], sq[keep]
+    return {"sq": sq, "i": i, "j": j}
+
+
+def _key_sample(kept: dict[str, Any]) -> tuple[int, Any]:
+    m = len(kept["sq"])
+    at = np.unique(np.linspace(0, m - 1, min(m, _KEYS_PER_PART)).astype(np.int64)) if m else []
+    return m, [(float(kept["sq"][t]), int(kept["i"][t]), int(kept["j"][t])) for t in at]
+
+
+def _rank(sq: Any, i: Any, j: Any, key: tuple[float, int, int]) -> int:
+    """How many of the edges, in key order, come before `key`."""
+    s, a, b = key
+    lo, hi = np.searchsorted(sq, s, "left"), np.searchsorted(sq, s, "right")
+    if lo == hi:
+        return int(lo)
+    lo_i = lo + np.searchsorted(i[lo:hi], a, "left")
+    hi_i = lo + np.searchsorted(i[lo:hi], a, "right")
+    return int(lo_i + np.searchsorted(j[lo_i:hi_i], b, "left"))
+
+
+def _ranks(kept: dict[str, Any], splitters: list[tuple[float, int, int]]) -> list[int]:
+    return [0, *[_rank(kept["sq"], kept["i"], kept["j"], k) for k in splitters], len(kept["sq"])]
+
+
+def _slice(kept: dict[str, Any], start: int, stop: int) -> tuple[Any, Any, Any]:
+    return kept["sq"][start:stop], kept["i"][start:stop], kept["j"][start:stop]
+
+
+def _bucket(extra: Any, *slices: Any) -> tuple[Any, Any]:
+    sq = np.concatenate([extra["sq"], *[s[0] for s in slices]])
+    i = np.concatenate([extra["i"], *[s[1] for s in slices]])
+    j = np.concatenate([extra["j"], *[s[2] for s in slices]])
+    order = np.lexsort((j, i, sq))
+    return np.stack([i[order], j[order]], axis=1).astype(np.int64), np.sqrt(sq[order])
+
+
+def _first(pair: tuple[Any, Any]) -> Any:
+    return pair[0]
+
+
+def _second(pair: tuple[Any, Any]) -> Any:
+    return pair[1]
+
+
+class _Joins:
+    """Union-find over partitions for the pairs that shorter edges already join."""
+
+    def __init__(self, count: int) -> None:
+        self.parent = list(range(count))
+
+    def find(self, x: int) -> int:
+        while self.parent[x] != x:
+            self.parent[x] = self.parent[self.parent[x]]
+            x = self.parent[x]
+        return x
+
+    def union(self, a: int, b: int) -> None:
+        self.parent[self.find(a)] = self.find(b)
+
+
+def _pairs_to_search(summaries: list[dict[str, Any]]) -> list[tuple[int, int, float]]:
+    """The pairs of partitions (p, q, reach) whose joint tree may hold an edge of the whole's.
+
+    Skipped: p and q joined by a chain of partitions, each with its longest edge shorter than
+    any edge between p and q, linked by real pairs of points that are shorter too; then every
+    edge between p and q closes a cycle of shorter edges."""
+    live = [p for p, s in enumerate(summaries) if s["n"] > 0]
+    bound: dict[tuple[int, int], float] = {}
+    near: dict[tuple[int, int], float] = {}
+    for a, p in enumerate(live):
+        for q in live[a + 1 :]:
+            sp, sq_ = summaries[p], summaries[q]
+            bound[p, q] = _boxes_squared(sp["lo"], sp["hi"], sq_["lo"], sq_["hi"])
+            near[p, q] = float(
+                _squared(sp["sketch"][:, None, :], sq_["sketch"][None, :, :]).min()
+            )
+    events = sorted(
+        [(summaries[p]["longest"], 0, p, p) for p in live]
+        + [(v, 1, p, q) for (p, q), v in near.items()]
+    )
+    joins = _Joins(len(summaries))
+    active = [False] * len(summaries)
+    waiting: dict[int, list[int]] = {p: [] for p in live}
+    out = []
+    e = 0
+    for (p, q), lower in sorted(bound.items(), key=lambda t: t[1]):
+        while e < len(events) and events[e][0] < lower:
+            _, kind, a, b = events[e]
+            e += 1
+            if kind == 0:
+                active[a] = True
+                for c in waiting[a]:
+                    if active[c]:
+                        joins.union(a, c)
+            elif active[a] and active[b]:
+                joins.union(a, b)
+            else:
+                waiting[a].append(b)
+                waiting[b].append(a)
+        if active[p] and active[q] and joins.find(p) == joins.find(q):
+            continue
+        sp, sq_ = summaries[p], summaries[q]
+        out.append((p, q, max(sp["longest"], sq_["longest"], near[p, q])))
+    return out
+
+
+def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
+    """The exact Euclidean minimum spanning tree of a dask array, on the active dask scheduler.
+
+    The computed arrays equal ``quorlkit.emst(points.compute())`` exactly, in the same order:
+    the tree under the order (squared length, i, j) of point pairs. No step holds all the
+    points or all the edges in one place: each partition of space finds its own tree, the
+    partitions exchange only the points near each other's boxes, and a tree reduction merges
+    what is left. Runs on whatever scheduler is active (a ``distributed.Client``, or dask's
+    local threads); a worker lost during the run is recomputed by dask, with the same result.
+
+    Parameters
+    ----------
+    points : dask.array.Array of real numbers, shape (n, d)
+        Chunked by rows in any sizes (chunks across columns are joined).
+    partitions : int, optional
+        How many parts to cut space into; by default twice the scheduler's threads, with at
+        least 4096 points a part. The result never depends on it.
+
+    Returns
+    -------
+    MinimumSpanningTree
+        ``(lengths, edges)`` as dask arrays of shape (n - 1,) and (n - 1, 2), already computed
+        and held where the scheduler keeps data (``.compute()`` brings them to the client).
+
+    Raises
+    ------
+    ValueError, TypeError
+        What ``quorlkit.emst`` refuses, in its words, the row named by its global position.
+
+    Examples
+    --------
+    >>> import dask.array as da, quorlkit.dask
+    >>> x = da.from_array([[0.0, 0.0], [3.0, 4.0], [1.0, 0.0], [1.0, 0.0]], chunks=2)
+    >>> t = quorlkit.dask.emst(x)
+    >>> t.edges.compute().tolist(), t.lengths.compute().tolist()
+    ([[2, 3], [0, 2], [1, 2]], [0.0, 1.0, 4.47213595499958])
+    """
+    pts = _prepare(points)
+    sample = _check(pts)
+    if pts.n < 2:
+        return MinimumSpanningTree(
+            da.from_array(np.empty(0)), da.from_array(np.empty((0, 2), np.int64))
+        )
+    plan = _plan(sample, _partition_count(partitions, pts.n))
+    (locals_,) = dask.persist([delayed(_local_tree, pure=True)(p) for p in _partitions(pts, plan)])
+    (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
+    searched = _pairs_to_search(summaries)
+
+    crossing = {}
+    for p, q, reach in searched:
+        band_p = delayed(_band, pure=True)(locals_[p], summaries[q]["lo"], summaries[q]["hi"], reach)
+        band_q = delayed(_band, pure=True)(locals_[q], summaries[p]["lo"], summaries[p]["hi"], reach)
+        crossing[p, q] = delayed(_cross, pure=True)(band_p, band_q)
+
+    pending: dict[int, Any] = {}
+    for p in range(plan.parts):
+        pending[-1 - p] = delayed(_leaf, pure=True)(
+            locals_[p], *[c for (a, b), c in crossing.items() if p in (a, b)]
+        )
+    decisions = []
+    for node, left_parts, right_parts in _groups(plan):
+        group = set(left_parts) | set(right_parts)
+        inner = [
+            c for (p, q), c in crossing.items()
+            if (p in left_parts and q in right_parts) or (q in left_parts and p in right_parts)
+        ]
+        leaving = [c for (p, q), c in crossing.items() if (p in group) != (q in group)]
+        left_c, right_c = int(plan.left[node]), int(plan.right[node])
+        merged = delayed(_node, pure=True)(pending[left_c], pending[right_c], inner, leaving)
+        pending[node] = delayed(_pending, pure=True)(merged)
+        decisions.append(delayed(_decisions, pure=True)(merged))
+    (decided,) = dask.compute(decisions)
+    rejected = np.concatenate([r for r, _ in decided]) if decided else np.empty(0, _EDGE)
+    accepted = np.concatenate([a for _, a in decided]) if decided else np.empty(0, _EDGE)
+    accepted = _in_key_order(accepted)
+
+    (kept,) = dask.persist(
+        [
+            delayed(_kept, pure=True)(locals_[p], rejected[rejected["p"] == p])
+            for p in range(plan.parts)
+        ]
+    )
+    (samples,) = dask.compute([delayed(_key_sample, pure=True)(k) for k in kept])
+    splitters = _splitters(samples, accepted, len(pts.blocks))
+    (ranks,) = dask.compute([delayed(_ranks, pure=True)(k, splitters) for k in kept])
+
+    keys = zip(accepted["sq"].tolist(), accepted["i"].tolist(), accepted["j"].tolist())
+    # An edge whose key equals a splitter goes after it, as _rank counts.
+    home = np.array([bisect.bisect_right(splitters, key) for key in keys], np.int64)
+    edge_chunks, length_chunks = [], []
+    for b in range(len(splitters) + 1):
+        extra = accepted[home == b]
+        size = len(extra) + sum(r[b + 1] - r[b] for r in ranks)
+        if size == 0:
+            continue
+        slices = [
+            delayed(_slice, pure=True)(kept[p], ranks[p][b], ranks[p][b + 1])
+            for p in range(plan.parts)
+            if ranks[p][b + 1] > ranks[p][b]
+        ]
+        out = delayed(_bucket, pure=True)(extra, *slices)
+        edge_chunks.append(da.from_delayed(delayed(_first)(out), (size, 2), np.int64))
+        length_chunks.append(da.from_delayed(delayed(_second)(out), (size,), np.float64))
+    edges, lengths = dask.persist(da.concatenate(edge_chunks), da.concatenate(length_chunks))
+    return MinimumSpanningTree(lengths, edges)
+
+
+def _splitters(
+    samples: list[tuple[int, list[tuple[float, int, int]]]], accepted: Any, chunks: int
+) -> list[tuple[float, int, int]]:
+    """Keys that cut the sorted edges into about `chunks` runs of similar size."""
+    weighted = []
+    for m, keys in samples:
+        for key in keys:
+            weighted.append((key, m / max(len(keys), 1)))
+    weighted.sort()
+    total = sum(w for _, w in weighted)
+    if chunks <= 1 or total == 0:
+        return []
+    out: list[tuple[float, int, int]] = []
+    step, seen = total / chunks, 0.0
+    for key, w in weighted:
+        seen += w
+        if seen >= step * (len(out) + 1) and len(out) < chunks - 1:
+            if not out or key > out[-1]:
+                out.append(key)
+    return out
