@@ -385,11 +385,18 @@ def _fates(edges: Any, vertices: Any, ends: Any, terminal: Any) -> tuple[Any, An
 def _leaf(local: dict[str, Any], *crossing: Any) -> Any:
     """A partition's tree reduced to its pending edges, the terminals being the partition's ends
     of the edges between partitions."""
-    idx, ends = local["idx"], local["ends"]
-    ours = [np.concatenate([c["i"], c["j"]]) for c in crossing]
-    terminal = np.isin(idx, np.concatenate(ours)) if ours else np.zeros(len(idx), bool)
-    edges = _edge_records(local["squared"], idx[ends[:, 0]], idx[ends[:, 1]], local["part"])
-    pending, _, _ = _fates(edges, idx, ends, terminal)
+    idx, ends, sq = local["idx"], local["ends"], local["squared"]
+    terminal = np.zeros(len(idx), np.uint8)
+    for c in crossing:
+        for end in (c["i"], c["j"]):
+            at = np.searchsorted(idx, end)
+            mine = at < len(idx)
+            mine[mine] = idx[at[mine]] == end[mine]
+            terminal[at[mine]] = 1
+    fate, rep = _core.kruskal_compress(len(idx), ends, terminal)
+    held = np.flatnonzero(fate == 2)  # a tree closes no cycle: every other edge is final
+    pending = _edge_records(sq[held], idx[ends[held, 0]], idx[ends[held, 1]], local["part"])
+    pending["a"], pending["b"] = idx[rep[held, 0]], idx[rep[held, 1]]
     return pending
 
 
@@ -453,11 +460,21 @@ def _slice(kept: dict[str, Any], start: int, stop: int) -> tuple[Any, Any, Any]:
 
 
 def _bucket(extra: Any, *slices: Any) -> tuple[Any, Any]:
+    """Runs already in key order, merged: a stable sort by squared length (which merges runs
+    cheaply), then equal lengths put in (i, j) order."""
     sq = np.concatenate([extra["sq"], *[s[0] for s in slices]])
     i = np.concatenate([extra["i"], *[s[1] for s in slices]])
     j = np.concatenate([extra["j"], *[s[2] for s in slices]])
-    order = np.lexsort((j, i, sq))
-    return np.stack([i[order], j[order]], axis=1).astype(np.int64), np.sqrt(sq[order])
+    order = np.argsort(sq, kind="stable")
+    sq, i, j = sq[order], i[order], j[order]
+    tied = np.flatnonzero(sq[1:] == sq[:-1])
+    if len(tied):
+        at = np.unique(np.concatenate([tied, tied + 1]))
+        # Runs of one length are contiguous; sorting the tied positions by (sq, i, j) keeps
+        # every run where it is.
+        fix = at[np.lexsort((j[at], i[at], sq[at]))]
+        i[at], j[at] = i[fix], j[fix]
+    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq)
 
 
 def _first(pair: tuple[Any, Any]) -> Any:
@@ -657,3 +674,154 @@ def _splitters(
             if not out or key > out[-1]:
                 out.append(key)
     return out
+
+
+# ---- the nearest neighbours --------------------------------------------------------------------
+
+
+def _local_neighbours(part: dict[str, Any], k: int) -> dict[str, Any]:
+    """Each point's k nearest in its own partition (fewer when the partition is smaller), with
+    squared lengths, and how far a search elsewhere must reach: the k-th squared length, or
+    infinity while fewer than k are known."""
+    x, idx = part["x"], part["idx"]
+    n = len(x)
+    own = min(k, n - 1)
+    if own >= 1:
+        _, near = _core.knn(x, own, 1)
+        sq = _squared(x[:, None, :], x[near])
+        ids = idx[near]
+    else:
+        sq, ids = np.empty((n, 0)), np.empty((n, 0), np.int64)
+    reach = sq[:, -1] if own == k else np.full(n, math.inf)
+    lo, hi = _bounds(x)
+    return {**part, "sq": sq, "ids": ids, "reach": reach, "lo": lo, "hi": hi}
+
+
+def _neighbour_summary(local: dict[str, Any]) -> dict[str, Any]:
+    if len(local["x"]) == 0:
+        return {"n": 0}
+    return {"n": len(local["x"]), "lo": local["lo"], "hi": local["hi"],
+            "reach": float(local["reach"].max())}
+
+
+def _queries(local: dict[str, Any], lo: Any, hi: Any) -> tuple[Any, Any]:
+    """The points whose k-th neighbour may lie in the box [lo, hi]: (positions, rows)."""
+    x = local["x"]
+    asking = np.flatnonzero(_box_squared(x, lo, hi) <= local["reach"])
+    return asking, x[asking]
+
+
+def _answers(local: dict[str, Any], queries: tuple[Any, Any], k: int) -> tuple[Any, Any, Any]:
+    asking, qs = queries
+    x = local["x"]
+    if len(asking) == 0:
+        return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
+    _, near = _core.knn_query(x, qs, min(k, len(x)))
+    return asking, _squared(qs[:, None, :], x[near]), local["idx"][near]
+
+
+def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
+    """Per row, the k first by (squared length, index)."""
+    order = np.lexsort((ids, sq), axis=-1)[:, :k]
+    return np.take_along_axis(sq, order, 1), np.take_along_axis(ids, order, 1)
+
+
+def _merged_neighbours(local: dict[str, Any], k: int, *answers: Any) -> tuple[Any, Any, Any]:
+    """The partition's points' k nearest among all points: (global indices, distances, indices)."""
+    n = len(local["x"])
+    sq = np.full((n, k), math.inf)
+    ids = np.full((n, k), _NO_INDEX, np.int64)
+    own = local["sq"].shape[1]
+    sq[:, :own], ids[:, :own] = local["sq"], local["ids"]
+    for asking, more_sq, more_ids in answers:
+        if len(asking) == 0:
+            continue
+        both_sq = np.concatenate([sq[asking], more_sq], axis=1)
+        both_ids = np.concatenate([ids[asking], more_ids], axis=1)
+        sq[asking], ids[asking] = _best(both_sq, both_ids, k)
+    return local["idx"], np.sqrt(sq), ids
+
+
+def _rows_between(result: tuple[Any, Any, Any], start: int, stop: int) -> tuple[Any, Any, Any]:
+    idx = result[0]
+    a, b = np.searchsorted(idx, start), np.searchsorted(idx, stop)
+    return idx[a:b], result[1][a:b], result[2][a:b]
+
+
+def _block_neighbours(start: int, stop: int, k: int, *pieces: Any) -> tuple[Any, Any]:
+    rows = stop - start
+    dist, ids = np.empty((rows, k)), np.empty((rows, k), np.int64)
+    for idx, pd, pi in pieces:
+        dist[idx - start], ids[idx - start] = pd, pi
+    return dist, ids
+
+
+def knn(
+    points: Any, k: int, *, partitions: int | None = None
+) -> tuple[Any, Any]:
+    """The k nearest other points of every point of a dask array, on the active dask scheduler.
+
+    The computed arrays equal ``quorlkit.knn(points.compute(), k)`` exactly: row i holds the k
+    nearest other points of point i in the order of (squared distance, index). Each partition of
+    space finds its points' neighbours among its own; a point asks another partition only when
+    that partition's box is nearer than its k-th neighbour so far, and only such points cross
+    the network.
+
+    Parameters
+    ----------
+    points : dask.array.Array of real numbers, shape (n, d)
+        Chunked by rows in any sizes (chunks across columns are joined).
+    k : int
+        How many neighbours, ``1 <= k <= n - 1``.
+    partitions : int, optional
+        As for :func:`emst`; the result never depends on it.
+
+    Returns
+    -------
+    distances : dask.array.Array of float64, shape (n, k)
+    indices : dask.array.Array of int64, shape (n, k)
+        Chunked by rows as the input, already computed and held where the scheduler keeps data.
+
+    Raises
+    ------
+    ValueError, TypeError
+        What ``quorlkit.knn`` refuses, in its words, the row named by its global position.
+
+    Examples
+    --------
+    >>> import dask.array as da, quorlkit.dask
+    >>> x = da.from_array([[0.0], [1.0], [3.0], [1.0]], chunks=3)
+    >>> dist, idx = quorlkit.dask.knn(x, 2)
+    >>> idx.compute().tolist(), dist.compute().tolist()
+    ([[1, 3], [3, 0], [1, 3], [1, 0]], [[1.0, 1.0], [0.0, 1.0], [2.0, 2.0], [0.0, 1.0]])
+    """
+    pts = _prepare(points)
+    count = _neighbour_count(k, pts.n)
+    sample = _check(pts)
+    plan = _plan(sample, _partition_count(partitions, pts.n))
+    (locals_,) = dask.persist(
+        [delayed(_local_neighbours, pure=True)(p, count) for p in _partitions(pts, plan)]
+    )
+    (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
+    results = []
+    for p, sp in enumerate(summaries):
+        answers = []
+        for q, sq_ in enumerate(summaries):
+            if q == p or sp["n"] == 0 or sq_["n"] == 0:
+                continue
+            if _boxes_squared(sp["lo"], sp["hi"], sq_["lo"], sq_["hi"]) > sp["reach"]:
+                continue
+            asked = delayed(_queries, pure=True)(locals_[p], sq_["lo"], sq_["hi"])
+            answers.append(delayed(_answers, pure=True)(locals_[q], asked, count))
+        results.append(delayed(_merged_neighbours, pure=True)(locals_[p], count, *answers))
+    (results,) = dask.persist(results)
+    dist_chunks, idx_chunks = [], []
+    for start, rows in zip(pts.starts, _block_rows(pts)):
+        pieces = [delayed(_rows_between, pure=True)(r, start, start + rows) for r in results]
+        out = delayed(_block_neighbours, pure=True)(start, start + rows, count, *pieces)
+        dist_chunks.append(da.from_delayed(delayed(_first)(out), (rows, count), np.float64))
+        idx_chunks.append(da.from_delayed(delayed(_second)(out), (rows, count), np.int64))
+    distances, indices = dask.persist(
+        da.concatenate(dist_chunks), da.concatenate(idx_chunks)
+    )
+    return distances, indices
