@@ -1,0 +1,251 @@
+"""quorlkit.dask against the single-machine results, on a real two-process dask cluster."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import dask  # noqa: E402
+
+import quorlkit  # noqa: E402
+import quorlkit.dask as qd  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def _data(kind: str, n: int, d: int, seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    if kind == "uniform":
+        return rng.random((n, d))
+    if kind == "tied":  # a coarse grid: many equal lengths, many equal points
+        return np.round(rng.random((n, d)) * 6)
+    if kind == "duplicated":  # blocks of equal points and a far cluster
+        x = rng.random((n // 2, d))
+        far = rng.random((n - n // 2 - n // 4, d)) + 50
+        return np.concatenate([x, np.repeat(x[: n // 4], 1, axis=0), far])
+    raise AssertionError(kind)
+
+
+def _chunks(kind: str, n: int) -> tuple[int, ...] | int:
+    if kind == "one":
+        return n
+    if kind == "rows":
+        return 1
+    sizes, left, step = [], n, 1  # uneven: 1, 2, 4, ... then what is left
+    while left > 0:
+        sizes.append(min(step, left))
+        left -= sizes[-1]
+        step *= 3
+    return tuple(sizes)
+
+
+def _emst_equal(x: np.ndarray, chunks, partitions) -> None:
+    want = quorlkit.emst(x)
+    got = qd.emst(da.from_array(x, chunks=(chunks, -1)), partitions=partitions)
+    np.testing.assert_array_equal(got.edges.compute(), want.edges)
+    np.testing.assert_array_equal(got.lengths.compute(), want.lengths)
+    assert got.edges.dtype == np.int64 and got.lengths.dtype == np.float64
+
+
+def _knn_equal(x: np.ndarray, k: int, chunks, partitions) -> None:
+    want_d, want_i = quorlkit.knn(x, k)
+    arr = da.from_array(x, chunks=(chunks, -1))
+    got_d, got_i = qd.knn(arr, k, partitions=partitions)
+    assert got_d.chunks[0] == arr.chunks[0]
+    np.testing.assert_array_equal(got_i.compute(), want_i)
+    np.testing.assert_array_equal(got_d.compute(), want_d)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "tied", "duplicated"])
+@pytest.mark.parametrize("d", [1, 2, 3])
+@pytest.mark.parametrize("partitions", [1, 3, 8])
+def test_emst_equals_the_single_machine_tree(client, kind, d, partitions):
+    x = _data(kind, 1500, d, seed=d)
+    _emst_equal(x, _chunks("uneven", len(x)), partitions)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "tied", "duplicated"])
+@pytest.mark.parametrize(("d", "k"), [(1, 3), (2, 1), (3, 10)])
+@pytest.mark.parametrize("partitions", [1, 4, 9])
+def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions):
+    x = _data(kind, 1200, d, seed=10 + d)
+    _knn_equal(x, k, _chunks("uneven", len(x)), partitions)
+
+
+@pytest.mark.parametrize("chunking", ["one", "rows", "uneven"])
+def test_odd_chunkings(client, chunking):
+    x = _data("tied", 60, 2, seed=3)
+    _emst_equal(x, _chunks(chunking, len(x)), 4)
+    _knn_equal(x, 5, _chunks(chunking, len(x)), 4)
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3])
+def test_tiny_inputs(client, n):
+    x = _data("uniform", n, 2, seed=4)
+    _emst_equal(x, 1, 3)
+    if n >= 2:
+        _knn_equal(x, n - 1, 1, 3)
+
+
+def test_k_up_to_n_minus_one_across_many_small_partitions(client):
+    # Partitions smaller than k have fewer neighbours of their own than k: they must ask all.
+    x = _data("uniform", 40, 2, seed=5)
+    _knn_equal(x, 39, 7, 8)
+
+
+def test_columns_chunked_and_integer_points(client):
+    x = np.random.default_rng(6).integers(0, 50, size=(500, 3))
+    want = quorlkit.emst(x)
+    got = qd.emst(da.from_array(x, chunks=(77, 1)), partitions=5)
+    np.testing.assert_array_equal(got.edges.compute(), want.edges)
+    np.testing.assert_array_equal(got.lengths.compute(), want.lengths)
+
+
+def test_the_local_threaded_scheduler_gives_the_same(client):
+    x = _data("duplicated", 2000, 2, seed=7)
+    with dask.config.set(scheduler="threads"):
+        _emst_equal(x, 300, 6)
+        _knn_equal(x, 4, 300, 6)
+
+
+def test_no_worker_holds_all_the_points(client):
+    # Each worker's largest task result stays well below the whole input.
+    x = _data("uniform", 40_000, 2, seed=8)
+    got = qd.emst(da.from_array(x, chunks=(5000, -1)), partitions=4)
+    np.testing.assert_array_equal(got.edges.compute(), quorlkit.emst(x).edges)
+    sizes = client.run(
+        lambda dask_worker: max(
+            (dask_worker.data.fast.weights or {None: 0}).values(), default=0
+        )
+    )
+    assert max(sizes.values()) < x.nbytes / 2
+
+
+def _kill_a_worker_during(client, work):
+    """Runs work() while one worker process is killed (SIGKILL) once the work has started;
+    returns work()'s result and whether the kill came before the work ended."""
+    pids = list(client.run(os.getpid).values())
+    done = threading.Event()
+    killed_at = []
+
+    def kill():
+        time.sleep(0.4)
+        if not done.is_set():
+            os.kill(pids[0], signal.SIGKILL)
+            killed_at.append(time.monotonic())
+
+    killer = threading.Thread(target=kill)
+    killer.start()
+    try:
+        result = work()
+    finally:
+        done.set()
+        killer.join()
+    client.wait_for_workers(2, timeout=60)
+    return result, bool(killed_at)
+
+
+# The points travel in the graph here, as a users in-memory array would.
+@pytest.mark.filterwarnings("ignore:Sending large graph")
+def test_a_worker_killed_during_emst_leaves_the_result_exact(client):
+    x = _data("uniform", 600_000, 2, seed=9)
+    want = quorlkit.emst(x)
+
+    def work():
+        got = qd.emst(da.from_array(x, chunks=(50_000, -1)), partitions=8)
+        return got.edges.compute(), got.lengths.compute()
+
+    (edges, lengths), killed = _kill_a_worker_during(client, work)
+    assert killed, "the run ended before the worker was killed; use more points"
+    np.testing.assert_array_equal(edges, want.edges)
+    np.testing.assert_array_equal(lengths, want.lengths)
+
+
+# The points travel in the graph here, as a users in-memory array would.
+@pytest.mark.filterwarnings("ignore:Sending large graph")
+def test_a_worker_killed_during_knn_leaves_the_result_exact(client):
+    x = _data("uniform", 800_000, 2, seed=10)
+    want_d, want_i = quorlkit.knn(x, 8)
+
+    def work():
+        dist, idx = qd.knn(da.from_array(x, chunks=(50_000, -1)), 8, partitions=8)
+        return dist.compute(), idx.compute()
+
+    (dist, idx), killed = _kill_a_worker_during(client, work)
+    assert killed, "the run ended before the worker was killed; use more points"
+    np.testing.assert_array_equal(idx, want_i)
+    np.testing.assert_array_equal(dist, want_d)
+
+
+def _with_row(value, row: int, col: int = 1, n: int = 50) -> np.ndarray:
+    x = np.random.default_rng(11).random((n, 2))
+    x[row, col] = value
+    return x
+
+
+@pytest.mark.parametrize(
+    ("x", "error", "match"),
+    [
+        (_with_row(np.nan, 37), ValueError, r"^point at position 37: coordinate 1 is nan"),
+        (_with_row(np.inf, 49, 0), ValueError, r"^point at position 49: coordinate 0 is inf"),
+        (_with_row(1e308, 12), ValueError, r"^point at position 12: coordinate 1 = 1e\+308 is too large"),
+        (np.array([[0.0, 1e154], [0.0, -1e154], [0.0, 0.0]]), ValueError, "spread too far"),
+        (np.zeros((4, 0)), ValueError, r"^d must be at least 1 \(got 0\)$"),
+        (np.array(["a", "b"]).reshape(2, 1), TypeError, "real numbers"),
+    ],
+)
+def test_refusals_name_the_global_row(client, x, error, match):
+    arr = da.from_array(x, chunks=(7, -1)) if x.ndim == 2 and x.shape[1] else da.from_array(x)
+    with pytest.raises(error, match=match):
+        qd.emst(arr)
+    with pytest.raises(error, match=match):
+        qd.knn(arr, 1)
+    # The same words as the single machine's.
+    with pytest.raises(error, match=match):
+        quorlkit.emst(x)
+
+
+def test_the_first_bad_row_is_named_when_several_chunks_hold_one(client):
+    x = _with_row(np.nan, 40)
+    x[45, 0] = np.inf
+    x[30, 1] = -np.inf
+    with pytest.raises(ValueError, match=r"^point at position 30: coordinate 1 is -inf"):
+        qd.emst(da.from_array(x, chunks=(5, -1)))
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda: qd.emst(np.zeros((3, 2))), TypeError, "must be a dask array"),
+        (lambda: qd.emst(da.zeros(5)), ValueError, r"shape \(n, d\), not of shape \(5,\)"),
+        (lambda: qd.knn(da.zeros((5, 2)), 5), ValueError, r"k must be between 1 and n - 1 = 4"),
+        (lambda: qd.knn(da.zeros((5, 2)), 0), ValueError, "k must be between"),
+        (lambda: qd.knn(da.zeros((5, 2)), 1.5), TypeError, "k must be an integer"),
+        (lambda: qd.emst(da.zeros((5, 2)), partitions=0), ValueError, "partitions must be at least 1"),
+        (lambda: qd.emst(da.zeros((5, 2)), partitions=True), TypeError, "partitions must be an integer"),
+        (
+            lambda: qd.emst(da.zeros((6, 2))[da.arange(6) > 2]),
+            ValueError,
+            "unknown size; call points.compute_chunk_sizes",
+        ),
+    ],
+)
+def test_bad_arguments(client, call, error, match):
+    with pytest.raises(error, match=match):
+        call()
