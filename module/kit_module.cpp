@@ -99,7 +99,7 @@ py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_
 
 // The minimum spanning tree as (ends, lengths): int64 of shape (n - 1, 2) and float64 of shape
 // (n - 1,), sharing the core's blocks.
-py::tuple Emst(const py::array &points, int32_t workers) {
+py::tuple Emst(const py::array &points, int32_t workers, bool squared) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -113,7 +113,7 @@ py::tuple Emst(const py::array &points, int32_t workers) {
     const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.count());
     return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
-                          View(r.lengths.data(), {m}, owner));
+                          View((squared ? r.squared : r.lengths).data(), {m}, owner));
 }
 
 // The mutual-reachability minimum spanning tree as (ends, lengths, core distances), int64 of
@@ -215,7 +215,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
 // (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
-py::tuple Knn(const py::array &points, int32_t k, int32_t workers) {
+py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared) {
     PrepareExceptionStorage();
     int32_t n, d;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -225,7 +225,8 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers) {
         check_points_array(n, d, xs.data());
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
         *result = KNearestNeighbours(xs.data(), n, d, k, workers);
-        for (double &x : result->squared) x = std::sqrt(x);
+        if (!squared)
+            for (double &x : result->squared) x = std::sqrt(x);
     }
     const knn_rows &r = *result;
     const py::capsule owner = Owner(result);
@@ -235,7 +236,8 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers) {
 
 // The k nearest points to each query row as (distances, indices), float64 and int64 of shape
 // (m, k); 1 <= k <= n is checked by the caller.
-py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k) {
+py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
+                   bool squared) {
     PrepareExceptionStorage();
     int32_t n, d, m, dq;
     checked_vector<double> xs = PointsCopy(points, n, d);
@@ -250,7 +252,8 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k)
         if (k < 1 || k > n) throw std::invalid_argument("k must be at least 1 and at most n");
         check_query_array(n, d, xs.data(), m, qs.data());
         *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
-        for (double &x : result->squared) x = std::sqrt(x);
+        if (!squared)
+            for (double &x : result->squared) x = std::sqrt(x);
     }
     const knn_rows &r = *result;
     const py::capsule owner = Owner(result);
@@ -420,9 +423,10 @@ PYBIND11_MODULE(_core, m) {
           "more than max_pairs pairs (< 0: no limit but the memory available) with MemoryError; "
           "returns order, node_start, node_size, node_center, node_radius and pairs. The "
           "interpreter lock is released while the core runs.");
-    m.def("emst", &Emst, py::arg("points"), py::arg("workers") = 1,
+    m.def("emst", &Emst, py::arg("points"), py::arg("workers") = 1, py::arg("squared") = false,
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
-          "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,)).");
+          "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,); their squares "
+          "with squared).");
     m.def("mutual_reachability_mst", &ReachabilityMst, py::arg("points"), py::arg("min_samples"),
           py::arg("alpha"), py::arg("workers") = 1,
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
@@ -434,11 +438,13 @@ PYBIND11_MODULE(_core, m) {
           "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
           "child_size, labels, probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
-          "The k nearest other points of each row: distances (float64) and indices (int64), "
-          "both of shape (n, k).");
+          py::arg("squared") = false,
+          "The k nearest other points of each row: distances (float64; their squares with "
+          "squared) and indices (int64), both of shape (n, k).");
     m.def("knn_query", &KnnQuery, py::arg("points"), py::arg("queries"), py::arg("k"),
-          "The k nearest points to each query row: distances (float64) and indices (int64), "
-          "both of shape (m, k).");
+          py::arg("squared") = false,
+          "The k nearest points to each query row: distances (float64; their squares with "
+          "squared) and indices (int64), both of shape (m, k).");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),

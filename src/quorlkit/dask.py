@@ -295,8 +295,7 @@ def _groups(plan: _Plan) -> list[tuple[int, list[int], list[int]]]:
 def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
     x = part["x"]
     if len(x) >= 2:
-        ends, _ = _core.emst(x, 1)
-        squared = _squared(x[ends[:, 0]], x[ends[:, 1]])
+        ends, squared = _core.emst(x, 1, True)
     else:
         ends, squared = np.empty((0, 2), np.int64), np.empty(0)
     lo, hi = _bounds(x)
@@ -337,10 +336,10 @@ def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]
     side[np.searchsorted(idx, band_q[0])] = True
     if len(idx) < 2:
         return _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
-    ends, _ = _core.emst(x, 1)
+    ends, sq = _core.emst(x, 1, True)
     across = side[ends[:, 0]] != side[ends[:, 1]]
     ends = ends[across]
-    return _edge_records(_squared(x[ends[:, 0]], x[ends[:, 1]]), idx[ends[:, 0]], idx[ends[:, 1]])
+    return _edge_records(sq[across], idx[ends[:, 0]], idx[ends[:, 1]])
 
 
 _EDGE = np.dtype([("sq", "f8"), ("i", "i8"), ("j", "i8"), ("a", "i8"), ("b", "i8"), ("p", "i8")])
@@ -687,8 +686,7 @@ def _local_neighbours(part: dict[str, Any], k: int) -> dict[str, Any]:
     n = len(x)
     own = min(k, n - 1)
     if own >= 1:
-        _, near = _core.knn(x, own, 1)
-        sq = _squared(x[:, None, :], x[near])
+        sq, near = _core.knn(x, own, 1, True)
         ids = idx[near]
     else:
         sq, ids = np.empty((n, 0)), np.empty((n, 0), np.int64)
@@ -716,8 +714,8 @@ def _answers(local: dict[str, Any], queries: tuple[Any, Any], k: int) -> tuple[A
     x = local["x"]
     if len(asking) == 0:
         return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
-    _, near = _core.knn_query(x, qs, min(k, len(x)))
-    return asking, _squared(qs[:, None, :], x[near]), local["idx"][near]
+    sq, near = _core.knn_query(x, qs, min(k, len(x)), True)
+    return asking, sq, local["idx"][near]
 
 
 def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
