@@ -169,7 +169,7 @@ def _partition_count(partitions: Any, n: int) -> int:
         threads = sum(get_client().nthreads().values())
     except (ImportError, ValueError):
         threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
-    return max(1, min(2 * threads, n // _LEAST_PART))
+    return max(1, min(threads, n // _LEAST_PART))
 
 
 class _Plan(NamedTuple):
@@ -319,11 +319,26 @@ def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
     }
 
 
-def _band(local: dict[str, Any], lo: Any, hi: Any, reach: float) -> tuple[Any, Any]:
-    """The points within squared distance `reach` of the box [lo, hi]: (global indices, rows)."""
-    x = local["x"]
-    near = np.flatnonzero(_box_squared(x, lo, hi) <= reach)
-    return local["idx"][near], x[near]
+def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tuple[Any, ...]:
+    """For each (lo, hi, reach) of another partition's box: the points within squared distance
+    reach of that box, as (global indices, rows).
+
+    The other partitions' points all lie outside this partition's box (the kd cells are apart),
+    so a point farther than every reach from each face of its own box is in no band: one pass
+    finds the few points near the faces, and only those are measured against each box."""
+    x, idx = local["x"], local["idx"]
+    widest = max(reach for _, _, reach in targets)
+    near_face = np.zeros(len(x), bool)
+    for k in range(x.shape[1]):
+        below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
+        near_face |= (below * below <= widest) | (above * above <= widest)
+    rows = np.flatnonzero(near_face)
+    xs = x[rows]
+    out = []
+    for lo, hi, reach in targets:
+        near = np.flatnonzero(_box_squared(xs, lo, hi) <= reach)
+        out.append((idx[rows[near]], xs[near]))
+    return tuple(out)
 
 
 def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]:
@@ -420,13 +435,15 @@ def _decisions(node: tuple[Any, Any, Any]) -> tuple[Any, Any]:
 
 
 def _kept(local: dict[str, Any], rejected: Any) -> dict[str, Any]:
-    """The partition's tree edges that stay, in key order, with a sample of their keys."""
+    """The partition's tree edges that stay, in key order."""
     idx, ends, sq = local["idx"], local["ends"], local["squared"]
     i, j = idx[ends[:, 0]], idx[ends[:, 1]]
     if len(rejected):
-        drop = {(int(a), int(b)) for a, b in zip(rejected["i"], rejected["j"])}
-        maybe = np.flatnonzero(np.isin(sq, rejected["sq"]))
-        gone = [t for t in maybe if (int(i[t]), int(j[t])) in drop]
+        # The edges are in key order, so each rejected edge is found by its key.
+        gone = [
+            _rank(sq, i, j, (float(s), int(a), int(b)))
+            for s, a, b in zip(rejected["sq"], rejected["i"], rejected["j"])
+        ]
         keep = np.ones(len(sq), bool)
         keep[gone] = False
         i, j, sq = i[keep], j[keep], sq[keep]
@@ -561,7 +578,7 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
     points : dask.array.Array of real numbers, shape (n, d)
         Chunked by rows in any sizes (chunks across columns are joined).
     partitions : int, optional
-        How many parts to cut space into; by default twice the scheduler's threads, with at
+        How many parts to cut space into; by default one per thread of the scheduler, with at
         least 4096 points a part. The result never depends on it.
 
     Returns
@@ -594,11 +611,19 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
 
-    crossing = {}
+    wanted: dict[int, list[tuple[int, float]]] = {}
     for p, q, reach in searched:
-        band_p = delayed(_band, pure=True)(locals_[p], summaries[q]["lo"], summaries[q]["hi"], reach)
-        band_q = delayed(_band, pure=True)(locals_[q], summaries[p]["lo"], summaries[p]["hi"], reach)
-        crossing[p, q] = delayed(_cross, pure=True)(band_p, band_q)
+        wanted.setdefault(p, []).append((q, reach))
+        wanted.setdefault(q, []).append((p, reach))
+    bands: dict[tuple[int, int], Any] = {}
+    for p, others in wanted.items():
+        targets = [(summaries[q]["lo"], summaries[q]["hi"], reach) for q, reach in others]
+        made = delayed(_bands, nout=len(targets), pure=True)(locals_[p], targets)
+        for (q, _), band in zip(others, made):
+            bands[p, q] = band
+    crossing = {
+        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p]) for p, q, _ in searched
+    }
 
     pending: dict[int, Any] = {}
     for p in range(plan.parts):
@@ -706,16 +731,21 @@ def _queries(local: dict[str, Any], lo: Any, hi: Any) -> tuple[Any, Any]:
     """The points whose k-th neighbour may lie in the box [lo, hi]: (positions, rows)."""
     x = local["x"]
     asking = np.flatnonzero(_box_squared(x, lo, hi) <= local["reach"])
-    return asking, x[asking]
+    return asking, x[asking], local["reach"][asking]
 
 
 def _answers(local: dict[str, Any], queries: tuple[Any, Any], k: int) -> tuple[Any, Any, Any]:
-    asking, qs = queries
-    x = local["x"]
+    """The k nearest of the partition's points to each query, searched among only the points
+    within the queries' reach of their box (no nearer point lies elsewhere)."""
+    asking, qs, reach = queries
     if len(asking) == 0:
         return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
-    sq, near = _core.knn_query(x, qs, min(k, len(x)), True)
-    return asking, sq, local["idx"][near]
+    near = np.flatnonzero(_box_squared(local["x"], qs.min(axis=0), qs.max(axis=0)) <= reach.max())
+    if len(near) == 0:
+        return asking[:0], np.empty((0, 0)), np.empty((0, 0), np.int64)
+    x = np.ascontiguousarray(local["x"][near])
+    sq, found = _core.knn_query(x, qs, min(k, len(x)), True)
+    return asking, sq, local["idx"][near[found]]
 
 
 def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
@@ -724,33 +754,50 @@ def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
     return np.take_along_axis(sq, order, 1), np.take_along_axis(ids, order, 1)
 
 
-def _merged_neighbours(local: dict[str, Any], k: int, *answers: Any) -> tuple[Any, Any, Any]:
-    """The partition's points' k nearest among all points: (global indices, distances, indices)."""
-    n = len(local["x"])
-    sq = np.full((n, k), math.inf)
-    ids = np.full((n, k), _NO_INDEX, np.int64)
-    own = local["sq"].shape[1]
-    sq[:, :own], ids[:, :own] = local["sq"], local["ids"]
+def _merged_neighbours(local: dict[str, Any], k: int, *answers: Any) -> dict[str, Any]:
+    """The partition's points' k nearest among all points, as the partition's own lists and,
+    for the rows that other partitions answered, their merged lists (nothing is copied that
+    the output's blocks copy anyway)."""
+    sq, ids = local["sq"], local["ids"]
+    n, own = sq.shape
+    if own < k:  # a partition of k points or fewer: every other partition answered
+        sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
+        ids = np.concatenate([ids, np.full((n, k - own), _NO_INDEX, np.int64)], axis=1)
+    rows = np.unique(np.concatenate([a[0] for a in answers])) if answers else np.empty(0, np.int64)
+    best_sq, best_ids = sq[rows], ids[rows]
     for asking, more_sq, more_ids in answers:
         if len(asking) == 0:
             continue
-        both_sq = np.concatenate([sq[asking], more_sq], axis=1)
-        both_ids = np.concatenate([ids[asking], more_ids], axis=1)
-        sq[asking], ids[asking] = _best(both_sq, both_ids, k)
-    return local["idx"], np.sqrt(sq), ids
+        at = np.searchsorted(rows, asking)
+        both_sq = np.concatenate([best_sq[at], more_sq], axis=1)
+        both_ids = np.concatenate([best_ids[at], more_ids], axis=1)
+        best_sq[at], best_ids[at] = _best(both_sq, both_ids, k)
+    return {"idx": local["idx"], "sq": sq, "ids": ids, "rows": rows, "best_sq": best_sq,
+            "best_ids": best_ids}
 
 
-def _rows_between(result: tuple[Any, Any, Any], start: int, stop: int) -> tuple[Any, Any, Any]:
-    idx = result[0]
+def _rows_between(result: dict[str, Any], start: int, stop: int) -> tuple[Any, ...]:
+    """The rows of global positions start..stop-1: (positions, squared lengths, indices), the
+    indices as int32 when they fit, which halves what crosses the network."""
+    idx = result["idx"]
     a, b = np.searchsorted(idx, start), np.searchsorted(idx, stop)
-    return idx[a:b], result[1][a:b], result[2][a:b]
+    sq, ids = result["sq"][a:b], result["ids"][a:b]
+    rows = result["rows"]
+    ra, rb = np.searchsorted(rows, a), np.searchsorted(rows, b)
+    if rb > ra:
+        sq, ids = sq.copy(), ids.copy()
+        sq[rows[ra:rb] - a], ids[rows[ra:rb] - a] = result["best_sq"][ra:rb], result["best_ids"][ra:rb]
+    if ids.size == 0 or ids.max() <= np.iinfo(np.int32).max:
+        ids = ids.astype(np.int32)
+    return idx[a:b], sq, ids
 
 
 def _block_neighbours(start: int, stop: int, k: int, *pieces: Any) -> tuple[Any, Any]:
     rows = stop - start
     dist, ids = np.empty((rows, k)), np.empty((rows, k), np.int64)
-    for idx, pd, pi in pieces:
-        dist[idx - start], ids[idx - start] = pd, pi
+    for idx, psq, pids in pieces:
+        dist[idx - start] = np.sqrt(psq)
+        ids[idx - start] = pids
     return dist, ids
 
 
