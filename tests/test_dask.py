@@ -249,3 +249,21 @@ def test_the_first_bad_row_is_named_when_several_chunks_hold_one(client):
 def test_bad_arguments(client, call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+def test_only_neighbouring_partitions_are_searched():
+    # On a line cut into 8 cells, every pair but the 7 neighbours is joined by shorter edges;
+    # searching them all would cost P^2 band searches.
+    x = np.sort(np.random.default_rng(12).random(8000))[:, None]
+    plan = qd._plan(x[::10], 8)
+    where = qd._assign(x, plan)
+    summaries = [
+        qd._tree_summary(qd._local_tree({"part": p, "idx": np.flatnonzero(where == p),
+                                         "x": np.ascontiguousarray(x[where == p])}))
+        for p in range(plan.parts)
+    ]
+    searched = qd._pairs_to_search(summaries)
+    assert plan.parts == 8
+    order = np.argsort([s["lo"][0] for s in summaries])
+    rank = {int(p): r for r, p in enumerate(order)}
+    assert sorted(abs(rank[p] - rank[q]) for p, q, _ in searched) == [1] * 7
