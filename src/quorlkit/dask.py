@@ -452,7 +452,7 @@ def _kept(local: dict[str, Any], rejected: Any) -> dict[str, Any]:
 
 def _key_sample(kept: dict[str, Any]) -> tuple[int, Any]:
     m = len(kept["sq"])
-    at = np.unique(np.linspace(0, m - 1, min(m, _KEYS_PER_PART)).astype(np.int64)) if m else []
+    at: Any = np.unique(np.linspace(0, m - 1, min(m, _KEYS_PER_PART)).astype(np.int64)) if m else []
     return m, [(float(kept["sq"][t]), int(kept["i"][t]), int(kept["j"][t])) for t in at]
 
 
@@ -738,14 +738,14 @@ def _neighbour_summary(local: dict[str, Any]) -> dict[str, Any]:
             "reach": float(local["reach"].max())}
 
 
-def _queries(local: dict[str, Any], lo: Any, hi: Any) -> tuple[Any, Any]:
-    """The points whose k-th neighbour may lie in the box [lo, hi]: (positions, rows)."""
+def _queries(local: dict[str, Any], lo: Any, hi: Any) -> tuple[Any, Any, Any]:
+    """The points whose k-th neighbour may lie in the box [lo, hi]: (positions, rows, reaches)."""
     x = local["x"]
     asking = np.flatnonzero(_box_squared(x, lo, hi) <= local["reach"])
     return asking, x[asking], local["reach"][asking]
 
 
-def _answers(local: dict[str, Any], queries: tuple[Any, Any], k: int) -> tuple[Any, Any, Any]:
+def _answers(local: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tuple[Any, Any, Any]:
     """The k nearest of the partition's points to each query, searched among only the points
     within the queries' reach of their box (no nearer point lies elsewhere)."""
     asking, qs, reach = queries
