@@ -192,20 +192,29 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     checked_vector<candidate> best(static_cast<size_t>(n));
     checked_vector<near_search<D>> searches(static_cast<size_t>(threads), near_search<D>(t));
     task_errors errors(static_cast<size_t>(threads));
-    for (int32_t q = 0; q < n; ++q) cs.comp[size_t(q)] = parent[size_t(q)] = roots[size_t(q)] = q;
     const int32_t *id = p.id.data();
+    int32_t *comp = cs.comp.data();
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t q = 0; q < n; ++q) {
+        comp[q] = parent[size_t(q)] = roots[size_t(q)] = root[size_t(q)] = q;
+        bound[size_t(q)].store(kInf, std::memory_order_relaxed);
+        tie[size_t(q)].store(UINT64_MAX, std::memory_order_relaxed);
+    }
+    // Each bucket's points to the root of their component's root after the unions (the
+    // identity before the first round), and the bucket's component.
+    const auto place = [&](int32_t v) {
+        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+        for (int32_t q = s; q < e; ++q) comp[q] = parent[size_t(q)] = root[size_t(comp[q])];
+        int32_t c = comp[s];
+        for (int32_t r = s + 1; r < e && c >= 0; ++r)
+            if (comp[r] != c) c = -1;
+        cs.node_comp[size_t(v)] = c;
+    };
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t v = 0; v < t.nodes; ++v)
+        if (t.bucket(v)) place(v);
     int32_t left = n;
     while (left > 1) {
-        int32_t *comp = cs.comp.data();
-        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-        for (int32_t v = 0; v < t.nodes; ++v) {
-            if (!t.bucket(v)) continue;
-            const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-            int32_t c = comp[s];
-            for (int32_t r = s + 1; r < e && c >= 0; ++r)
-                if (comp[r] != c) c = -1;
-            cs.node_comp[size_t(v)] = c;
-        }
         for (int32_t v = t.nodes - 1; v >= 0; --v) {
             if (t.bucket(v)) continue;
             const int32_t a = cs.node_comp[size_t(v) + 1];
@@ -216,12 +225,6 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                 cs.run_end[size_t(r)] = r + 1 < p.group_end[size_t(r)] && comp[r + 1] == comp[r]
                                             ? cs.run_end[size_t(r) + 1]
                                             : r + 1;
-        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-        for (int32_t r = 0; r < left; ++r) {
-            const size_t c = size_t(roots[size_t(r)]);
-            bound[c].store(kInf, std::memory_order_relaxed);
-            tie[c].store(UINT64_MAX, std::memory_order_relaxed);
-        }
         // Nearest neighbours outside, where they are known, give their edges at once, which
         // tightens every component's bound before any search.
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
@@ -359,10 +362,14 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
         int32_t kept = 0;
         for (int32_t r = 0; r < before; ++r) {
             const int32_t c = roots[size_t(r)];
-            if (root[size_t(c)] == c) roots[size_t(kept++)] = c;
+            if (root[size_t(c)] != c) continue;
+            roots[size_t(kept++)] = c;
+            bound[size_t(c)].store(kInf, std::memory_order_relaxed);
+            tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
         }
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-        for (int32_t q = 0; q < n; ++q) comp[q] = parent[size_t(q)] = root[size_t(comp[q])];
+        for (int32_t v = 0; v < t.nodes; ++v)
+            if (t.bucket(v)) place(v);
     }
 }
 
