@@ -170,7 +170,8 @@ namespace {
 
 template <typename T>
 bool SameArray(const checked_vector<T> &a, const checked_vector<T> &b) {
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 }  // namespace
