@@ -1,11 +1,13 @@
 """Seeded benchmark of quorlkit's threads, side by side in one run: decompose of uniform points
-at s = 2 on one thread against scipy's cKDTree construction of the same points, and decompose and
-knn (k = 10) on two threads against one. Calls alternate (ours, the peer's or the other thread
+at s = 2 on one thread against scipy's cKDTree construction of the same points, and decompose,
+knn (k = 10), emst and the HDBSCAN fit (make_blobs, 20 centers, min_cluster_size 15, n / 10
+points) on two threads against one. Calls alternate (ours, the peer's or the other thread
 count, ours again ...) and the table gives medians, so that a machine shared with other work
 shifts both sides alike; wall times on a loaded machine are still noisy, which is why the load
-average and the process CPU seconds are printed beside them. Needs scipy (benchmark only):
+average and the process CPU seconds are printed beside them. Needs scipy and scikit-learn
+(benchmark only):
 
-    pip install . scipy
+    pip install . scipy scikit-learn
     python bench/workers_bench.py [--n 1000000] [--repeat 5] [--quick]
 """
 
@@ -78,6 +80,25 @@ def main():
         repeat,
     )
     rows.append(("knn 2-D k=10", t["one"], t["two"], None))
+    t = medians(
+        {
+            "one": lambda: quorlkit.emst(x, workers=1),
+            "two": lambda: quorlkit.emst(x, workers=2),
+        },
+        repeat,
+    )
+    rows.append(("emst 2-D", t["one"], t["two"], None))
+    from sklearn.datasets import make_blobs
+
+    blobs, _ = make_blobs(n_samples=n // 10, n_features=2, centers=20, random_state=0)
+    t = medians(
+        {
+            "one": lambda: quorlkit.HDBSCAN(min_cluster_size=15, workers=1).fit(blobs),
+            "two": lambda: quorlkit.HDBSCAN(min_cluster_size=15, workers=2).fit(blobs),
+        },
+        repeat,
+    )
+    rows.append((f"HDBSCAN fit 2-D, {n // 10:,} points", t["one"], t["two"], None))
 
     print()
     print("| call | 1 thread s (cpu) | 2 threads s (cpu) | 1 / 2 threads | cKDTree build s | 1 thread / cKDTree |")

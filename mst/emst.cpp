@@ -1,6 +1,7 @@
 #include "mst/emst.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -8,6 +9,8 @@
 #include "neighbors/knn.h"
 #include "neighbors/search.h"
 #include "tree/bucket.h"
+#include "tree/memory.h"
+#include "tree/parallel.h"
 
 namespace {
 
@@ -137,13 +140,35 @@ struct outside_visitor {
     }
 };
 
+// Lowers `bound` to w when w is less; threads race only to lower it.
+template <typename T>
+inline void LowerTo(std::atomic<T> &bound, T w) {
+    T old = bound.load(std::memory_order_relaxed);
+    while (w < old && !bound.compare_exchange_weak(old, w, std::memory_order_relaxed)) {
+    }
+}
+
+// The input positions i < j of an edge in one number, ordered as (i, j).
+inline uint64_t PairKey(int32_t i, int32_t j) { return uint64_t(uint32_t(i)) << 32 | uint32_t(j); }
+
+// Below this many points the rounds run on the calling thread: they take milliseconds, and a
+// round on threads waits at several barriers for a thread that may not have a core.
+const int32_t kThreadedPoints = 1 << 15;
+
 // Borůvka rounds until one component is left; appends each round's edges to `edges`. `near`
 // holds each point's k nearest others (ordered positions, by squared length and position).
+// Every point finds its own best edge to outside its component on any of `workers` threads,
+// pruned by the least key any point of its component has found so far in the round; the
+// component's edge is then the least of its points' edges under the total order, and the unions
+// run on one thread in root order. Which thread finds what first changes only how much is
+// searched, never the round's edges, so the tree is the same for every number of threads.
 template <int D, bool Groups, typename Metric>
 void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
-            const checked_vector<int32_t> &near, int32_t k, checked_vector<candidate> &edges) {
+            const checked_vector<int32_t> &near, int32_t k, int32_t workers,
+            checked_vector<candidate> &edges) {
     const int32_t n = int32_t(p.id.size());
     const size_t dd = size_t(t.d);
+    const int32_t threads = n >= kThreadedPoints ? UsableThreads(workers) : 1;
     // How many of each point's k nearest are known to be in its component already.
     checked_vector<int32_t> used(size_t(n), 0);
 
@@ -155,35 +180,56 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     // lower[q]: q's key to its nearest point outside its component, when nearest[q] names that
     // point; otherwise a lower bound on it. Components only grow, so it never falls.
     checked_vector<double> lower(size_t(n), 0.0);
+    // offer[q]: the other end of the best edge q has found this round (-1: none), offer_w[q]
+    // its key. For the roots c: bound[c], the least key offered so far in the round by a point
+    // of component c; tie[c], the least (i, j) among the offers of that key; best[c], the
+    // component's edge; root[c], c's root after the unions. roots: the roots, ascending.
+    checked_vector<int32_t> offer(static_cast<size_t>(n)), root(static_cast<size_t>(n));
+    checked_vector<int32_t> roots(static_cast<size_t>(n));
+    checked_vector<double> offer_w(static_cast<size_t>(n));
+    checked_vector<std::atomic<double>> bound(static_cast<size_t>(n));
+    checked_vector<std::atomic<uint64_t>> tie(static_cast<size_t>(n));
     checked_vector<candidate> best(static_cast<size_t>(n));
-    for (int32_t q = 0; q < n; ++q) cs.comp[size_t(q)] = parent[size_t(q)] = q;
-    near_search<D> search(t);
+    checked_vector<near_search<D>> searches(static_cast<size_t>(threads), near_search<D>(t));
+    task_errors errors(static_cast<size_t>(threads));
+    const int32_t *id = p.id.data();
+    int32_t *comp = cs.comp.data();
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t q = 0; q < n; ++q) {
+        comp[q] = parent[size_t(q)] = roots[size_t(q)] = root[size_t(q)] = q;
+        bound[size_t(q)].store(kInf, std::memory_order_relaxed);
+        tie[size_t(q)].store(UINT64_MAX, std::memory_order_relaxed);
+    }
+    // Each bucket's points to the root of their component's root after the unions (the
+    // identity before the first round), and the bucket's component.
+    const auto place = [&](int32_t v) {
+        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+        for (int32_t q = s; q < e; ++q) comp[q] = parent[size_t(q)] = root[size_t(comp[q])];
+        int32_t c = comp[s];
+        for (int32_t r = s + 1; r < e && c >= 0; ++r)
+            if (comp[r] != c) c = -1;
+        cs.node_comp[size_t(v)] = c;
+    };
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t v = 0; v < t.nodes; ++v)
+        if (t.bucket(v)) place(v);
     int32_t left = n;
     while (left > 1) {
-        int32_t *comp = cs.comp.data();
         for (int32_t v = t.nodes - 1; v >= 0; --v) {
-            int32_t c;
-            if (t.bucket(v)) {
-                const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-                c = comp[s];
-                for (int32_t r = s + 1; r < e && c >= 0; ++r)
-                    if (comp[r] != c) c = -1;
-            } else {
-                const int32_t a = cs.node_comp[size_t(v) + 1];
-                c = a == cs.node_comp[size_t(t.right[size_t(v)])] ? a : -1;
-            }
-            cs.node_comp[size_t(v)] = c;
+            if (t.bucket(v)) continue;
+            const int32_t a = cs.node_comp[size_t(v) + 1];
+            cs.node_comp[size_t(v)] = a == cs.node_comp[size_t(t.right[size_t(v)])] ? a : -1;
         }
         if (Groups)
             for (int32_t r = n - 1; r >= 0; --r)
                 cs.run_end[size_t(r)] = r + 1 < p.group_end[size_t(r)] && comp[r + 1] == comp[r]
                                             ? cs.run_end[size_t(r) + 1]
                                             : r + 1;
-        for (int32_t q = 0; q < n; ++q)
-            if (comp[q] == q) best[size_t(q)] = {kInf, INT32_MAX, INT32_MAX, -1, -1};
         // Nearest neighbours outside, where they are known, give their edges at once, which
         // tightens every component's bound before any search.
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t q = 0; q < n; ++q) {
+            offer[size_t(q)] = -1;
             int32_t o = nearest[size_t(q)];
             if (o < 0 || comp[o] == comp[q]) {
                 o = -1;
@@ -224,46 +270,106 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                         lower[size_t(q)] = e.w;
                     } else {
                         lower[size_t(q)] = std::max(lower[size_t(q)], std::min(e.w, beyond));
-                        candidate &c = best[size_t(comp[q])];
-                        if (e.a >= 0 && Before(e, c)) c = e;
+                        if (e.a >= 0) {
+                            offer[size_t(q)] = e.b;
+                            offer_w[size_t(q)] = e.w;
+                            LowerTo(bound[size_t(comp[q])], e.w);
+                        }
                     }
                 }
                 used[size_t(q)] = m;
                 nearest[size_t(q)] = o;
                 if (o < 0) continue;
             }
-            const int32_t a = p.id[size_t(q)], b = p.id[size_t(o)];
-            const candidate e{lower[size_t(q)], std::min(a, b), std::max(a, b), q, o};
-            candidate &c = best[size_t(comp[q])];
-            if (Before(e, c)) c = e;
+            offer[size_t(q)] = o;
+            offer_w[size_t(q)] = lower[size_t(q)];
+            LowerTo(bound[size_t(comp[q])], lower[size_t(q)]);
         }
+        // The searches of the points left, bucket by bucket: a point's search writes only its
+        // own entries, and each starts from its component's bound of the moment.
+        QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 64) if (threads > 1))
         for (int32_t v = 0; v < t.nodes; ++v) {
-            if (!t.bucket(v)) continue;
-            const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-            for (int32_t q = s; q < e; ++q) {
-                if (nearest[size_t(q)] >= 0) continue;
-                candidate &c = best[size_t(comp[q])];
-                if (lower[size_t(q)] > c.w) continue;
-                outside_visitor<D, Groups, Metric> visitor{
-                    t, p, cs, metric, &p.xs[size_t(q) * dd], q, comp[q], c};
-                search.Run(visitor.x, v, visitor);
-                nearest[size_t(q)] = visitor.found;
-                lower[size_t(q)] = visitor.found >= 0 ? c.w : visitor.Floor();
+            if (!t.bucket(v) || errors.stopped()) continue;
+            const int32_t me = ThreadNumber();
+            try {
+                const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+                for (int32_t q = s; q < e; ++q) {
+                    if (nearest[size_t(q)] >= 0) continue;
+                    const int32_t c = comp[q];
+                    const double w = bound[size_t(c)].load(std::memory_order_relaxed);
+                    if (lower[size_t(q)] > w) continue;
+                    candidate mine{w, INT32_MAX, INT32_MAX, -1, -1};
+                    if (offer[size_t(q)] >= 0) {
+                        const int32_t a = id[q], b = id[offer[size_t(q)]];
+                        const candidate listed{offer_w[size_t(q)], std::min(a, b), std::max(a, b),
+                                               q, offer[size_t(q)]};
+                        if (Before(listed, mine)) mine = listed;
+                    }
+                    outside_visitor<D, Groups, Metric> visitor{
+                        t, p, cs, metric, &p.xs[size_t(q) * dd], q, c, mine};
+                    searches[size_t(me)].Run(visitor.x, v, visitor);
+                    nearest[size_t(q)] = visitor.found;
+                    lower[size_t(q)] = visitor.found >= 0 ? mine.w : visitor.Floor();
+                    if (mine.a < 0) continue;
+                    offer[size_t(q)] = mine.b;
+                    offer_w[size_t(q)] = mine.w;
+                    LowerTo(bound[size_t(c)], mine.w);
+                }
+            } catch (...) {
+                errors.Keep(size_t(me));
             }
         }
+        errors.Rethrow();
+        // Every offer was also a bound, so bound[c] is now the least key offered in c: the
+        // component's edge is the offer of that key with the least (i, j), and a unique one,
+        // since only one end of an edge lies inside.
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t q = 0; q < n; ++q) {
-            if (comp[q] != q) continue;
-            const candidate &e = best[size_t(q)];
+            const int32_t o = offer[size_t(q)], c = comp[q];
+            if (o < 0 || offer_w[size_t(q)] != bound[size_t(c)].load(std::memory_order_relaxed))
+                continue;
+            const int32_t a = id[q], b = id[o];
+            LowerTo(tie[size_t(c)], PairKey(std::min(a, b), std::max(a, b)));
+        }
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (int32_t q = 0; q < n; ++q) {
+            const int32_t o = offer[size_t(q)], c = comp[q];
+            if (o < 0 || offer_w[size_t(q)] != bound[size_t(c)].load(std::memory_order_relaxed))
+                continue;
+            const int32_t a = id[q], b = id[o];
+            const int32_t i = std::min(a, b), j = std::max(a, b);
+            if (PairKey(i, j) == tie[size_t(c)].load(std::memory_order_relaxed))
+                best[size_t(c)] = {offer_w[size_t(q)], i, j, q, o};
+        }
+        const int32_t before = left;
+        for (int32_t r = 0; r < before; ++r) {
+            const candidate &e = best[size_t(roots[size_t(r)])];
             const int32_t a = FindRoot(parent, e.a), b = FindRoot(parent, e.b);
             if (a == b) continue;  // the other component chose the same edge
             parent[size_t(std::max(a, b))] = std::min(a, b);
             edges.push_back(e);
             --left;
         }
-        // A root's parent is itself and any other point's parent comes before it, so one
-        // forward pass finds every root (and flattens the forest).
-        for (int32_t q = 0; q < n; ++q)
-            comp[q] = parent[size_t(q)] = parent[size_t(q)] == q ? q : comp[parent[size_t(q)]];
+        // Every point goes to the root of its old component's root, found without changing the
+        // forest while other threads read it.
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (int32_t r = 0; r < before; ++r) {
+            const int32_t c = roots[size_t(r)];
+            int32_t up = c;
+            while (parent[size_t(up)] != up) up = parent[size_t(up)];
+            root[size_t(c)] = up;
+        }
+        int32_t kept = 0;
+        for (int32_t r = 0; r < before; ++r) {
+            const int32_t c = roots[size_t(r)];
+            if (root[size_t(c)] != c) continue;
+            roots[size_t(kept++)] = c;
+            bound[size_t(c)].store(kInf, std::memory_order_relaxed);
+            tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
+        }
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (int32_t v = 0; v < t.nodes; ++v)
+            if (t.bucket(v)) place(v);
     }
 }
 
@@ -327,17 +433,50 @@ void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_
     }
 }
 
-// The edges in the order of their keys, as emst_edges; `squared` is filled by the caller.
-emst_edges SortedEdges(checked_vector<candidate> &edges) {
-    std::sort(edges.begin(), edges.end(),
-              [](const candidate &x, const candidate &y) { return Before(x, y); });
+// Sorts the edges by their keys on `threads` threads: slices sorted alone, then merged pairwise.
+// The keys are distinct, so the order is the same however the edges are sliced.
+void SortEdges(checked_vector<candidate> &edges, int32_t threads) {
+    const auto before = [](const candidate &x, const candidate &y) { return Before(x, y); };
+    const size_t m = edges.size();
+    if (threads <= 1 || m < size_t(kThreadedPoints)) {
+        std::sort(edges.begin(), edges.end(), before);
+        return;
+    }
+    checked_vector<candidate> other(m);
+    checked_vector<size_t> cut(size_t(threads) + 1);
+    for (size_t s = 0; s <= size_t(threads); ++s) cut[s] = m * s / size_t(threads);
+    QUORL_OMP(parallel for num_threads(threads) schedule(static, 1))
+    for (int32_t s = 0; s < threads; ++s)
+        std::sort(edges.begin() + int64_t(cut[size_t(s)]),
+                  edges.begin() + int64_t(cut[size_t(s) + 1]), before);
+    candidate *from = edges.data(), *to = other.data();
+    for (size_t width = 1; width < size_t(threads); width *= 2) {
+        const int64_t merges = int64_t((size_t(threads) + 2 * width - 1) / (2 * width));
+        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1))
+        for (int64_t g = 0; g < merges; ++g) {
+            const size_t lo = cut[size_t(g) * 2 * width];
+            const size_t mid = cut[std::min(size_t(g) * 2 * width + width, size_t(threads))];
+            const size_t hi = cut[std::min(size_t(g) * 2 * width + 2 * width, size_t(threads))];
+            std::merge(from + lo, from + mid, from + mid, from + hi, to + lo, before);
+        }
+        std::swap(from, to);
+    }
+    if (from != edges.data()) edges.swap(other);
+}
+
+// The edges in the order of their keys, as emst_edges; `squared` and `lengths` are filled by
+// the caller.
+emst_edges SortedEdges(checked_vector<candidate> &edges, int32_t threads) {
+    SortEdges(edges, threads);
     emst_edges out;
     out.ends.resize(2 * edges.size());
     out.squared.resize(edges.size());
     out.lengths.resize(edges.size());
-    for (size_t e = 0; e < edges.size(); ++e) {
-        out.ends[2 * e] = edges[e].i;
-        out.ends[2 * e + 1] = edges[e].j;
+    const int64_t m = int64_t(edges.size());
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int64_t e = 0; e < m; ++e) {
+        out.ends[2 * size_t(e)] = edges[size_t(e)].i;
+        out.ends[2 * size_t(e) + 1] = edges[size_t(e)].j;
     }
     return out;
 }
@@ -359,15 +498,18 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
             if (p.group_end.empty())
-                Rounds<D, false>(t, p, metric, near, k, edges);
+                Rounds<D, false>(t, p, metric, near, k, workers, edges);
             else
-                Rounds<D, true>(t, p, metric, near, k, edges);
+                Rounds<D, true>(t, p, metric, near, k, workers, edges);
         });
     }
-    emst_edges out = SortedEdges(edges);
-    for (size_t e = 0; e < edges.size(); ++e) {
-        out.squared[e] = edges[e].w;
-        out.lengths[e] = std::sqrt(edges[e].w);
+    const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
+    emst_edges out = SortedEdges(edges, threads);
+    const int64_t m = int64_t(edges.size());
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int64_t e = 0; e < m; ++e) {
+        out.squared[size_t(e)] = edges[size_t(e)].w;
+        out.lengths[size_t(e)] = std::sqrt(edges[size_t(e)].w);
     }
     return out;
 }
@@ -393,37 +535,47 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         NearestNeighbours(t, p, k, near.data(), nullptr, workers);
         const size_t dd = size_t(d);
         checked_vector<double> pos_core(size_t(n), 0.0), node_core(size_t(t.nodes));
-        if (kc > 0)
-            for (size_t q = 0; q < size_t(n); ++q)
-                pos_core[q] = std::sqrt(SquaredLength(
-                    &p.xs[q * dd], &p.xs[size_t(near[q * size_t(k) + size_t(kc) - 1]) * dd], d));
-        // Children come after their parent in pre-order: one backward pass sees them first.
-        for (int32_t v = t.nodes - 1; v >= 0; --v) {
+        const int32_t threads = n >= kThreadedPoints ? UsableThreads(workers) : 1;
+        const int32_t cored = kc > 0 ? n : 0;  // the cores stay 0 for min_samples = 1
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (int32_t qi = 0; qi < cored; ++qi) {
+            const size_t q = size_t(qi);
+            pos_core[q] = std::sqrt(SquaredLength(
+                &p.xs[q * dd], &p.xs[size_t(near[q * size_t(k) + size_t(kc) - 1]) * dd], d));
+            core[size_t(p.id[q])] = pos_core[q];
+        }
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (int32_t v = 0; v < t.nodes; ++v) {
+            if (!t.bucket(v)) continue;
             double m = kInf;
-            if (t.bucket(v)) {
-                const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-                for (int32_t r = s; r < e; ++r) m = std::min(m, pos_core[size_t(r)]);
-            } else {
-                m = std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
-            }
+            const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+            for (int32_t r = s; r < e; ++r) m = std::min(m, pos_core[size_t(r)]);
             node_core[size_t(v)] = m;
         }
-        for (size_t q = 0; q < size_t(n); ++q) core[size_t(p.id[q])] = pos_core[q];
+        // Children come after their parent in pre-order: one backward pass sees them first.
+        for (int32_t v = t.nodes - 1; v >= 0; --v)
+            if (!t.bucket(v))
+                node_core[size_t(v)] =
+                    std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
             if (ties) CoreTies<D>(t, p, metric, near, k, kc, *ties);
             if (p.group_end.empty())
-                Rounds<D, false>(t, p, metric, near, k, edges);
+                Rounds<D, false>(t, p, metric, near, k, workers, edges);
             else
-                Rounds<D, true>(t, p, metric, near, k, edges);
+                Rounds<D, true>(t, p, metric, near, k, workers, edges);
         });
     }
-    emst_edges out = SortedEdges(edges);
-    for (size_t e = 0; e < edges.size(); ++e) {
-        out.squared[e] = SquaredLength(&xs[size_t(edges[e].i) * size_t(d)],
-                                       &xs[size_t(edges[e].j) * size_t(d)], d);
-        out.lengths[e] = edges[e].w;
+    const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
+    emst_edges out = SortedEdges(edges, threads);
+    const int64_t m = int64_t(edges.size());
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int64_t e = 0; e < m; ++e) {
+        const candidate &c = edges[size_t(e)];
+        out.squared[size_t(e)] =
+            SquaredLength(&xs[size_t(c.i) * size_t(d)], &xs[size_t(c.j) * size_t(d)], d);
+        out.lengths[size_t(e)] = c.w;
     }
     return out;
 }

@@ -22,8 +22,9 @@ struct emst_edges {
 // inside the component. Equal
 // points are allowed. Requires n >= 0, d >= 1 and points that pass check_points_array; throws
 // std::bad_alloc when memory runs out, having kept nothing. Memory O(n d).
-// The tree build and the neighbour search run on `workers` threads, the rounds on the calling
-// thread; the tree is the same for every value.
+// The tree build, the neighbour search and (from 2^15 points) each round's searches run on
+// `workers` threads, each round's unions on the calling thread; the tree is the same for every
+// value.
 emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers = 1);
 
 // The minimum spanning tree of the same points under the mutual reachability

@@ -96,6 +96,29 @@ def test_trees_clusters_and_spanners_are_the_same_for_every_workers(kind, n, d):
         assert same(g.data, graph.data) and same(g.indices, graph.indices), workers
 
 
+# Large enough that the Borůvka rounds themselves run on the threads (below 2^15 points they
+# stay on the calling thread); a lattice gives many equal lengths and equal points, alpha != 1
+# and min_samples = 1 the other branches of the reachability.
+@pytest.mark.parametrize(
+    "kind, n, d, min_samples, alpha",
+    [("uniform", 40000, 2, 15, 1.0), ("lattice", 40000, 2, 5, 1.0), ("duplicates", 36000, 3, 7, 1.5),
+     ("uniform", 34000, 4, 1, 0.7)],
+)
+def test_threaded_rounds_give_the_same_trees(kind, n, d, min_samples, alpha):
+    if kind == "lattice":
+        x = np.random.default_rng(4).integers(0, 300, size=(n, d)).astype(np.float64)
+    else:
+        x = make(kind, n, d, 10)
+    tree = quorlkit.emst(x, workers=1)
+    want = quorlkit._core.mutual_reachability_mst(x, min_samples, alpha, 1)
+    for workers in WORKERS[1:]:
+        got = quorlkit.emst(x, workers=workers)
+        assert same(got.edges, tree.edges) and same(got.lengths, tree.lengths), workers
+        threads = 8 if workers is None else workers  # more threads than cores, too
+        for a, b in zip(quorlkit._core.mutual_reachability_mst(x, min_samples, alpha, threads), want):
+            assert same(np.asarray(a), np.asarray(b)), workers
+
+
 def test_concurrent_calls_with_threads_each_match_serial_calls():
     inputs = [make("uniform", 3000, 2, 1), make("ties", 1200, 3, 2), make("uniform", 2000, 4, 3)]
     want_pairs = [quorlkit.decompose(x, 2.0, workers=1).pairs for x in inputs]

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "tree/equal.h"
+#include "tree/memory.h"
+#include "tree/parallel.h"
 
 // The tree is built over the distinct points only: equal points admit no cut.
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
@@ -54,17 +56,23 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
     for (int32_t s = 0; s < u; ++s) {
         slot_start[size_t(s)] = pos;
         const int32_t rep = tree.order[size_t(s)];
-        const int32_t lo = groups ? first_member[size_t(rep)] : 0;
-        const int32_t hi = groups ? first_member[size_t(rep) + 1] : 1;
-        for (int32_t m = lo; m < hi; ++m) {
-            const int32_t i = groups ? members[size_t(m)] : rep;
-            std::copy(xs + size_t(i) * dd, xs + size_t(i + 1) * dd, &p.xs[size_t(pos) * dd]);
-            p.id[size_t(pos)] = i;
-            if (groups) p.group_end[size_t(pos)] = pos + (hi - m);
-            ++pos;
-        }
+        pos += groups ? first_member[size_t(rep) + 1] - first_member[size_t(rep)] : 1;
     }
     slot_start[size_t(u)] = pos;
+    // Each slot fills its own rows, and nothing below throws.
+    const int32_t threads = n >= 4096 ? UsableThreads(workers) : 1;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t s = 0; s < u; ++s) {
+        const int32_t rep = tree.order[size_t(s)];
+        const int32_t lo = groups ? first_member[size_t(rep)] : 0;
+        const int32_t hi = groups ? first_member[size_t(rep) + 1] : 1;
+        for (int32_t m = lo, at = slot_start[size_t(s)]; m < hi; ++m, ++at) {
+            const int32_t i = groups ? members[size_t(m)] : rep;
+            std::copy(xs + size_t(i) * dd, xs + size_t(i + 1) * dd, &p.xs[size_t(at) * dd]);
+            p.id[size_t(at)] = i;
+            if (groups) p.group_end[size_t(at)] = at + (hi - m);
+        }
+    }
 
     // The kept nodes are closed under ancestors, so in increasing flat id they are in pre-order.
     checked_vector<int32_t> kept;
@@ -91,19 +99,25 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
             t.parent[i + 1] = t.parent[size_t(t.right[i])] = int32_t(i);
         }
     }
-    // Children follow their parent: one backward pass sees them first.
+    // The buckets' boxes from their points, on the threads; then those of the other nodes, whose
+    // children follow them: one backward pass sees the children first.
+    const int32_t nodes = t.nodes;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t i = 0; i < nodes; ++i) {
+        if (t.right[size_t(i)] >= 0) continue;
+        double *lo = t.lo(i), *hi = lo + dd;
+        const double *x = &p.xs[size_t(t.start[size_t(i)]) * dd];
+        std::copy(x, x + dd, lo);
+        std::copy(x, x + dd, hi);
+        for (int32_t r = 1; r < t.count[size_t(i)]; ++r)
+            for (size_t k = 0; k < dd; ++k) {
+                lo[k] = std::min(lo[k], x[size_t(r) * dd + k]);
+                hi[k] = std::max(hi[k], x[size_t(r) * dd + k]);
+            }
+    }
     for (int32_t i = t.nodes - 1; i >= 0; --i) {
         double *lo = t.lo(i), *hi = lo + dd;
-        if (t.right[size_t(i)] < 0) {
-            const double *x = &p.xs[size_t(t.start[size_t(i)]) * dd];
-            std::copy(x, x + dd, lo);
-            std::copy(x, x + dd, hi);
-            for (int32_t r = 1; r < t.count[size_t(i)]; ++r)
-                for (size_t k = 0; k < dd; ++k) {
-                    lo[k] = std::min(lo[k], x[size_t(r) * dd + k]);
-                    hi[k] = std::max(hi[k], x[size_t(r) * dd + k]);
-                }
-        } else {
+        if (t.right[size_t(i)] >= 0) {
             const double *a = t.lo(i + 1), *b = t.lo(t.right[size_t(i)]);
             for (size_t k = 0; k < dd; ++k) {
                 lo[k] = std::min(a[k], b[k]);

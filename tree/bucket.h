@@ -34,7 +34,8 @@ struct ordered_points {
 // split tree of the distinct points (BuildFlatTree, freed before returning) with every node of at
 // most `bucket` distinct points made a bucket. Equal points are allowed. Requires d >= 1 and
 // finite coordinates within the checked limits; throws std::bad_alloc, keeping nothing. The
-// fair split tree is built on `workers` threads (BuildFlatTree).
+// fair split tree (BuildFlatTree), the copy of the points into leaf order and the buckets' boxes
+// are made on `workers` threads (from 4096 points for the latter two).
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
                      ordered_points &p, int32_t workers = 1);
 

@@ -7,6 +7,7 @@
 
 #include "helpers.h"
 #include "module/driver.h"
+#include "mst/emst.h"
 #include "neighbors/knn.h"
 #include "pairs/budget.h"
 #include "pairs/search.h"
@@ -169,7 +170,8 @@ namespace {
 
 template <typename T>
 bool SameArray(const checked_vector<T> &a, const checked_vector<T> &b) {
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 }  // namespace
@@ -202,5 +204,70 @@ TEST(ParallelTree, IsTheSerialTree) {
         std::vector<double> twice = xs;
         twice.insert(twice.end(), xs.begin() + 5 * c.d, xs.begin() + 6 * c.d);
         EXPECT_THROW(BuildFlatTree(twice.data(), c.n + 1, c.d, 8.0, 2), no_cut_error);
+    }
+}
+
+namespace {
+
+bool SameTree(const emst_edges &a, const emst_edges &b) {
+    return SameArray(a.ends, b.ends) && SameArray(a.squared, b.squared) &&
+           SameArray(a.lengths, b.lengths);
+}
+
+// Points past the size from which the Borůvka rounds run on threads: uniform, or on a lattice
+// with many equal lengths and equal points.
+std::vector<double> MstPoints(bool lattice, int32_t n, int32_t d, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> xs(size_t(n) * size_t(d));
+    for (double &x : xs) x = lattice ? double(rng() % 40) : u(rng);
+    return xs;
+}
+
+}  // namespace
+
+// The rounds' searches on threads find the serial tree to the bit, under both keys, and the
+// cores alike.
+TEST(ParallelMst, IsTheSerialTree) {
+    struct mst_case {
+        bool lattice;
+        int32_t n, d, min_samples;
+        double alpha;
+    };
+    for (const mst_case &c : {mst_case{false, 40000, 2, 10, 1.0}, mst_case{true, 36000, 3, 5, 1.5},
+                              mst_case{false, 33000, 5, 1, 0.5}}) {
+        const std::vector<double> xs = MstPoints(c.lattice, c.n, c.d, 3);
+        const emst_edges want = EuclideanMST(xs.data(), c.n, c.d, 1);
+        checked_vector<double> want_core, got_core;
+        checked_vector<int32_t> want_ties, got_ties;
+        const emst_edges want_mr = MutualReachabilityMST(xs.data(), c.n, c.d, c.min_samples,
+                                                         c.alpha, want_core, &want_ties, 1);
+        for (int32_t workers : {2, 3, 8}) {
+            EXPECT_TRUE(SameTree(EuclideanMST(xs.data(), c.n, c.d, workers), want))
+                << "lattice " << c.lattice << " d=" << c.d << " workers " << workers;
+            const emst_edges got = MutualReachabilityMST(xs.data(), c.n, c.d, c.min_samples,
+                                                         c.alpha, got_core, &got_ties, workers);
+            EXPECT_TRUE(SameTree(got, want_mr) && SameArray(got_core, want_core) &&
+                        SameArray(got_ties, want_ties))
+                << "lattice " << c.lattice << " d=" << c.d << " workers " << workers;
+        }
+    }
+}
+
+// A failing allocation during the threaded rounds ends the call with std::bad_alloc, leaking
+// nothing, or the call gets through whole.
+TEST(ParallelFaults, MstEndsInBadAllocOrTheTree) {
+    fault_off off;
+    const int32_t n = 33000, d = 2;
+    const std::vector<double> xs = MstPoints(false, n, d, 8);
+    SetAllocFailure(0);
+    const emst_edges want = EuclideanMST(xs.data(), n, d, 2);
+    const long total = AllocCount();
+    for (long k = 1; k <= total + 3; ++k) {
+        SetAllocFailure(k);
+        try {
+            EXPECT_TRUE(SameTree(EuclideanMST(xs.data(), n, d, 2), want)) << "k " << k;
+        } catch (const std::bad_alloc &) {
+        }
     }
 }
