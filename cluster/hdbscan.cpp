@@ -54,9 +54,9 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
         for (size_t k = 0; k < 2 * t; ++k)
             next[size_t(fill[size_t(ties[k])]++)] = ties[k ^ 1];
     }
+    // reach[u] is -inf once u is in the tree, so that no edge improves on it.
     checked_vector<double> reach(count, kInf);
     checked_vector<int32_t> source(count, -1);
-    checked_vector<uint8_t> in_tree(count, 0);
     // A min-heap of (reach, input position, vertex); entries that no longer match reach[vertex]
     // are stale.
     struct entry {
@@ -72,8 +72,8 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
     store.reserve(count);
     std::priority_queue<entry, checked_vector<entry>, later> heap(later(), std::move(store));
     int32_t v = order ? rank[0] : 0;
+    reach[size_t(v)] = -kInf;
     for (size_t step = 0; step < m; ++step) {
-        in_tree[size_t(v)] = 1;
         const double core_v = core[v];
         for (int64_t a = first[size_t(v)]; a < first[size_t(v) + 1]; ++a) {
             const int32_t x = next[size_t(a)];
@@ -87,7 +87,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
                 u = x;
                 r = std::max(core_v, core[u]);
             }
-            if (in_tree[size_t(u)] || !(r < reach[size_t(u)])) continue;
+            if (!(r < reach[size_t(u)])) continue;
             reach[size_t(u)] = r;
             source[size_t(u)] = v;
             heap.push({r, id(u), u});
@@ -96,7 +96,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
             if (heap.empty()) throw std::invalid_argument("the edges do not span the points");
             const entry top = heap.top();
             heap.pop();
-            if (!in_tree[size_t(top.v)] && top.reach == reach[size_t(top.v)]) {
+            if (top.reach == reach[size_t(top.v)]) {
                 v = top.v;
                 break;
             }
@@ -104,6 +104,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
         ends[2 * step] = id(source[size_t(v)]);
         ends[2 * step + 1] = id(v);
         w[step] = reach[size_t(v)];
+        reach[size_t(v)] = -kInf;
     }
 }
 
