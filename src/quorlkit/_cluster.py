@@ -249,7 +249,8 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         n = arr.shape[0]
         # A finite sum (one pass, no temporaries) rules out every inf and NaN; only otherwise are
         # the rows looked at one by one.
-        all_finite = bool(np.isfinite(np.add.reduce(arr, axis=None)))
+        with np.errstate(invalid="ignore", over="ignore"):
+            all_finite = bool(np.isfinite(np.add.reduce(arr, axis=None)))
         if not all_finite:
             # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
             nan_rows = np.isnan(arr).any(axis=1) | (
