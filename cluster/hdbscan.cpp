@@ -8,68 +8,103 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tree/distance.h"
-
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-void PrimOrder(const double *xs, int32_t n, int32_t d, const double *core, double alpha,
-               const int64_t *mst, const int32_t *ties, size_t t, int64_t *ends, double *w) {
+void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
+               const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w) {
     if (n < 2) return;
     const size_t count = static_cast<size_t>(n), m = count - 1;
-    // The graph of both edge lists, as adjacency lists.
+    // The search runs over vertices numbered as `order` lists the points, where the points near
+    // one another, and so the ones each step looks at, lie close together in memory; ties
+    // between equal weights still go by input position.
+    checked_vector<double> vcore;
+    checked_vector<int32_t> rank, mv(2 * m);
+    if (order) {
+        vcore.resize(count);
+        rank.resize(count);
+        for (size_t v = 0; v < count; ++v) {
+            vcore[v] = core[order[v]];
+            rank[size_t(order[v])] = int32_t(v);
+        }
+        core = vcore.data();
+        for (size_t k = 0; k < 2 * m; ++k) mv[k] = rank[size_t(mst[k])];
+    } else {
+        for (size_t k = 0; k < 2 * m; ++k) mv[k] = int32_t(mst[k]);
+    }
+    auto id = [order](int32_t v) { return order ? order[v] : v; };
+    // The graph of both edge lists, as adjacency lists of one int32 an entry: ~e for edge e of
+    // the tree (its other end and weight are read from mv and mst_w), u >= 0 for a tie to u,
+    // whose weight max(core_v, core_u) is the tie's first point's core since the other's is no
+    // larger.
     checked_vector<int64_t> first(count + 1, 0);
-    for (size_t k = 0; k < 2 * m; ++k) ++first[size_t(mst[k]) + 1];
+    for (size_t k = 0; k < 2 * m; ++k) ++first[size_t(mv[k]) + 1];
     for (size_t k = 0; k < 2 * t; ++k) ++first[size_t(ties[k]) + 1];
     for (size_t i = 0; i < count; ++i) first[i + 1] += first[i];
     checked_vector<int32_t> next(static_cast<size_t>(first[count]));
     {
         checked_vector<int64_t> fill(first.begin(), first.end() - 1);
-        for (size_t k = 0; k < 2 * m; ++k)
-            next[size_t(fill[size_t(mst[k])]++)] = int32_t(mst[k ^ 1]);
+        for (size_t e = 0; e < m; ++e) {
+            next[size_t(fill[size_t(mv[2 * e])]++)] = ~int32_t(e);
+            next[size_t(fill[size_t(mv[2 * e + 1])]++)] = ~int32_t(e);
+        }
         for (size_t k = 0; k < 2 * t; ++k)
             next[size_t(fill[size_t(ties[k])]++)] = ties[k ^ 1];
     }
-    const size_t dd = size_t(d);
-    auto weight = [&](int32_t a, int32_t b) {
-        return std::max(std::max(core[a], core[b]),
-                        std::sqrt(SquaredLength(&xs[size_t(a) * dd], &xs[size_t(b) * dd], d)) /
-                            alpha);
-    };
+    // reach[u] is -inf once u is in the tree, so that no edge improves on it.
     checked_vector<double> reach(count, kInf);
     checked_vector<int32_t> source(count, -1);
-    checked_vector<uint8_t> in_tree(count, 0);
-    // A min-heap of (reach, point); entries that no longer match reach[point] are stale.
-    typedef std::pair<double, int32_t> entry;
-    std::priority_queue<entry, checked_vector<entry>, std::greater<entry>> heap;
-    int32_t v = 0;
+    // A min-heap of (reach, input position, vertex); entries that no longer match reach[vertex]
+    // are stale.
+    struct entry {
+        double reach;
+        int32_t id, v;
+    };
+    struct later {
+        bool operator()(const entry &a, const entry &b) const {
+            return a.reach > b.reach || (a.reach == b.reach && a.id > b.id);
+        }
+    };
+    checked_vector<entry> store;
+    store.reserve(count);
+    std::priority_queue<entry, checked_vector<entry>, later> heap(later(), std::move(store));
+    int32_t v = order ? rank[0] : 0;
+    reach[size_t(v)] = -kInf;
     for (size_t step = 0; step < m; ++step) {
-        in_tree[size_t(v)] = 1;
-        for (int64_t e = first[size_t(v)]; e < first[size_t(v) + 1]; ++e) {
-            const int32_t u = next[size_t(e)];
-            if (in_tree[size_t(u)]) continue;
-            const double r = weight(v, u);
-            if (r < reach[size_t(u)]) {
-                reach[size_t(u)] = r;
-                source[size_t(u)] = v;
-                heap.push({r, u});
+        const double core_v = core[v];
+        for (int64_t a = first[size_t(v)]; a < first[size_t(v) + 1]; ++a) {
+            const int32_t x = next[size_t(a)];
+            int32_t u;
+            double r;
+            if (x < 0) {
+                const size_t e = size_t(~x);
+                u = mv[2 * e] + mv[2 * e + 1] - v;
+                r = mst_w[e];
+            } else {
+                u = x;
+                r = std::max(core_v, core[u]);
             }
+            if (!(r < reach[size_t(u)])) continue;
+            reach[size_t(u)] = r;
+            source[size_t(u)] = v;
+            heap.push({r, id(u), u});
         }
         for (;;) {
             if (heap.empty()) throw std::invalid_argument("the edges do not span the points");
             const entry top = heap.top();
             heap.pop();
-            if (!in_tree[size_t(top.second)] && top.first == reach[size_t(top.second)]) {
-                v = top.second;
+            if (top.reach == reach[size_t(top.v)]) {
+                v = top.v;
                 break;
             }
         }
-        ends[2 * step] = source[size_t(v)];
-        ends[2 * step + 1] = v;
+        ends[2 * step] = id(source[size_t(v)]);
+        ends[2 * step + 1] = id(v);
         w[step] = reach[size_t(v)];
+        reach[size_t(v)] = -kInf;
     }
 }
 

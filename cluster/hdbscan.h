@@ -12,13 +12,17 @@
 // order it adds them, each as (the point in the tree, the point it adds), taking at each step
 // the least weight, then the smallest point to add, from the first point in the tree that
 // reached it: scikit-learn's tree, whose orientation and order its single-linkage hierarchy
-// follows. Only the edges of `mst` (m = n - 1 pairs) and of `ties` (t pairs) are looked at: the
-// tree differs from any minimum spanning tree only where weights tie, and in general position
-// the tied edges weigh a core distance and join a point to one of its nearest (for alpha <= 1).
-// Writes n - 1 pairs to `ends` and weights to `w`. Requires points and ids as
-// MutualReachabilityMST gives them; throws std::bad_alloc.
-void PrimOrder(const double *xs, int32_t n, int32_t d, const double *core, double alpha,
-               const int64_t *mst, const int32_t *ties, size_t t, int64_t *ends, double *w);
+// follows. Only the n - 1 edges of `mst` with their weights `mst_w` and the t pairs (a, b) of
+// `ties`, each weighing core_a (so core_b <= core_a), are looked at: the tree differs from any
+// minimum spanning tree only where weights tie, and in general position the tied edges weigh a
+// core distance and join a point to one of its nearest (for alpha <= 1). `order`, when not
+// null, is the order of the points MutualReachabilityMST gave with the ties as indices into it
+// (the faster way); otherwise the ties are input positions. Writes n - 1 pairs of input
+// positions to `ends` and weights to `w`. Requires edges, weights (its lengths) and ties as
+// MutualReachabilityMST gives them; throws std::bad_alloc, and std::invalid_argument when the
+// edges do not span the points.
+void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
+               const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w);
 
 // The condensed tree of a single-linkage hierarchy, one row per edge: a cluster (parent), a
 // cluster or point under it (child; ids below n are points), the lambda = 1 / height at which the

@@ -140,13 +140,13 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
         if (!(alpha > 0.0) || std::isinf(alpha))
             throw std::invalid_argument("alpha must be positive and finite");
         result_t &r = *result;
-        checked_vector<int32_t> ties;
+        checked_vector<int32_t> ties, order;
         r.tree = MutualReachabilityMST(xs.data(), n, d, min_samples, alpha, r.core, &ties,
-                                       UsableThreads(workers));
+                                       UsableThreads(workers), &order);
         r.prim_ends.resize(r.tree.ends.size());
         r.prim_w.resize(r.tree.count());
-        PrimOrder(xs.data(), n, d, r.core.data(), alpha, r.tree.ends.data(), ties.data(),
-                  ties.size() / 2, r.prim_ends.data(), r.prim_w.data());
+        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
+                  ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
     }
     const result_t &r = *result;
     const py::capsule owner = Owner(result);

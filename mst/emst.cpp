@@ -395,13 +395,13 @@ struct tie_visitor {
             if (r == q) continue;
             const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
             if (w != metric.core[q]) continue;
-            out.push_back(p.id[size_t(q)]);
-            out.push_back(p.id[size_t(r)]);
+            out.push_back(q);
+            out.push_back(r);
         }
     }
 };
 
-// Every pair (q, r) with w(q, r) = core_q, as input positions: where the trees of other orders
+// Every pair (q, r) with w(q, r) = core_q, as ordered positions: where the trees of other orders
 // of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
 // nearest (in general position); beyond that the tree is searched within alpha core_q.
 template <int D>
@@ -410,6 +410,18 @@ void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_
               checked_vector<int32_t> &out) {
     const int32_t n = int32_t(p.id.size());
     const size_t dd = size_t(t.d);
+    if (metric.alpha == 1.0) {
+        // The kc nearest lie no farther than the kc-th, whose length is core_q, and sqrt keeps
+        // that order: w(q, u) = core_q exactly when core_u <= core_q.
+        for (int32_t q = 0; q < n; ++q)
+            for (int32_t r = 0; r < kc; ++r) {
+                const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
+                if (metric.core[u] > metric.core[q]) continue;
+                out.push_back(q);
+                out.push_back(u);
+            }
+        return;
+    }
     if (metric.alpha <= 1.0) {
         for (int32_t q = 0; q < n; ++q)
             for (int32_t r = 0; r < kc; ++r) {
@@ -417,8 +429,8 @@ void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_
                 const double w = metric.Key(
                     SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
                 if (w != metric.core[q]) continue;
-                out.push_back(p.id[size_t(q)]);
-                out.push_back(p.id[size_t(u)]);
+                out.push_back(q);
+                out.push_back(u);
             }
         return;
     }
@@ -516,9 +528,11 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties, int32_t workers) {
+                                 checked_vector<int32_t> *ties, int32_t workers,
+                                 checked_vector<int32_t> *order) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) ties->clear();
+    if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;
     {
@@ -566,6 +580,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             else
                 Rounds<D, true>(t, p, metric, near, k, workers, edges);
         });
+        if (order)
+            order->assign(p.id.begin(), p.id.end());
+        else if (ties)
+            for (int32_t &x : *ties) x = p.id[size_t(x)];
     }
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
     emst_edges out = SortedEdges(edges, threads);

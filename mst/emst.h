@@ -37,8 +37,11 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers 
 // When `ties` is not null it gets, as pairs of input positions, every pair (i, j) with j among
 // the min_samples - 1 nearest of i and w(i, j) = core_i: the edges that weigh as much as a core
 // distance, where the minimum spanning trees of other orders of ties differ from this one.
+// When `order` is not null too, it gets the input position of each point in the order of the
+// tree (nearby points close together), and `ties` holds indices into `order` instead.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties = nullptr, int32_t workers = 1);
+                                 checked_vector<int32_t> *ties = nullptr, int32_t workers = 1,
+                                 checked_vector<int32_t> *order = nullptr);
 
 #endif

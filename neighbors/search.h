@@ -168,7 +168,13 @@ struct best_k_row {
             }
             const int32_t id = p.id[size_t(r)];
             int32_t m = filled < k ? filled++ : k - 1;
-            for (; m > 0 && Before(a, id, m - 1); --m) {
+            // Past the longer ones on the length alone, then past equal lengths of larger
+            // positions: the same place as one test of (length, position), fewer loads.
+            for (; m > 0 && a < d2[m - 1]; --m) {
+                d2[m] = d2[m - 1];
+                pos[m] = pos[m - 1];
+            }
+            for (; m > 0 && a == d2[m - 1] && id < p.id[size_t(pos[m - 1])]; --m) {
                 d2[m] = d2[m - 1];
                 pos[m] = pos[m - 1];
             }

@@ -247,13 +247,19 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
         arr = _check_X(self, X)
         n = arr.shape[0]
-        # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
-        nan_rows = np.isnan(arr).any(axis=1) | (
-            (arr == np.inf).any(axis=1) & (arr == -np.inf).any(axis=1)
-        )
-        inf_rows = np.isinf(arr).any(axis=1) & ~nan_rows
-        usable = ~(nan_rows | inf_rows)
-        if usable.all():
+        # A finite sum (one pass, no temporaries) rules out every inf and NaN; only otherwise are
+        # the rows looked at one by one.
+        with np.errstate(invalid="ignore", over="ignore"):
+            all_finite = bool(np.isfinite(np.add.reduce(arr, axis=None)))
+        if not all_finite:
+            # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
+            nan_rows = np.isnan(arr).any(axis=1) | (
+                (arr == np.inf).any(axis=1) & (arr == -np.inf).any(axis=1)
+            )
+            inf_rows = np.isinf(arr).any(axis=1) & ~nan_rows
+            usable = ~(nan_rows | inf_rows)
+            all_finite = bool(usable.all())
+        if all_finite:
             fit_rows = np.arange(n, dtype=np.int64)
             points = arr
         else:

@@ -79,11 +79,89 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                     // Prim's tree weighs as much, edge for edge once sorted, and starts at 0.
                     std::vector<int64_t> ends(got.ends.size());
                     std::vector<double> w(got.count());
-                    PrimOrder(xs.data(), n, d, core.data(), alpha, got.ends.data(), ties.data(),
-                              ties.size() / 2, ends.data(), w.data());
+                    PrimOrder(n, core.data(), got.ends.data(), got.lengths.data(), ties.data(),
+                              ties.size() / 2, nullptr, ends.data(), w.data());
                     EXPECT_EQ(ends[0], 0) << what;
                     std::sort(w.begin(), w.end());
                     EXPECT_EQ(w, want.w) << what;
+                }
+}
+
+namespace {
+
+// scikit-learn's Prim from point 0 over every pair: each step updates the reach of every point
+// outside the tree from the point just added (only when strictly less), then takes the least
+// reach, the smallest point on a tie.
+void BrutePrim(const std::vector<double> &xs, int32_t n, int32_t d, const double *core,
+               double alpha, std::vector<int64_t> &ends, std::vector<double> &w) {
+    std::vector<double> reach(size_t(n), kInf);
+    std::vector<int64_t> source(size_t(n), 0);
+    std::vector<char> in_tree(size_t(n), 0);
+    ends.clear();
+    w.clear();
+    int64_t v = 0;
+    for (int32_t step = 0; step + 1 < n; ++step) {
+        in_tree[size_t(v)] = 1;
+        double best = kInf;
+        int64_t pick = -1;
+        for (int64_t u = 0; u < n; ++u) {
+            if (in_tree[size_t(u)]) continue;
+            const double r = std::max(std::max(core[v], core[u]),
+                                      std::sqrt(PairSquared(xs.data(), d, v, u)) / alpha);
+            if (r < reach[size_t(u)]) {
+                reach[size_t(u)] = r;
+                source[size_t(u)] = v;
+            }
+            if (reach[size_t(u)] < best) {
+                best = reach[size_t(u)];
+                pick = u;
+            }
+        }
+        ends.push_back(source[size_t(pick)]);
+        ends.push_back(pick);
+        w.push_back(best);
+        v = pick;
+    }
+}
+
+}  // namespace
+
+// Where distances tie beyond the cores (the grid) Prim's tree may take an edge that neither list
+// holds, so there the two numberings are only checked against each other.
+TEST(PrimOrder, IsScikitLearnsPrimOverEveryPairInEitherNumbering) {
+    const char *kinds[] = {"continuous", "grid", "duplicates"};
+    for (int kind = 0; kind < 3; ++kind)
+        for (int32_t d : {1, 2, 3})
+            for (int32_t ms : {1, 3, 8})
+                for (double alpha : {1.0, 0.6, 1.5}) {
+                    const int32_t n = 150;
+                    const unsigned seed = unsigned(7 + kind * 1000 + d * 100 + ms);
+                    const std::vector<double> xs = Points(kind, n, d, seed);
+                    const std::string what = std::string(kinds[kind]) + " d=" +
+                                             std::to_string(d) + " ms=" + std::to_string(ms) +
+                                             " alpha=" + std::to_string(alpha) +
+                                             " seed=" + std::to_string(seed);
+                    std::vector<int64_t> got_ends[2];
+                    std::vector<double> got_w[2];
+                    checked_vector<double> core;
+                    for (int ordered = 0; ordered < 2; ++ordered) {
+                        checked_vector<int32_t> ties, order;
+                        const emst_edges tree = MutualReachabilityMST(
+                            xs.data(), n, d, ms, alpha, core, &ties, 1, ordered ? &order : nullptr);
+                        got_ends[ordered].resize(tree.ends.size());
+                        got_w[ordered].resize(tree.count());
+                        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
+                                  ties.data(), ties.size() / 2, ordered ? order.data() : nullptr,
+                                  got_ends[ordered].data(), got_w[ordered].data());
+                    }
+                    ASSERT_EQ(got_ends[1], got_ends[0]) << what;
+                    ASSERT_EQ(got_w[1], got_w[0]) << what;
+                    if (kind == 1) continue;
+                    std::vector<int64_t> want_ends;
+                    std::vector<double> want_w;
+                    BrutePrim(xs, n, d, core.data(), alpha, want_ends, want_w);
+                    ASSERT_EQ(got_ends[0], want_ends) << what;
+                    ASSERT_EQ(got_w[0], want_w) << what;
                 }
 }
 
@@ -100,18 +178,18 @@ TEST(ReachabilityMST, EquivalentToTheEuclideanTreeForOneSampleAndAlphaOne) {
 TEST(PrimOrder, TakesTheSmallestPointOnATieFromTheFirstSourceThatReachedIt) {
     // Four points on a line, cores making every edge weigh 1: Prim from 0 reaches 1, 2 and 3
     // at reachability 1 from 0 itself, and takes them in index order.
-    const double xs[] = {0.0, 0.5, -0.5, 0.25};
     const double core[] = {1.0, 1.0, 1.0, 1.0};
+    const double weights[] = {1.0, 1.0, 1.0};
     const int64_t mst[] = {0, 1, 0, 2, 0, 3};
     const int32_t ties[] = {0, 1, 0, 2, 0, 3, 1, 2, 1, 3, 2, 3};
     int64_t ends[6];
     double w[3];
-    PrimOrder(xs, 4, 1, core, 1.0, mst, ties, 6, ends, w);
+    PrimOrder(4, core, mst, weights, ties, 6, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 1, 0, 2, 0, 3}));
     EXPECT_EQ(std::vector<double>(w, w + 3), (std::vector<double>{1.0, 1.0, 1.0}));
     // Without the ties only the tree's edges are there.
     const int64_t chain[] = {0, 3, 3, 1, 1, 2};
-    PrimOrder(xs, 4, 1, core, 1.0, chain, nullptr, 0, ends, w);
+    PrimOrder(4, core, chain, weights, nullptr, 0, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 3, 3, 1, 1, 2}));
 }
 
@@ -211,8 +289,8 @@ TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAlloca
         emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 4, 1.0, core, &ties);
         std::vector<int64_t> ends(tree.ends.size());
         std::vector<double> w(tree.count());
-        PrimOrder(xs.data(), n, d, core.data(), 1.0, tree.ends.data(), ties.data(),
-                  ties.size() / 2, ends.data(), w.data());
+        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                  ties.size() / 2, nullptr, ends.data(), w.data());
         std::vector<size_t> order(w.size());
         std::iota(order.begin(), order.end(), size_t(0));
         std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return w[a] < w[b]; });
