@@ -323,19 +323,21 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
         // Every offer was also a bound, so bound[c] is now the least key offered in c: the
         // component's edge is the offer of that key with the least (i, j), and a unique one,
         // since only one end of an edge lies inside.
+        // Whether q's offer carries the least key offered in its component.
+        const auto offers_least = [&](int32_t q) {
+            return offer[size_t(q)] >= 0 &&
+                   offer_w[size_t(q)] == bound[size_t(comp[q])].load(std::memory_order_relaxed);
+        };
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t q = 0; q < n; ++q) {
-            const int32_t o = offer[size_t(q)], c = comp[q];
-            if (o < 0 || offer_w[size_t(q)] != bound[size_t(c)].load(std::memory_order_relaxed))
-                continue;
-            const int32_t a = id[q], b = id[o];
-            LowerTo(tie[size_t(c)], PairKey(std::min(a, b), std::max(a, b)));
+            if (!offers_least(q)) continue;
+            const int32_t a = id[q], b = id[offer[size_t(q)]];
+            LowerTo(tie[size_t(comp[q])], PairKey(std::min(a, b), std::max(a, b)));
         }
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t q = 0; q < n; ++q) {
+            if (!offers_least(q)) continue;
             const int32_t o = offer[size_t(q)], c = comp[q];
-            if (o < 0 || offer_w[size_t(q)] != bound[size_t(c)].load(std::memory_order_relaxed))
-                continue;
             const int32_t a = id[q], b = id[o];
             const int32_t i = std::min(a, b), j = std::max(a, b);
             if (PairKey(i, j) == tie[size_t(c)].load(std::memory_order_relaxed))
