@@ -57,12 +57,16 @@ int32_t *node_pair_buffer::Extend(size_t count) {
 
 namespace {
 
-// Pairs a block of a thread's output holds: 256 KiB.
-const size_t kBlockPairs = size_t(1) << 15;
+// Pairs a block of a thread's output holds: 2 MiB, whole pages given back as they are copied.
+// The pairs are counted against the limit every kCountPairs, so that a refusal comes within a
+// few hundred kilobytes of the limit whatever the block size.
+const size_t kBlockPairs = size_t(1) << 18;
+const size_t kBlockBytes = kBlockPairs * 2 * sizeof(int32_t);
+const size_t kCountPairs = size_t(1) << 15;
 
-// One thread's pairs, in blocks of kBlockPairs, in the order its tasks found them. Each full
-// block is added to the shared count, which is checked against the limit; a thread that sees the
-// loop stopping gives up its task at its next block.
+// One thread's pairs, in blocks of kBlockPairs, in the order its tasks found them. Every
+// kCountPairs pairs are added to the shared count, which is checked against the limit; a thread
+// that sees the loop stopping gives up its task there.
 struct pair_stream {
     checked_vector<int32_t *> blocks;
     size_t used = 0;
@@ -74,7 +78,7 @@ struct pair_stream {
     pair_stream(const pair_stream &) = delete;
     pair_stream &operator=(const pair_stream &) = delete;
     ~pair_stream() {
-        for (int32_t *b : blocks) free(b);
+        for (int32_t *b : blocks) FreePages(b, kBlockBytes);
     }
 
     // Thrown to abandon a task when another one has failed.
@@ -82,20 +86,21 @@ struct pair_stream {
 
     void push(int32_t a, int32_t b) {
         const size_t at = used % kBlockPairs;
-        if (at == 0) NewBlock();
+        if (at % kCountPairs == 0) Checkpoint(at);
         int32_t *block = blocks.back();
         block[2 * at] = a;
         block[2 * at + 1] = b;
         ++used;
     }
-    void NewBlock() {
+    void Checkpoint(size_t at) {
         if (used > 0) {
-            const uint64_t total = counted->fetch_add(kBlockPairs) + kBlockPairs;
+            const uint64_t total = counted->fetch_add(kCountPairs) + kCountPairs;
             if (total > limit) throw pair_limit_reached{total};
         }
         if (errors->stopped()) throw abandoned();
+        if (at != 0) return;
         blocks.reserve(blocks.size() + 1);
-        blocks.push_back(static_cast<int32_t *>(CheckedMalloc(kBlockPairs * 2 * sizeof(int32_t))));
+        blocks.push_back(static_cast<int32_t *>(CheckedPages(kBlockBytes)));
     }
 };
 
@@ -168,31 +173,42 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
     }
     if (total > limit) throw pair_limit_reached{total};
 
-    // Joined in task order, each task's pairs copied to their place by the threads: the copy
-    // and the first touch of the pages cost about as much as a tenth of the search. For a moment
-    // the pairs are held twice, which the memory guard allows for.
+    // Joined in task order. Each thread copies its own stream, which holds its tasks in
+    // increasing order, and frees each block once it has passed it: the pages go back while the
+    // result's pages are first touched, so the pairs are held about once, not twice, and the
+    // result's pages come from memory this process has just used rather than from new memory
+    // (which on a virtual machine costs the host a fault of its own per page).
     out.Reserve(size_t(total));
     int32_t *const base = out.Extend(size_t(total));
     checked_vector<size_t> at(m + 1);
     at[0] = 0;
-    for (size_t i = 0; i < m; ++i)
+    for (size_t i = 0; i < m; ++i) {
         at[i + 1] = at[i] + (tasks[i].pair ? 1 : tasks[i].end - tasks[i].begin);
-    QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
-    for (int64_t i = 0; i < int64_t(m); ++i) {
-        const search_task &t = tasks[size_t(i)];
-        int32_t *to = base + 2 * at[size_t(i)];
-        if (t.pair) {
-            to[0] = t.a;
-            to[1] = t.b;
-            continue;
+        if (tasks[i].pair) {
+            base[2 * at[i]] = tasks[i].a;
+            base[2 * at[i] + 1] = tasks[i].b;
         }
-        const pair_stream &st = streams[size_t(t.thread)];
-        for (size_t from = t.begin; from < t.end;) {
-            const size_t block = from / kBlockPairs, offset = from % kBlockPairs;
-            const size_t count = std::min(t.end - from, kBlockPairs - offset);
-            memcpy(to, st.blocks[block] + 2 * offset, count * 2 * sizeof(int32_t));
-            to += 2 * count;
-            from += count;
+    }
+    // One stream an iteration, whatever number of threads this region gets.
+    QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
+    for (int32_t w = 0; w < workers; ++w) {
+        pair_stream &st = streams[size_t(w)];
+        size_t freed = 0;  // blocks of st freed so far
+        for (size_t i = 0; i < m; ++i) {
+            const search_task &t = tasks[i];
+            if (t.pair || t.thread != w) continue;
+            int32_t *to = base + 2 * at[i];
+            for (size_t from = t.begin; from < t.end;) {
+                const size_t block = from / kBlockPairs, offset = from % kBlockPairs;
+                const size_t count = std::min(t.end - from, kBlockPairs - offset);
+                memcpy(to, st.blocks[block] + 2 * offset, count * 2 * sizeof(int32_t));
+                to += 2 * count;
+                from += count;
+                for (; freed < from / kBlockPairs; ++freed) {
+                    FreePages(st.blocks[freed], kBlockBytes);
+                    st.blocks[freed] = nullptr;
+                }
+            }
         }
     }
 }

@@ -5,6 +5,8 @@
 #include <exception>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace {
 // Plain process-wide state, not thread_local: the thread-local storage of a module loaded at run
 // time is allocated lazily, and when that allocation fails the C library aborts instead of
@@ -34,6 +36,17 @@ void *CheckedRealloc(void *block, size_t bytes) {
     void *p = realloc(block, bytes);
     if (p == nullptr) throw std::bad_alloc();
     return p;
+}
+
+void *CheckedPages(size_t bytes) {
+    CountCall();
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+}
+
+void FreePages(void *block, size_t bytes) {
+    if (block != nullptr) munmap(block, bytes);
 }
 
 void SetAllocFailure(long k) {

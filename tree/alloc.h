@@ -11,6 +11,14 @@ void *CheckedMalloc(size_t bytes);
 // realloc() with the same guarantees: throws std::bad_alloc, leaving `block` as it was.
 void *CheckedRealloc(void *block, size_t bytes);
 
+// Blocks of whole pages straight from the system, for buffers that are filled once, read once
+// and then given back: FreePages returns the pages to the system at once, where free() may keep
+// them in the heap, so that memory touched next (a result being filled) can reuse them. Counted
+// and failed like CheckedMalloc; `bytes` is rounded up to pages. FreePages(null, ...) does
+// nothing; pass the size that was asked for.
+void *CheckedPages(size_t bytes);
+void FreePages(void *block, size_t bytes);
+
 // The C++ runtime gives each thread its exception storage on first use, and when that allocation
 // fails the process aborts instead of throwing. Calling this early, while memory is plentiful,
 // makes sure a later std::bad_alloc can be thrown at all. Cheap; call it at every entry point.
