@@ -162,11 +162,17 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
         const bool split_a = ((rx > ry) & !x_leaf) | y_leaf;
         return verdict(int32_t(!(leaves | apart)) * (kSplitB - int32_t(split_a)));
     };
+    // The stack's block and room in locals: a push then costs a compare, not the vector's size.
     std::vector<task> stack(64);
-    size_t top = 0;
-    auto push = [&stack, &top](const task &t) {
-        if (top == stack.size()) stack.resize(2 * top);
-        stack[top++] = t;
+    task *tasks = stack.data();
+    size_t top = 0, room = stack.size();
+    auto push = [&](const task &t) {
+        if (top == room) {
+            stack.resize(2 * top);
+            tasks = stack.data();
+            room = stack.size();
+        }
+        tasks[top++] = t;
     };
     uint32_t count = 0;
     // The pairs among the points under x: those under each child, then those between the two.
@@ -181,7 +187,7 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
     else
         push({a, b, judge(a, b)});
     while (top > 0) {
-        task t = stack[--top];
+        task t = tasks[--top];
         for (;;) {
             if (defer(t.a, t.b)) break;
             if (t.b == Tree::none()) {
@@ -194,17 +200,15 @@ int32_t SearchPairs(const Tree &tree, typename Tree::node a, typename Tree::node
                 ++count;
                 break;
             }
-            if (t.next == kSplitA) {
-                const node l = tree.left(t.a), r = tree.right(t.a);
-                const verdict vl = judge(l, t.b), vr = judge(r, t.b);
-                push({r, t.b, vr});
-                t = {l, t.b, vl};
-            } else {
-                const node l = tree.left(t.b), r = tree.right(t.b);
-                const verdict vl = judge(t.a, l), vr = judge(t.a, r);
-                push({t.a, r, vr});
-                t = {t.a, l, vl};
-            }
+            // Which side is split is a coin toss too: the children are chosen by selects.
+            const bool split_a = t.next == kSplitA;
+            const node x = split_a ? t.a : t.b;
+            const node l = tree.left(x), r = tree.right(x);
+            const node a1 = split_a ? l : t.a, b1 = split_a ? t.b : l;
+            const node a2 = split_a ? r : t.a, b2 = split_a ? t.b : r;
+            const verdict v1 = judge(a1, b1), v2 = judge(a2, b2);
+            push({a2, b2, v2});
+            t = {a1, b1, v1};
         }
     }
     return int32_t(count);
