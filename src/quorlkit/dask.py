@@ -87,11 +87,13 @@ def _box_squared(x: npt.NDArray[np.float64], lo: Any, hi: Any) -> npt.NDArray[np
     return total
 
 
-def _boxes_squared(lo_a: Any, hi_a: Any, lo_b: Any, hi_b: Any) -> float:
-    """A lower bound, in the same sense, on the squared length of any pair across two boxes."""
-    total = 0.0
-    for k in range(len(lo_a)):
-        gap = max(lo_b[k] - hi_a[k], lo_a[k] - hi_b[k], 0.0)
+def _boxes_squared(lo_a: Any, hi_a: Any, lo_b: Any, hi_b: Any) -> Any:
+    """A lower bound, in the same sense, on the squared length of any pair across two boxes;
+    boxes given as rows of arrays are broadcast against each other, one bound per pair."""
+    lo_a, hi_a, lo_b, hi_b = (np.asarray(v, dtype=np.float64) for v in (lo_a, hi_a, lo_b, hi_b))
+    total = np.zeros(np.broadcast_shapes(lo_a.shape[:-1], lo_b.shape[:-1]))
+    for k in range(lo_a.shape[-1]):
+        gap = np.maximum(np.maximum(lo_b[..., k] - hi_a[..., k], lo_a[..., k] - hi_b[..., k]), 0.0)
         total = total + gap * gap
     return total
 
@@ -141,13 +143,12 @@ def _check(pts: _Points) -> npt.NDArray[np.float64]:
     for fault, _, _, _ in scans:  # blocks in row order: the first refusal is the first row's
         if fault is not None:
             raise ValueError(fault)
-    filled = [s for s, b in zip(scans, pts.blocks) if s[3] is not None and s[1] is not None]
     sized = [s for s, n in zip(scans, _block_rows(pts)) if n > 0]
     if sized:
         lo = np.min([s[1] for s in sized], axis=0)
         hi = np.max([s[2] for s in sized], axis=0)
         _core.check_spread(lo, hi)
-    samples = [s[3] for s in filled]
+    samples = [s[3] for s in scans]  # no refusal: every scan has its bounds and sample
     return np.concatenate(samples) if samples else np.empty((0, pts.d))
 
 
@@ -535,10 +536,7 @@ def _pairs_to_search(summaries: list[dict[str, Any]]) -> list[tuple[int, int, fl
     everything = np.concatenate(sketches)
     starts = np.cumsum([0, *[len(s) for s in sketches[:-1]]])
     for a, p in enumerate(live[:-1]):
-        gaps = np.zeros(len(live))
-        for k in range(lo.shape[1]):
-            gap = np.maximum(np.maximum(lo[:, k] - hi[a, k], lo[a, k] - hi[:, k]), 0.0)
-            gaps = gaps + gap * gap
+        gaps = _boxes_squared(lo[a], hi[a], lo, hi)
         closest = _squared(sketches[a][:, None, :], everything[None, :, :]).min(axis=0)
         per_part = np.minimum.reduceat(closest, starts)
         for b in range(a + 1, len(live)):
