@@ -14,6 +14,7 @@ namespace {
 std::atomic<bool> hooked{false};
 std::atomic<long> fail_at{0};
 std::atomic<long> calls{0};
+std::atomic<long> page_blocks{0};
 
 void CountCall() {
     if (hooked.load(std::memory_order_relaxed)) {
@@ -42,12 +43,17 @@ void *CheckedPages(size_t bytes) {
     CountCall();
     void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
+    page_blocks.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 
 void FreePages(void *block, size_t bytes) {
-    if (block != nullptr) munmap(block, bytes);
+    if (block == nullptr) return;
+    munmap(block, bytes);
+    page_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
+
+long PagesHeld() { return page_blocks.load(std::memory_order_relaxed); }
 
 void SetAllocFailure(long k) {
     fail_at = k;

@@ -18,6 +18,9 @@ void *CheckedRealloc(void *block, size_t bytes);
 // nothing; pass the size that was asked for.
 void *CheckedPages(size_t bytes);
 void FreePages(void *block, size_t bytes);
+// How many blocks of CheckedPages are held now: LeakSanitizer does not see them, so the tests
+// count them.
+long PagesHeld();
 
 // The C++ runtime gives each thread its exception storage on first use, and when that allocation
 // fails the process aborts instead of throwing. Calling this early, while memory is plentiful,

@@ -11,6 +11,7 @@
 #include "neighbors/knn.h"
 #include "pairs/budget.h"
 #include "pairs/search.h"
+#include "tree/alloc.h"
 
 namespace {
 
@@ -90,6 +91,47 @@ TEST(ParallelPairs, RefuseExactlyBeyondTheLimit) {
                 EXPECT_LE(stop.found, limit + 1 + size_t(workers) * (size_t(1) << 15) + 64)
                     << "limit " << limit << " workers " << workers;
             }
+        }
+    }
+}
+
+// Enough pairs for several 2 MiB blocks a thread: the pairs come out in the serial order, and
+// every block is given back, after a whole search, a refused one and one that ran out of memory.
+TEST(ParallelPairs, GiveEveryBlockBack) {
+    fault_off off;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const int32_t n = 20000, d = 4;
+    std::vector<double> xs(size_t(n) * d);
+    for (double &x : xs) x = u(rng);
+    const flat_tree t = BuildFlatTree(xs.data(), n, d);
+    const std::vector<int32_t> want = SerialPairs(t, 2.0);
+    const size_t total = want.size() / 2;
+    ASSERT_GT(total, size_t(6) << 18);
+    ASSERT_EQ(PagesHeld(), 0);
+    for (int32_t workers : {2, 3}) {
+        {
+            node_pair_buffer got;
+            FindFlatPairs(t, 2.0, workers, got);
+            ASSERT_EQ(got.pairs(), total);
+            EXPECT_EQ(std::memcmp(got.ids(), want.data(), want.size() * sizeof(int32_t)), 0);
+        }
+        EXPECT_EQ(PagesHeld(), 0) << "workers " << workers;
+        {
+            node_pair_buffer got;
+            got.set_limit(total / 2);
+            EXPECT_THROW(FindFlatPairs(t, 2.0, workers, got), pair_limit_reached);
+        }
+        EXPECT_EQ(PagesHeld(), 0) << "workers " << workers;
+        for (long k : {2L, 5L, 9L}) {
+            SetAllocFailure(k);
+            try {
+                node_pair_buffer got;
+                FindFlatPairs(t, 2.0, workers, got);
+            } catch (const std::bad_alloc &) {
+            }
+            SetAllocFailure(0);
+            EXPECT_EQ(PagesHeld(), 0) << "workers " << workers << " failing allocation " << k;
         }
     }
 }
