@@ -37,6 +37,15 @@ std::vector<int32_t> SerialPairs(const flat_tree &t, double s) {
     return ids;
 }
 
+// n points of d coordinates drawn uniformly from the unit cube.
+std::vector<double> Uniform(int32_t n, int32_t d, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> xs(size_t(n) * size_t(d));
+    for (double &x : xs) x = u(rng);
+    return xs;
+}
+
 struct fault_off {
     ~fault_off() { SetAllocFailure(0); }
 };
@@ -64,11 +73,8 @@ TEST(ParallelPairs, AreTheSerialPairsInOrder) {
 // A limit is refused exactly when it is below the number of pairs, on one thread and on several,
 // and the count reported exceeds it.
 TEST(ParallelPairs, RefuseExactlyBeyondTheLimit) {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
     const int32_t n = 6000, d = 4;
-    std::vector<double> xs(size_t(n) * d);
-    for (double &x : xs) x = u(rng);
+    const std::vector<double> xs = Uniform(n, d, 3);
     const flat_tree t = BuildFlatTree(xs.data(), n, d);
     const size_t total = SerialPairs(t, 2.0).size() / 2;
     ASSERT_GT(total, size_t(3) << 15);  // several blocks
@@ -99,11 +105,8 @@ TEST(ParallelPairs, RefuseExactlyBeyondTheLimit) {
 // every block is given back, after a whole search, a refused one and one that ran out of memory.
 TEST(ParallelPairs, GiveEveryBlockBack) {
     fault_off off;
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
     const int32_t n = 20000, d = 4;
-    std::vector<double> xs(size_t(n) * d);
-    for (double &x : xs) x = u(rng);
+    const std::vector<double> xs = Uniform(n, d, 11);
     const flat_tree t = BuildFlatTree(xs.data(), n, d);
     const std::vector<int32_t> want = SerialPairs(t, 2.0);
     const size_t total = want.size() / 2;
@@ -181,11 +184,8 @@ TEST(ParallelNeighbours, AreTheSerialNeighbours) {
 // what it allocated.
 TEST(ParallelFaults, EndInBadAllocAndLeaveNothing) {
     fault_off off;
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
     const int32_t n = 3000, d = 3;
-    std::vector<double> xs(size_t(n) * d);
-    for (double &x : xs) x = u(rng);
+    const std::vector<double> xs = Uniform(n, d, 5);
     decompose_options options;
     options.workers = 2;
     SetAllocFailure(0);
