@@ -857,14 +857,18 @@ def knn(
         [delayed(_local_neighbours, pure=True)(p, count) for p in _partitions(pts, plan)]
     )
     (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
+    live = [q for q, s in enumerate(summaries) if s["n"] > 0]
+    lo = np.array([summaries[q]["lo"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
+    hi = np.array([summaries[q]["hi"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
     results = []
     for p, sp in enumerate(summaries):
         answers = []
-        for q, sq_ in enumerate(summaries):
-            if q == p or sp["n"] == 0 or sq_["n"] == 0:
+        # One partition against all the others at a time: P numpy calls, not P^2.
+        gaps = _boxes_squared(sp["lo"], sp["hi"], lo, hi) if sp["n"] > 0 else []
+        for q, gap in zip(live, gaps):
+            if q == p or gap > sp["reach"]:
                 continue
-            if _boxes_squared(sp["lo"], sp["hi"], sq_["lo"], sq_["hi"]) > sp["reach"]:
-                continue
+            sq_ = summaries[q]
             asked = delayed(_queries, pure=True)(locals_[p], sq_["lo"], sq_["hi"])
             answers.append(delayed(_answers, pure=True)(locals_[q], asked, count))
         results.append(delayed(_merged_neighbours, pure=True)(locals_[p], count, *answers))
