@@ -46,8 +46,8 @@ class node_pair_buffer {
 // calling thread; otherwise the top of the tree is searched first on the calling thread, which
 // hands every node pair of at most a few thousandths of the points over as a task; `workers`
 // OpenMP threads search the tasks, each into its own blocks of pages, which each thread then
-// copies into `out` in task order, giving every block back once it has passed it (so the
-// pairs are held twice only a block at a time a thread). Stops when more than out.limit()
+// copies into `out` in task order, giving every block back once it has passed it (so that at
+// most one block a thread is held twice). Stops when more than out.limit()
 // pairs are found, throwing pair_limit_reached with the number found by then; throws
 // std::bad_alloc when memory runs out. Either way the tasks' blocks are freed.
 void FindFlatPairs(const flat_tree &t, double s, int32_t workers, node_pair_buffer &out);
