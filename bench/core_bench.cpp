@@ -27,7 +27,7 @@
 
 #include "module/driver.h"
 #include "pairs/search.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 #include "tree/build.h"
 #include "tree/flat.h"
 #include "tree/lists.h"

@@ -4,7 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "module/driver.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace py = pybind11;
 

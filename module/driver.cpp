@@ -13,10 +13,12 @@
 
 #include "pairs/budget.h"
 #include "pairs/search.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 #include "tree/build.h"
 #include "tree/equal.h"
-#include "tree/memory.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 
 namespace {
 
@@ -110,6 +112,50 @@ void CheckRows(int32_t n, int32_t d, double s, const Rows &rows, bool find_equal
     if (find_equal) RefuseDuplicates(n, d, rows);
 }
 
+// CheckRows for an array of points when they pass, on `workers` threads: slices of rows are
+// scanned at once for a coordinate that is not finite or too large, keeping the least and
+// greatest value of each dimension; only when one fails does the serial check run, to find the
+// first bad position and word its refusal. Equal points pass.
+void CheckArrayRows(int32_t n, int32_t d, double s, const double *xs, int32_t workers) {
+    const int32_t threads = n >= (1 << 15) && d > 0 ? UsableThreads(workers) : 1;
+    const array_rows rows{xs, d > 0 ? size_t(d) : 0};
+    if (threads <= 1 || !std::isfinite(s)) return CheckRows(n, d, s, rows, false);
+    const size_t D = size_t(d), slices = size_t(threads) * 4;
+    checked_vector<double> lo(slices * D), hi(slices * D);
+    checked_vector<uint8_t> bad(slices, 0);
+    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1))
+    for (int64_t c = 0; c < int64_t(slices); ++c) {
+        const size_t first = size_t(n) * size_t(c) / slices, last = size_t(n) * size_t(c + 1) / slices;
+        // Up to 8 dimensions at a time in locals: the slices' bounds share cache lines.
+        bool fine = true;
+        for (size_t k0 = 0; k0 < D; k0 += 8) {
+            const size_t w = std::min<size_t>(8, D - k0);
+            double l[8], h[8];
+            for (size_t k = 0; k < w; ++k) l[k] = h[k] = xs[first * D + k0 + k];
+            for (size_t i = first; i < last; ++i)
+                for (size_t k = 0; k < w; ++k) {
+                    const double x = xs[i * D + k0 + k];
+                    // A NaN fails the comparison too.
+                    fine &= std::fabs(x) <= kMaxMagnitude;
+                    l[k] = x < l[k] ? x : l[k];
+                    h[k] = x > h[k] ? x : h[k];
+                }
+            std::copy(l, l + w, &lo[size_t(c) * D + k0]);
+            std::copy(h, h + w, &hi[size_t(c) * D + k0]);
+        }
+        bad[size_t(c)] = !fine;
+    }
+    for (size_t c = 0; c < slices; ++c)
+        if (bad[c]) return CheckRows(n, d, s, rows, false);
+    // Only hi - lo is used, so the order in which the slices are combined does not matter.
+    for (size_t c = 1; c < slices; ++c)
+        for (size_t k = 0; k < D; ++k) {
+            lo[k] = std::min(lo[k], lo[c * D + k]);
+            hi[k] = std::max(hi[k], hi[c * D + k]);
+        }
+    check_spread(d, lo.data(), hi.data());
+}
+
 }  // namespace
 
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points) {
@@ -122,9 +168,9 @@ void check_quorl_array(int32_t n, int32_t d, double s, const double *xs) {
     CheckRows(n, d, s, array_rows{xs, d > 0 ? size_t(d) : 0}, true);
 }
 
-void check_points_array(int32_t n, int32_t d, const double *xs) {
+void check_points_array(int32_t n, int32_t d, const double *xs, int32_t workers) {
     CheckCount(n, SIZE_MAX);
-    CheckRows(n, d, 0.0, array_rows{xs, d > 0 ? size_t(d) : 0}, false);
+    CheckArrayRows(n, d, 0.0, xs, workers);
 }
 
 void check_point_rows(int64_t n, int32_t d, const double *xs, int64_t first, double *lo,
@@ -294,6 +340,7 @@ compact_pairs decompose_array(int32_t n, int32_t d, double s, const double *xs,
     const memory_headroom headroom = Headroom(options);
     CheckCount(n, SIZE_MAX);
     const array_rows rows{xs, d > 0 ? size_t(d) : 0};
-    CheckRows(n, d, s, rows, false);
+    CheckArrayRows(n, d, s, xs, n >= kThreadsFrom ? options.workers : 1);
+    StageMark("checks");
     return DecomposeRows(n, d, s, xs, rows, options, headroom);
 }

@@ -15,8 +15,9 @@
 void check_quorl_args(int32_t n, int32_t d, double s, const std::vector<point> &points);
 
 // The checks of check_quorl_array that concern the points alone (d, non-finite or too large
-// coordinates, an extent that overflows), with the same messages; equal points pass.
-void check_points_array(int32_t n, int32_t d, const double *xs);
+// coordinates, an extent that overflows), with the same messages; equal points pass. Points that
+// pass are scanned on `workers` threads.
+void check_points_array(int32_t n, int32_t d, const double *xs, int32_t workers = 1);
 
 // The coordinate checks of check_points_array for n rows of d >= 1 coordinates held apart from
 // the others, the first of them at `first`: the messages name the position first + i. Writes

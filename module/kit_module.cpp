@@ -19,8 +19,9 @@
 #include "neighbors/knn.h"
 #include "neighbors/query.h"
 #include "spanner/spanner.h"
-#include "tree/alloc.h"
-#include "tree/memory.h"
+#include "common/alloc.h"
+#include "common/memory.h"
+#include "common/stages.h"
 
 namespace py = pybind11;
 
@@ -106,7 +107,9 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared) {
     std::unique_ptr<emst_edges> result(new emst_edges());
     {
         py::gil_scoped_release unlocked;
-        check_points_array(n, d, xs.data());
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
         *result = EuclideanMST(xs.data(), n, d, UsableThreads(workers));
     }
     const emst_edges &r = *result;
@@ -134,7 +137,9 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
     std::unique_ptr<result_t> result(new result_t());
     {
         py::gil_scoped_release unlocked;
-        check_points_array(n, d, xs.data());
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
         if (min_samples < 1 || (n >= 1 && min_samples > n))
             throw std::invalid_argument("min_samples must be at least 1 and at most n");
         if (!(alpha > 0.0) || std::isinf(alpha))
@@ -147,6 +152,7 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
         r.prim_w.resize(r.tree.count());
         PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
                   ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
+        StageMark("prim order");
     }
     const result_t &r = *result;
     const py::capsule owner = Owner(result);
@@ -194,8 +200,10 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
         fault = SingleLinkage(n, ends.data(), heights.data(), m, false, result->z.data());
         if (fault.empty()) {
             result->tree = CondenseTree(result->z.data(), n, min_cluster_size);
+            StageMark("linkage + condense");
             result->flat = SelectClusters(result->tree, n, method == "eom" ? kExcessOfMass : kLeaf,
                                           allow_single_cluster, epsilon, max_cluster_size);
+            StageMark("select");
         }
     }
     if (!fault.empty()) throw py::value_error(fault);
@@ -222,11 +230,11 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared)
     std::unique_ptr<knn_rows> result(new knn_rows());
     {
         py::gil_scoped_release unlocked;
-        check_points_array(n, d, xs.data());
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
-        *result = KNearestNeighbours(xs.data(), n, d, k, workers);
-        if (!squared)
-            for (double &x : result->squared) x = std::sqrt(x);
+        *result = KNearestNeighbours(xs.data(), n, d, k, workers, !squared);
     }
     const knn_rows &r = *result;
     const py::capsule owner = Owner(result);
@@ -248,7 +256,9 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
     std::unique_ptr<knn_rows> result(new knn_rows());
     {
         py::gil_scoped_release unlocked;
+        StageMark("copy");
         check_points_array(n, d, xs.data());
+        StageMark("checks");
         if (k < 1 || k > n) throw std::invalid_argument("k must be at least 1 and at most n");
         check_query_array(n, d, xs.data(), m, qs.data());
         *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
@@ -269,7 +279,9 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
     point_pair best;
     {
         py::gil_scoped_release unlocked;
-        check_points_array(n, d, xs.data());
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
         if (n < 2) throw std::invalid_argument("a closest pair needs at least 2 points");
         best = ClosestPair(xs.data(), n, d, workers);
     }
@@ -290,7 +302,9 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_
     std::string source;
     {
         py::gil_scoped_release unlocked;
-        check_points_array(n, d, xs.data());
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
         if (!(t > 1.0) || !std::isfinite(t)) throw std::invalid_argument("t must be above 1");
         if (limit < 0) {
             const memory_headroom room = AvailableMemory();
@@ -469,6 +483,16 @@ PYBIND11_MODULE(_core, m) {
           "Test hook: make the k-th following core allocation fail (k >= 1); 0 turns it off.");
     m.def("_allocation_count", &AllocCount,
           "Test hook: core allocations since the last _fail_allocation_at().");
+    m.def(
+        "_stage_clock",
+        [](bool on) {
+            py::list out;
+            for (const stage_time &s : StageClock(on)) out.append(py::make_tuple(s.name, s.wall, s.cpu));
+            return out;
+        },
+        py::arg("on"),
+        "Benchmark hook: turn the core's stage clock on (clearing it) or off; returns the "
+        "(stage, wall seconds, process CPU seconds) it held.");
     m.def("to_lists", &ToLists, py::arg("order"), py::arg("node_start"), py::arg("node_size"),
           py::arg("pairs"), "The pairs spelled out as build_quorl returns them.");
     m.def("tree_depth", &TreeDepth, py::arg("node_size"),

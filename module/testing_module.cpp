@@ -3,7 +3,7 @@
 // build_quorl call. The hook's state lives in the core library that each module links, which is
 // why the module carries its own build_quorl instead of reaching into quorl's.
 #include "module/bindings.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 PYBIND11_MODULE(_quorl_testing, m) {
     DefineQuorl(m, true);

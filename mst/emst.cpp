@@ -9,8 +9,9 @@
 #include "neighbors/knn.h"
 #include "neighbors/search.h"
 #include "tree/bucket.h"
-#include "tree/memory.h"
-#include "tree/parallel.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 
 namespace {
 
@@ -151,6 +152,34 @@ inline void LowerTo(std::atomic<T> &bound, T w) {
 // The input positions i < j of an edge in one number, ordered as (i, j).
 inline uint64_t PairKey(int32_t i, int32_t j) { return uint64_t(uint32_t(i)) << 32 | uint32_t(j); }
 
+// The root of x in the forest `parent` (a root is its own parent), halving the path on the way:
+// each entry passed is pointed at its grandparent. Safe beside other threads doing the same and
+// beside Link, which changes only roots.
+inline int32_t FindRootHalving(int32_t *parent, int32_t x) {
+    for (;;) {
+        const int32_t up = __atomic_load_n(&parent[x], __ATOMIC_RELAXED);
+        if (up == x) return x;
+        const int32_t upper = __atomic_load_n(&parent[up], __ATOMIC_RELAXED);
+        if (upper != up) __atomic_store_n(&parent[x], upper, __ATOMIC_RELAXED);
+        x = upper;
+    }
+}
+
+// Joins the trees of a and b in `parent`, the greater root under the lesser: a tree's root is
+// always its least member, whichever order the links of other threads take.
+inline void Link(int32_t *parent, int32_t a, int32_t b) {
+    for (;;) {
+        a = FindRootHalving(parent, a);
+        b = FindRootHalving(parent, b);
+        if (a == b) return;
+        if (a > b) std::swap(a, b);
+        int32_t expected = b;
+        if (__atomic_compare_exchange_n(&parent[b], &expected, a, false, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED))
+            return;
+    }
+}
+
 // Below this many points the rounds run on the calling thread: they take milliseconds, and a
 // round on threads waits at several barriers for a thread that may not have a core.
 const int32_t kThreadedPoints = 1 << 15;
@@ -170,22 +199,25 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     const size_t dd = size_t(t.d);
     const int32_t threads = n >= kThreadedPoints ? UsableThreads(workers) : 1;
     // How many of each point's k nearest are known to be in its component already.
-    checked_vector<int32_t> used(size_t(n), 0);
+    checked_vector<int32_t> used(static_cast<size_t>(n));
 
     components cs;
     cs.comp.resize(size_t(n));
     cs.node_comp.resize(size_t(t.nodes));
     if (Groups) cs.run_end.resize(size_t(n));
-    checked_vector<int32_t> parent(static_cast<size_t>(n)), nearest(static_cast<size_t>(n), -1);
+    checked_vector<int32_t> parent(static_cast<size_t>(n)), nearest(static_cast<size_t>(n));
     // lower[q]: q's key to its nearest point outside its component, when nearest[q] names that
     // point; otherwise a lower bound on it. Components only grow, so it never falls.
-    checked_vector<double> lower(size_t(n), 0.0);
+    checked_vector<double> lower(static_cast<size_t>(n));
     // offer[q]: the other end of the best edge q has found this round (-1: none), offer_w[q]
     // its key. For the roots c: bound[c], the least key offered so far in the round by a point
     // of component c; tie[c], the least (i, j) among the offers of that key; best[c], the
     // component's edge; root[c], c's root after the unions. roots: the roots, ascending.
     checked_vector<int32_t> offer(static_cast<size_t>(n)), root(static_cast<size_t>(n));
-    checked_vector<int32_t> roots(static_cast<size_t>(n));
+    checked_vector<int32_t> roots(static_cast<size_t>(n)), kept_roots(static_cast<size_t>(n));
+    // Per slice of the roots: how many edges it adds and how many roots it keeps.
+    const size_t slices = size_t(threads) * 4;
+    checked_vector<int32_t> slice_edges(slices + 1), slice_kept(slices + 1);
     checked_vector<double> offer_w(static_cast<size_t>(n));
     checked_vector<std::atomic<double>> bound(static_cast<size_t>(n));
     checked_vector<std::atomic<uint64_t>> tie(static_cast<size_t>(n));
@@ -197,6 +229,9 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t q = 0; q < n; ++q) {
         comp[q] = parent[size_t(q)] = roots[size_t(q)] = root[size_t(q)] = q;
+        used[size_t(q)] = 0;
+        nearest[size_t(q)] = -1;
+        lower[size_t(q)] = 0.0;
         bound[size_t(q)].store(kInf, std::memory_order_relaxed);
         tie[size_t(q)].store(UINT64_MAX, std::memory_order_relaxed);
     }
@@ -214,6 +249,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v)) place(v);
     int32_t left = n;
+    StageMark("rounds: setup");
     while (left > 1) {
         for (int32_t v = t.nodes - 1; v >= 0; --v) {
             if (t.bucket(v)) continue;
@@ -225,6 +261,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                 cs.run_end[size_t(r)] = r + 1 < p.group_end[size_t(r)] && comp[r + 1] == comp[r]
                                             ? cs.run_end[size_t(r) + 1]
                                             : r + 1;
+        StageMark("rounds: nodes");
         // Nearest neighbours outside, where they are known, give their edges at once, which
         // tightens every component's bound before any search.
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
@@ -285,6 +322,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
             offer_w[size_t(q)] = lower[size_t(q)];
             LowerTo(bound[size_t(comp[q])], lower[size_t(q)]);
         }
+        StageMark("rounds: known");
         // The searches of the points left, bucket by bucket: a point's search writes only its
         // own entries, and each starts from its component's bound of the moment.
         QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 64) if (threads > 1))
@@ -320,6 +358,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
             }
         }
         errors.Rethrow();
+        StageMark("rounds: search");
         // Every offer was also a bound, so bound[c] is now the least key offered in c: the
         // component's edge is the offer of that key with the least (i, j), and a unique one,
         // since only one end of an edge lies inside.
@@ -343,35 +382,69 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
             if (PairKey(i, j) == tie[size_t(c)].load(std::memory_order_relaxed))
                 best[size_t(c)] = {offer_w[size_t(q)], i, j, q, o};
         }
+        StageMark("rounds: choose");
+        // The unions, on the threads. An edge chosen by both its components is added once, by
+        // the one of lower root. The chosen edges form a forest, and each union links the
+        // greater root under the lesser, so every merged component's root is its least old
+        // root, whatever order the unions run in: the forest the serial unions in root order
+        // leave.
         const int32_t before = left;
-        for (int32_t r = 0; r < before; ++r) {
-            const candidate &e = best[size_t(roots[size_t(r)])];
-            const int32_t a = FindRoot(parent, e.a), b = FindRoot(parent, e.b);
-            if (a == b) continue;  // the other component chose the same edge
-            parent[size_t(std::max(a, b))] = std::min(a, b);
-            edges.push_back(e);
-            --left;
+        const auto slice = [before, slices](size_t c) { return int32_t(int64_t(before) * int64_t(c) / int64_t(slices)); };
+        const auto adds = [&](int32_t c) {
+            const candidate &e = best[size_t(c)];
+            const int32_t other = comp[e.b];
+            const candidate &f = best[size_t(other)];
+            return !(f.a == e.b && f.b == e.a && other < c);
+        };
+        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+        for (int64_t g = 0; g < int64_t(slices); ++g) {
+            int32_t added = 0;
+            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                const int32_t c = roots[size_t(r)];
+                if (!adds(c)) continue;
+                ++added;
+                Link(parent.data(), c, comp[best[size_t(c)].b]);
+            }
+            slice_edges[size_t(g) + 1] = added;
         }
-        // Every point goes to the root of its old component's root, found without changing the
-        // forest while other threads read it.
-        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-        for (int32_t r = 0; r < before; ++r) {
-            const int32_t c = roots[size_t(r)];
-            int32_t up = c;
-            while (parent[size_t(up)] != up) up = parent[size_t(up)];
-            root[size_t(c)] = up;
+        StageMark("rounds: unions");
+        slice_edges[0] = 0;
+        for (size_t g = 0; g < slices; ++g) slice_edges[g + 1] += slice_edges[g];
+        const size_t had = edges.size();
+        edges.resize(had + size_t(slice_edges[slices]));
+        left -= slice_edges[slices];
+        // The edges in root order; each root's root after the unions (path halving writes only
+        // to entries that are no longer roots, so the threads agree on every root).
+        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+        for (int64_t g = 0; g < int64_t(slices); ++g) {
+            size_t at = had + size_t(slice_edges[size_t(g)]);
+            int32_t kept = 0;
+            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                const int32_t c = roots[size_t(r)];
+                if (adds(c)) edges[at++] = best[size_t(c)];
+                root[size_t(c)] = FindRootHalving(parent.data(), c);
+                kept += root[size_t(c)] == c;
+            }
+            slice_kept[size_t(g) + 1] = kept;
         }
-        int32_t kept = 0;
-        for (int32_t r = 0; r < before; ++r) {
-            const int32_t c = roots[size_t(r)];
-            if (root[size_t(c)] != c) continue;
-            roots[size_t(kept++)] = c;
-            bound[size_t(c)].store(kInf, std::memory_order_relaxed);
-            tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
+        slice_kept[0] = 0;
+        for (size_t g = 0; g < slices; ++g) slice_kept[g + 1] += slice_kept[g];
+        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+        for (int64_t g = 0; g < int64_t(slices); ++g) {
+            int32_t at = slice_kept[size_t(g)];
+            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                const int32_t c = roots[size_t(r)];
+                if (root[size_t(c)] != c) continue;
+                kept_roots[size_t(at++)] = c;
+                bound[size_t(c)].store(kInf, std::memory_order_relaxed);
+                tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
+            }
         }
+        roots.swap(kept_roots);
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t v = 0; v < t.nodes; ++v)
             if (t.bucket(v)) place(v);
+        StageMark("rounds: place");
     }
 }
 
@@ -403,48 +476,82 @@ struct tie_visitor {
     }
 };
 
+// Runs each(q, part) for every q in [0, n), in slices of q on `threads` threads, each slice
+// appending to its own part; then joins the parts in slice order into `out`: what the loop over
+// q in order would have appended.
+template <typename Each>
+void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each each) {
+    const size_t slices = threads > 1 ? size_t(threads) * 8 : 1;
+    checked_vector<checked_vector<int32_t>> parts(slices);
+    task_errors errors(slices);
+    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
+    for (int64_t c = 0; c < int64_t(slices); ++c) {
+        errors.Run(size_t(c), [&] {
+            const int32_t a = int32_t(int64_t(n) * c / int64_t(slices));
+            const int32_t b = int32_t(int64_t(n) * (c + 1) / int64_t(slices));
+            each(a, b, parts[size_t(c)]);
+        });
+    }
+    errors.Rethrow();
+    checked_vector<size_t> at(slices + 1, out.size());
+    for (size_t c = 0; c < slices; ++c) at[c + 1] = at[c] + parts[c].size();
+    out.resize(at[slices]);
+    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
+    for (int64_t c = 0; c < int64_t(slices); ++c)
+        std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(), out.begin() + int64_t(at[size_t(c)]));
+}
+
 // Every pair (q, r) with w(q, r) = core_q, as ordered positions: where the trees of other orders
 // of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
-// nearest (in general position); beyond that the tree is searched within alpha core_q.
+// nearest (in general position); beyond that the tree is searched within alpha core_q. On
+// `threads` threads, in the order of q.
 template <int D>
 void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
-              const checked_vector<int32_t> &near, int32_t k, int32_t kc,
+              const checked_vector<int32_t> &near, int32_t k, int32_t kc, int32_t threads,
               checked_vector<int32_t> &out) {
     const int32_t n = int32_t(p.id.size());
     const size_t dd = size_t(t.d);
     if (metric.alpha == 1.0) {
         // The kc nearest lie no farther than the kc-th, whose length is core_q, and sqrt keeps
         // that order: w(q, u) = core_q exactly when core_u <= core_q.
-        for (int32_t q = 0; q < n; ++q)
-            for (int32_t r = 0; r < kc; ++r) {
-                const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                if (metric.core[u] > metric.core[q]) continue;
-                out.push_back(q);
-                out.push_back(u);
-            }
+        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
+            for (int32_t q = a; q < b; ++q)
+                for (int32_t r = 0; r < kc; ++r) {
+                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
+                    if (metric.core[u] > metric.core[q]) continue;
+                    part.push_back(q);
+                    part.push_back(u);
+                }
+        });
         return;
     }
     if (metric.alpha <= 1.0) {
-        for (int32_t q = 0; q < n; ++q)
-            for (int32_t r = 0; r < kc; ++r) {
-                const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                const double w = metric.Key(
-                    SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
-                if (w != metric.core[q]) continue;
-                out.push_back(q);
-                out.push_back(u);
-            }
+        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
+            for (int32_t q = a; q < b; ++q)
+                for (int32_t r = 0; r < kc; ++r) {
+                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
+                    const double w = metric.Key(
+                        SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
+                    if (w != metric.core[q]) continue;
+                    part.push_back(q);
+                    part.push_back(u);
+                }
+        });
         return;
     }
-    near_search<D> search(t);
-    for (int32_t v = 0; v < t.nodes; ++v) {
-        if (!t.bucket(v)) continue;
-        const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
-        for (int32_t q = s; q < e; ++q) {
-            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), out};
-            search.Run(&p.xs[size_t(q) * dd], v, visitor);
+    // Each q's search starts from its own bucket.
+    checked_vector<int32_t> bucket_of(static_cast<size_t>(n));
+    for (int32_t v = 0; v < t.nodes; ++v)
+        if (t.bucket(v))
+            std::fill(bucket_of.begin() + t.start[size_t(v)],
+                      bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
+    InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
+        near_search<D> search(t);
+        for (int32_t q = a; q < b; ++q) {
+            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), part};
+            search.Run(&p.xs[size_t(q) * dd], bucket_of[size_t(q)], visitor);
         }
-    }
+    });
 }
 
 // Sorts the edges by their keys on `threads` threads: slices sorted alone, then merged pairwise.
@@ -463,15 +570,34 @@ void SortEdges(checked_vector<candidate> &edges, int32_t threads) {
     for (int32_t s = 0; s < threads; ++s)
         std::sort(edges.begin() + int64_t(cut[size_t(s)]),
                   edges.begin() + int64_t(cut[size_t(s) + 1]), before);
+    // Slices merged pairwise, each merge cut into `threads` pieces of its output at the places
+    // where the first k of the merge hold i of the left run and k - i of the right one.
     candidate *from = edges.data(), *to = other.data();
     for (size_t width = 1; width < size_t(threads); width *= 2) {
         const int64_t merges = int64_t((size_t(threads) + 2 * width - 1) / (2 * width));
-        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1))
-        for (int64_t g = 0; g < merges; ++g) {
-            const size_t lo = cut[size_t(g) * 2 * width];
-            const size_t mid = cut[std::min(size_t(g) * 2 * width + width, size_t(threads))];
-            const size_t hi = cut[std::min(size_t(g) * 2 * width + 2 * width, size_t(threads))];
-            std::merge(from + lo, from + mid, from + mid, from + hi, to + lo, before);
+        QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1))
+        for (int64_t task = 0; task < merges * threads; ++task) {
+            const size_t g = size_t(task / threads), piece = size_t(task % threads);
+            const size_t lo = cut[g * 2 * width];
+            const size_t mid = cut[std::min(g * 2 * width + width, size_t(threads))];
+            const size_t hi = cut[std::min(g * 2 * width + 2 * width, size_t(threads))];
+            const candidate *a = from + lo, *b = from + mid;
+            const size_t la = mid - lo, lb = hi - mid;
+            const auto split = [&](size_t k) {
+                size_t l = k > lb ? k - lb : 0, h = std::min(k, la);
+                while (l < h) {
+                    const size_t i = (l + h) / 2;
+                    if (before(a[i], b[k - i - 1]))
+                        l = i + 1;
+                    else
+                        h = i;
+                }
+                return l;
+            };
+            const size_t k0 = (la + lb) * piece / size_t(threads);
+            const size_t k1 = (la + lb) * (piece + 1) / size_t(threads);
+            const size_t i0 = split(k0), i1 = split(k1);
+            std::merge(a + i0, a + i1, b + (k0 - i0), b + (k1 - i1), to + lo + k0, before);
         }
         std::swap(from, to);
     }
@@ -482,6 +608,7 @@ void SortEdges(checked_vector<candidate> &edges, int32_t threads) {
 // the caller.
 emst_edges SortedEdges(checked_vector<candidate> &edges, int32_t threads) {
     SortEdges(edges, threads);
+    StageMark("sort");
     emst_edges out;
     out.ends.resize(2 * edges.size());
     out.squared.resize(edges.size());
@@ -525,6 +652,7 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
         out.squared[size_t(e)] = edges[size_t(e)].w;
         out.lengths[size_t(e)] = std::sqrt(edges[size_t(e)].w);
     }
+    StageMark("edges out");
     return out;
 }
 
@@ -574,9 +702,11 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                 node_core[size_t(v)] =
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
+        StageMark("cores");
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
-            if (ties) CoreTies<D>(t, p, metric, near, k, kc, *ties);
+            if (ties) CoreTies<D>(t, p, metric, near, k, kc, threads, *ties);
+            StageMark("core ties");
             if (p.group_end.empty())
                 Rounds<D, false>(t, p, metric, near, k, workers, edges);
             else
@@ -597,5 +727,6 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             SquaredLength(&xs[size_t(c.i) * size_t(d)], &xs[size_t(c.j) * size_t(d)], d);
         out.lengths[size_t(e)] = c.w;
     }
+    StageMark("edges out");
     return out;
 }

@@ -1,12 +1,14 @@
 #include "neighbors/knn.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 
 #include "neighbors/search.h"
-#include "tree/memory.h"
-#include "tree/parallel.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 
 namespace {
 
@@ -93,6 +95,7 @@ void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k,
         else
             AllNearest<D, true>(t, p, k, pos, squared, workers);
     });
+    StageMark("neighbours");
 }
 
 namespace {
@@ -121,7 +124,8 @@ point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) 
     return best;
 }
 
-knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers) {
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers,
+                            bool roots) {
     const int32_t bucket = kBucket;
     knn_rows out;
     if (n < 2 || k < 1) return out;
@@ -141,8 +145,10 @@ knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, i
         const size_t q = size_t(qi), row = size_t(p.id[q]) * kk;
         for (size_t m = 0; m < kk; ++m) {
             out.index[row + m] = p.id[size_t(pos[q * kk + m])];
-            out.squared[row + m] = squared[q * kk + m];
+            const double s2 = squared[q * kk + m];
+            out.squared[row + m] = roots ? std::sqrt(s2) : s2;
         }
     }
+    StageMark("knn: input order");
     return out;
 }

@@ -7,8 +7,9 @@
 
 #include "pairs/budget.h"
 #include "pairs/search.h"
-#include "tree/memory.h"
-#include "tree/parallel.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 
 node_pair_buffer::node_pair_buffer(node_pair_buffer &&other) noexcept
     : ids_(other.ids_), used_(other.used_), capacity_(other.capacity_), limit_(other.limit_) {
@@ -132,6 +133,7 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
             return true;
         });
 
+    StageMark("pairs: top");
     const size_t m = tasks.size();
     std::atomic<uint64_t> counted{0};
     for (const search_task &t : tasks) counted += t.pair;
@@ -163,6 +165,7 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
             });
         }
     }
+    StageMark("pairs: search");
     uint64_t total = 0;
     for (const search_task &t : tasks) total += t.pair;
     for (const pair_stream &st : streams) total += st.used;
@@ -211,6 +214,7 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
             }
         }
     }
+    StageMark("pairs: join");
 }
 
 }  // namespace
@@ -221,6 +225,7 @@ void FindFlatPairs(const flat_tree &t, double s, int32_t workers, node_pair_buff
             return SearchPairs(view, 0, view.none(), s,
                                [&out](int32_t a, int32_t b) { out.push(a, b); });
         });
+        StageMark("pairs: search");
         return;
     }
     WithFlatTreeView(t, [&](auto view) {

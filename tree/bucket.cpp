@@ -3,8 +3,9 @@
 #include <algorithm>
 
 #include "tree/equal.h"
-#include "tree/memory.h"
-#include "tree/parallel.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 
 // The tree is built over the distinct points only: equal points admit no cut.
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
@@ -46,6 +47,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
         for (int32_t &k : tree.order) k = distinct_id[size_t(k)];
     }
 
+    StageMark("buckets: groups");
     // slot_start[s]: the position of the first point under leaf slot s.
     const int32_t u = tree.n;
     checked_vector<int32_t> slot_start(size_t(u) + 1);
@@ -74,6 +76,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
         }
     }
 
+    StageMark("buckets: leaf order");
     // The kept nodes are closed under ancestors, so in increasing flat id they are in pre-order.
     checked_vector<int32_t> kept;
     for (int32_t f = 0; f < tree.nodes();) {
@@ -99,6 +102,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
             t.parent[i + 1] = t.parent[size_t(t.right[i])] = int32_t(i);
         }
     }
+    StageMark("buckets: nodes");
     // The buckets' boxes from their points, on the threads; then those of the other nodes, whose
     // children follow them: one backward pass sees the children first.
     const int32_t nodes = t.nodes;
@@ -125,5 +129,6 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
             }
         }
     }
+    StageMark("buckets: boxes");
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace {
 

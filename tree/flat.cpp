@@ -6,8 +6,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tree/memory.h"
-#include "tree/parallel.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 #include "tree/split.h"
 
 #ifdef __SSE2__
@@ -402,10 +403,14 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
     // Coordinate k of slot i of buffer p is coord[(p D + k) N + i]; its position, pos[p N + i].
     checked_vector<double> coord(2 * D * N);
     checked_vector<int32_t> pos(2 * N);
-    for (size_t i = 0; i < N; ++i) {
+    workers = t.n >= 4096 ? UsableThreads(workers) : 1;
+    QUORL_OMP(parallel for num_threads(workers) schedule(static) if (workers > 1))
+    for (int64_t ii = 0; ii < int64_t(N); ++ii) {
+        const size_t i = size_t(ii);
         for (size_t k = 0; k < D; ++k) coord[k * N + i] = xs[i * D + k];
         pos[i] = int32_t(i);
     }
+    StageMark("tree: copy");
     auto col = [&](size_t p, size_t k) { return coord.data() + (p * D + k) * N; };
     auto from_lists = [&](size_t p, int32_t node, int32_t start, int32_t count) {
         checked_vector<const double *> cols(D);
@@ -430,25 +435,46 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
         int32_t count;
         int32_t parity;
     };
-    // Builds the subtree of `first`, task by task; with `handed` (first deferral), every task of
-    // at most `grain` points is handed over instead. Tasks write disjoint parts of the tree and of
-    // the buffers, so handed tasks can be built in any order, on any thread.
-    auto build = [&](const build_task &first, checked_vector<build_task> *handed, int32_t grain) {
-        checked_vector<piece> pieces;
-        checked_vector<double> lo(D), hi(D);
-        checked_vector<build_task> stack(1, first);
-        while (!stack.empty()) {
-            const build_task task = stack.back();
-            stack.pop_back();
-            if (handed != nullptr && task.count <= grain) {
-                handed->push_back(task);
-                continue;
-            }
+    // Slices of a task's points for the passes that run on the threads, and what each slice
+    // counted: at most and at least the cut.
+    const size_t slices = size_t(workers) * 4;
+    checked_vector<size_t> below(slices + 1), above(slices + 1);
+    checked_vector<double> slice_lo(slices), slice_hi(slices);
+    auto slice_of = [slices](size_t M, size_t c) { return M * c / slices; };
+    // The least and greatest of v[0..M), on the threads when `wide`.
+    auto min_max = [&](const double *v, size_t M, bool wide, double &l, double &u) {
+        if (!wide) return MinMax(v, M, l, u);
+        QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+        for (int64_t c = 0; c < int64_t(slices); ++c) {
+            const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+            if (a < b) MinMax(v + a, b - a, slice_lo[size_t(c)], slice_hi[size_t(c)]);
+        }
+        // Which of -0.0 and 0.0 comes out where they tie is left open, as in MinMax: the box
+        // is the same either way.
+        bool first = true;
+        for (size_t c = 0; c < slices; ++c) {
+            if (slice_of(M, c) == slice_of(M, c + 1)) continue;
+            l = first || slice_lo[c] < l ? slice_lo[c] : l;
+            u = first || slice_hi[c] > u ? slice_hi[c] : u;
+            first = false;
+        }
+    };
+    // Expands one task: a leaf, a pair, or a chain of cuts whose pieces and remainder go to
+    // `out` as tasks. Tasks write disjoint parts of the tree and of the buffers, so they can be
+    // built in any order, on any thread. With `wide`, the passes over the points run on the
+    // threads (for the few large tasks at the top): the split is then always a stable copy into
+    // the other buffer, which places the points differently but builds the same tree.
+    checked_vector<piece> top_pieces;
+    checked_vector<double> top_lo(D), top_hi(D);
+    auto expand = [&](const build_task &task, checked_vector<build_task> &stack,
+                      checked_vector<piece> &pieces, checked_vector<double> &lo,
+                      checked_vector<double> &hi, bool wide) {
+        {
             size_t p = size_t(task.parity);
             const size_t s0 = size_t(task.start);
             if (task.count == 1) {
                 leaf(size_t(task.node), s0, p, s0);
-                continue;
+                return;
             }
             if (task.count == 2) {
                 // As in the list build: the lower point in the cut dimension is cut off when the
@@ -469,7 +495,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                 const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
                 leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
                 leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
-                continue;
+                return;
             }
 
             const int32_t h = task.count / 2;
@@ -492,7 +518,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                 for (size_t k = 0; k < D; ++k) {
                     const double *v = col(p, k) + s0;
                     double l, u;
-                    MinMax(v, M, l, u);
+                    min_max(v, M, wide, l, u);
                     if (l == 0 && u == 0) {
                         // Only zeros: the sorted lists would have -0.0 at the low end if there is
                         // one, and 0.0 at the high end if there is one, and that decides the sign
@@ -511,8 +537,23 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                                             [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
                 const double cut = widest * 0.5 + lo[dim];
                 const double *v = col(p, dim) + s0;
-                size_t at_most, at_least;
-                CountAround(v, M, cut, at_most, at_least);
+                size_t at_most = 0, at_least = 0;
+                if (wide) {
+                    QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+                    for (int64_t c = 0; c < int64_t(slices); ++c) {
+                        const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+                        CountAround(v + a, b - a, cut, below[size_t(c) + 1], above[size_t(c) + 1]);
+                    }
+                    below[0] = above[0] = 0;
+                    for (size_t c = 0; c < slices; ++c) {
+                        below[c + 1] += below[c];
+                        above[c + 1] += above[c];
+                    }
+                    at_most = below[slices];
+                    at_least = above[slices];
+                } else {
+                    CountAround(v, M, cut, at_most, at_least);
+                }
                 // The side with fewer points is cut off, LOW on a tie; points at the cut count on
                 // both sides. Equal points leave one side empty or both full.
                 const bool low = at_most <= at_least;
@@ -525,7 +566,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                 // A small piece is swapped to the back in place, which reads the cut dimension and
                 // moves only the piece; otherwise every point is copied to its side in the other
                 // buffer.
-                const bool in_place = count <= M / 16;
+                const bool in_place = count <= M / 16 && !wide;
                 auto split = [&](auto in_piece) {
                     if (in_place) {
                         const size_t back = M - count;
@@ -541,6 +582,26 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                     }
                     double *dst = col(q, 0);
                     int32_t *dst_pos = pos.data() + q * N;
+                    if (wide) {
+                        // Each slice to its own places: the kept before the cut-off, each side
+                        // in the order of the slices, as the serial copy places them.
+                        const size_t *in = low ? below.data() : above.data();
+                        QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+                        for (int64_t c = 0; c < int64_t(slices); ++c) {
+                            const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+                            size_t cut_off = s0 + M - count + in[size_t(c)];
+                            size_t kept = s0 + a - in[size_t(c)];
+                            for (size_t i = a; i < b; ++i) {
+                                const size_t off = in_piece(v[i]);
+                                const size_t j = kept + ((cut_off - kept) & (0 - off));
+                                cut_off += off;
+                                kept += 1 - off;
+                                for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
+                                dst_pos[j] = src_pos[i];
+                            }
+                        }
+                        return;
+                    }
                     size_t kept = s0, cut_off = s0 + M - count;
                     for (size_t i = 0; i < M; ++i) {
                         // Arithmetic, not a branch: which side a point goes to is a coin toss.
@@ -576,23 +637,49 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
             }
         }
     };
+    // Builds the subtree of `first`, task by task, on the calling thread.
+    auto build = [&](const build_task &first) {
+        checked_vector<piece> pieces;
+        checked_vector<double> lo(D), hi(D);
+        checked_vector<build_task> stack(1, first);
+        while (!stack.empty()) {
+            const build_task task = stack.back();
+            stack.pop_back();
+            expand(task, stack, pieces, lo, hi, false);
+        }
+    };
     const build_task root{0, 0, t.n, 0};
-    workers = UsableThreads(workers);
-    if (workers <= 1 || t.n < 4096) {
-        build(root, nullptr, 0);
+    if (workers <= 1) {
+        build(root);
+        StageMark("tree: build");
         return;
     }
-    // The top of the tree on the calling thread, then subtrees of at most `grain` points, a few
-    // dozen a thread, as tasks.
-    checked_vector<build_task> handed;
-    build(root, &handed, std::max<int32_t>(1024, t.n / (16 * workers)));
+    // The top of the tree task by task, each task's passes over its points on the threads, until
+    // the tasks are few dozen a thread or small enough that starting the threads for one costs
+    // more than its passes; then those tasks, on the threads.
+    const int32_t grain = std::max<int32_t>(1024, t.n / (16 * workers));
+    const size_t wide_from = size_t(1) << 15;
+    checked_vector<build_task> handed, front(1, root), next;
+    while (!front.empty()) {
+        next.clear();
+        for (const build_task &task : front) {
+            if (task.count <= grain || size_t(task.count) < wide_from) {
+                handed.push_back(task);
+                continue;
+            }
+            expand(task, next, top_pieces, top_lo, top_hi, true);
+        }
+        front.swap(next);
+    }
+    StageMark("tree: top");
     task_errors errors(handed.size());
     QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
     for (int64_t i = 0; i < int64_t(handed.size()); ++i) {
         PrepareExceptionStorage();
-        errors.Run(size_t(i), [&] { build(handed[size_t(i)], nullptr, 0); });
+        errors.Run(size_t(i), [&] { build(handed[size_t(i)]); });
     }
     errors.Rethrow();
+    StageMark("tree: subtrees");
 }
 
 }  // namespace

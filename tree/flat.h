@@ -3,44 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
-#include "tree/alloc.h"
-
-// std::allocator through CheckedMalloc, so that the arrays of the flat tree count as core blocks
-// for the fault hook and a failed allocation throws std::bad_alloc like every other one.
-template <typename T>
-struct checked_allocator {
-    typedef T value_type;
-    checked_allocator() = default;
-    template <typename U>
-    checked_allocator(const checked_allocator<U> &) {}
-    T *allocate(size_t count) { return static_cast<T *>(CheckedMalloc(count * sizeof(T))); }
-    void deallocate(T *p, size_t) { free(p); }
-    // resize(n) leaves numbers uninitialised (every array here is written before it is read):
-    // zeroing tens of megabytes first would cost a pass of its own. Explicit values still apply.
-    template <typename U>
-    void construct(U *p) noexcept {
-        ::new (static_cast<void *>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U *p, Args &&...args) {
-        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-    }
-    template <typename U>
-    bool operator==(const checked_allocator<U> &) const {
-        return true;
-    }
-    template <typename U>
-    bool operator!=(const checked_allocator<U> &) const {
-        return false;
-    }
-};
-template <typename T>
-using checked_vector = std::vector<T, checked_allocator<T>>;
+#include "common/alloc.h"
 
 // Thrown by BuildFlatTree when a set of points admits no cut, which happens exactly when two of
 // them are equal: equal points go to the same side of every cut until they are alone together.

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 int32_t ListEltCompare(const void *a, const void *b) {
     const point *p = static_cast<const list_elt *>(a)->pt;

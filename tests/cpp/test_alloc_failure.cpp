@@ -6,7 +6,7 @@
 #include "check.h"
 #include "helpers.h"
 #include "module/driver.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace {
 

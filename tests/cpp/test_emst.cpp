@@ -17,7 +17,7 @@
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 #include "tree/bucket.h"
 
 namespace {

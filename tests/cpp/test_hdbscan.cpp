@@ -14,7 +14,7 @@
 #include "kruskal.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "neighbors/knn.h"
 #include "pairs/budget.h"
 #include "pairs/search.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "module/driver.h"
 #include "neighbors/query.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 #include "tree/distance.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "module/driver.h"
 #include "spanner/spanner.h"
 #include "stretch.h"
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 namespace {
 

@@ -1,7 +1,11 @@
-#ifndef QUORL_TREE_ALLOC_H
-#define QUORL_TREE_ALLOC_H
+#ifndef QUORL_COMMON_ALLOC_H
+#define QUORL_COMMON_ALLOC_H
 
 #include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+#include <vector>
 
 // Every block of the core (list sets, element blocks, piece records, tree nodes, centers) comes
 // from CheckedMalloc and is released with free(). Instead of returning null it throws
@@ -33,5 +37,37 @@ void PrepareExceptionStorage();
 // SetAllocFailure. Until a test calls SetAllocFailure nothing is counted.
 void SetAllocFailure(long k);
 long AllocCount();
+
+// std::allocator through CheckedMalloc, so that the core's arrays count as its blocks for the
+// fault hook and a failed allocation throws std::bad_alloc like every other one.
+template <typename T>
+struct checked_allocator {
+    typedef T value_type;
+    checked_allocator() = default;
+    template <typename U>
+    checked_allocator(const checked_allocator<U> &) {}
+    T *allocate(size_t count) { return static_cast<T *>(CheckedMalloc(count * sizeof(T))); }
+    void deallocate(T *p, size_t) { free(p); }
+    // resize(n) leaves numbers uninitialised (every array here is written before it is read):
+    // zeroing tens of megabytes first would cost a pass of its own. Explicit values still apply.
+    template <typename U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    bool operator==(const checked_allocator<U> &) const {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const checked_allocator<U> &) const {
+        return false;
+    }
+};
+template <typename T>
+using checked_vector = std::vector<T, checked_allocator<T>>;
 
 #endif

@@ -1,4 +1,4 @@
-#include "tree/alloc.h"
+#include "common/alloc.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-#ifndef QUORL_TREE_MEMORY_H
-#define QUORL_TREE_MEMORY_H
+#ifndef QUORL_COMMON_MEMORY_H
+#define QUORL_COMMON_MEMORY_H
 
 #include <cstdint>
 #include <string>

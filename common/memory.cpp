@@ -1,4 +1,4 @@
-#include "tree/memory.h"
+#include "common/memory.h"
 
 #include <pthread.h>
 #include <sys/resource.h>

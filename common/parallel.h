@@ -1,12 +1,12 @@
-#ifndef QUORL_TREE_PARALLEL_H
-#define QUORL_TREE_PARALLEL_H
+#ifndef QUORL_COMMON_PARALLEL_H
+#define QUORL_COMMON_PARALLEL_H
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 
-#include "tree/flat.h"
+#include "common/alloc.h"
 
 // OpenMP where the compiler has it (g++ -fopenmp, libgomp); without it every region runs on the
 // calling thread, with the same results.
