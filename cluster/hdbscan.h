@@ -24,6 +24,16 @@
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
                const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w);
 
+// PrimOrder's result, the same bit for bit, without a heap: from the single-linkage tree of the
+// edges with the merges of equal height taken together, each point's place in Prim's order is a
+// sum of the sizes of the parts Prim finishes before it, found on `workers` threads; what stays
+// on one thread are passes over the tree (the unions in edge order among them). Requires `order`
+// or not as PrimOrder does; throws std::bad_alloc, and std::invalid_argument when the edges do
+// not span the points.
+void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
+                     const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w,
+                     int32_t workers = 1);
+
 // The condensed tree of a single-linkage hierarchy, one row per edge: a cluster (parent), a
 // cluster or point under it (child; ids below n are points), the lambda = 1 / height at which the
 // child leaves (infinite for height 0) and the child's size. The root cluster is n, new clusters

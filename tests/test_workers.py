@@ -16,7 +16,7 @@ import pytest
 import quorl
 import quorlkit
 
-WORKERS = [1, 2, 3, None]
+WORKERS = [1, 2, 3, 8, 16, None]
 
 
 def make(kind, n, d, seed):

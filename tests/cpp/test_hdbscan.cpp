@@ -317,3 +317,42 @@ TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAlloca
     }
     EXPECT_EQ(run(), want);
 }
+
+// The order from the tree of strict merges against the heap's, on points whose cores and
+// distances tie in every way (grids, copies, one-dimensional lines), in both numberings and on
+// several threads.
+TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
+    for (int kind = 0; kind < 3; ++kind)
+        for (int32_t d : {1, 2, 3})
+            for (int32_t ms : {1, 2, 5, 12})
+                for (double alpha : {1.0, 0.6, 1.5})
+                    for (int32_t n : {2, 3, 40, 300}) {
+                        const unsigned seed = unsigned(31 + kind * 1000 + d * 100 + ms + n);
+                        const std::vector<double> xs = Points(kind, n, d, seed);
+                        const std::string what = "kind=" + std::to_string(kind) + " d=" +
+                                                 std::to_string(d) + " ms=" + std::to_string(ms) +
+                                                 " alpha=" + std::to_string(alpha) +
+                                                 " n=" + std::to_string(n);
+                        if (ms > n) continue;
+                        for (int ordered = 0; ordered < 2; ++ordered) {
+                            checked_vector<double> core;
+                            checked_vector<int32_t> ties, order;
+                            const emst_edges tree = MutualReachabilityMST(
+                                xs.data(), n, d, ms, alpha, core, &ties, 1,
+                                ordered ? &order : nullptr);
+                            const size_t m = tree.count();
+                            std::vector<int64_t> want(2 * m), got(2 * m);
+                            std::vector<double> want_w(m), got_w(m);
+                            const int32_t *o = ordered ? order.data() : nullptr;
+                            PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
+                                      ties.data(), ties.size() / 2, o, want.data(), want_w.data());
+                            for (int32_t workers : {1, 3}) {
+                                PrimOrderByTree(n, core.data(), tree.ends.data(),
+                                                tree.lengths.data(), ties.data(), ties.size() / 2,
+                                                o, got.data(), got_w.data(), workers);
+                                ASSERT_EQ(got, want) << what << " workers=" << workers;
+                                ASSERT_EQ(got_w, want_w) << what << " workers=" << workers;
+                            }
+                        }
+                    }
+}
