@@ -21,6 +21,7 @@
 #include "spanner/spanner.h"
 #include "common/alloc.h"
 #include "common/memory.h"
+#include "common/parallel.h"
 #include "common/stages.h"
 
 namespace py = pybind11;
@@ -50,11 +51,10 @@ py::capsule Owner(std::unique_ptr<T> &result) {
 typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
 typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
 
-// A private copy of a C-contiguous float64 array of shape (n, d), taken while no other Python
-// thread can write to the array: the checks and the core then see one and the same set of points.
-// `name` is the argument's name in messages.
-checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d,
-                                  const std::string &name = "points") {
+// The data of a C-contiguous float64 array of shape (n, d) with n and d within int32, checked
+// with the interpreter lock held; anything else is refused naming the argument.
+const double *PointsData(const py::array &points, int32_t &n, int32_t &d,
+                         const std::string &name = "points") {
     if (!py::isinstance<py::array_t<double>>(points) || !(points.flags() & py::array::c_style))
         throw py::type_error(name + " must be a C-contiguous float64 array");
     if (points.ndim() != 2)
@@ -69,18 +69,41 @@ checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &
                               " columns; at most 2147483647 dimensions are supported");
     n = int32_t(rows);
     d = int32_t(cols);
-    const double *in = static_cast<const double *>(points.data());
+    return static_cast<const double *>(points.data());
+}
+
+// A copy of the points (for calls that copy with the interpreter lock held).
+checked_vector<double> PointsCopy(const py::array &points, int32_t &n, int32_t &d,
+                                  const std::string &name = "points") {
+    const double *in = PointsData(points, n, d, name);
     return checked_vector<double>(in, in + size_t(n) * size_t(d));
+}
+
+// The private copy the core works on, made on `workers` threads once the interpreter lock is
+// released (the caller's reference keeps the array alive): the checks and the core see one and
+// the same set of points, whatever another thread writes to the array meanwhile.
+checked_vector<double> CopyPoints(const double *in, int32_t n, int32_t d, int32_t workers) {
+    const size_t total = size_t(n) * size_t(d);
+    checked_vector<double> xs(total);
+    const int32_t threads = total >= (size_t(1) << 18) ? UsableThreads(workers) : 1;
+    const int64_t slices = int64_t(threads) * 4;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+    for (int64_t g = 0; g < slices; ++g)
+        std::copy(in + total * size_t(g) / size_t(slices), in + total * size_t(g + 1) / size_t(slices),
+                  xs.begin() + int64_t(total * size_t(g) / size_t(slices)));
+    return xs;
 }
 
 py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
 
     std::unique_ptr<compact_pairs> result(new compact_pairs());
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         decompose_options options;
         options.max_pairs = max_pairs;
         options.workers = workers;
@@ -103,10 +126,12 @@ py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_
 py::tuple Emst(const py::array &points, int32_t workers, bool squared) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
     std::unique_ptr<emst_edges> result(new emst_edges());
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
@@ -127,7 +152,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
                           int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
     struct result_t {
         emst_edges tree;
         checked_vector<double> core;
@@ -137,6 +163,7 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
     std::unique_ptr<result_t> result(new result_t());
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
@@ -235,10 +262,12 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
     std::unique_ptr<knn_rows> result(new knn_rows());
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
@@ -284,10 +313,12 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
 py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
     point_pair best;
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
@@ -305,12 +336,14 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
 py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_t workers) {
     PrepareExceptionStorage();
     int32_t n, d;
-    checked_vector<double> xs = PointsCopy(points, n, d);
+    const double *in = PointsData(points, n, d);
+    checked_vector<double> xs;
     std::unique_ptr<spanner_edges> result(new spanner_edges());
     int64_t stopped = -1, limit = max_edges;
     std::string source;
     {
         py::gil_scoped_release unlocked;
+        xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");

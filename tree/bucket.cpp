@@ -1,6 +1,7 @@
 #include "tree/bucket.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "tree/equal.h"
 #include "common/memory.h"
@@ -91,15 +92,22 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
     t.parent.resize(kept.size());
     t.parent[0] = -1;
     t.box.resize(kept.size() * 2 * dd);
+    // In pre-order a right child comes right after its sibling's subtree: the internal nodes
+    // waiting for theirs form a stack, whose top is the one met next.
+    checked_vector<std::pair<int32_t, int32_t>> waiting;  // (flat id of the right child, parent)
     for (size_t i = 0; i < kept.size(); ++i) {
         const int32_t f = kept[i], first = tree.start[size_t(f)];
         t.start[i] = slot_start[size_t(first)];
         t.count[i] = slot_start[size_t(first + tree.size[size_t(f)])] - t.start[i];
         t.right[i] = -1;
+        if (!waiting.empty() && waiting.back().first == f) {
+            t.right[size_t(waiting.back().second)] = int32_t(i);
+            t.parent[i] = waiting.back().second;
+            waiting.pop_back();
+        }
         if (tree.size[size_t(f)] > bucket) {
-            const int32_t right = f + 2 * tree.size[size_t(f) + 1];
-            t.right[i] = int32_t(std::lower_bound(kept.begin(), kept.end(), right) - kept.begin());
-            t.parent[i + 1] = t.parent[size_t(t.right[i])] = int32_t(i);
+            waiting.push_back({f + 2 * tree.size[size_t(f) + 1], int32_t(i)});
+            t.parent[i + 1] = int32_t(i);
         }
     }
     StageMark("buckets: nodes");

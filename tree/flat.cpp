@@ -654,13 +654,41 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
         StageMark("tree: build");
         return;
     }
-    // The top of the tree task by task, each task's passes over its points on the threads, until
-    // the tasks are few dozen a thread or small enough that starting the threads for one costs
-    // more than its passes; then those tasks, on the threads.
+    // The top of the tree level by level, each task's passes over its points on the threads,
+    // until there are a few large tasks a thread: those are split further each on a thread of
+    // its own, down to tasks of at most `grain` points, a few dozen a thread, or so small that
+    // starting the threads for one costs more than its passes; then those tasks, on the threads.
     const int32_t grain = std::max<int32_t>(1024, t.n / (16 * workers));
     const size_t wide_from = size_t(1) << 15;
     checked_vector<build_task> handed, front(1, root), next;
     while (!front.empty()) {
+        size_t large = 0;
+        for (const build_task &task : front) large += task.count > grain;
+        if (large >= 4 * size_t(workers)) {
+            checked_vector<checked_vector<build_task>> parts(front.size());
+            task_errors errors(front.size());
+            QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
+            for (int64_t i = 0; i < int64_t(front.size()); ++i) {
+                PrepareExceptionStorage();
+                errors.Run(size_t(i), [&] {
+                    checked_vector<piece> pieces;
+                    checked_vector<double> lo(D), hi(D);
+                    checked_vector<build_task> stack(1, front[size_t(i)]);
+                    while (!stack.empty()) {
+                        const build_task task = stack.back();
+                        stack.pop_back();
+                        if (task.count <= grain)
+                            parts[size_t(i)].push_back(task);
+                        else
+                            expand(task, stack, pieces, lo, hi, false);
+                    }
+                });
+            }
+            errors.Rethrow();
+            for (const checked_vector<build_task> &part : parts)
+                handed.insert(handed.end(), part.begin(), part.end());
+            break;
+        }
         next.clear();
         for (const build_task &task : front) {
             if (task.count <= grain || size_t(task.count) < wide_from) {
