@@ -30,9 +30,32 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
 // on one thread are passes over the tree (the unions in edge order among them). Requires `order`
 // or not as PrimOrder does; throws std::bad_alloc, and std::invalid_argument when the edges do
 // not span the points.
+struct prim_tree;
 void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
                      const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w,
-                     int32_t workers = 1);
+                     int32_t workers = 1, prim_tree *keep = nullptr);
+
+// What PrimOrderByTree learned of the tree of strict merges, kept (`keep`) for the linkage of
+// its order. Vertices are numbered as there; merge node k is made by tree edge k; a child is a
+// merge node k >= 0 or ~v, the leaf of vertex v.
+struct prim_tree {
+    checked_vector<int32_t> rank;    // input position -> vertex (empty: the same)
+    checked_vector<int32_t> order;   // vertex -> input position (empty: the same)
+    checked_vector<int32_t> entered_at, entered_child;  // per vertex: the node and its child
+                                                        // entered at it (-1: the start)
+    checked_vector<int32_t> first_child, size;  // per node: the child visited first, the points
+    checked_vector<uint8_t> many;               // per node: more than two children
+    checked_vector<int32_t> first, kids;        // the children of those, in leaf order
+    checked_vector<int32_t> lo, lo_leaf;        // places in that leaf order
+};
+
+// The single-linkage matrix that SingleLinkage(n, ends, heights, n - 1, false, z) gives for
+// Prim's steps (ends, w as PrimOrderByTree wrote them with `tree` kept) taken in the order
+// rows[0..n-1) names them: the same rows bit for bit, each strict node's rows from its own
+// children, on `workers` threads. Requires rows to be a permutation of 0..n-2 (throws
+// std::invalid_argument otherwise) and `tree` from the same call; throws std::bad_alloc.
+void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const double *w,
+                 const int64_t *rows, double *z, int32_t workers = 1);
 
 // The condensed tree of a single-linkage hierarchy, one row per edge: a cluster (parent), a
 // cluster or point under it (child; ids below n are points), the lambda = 1 / height at which the

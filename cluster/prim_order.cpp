@@ -43,7 +43,7 @@ inline void AtomicMin(int32_t *x, int32_t v) {
 
 void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
                      const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w,
-                     int32_t workers) {
+                     int32_t workers, prim_tree *keep) {
     if (n < 2) return;
     const int32_t threads = n >= (1 << 15) ? UsableThreads(workers) : 1;
     const int32_t M = n - 1;
@@ -264,6 +264,11 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     // point of a child that was not the first (-1: the start).
     checked_vector<int32_t> entry(static_cast<size_t>(M)), pos(static_cast<size_t>(M));
     checked_vector<int32_t> pos_leaf(static_cast<size_t>(n)), entered_at(static_cast<size_t>(n));
+    checked_vector<int32_t> entered_child, first_child;
+    if (keep) {
+        entered_child.resize(size_t(n));
+        first_child.resize(size_t(M));
+    }
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t v = 0; v < n; ++v) entered_at[size_t(v)] = -1;
     entry[size_t(M - 1)] = vertex(0);
@@ -292,6 +297,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             const int32_t in = IsLeaf(r1) ? ~r1 : way_in[size_t(r1)] == kNone ? -1 : vertex(way_in[size_t(r1)]);
             if (in < 0) NotSpanning();
             entered_at[size_t(in)] = k;
+            if (keep) entered_child[size_t(in)] = r1, first_child[size_t(k)] = r0;
             place(r0, e, at);
             place(r1, in, at + size_of(r0));
             continue;
@@ -309,7 +315,10 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             heap.pop_back();
             if (seen[size_t(r.child)]) continue;
             seen[size_t(r.child)] = 1;
-            if (r.v != e) entered_at[size_t(r.v)] = k;
+            if (r.v != e) {
+                entered_at[size_t(r.v)] = k;
+                if (keep) entered_child[size_t(r.v)] = list[r.child];
+            }
             place(list[r.child], r.v, place_at);
             place_at += size_of(list[r.child]);
             const opening *x = std::lower_bound(o, o_end, r.child, [](const opening &y, int32_t c) { return y.from < c; });
@@ -356,5 +365,128 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         ends[2 * step + 1] = id(v);
         w[step] = mst_w[k];
     }
+    if (keep) {
+        keep->rank.swap(rank);
+        if (order) keep->order.assign(order, order + n);
+        keep->entered_at.swap(entered_at);
+        keep->entered_child.swap(entered_child);
+        keep->first_child.swap(first_child);
+        keep->size.swap(size);
+        keep->many.swap(many);
+        keep->first.swap(first);
+        keep->kids.swap(kids);
+        keep->lo.swap(lo);
+        keep->lo_leaf.swap(lo_leaf);
+    }
     StageMark("prim: sources");
+}
+
+void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const double *w,
+                 const int64_t *rows, double *z, int32_t workers) {
+    if (n < 2) return;
+    const int32_t threads = n >= (1 << 15) ? UsableThreads(workers) : 1;
+    const int32_t M = n - 1;
+    auto vertex = [&tree](int64_t i) { return tree.rank.empty() ? int32_t(i) : tree.rank[size_t(i)]; };
+    auto id = [&tree](int32_t v) { return tree.order.empty() ? v : tree.order[size_t(v)]; };
+    // row[p]: where step p goes; top_row[k]: the last row of node k, whose cluster it makes.
+    checked_vector<int32_t> row(static_cast<size_t>(M), -1), top_row(static_cast<size_t>(M), -1);
+    for (int32_t r = 0; r < M; ++r) {
+        if (rows[r] < 0 || rows[r] >= M || row[size_t(rows[r])] >= 0)
+            throw std::invalid_argument("the rows are not an order of the steps");
+        row[size_t(rows[r])] = r;
+    }
+    auto node_of_step = [&](int32_t p) { return tree.entered_at[size_t(vertex(ends[2 * size_t(p) + 1]))]; };
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t p = 0; p < M; ++p) {
+        int32_t *top = &top_row[size_t(node_of_step(p))];
+        const int32_t r = row[size_t(p)];
+        int32_t old = __atomic_load_n(top, __ATOMIC_RELAXED);
+        while (r > old &&
+               !__atomic_compare_exchange_n(top, &old, r, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+        }
+    }
+    auto cluster = [&](int32_t ref) {
+        return IsLeaf(ref) ? double(id(~ref)) : double(n) + double(top_row[size_t(ref)]);
+    };
+    auto size_of = [&tree](int32_t ref) { return IsLeaf(ref) ? 1 : tree.size[size_t(ref)]; };
+    // A node of two children has one step: its row joins the two.
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t p = 0; p < M; ++p) {
+        const int32_t v = vertex(ends[2 * size_t(p) + 1]), k = tree.entered_at[size_t(v)];
+        if (tree.many[size_t(k)]) continue;
+        double *out = z + 4 * size_t(row[size_t(p)]);
+        out[0] = cluster(tree.first_child[size_t(k)]);
+        out[1] = cluster(tree.entered_child[size_t(v)]);
+        out[2] = w[p];
+        out[3] = double(tree.size[size_t(k)]);
+    }
+    // A node of many children: its steps in row order join its children one by one.
+    checked_vector<int32_t> step_first(size_t(M) + 1, 0), steps;
+    for (int32_t p = 0; p < M; ++p) {
+        const int32_t k = node_of_step(p);
+        if (tree.many[size_t(k)]) ++step_first[size_t(k) + 1];
+    }
+    for (int32_t k = 0; k < M; ++k) step_first[size_t(k) + 1] += step_first[size_t(k)];
+    steps.resize(size_t(step_first[size_t(M)]));
+    {
+        checked_vector<int32_t> fill(step_first.begin(), step_first.end() - 1);
+        for (int32_t p = 0; p < M; ++p) {
+            const int32_t k = node_of_step(p);
+            if (tree.many[size_t(k)]) steps[size_t(fill[size_t(k)]++)] = row[size_t(p)];
+        }
+    }
+    task_errors errors(static_cast<size_t>(threads));
+    QUORL_OMP(parallel num_threads(threads) if (threads > 1))
+    {
+        const int32_t me = ThreadNumber();
+        checked_vector<int32_t> parent, size;
+        checked_vector<double> id_of;
+        QUORL_OMP(for schedule(dynamic, 16))
+        for (int32_t k = 0; k < M; ++k) {
+            if (step_first[size_t(k)] == step_first[size_t(k) + 1] || errors.stopped()) continue;
+            try {
+                const int32_t *list = tree.kids.data() + tree.first[size_t(k)];
+                const int32_t count = tree.first[size_t(k) + 1] - tree.first[size_t(k)];
+                auto lo_of = [&](int32_t ref) {
+                    return IsLeaf(ref) ? tree.lo_leaf[size_t(~ref)] : tree.lo[size_t(ref)];
+                };
+                auto index_at = [&](int32_t place) {
+                    return int32_t(std::upper_bound(list, list + count, place,
+                                                    [&](int32_t x, int32_t ref) { return x < lo_of(ref); }) -
+                                   list - 1);
+                };
+                parent.resize(size_t(count));
+                size.resize(size_t(count));
+                id_of.resize(size_t(count));
+                for (int32_t c = 0; c < count; ++c) {
+                    parent[size_t(c)] = c;
+                    size[size_t(c)] = size_of(list[c]);
+                    id_of[size_t(c)] = cluster(list[c]);
+                }
+                int32_t *b = steps.data() + step_first[size_t(k)];
+                int32_t *e = steps.data() + step_first[size_t(k) + 1];
+                std::sort(b, e);
+                for (const int32_t *r = b; r != e; ++r) {
+                    const int64_t p = rows[*r];
+                    const int32_t s = vertex(ends[2 * size_t(p)]), v = vertex(ends[2 * size_t(p) + 1]);
+                    int32_t ra = FindRoot(parent, index_at(tree.lo_leaf[size_t(s)]));
+                    int32_t rb = FindRoot(parent, index_at(lo_of(tree.entered_child[size_t(v)])));
+                    double *out = z + 4 * size_t(*r);
+                    const int32_t merged = size[size_t(ra)] + size[size_t(rb)];
+                    out[0] = id_of[size_t(ra)];
+                    out[1] = id_of[size_t(rb)];
+                    out[2] = w[p];
+                    out[3] = double(merged);
+                    if (size[size_t(ra)] < size[size_t(rb)]) std::swap(ra, rb);
+                    parent[size_t(rb)] = ra;
+                    size[size_t(ra)] = merged;
+                    id_of[size_t(ra)] = double(n) + double(*r);
+                }
+            } catch (...) {
+                errors.Keep(size_t(me));
+            }
+        }
+    }
+    errors.Rethrow();
+    StageMark("linkage");
 }

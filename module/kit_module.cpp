@@ -256,6 +256,124 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
         View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner));
 }
 
+// HDBSCAN* of the points in one call: the mutual-reachability tree (ends, lengths, core
+// distances), then Prim's order sorted by `argsort` (called with the interpreter lock held, on a
+// view of the weights: NumPy's order among equal weights is scikit-learn's) and, from there, what
+// Hdbscan returns. 1 <= min_samples <= n, alpha > 0 and the selection's parameters are checked
+// by the caller.
+py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
+                     int64_t min_cluster_size, const std::string &method,
+                     bool allow_single_cluster, double epsilon, int64_t max_cluster_size,
+                     const py::object &argsort) {
+    PrepareExceptionStorage();
+    if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
+    if (method != "eom" && method != "leaf")
+        throw py::value_error("cluster_selection_method must be 'eom' or 'leaf'");
+    if (!(epsilon >= 0.0) || std::isinf(epsilon))
+        throw py::value_error("cluster_selection_epsilon must be finite and at least 0");
+    int32_t n, d;
+    const double *in = PointsData(points, n, d);
+    struct result_t {
+        checked_vector<double> xs;
+        emst_edges tree;
+        checked_vector<double> core;
+        checked_vector<int64_t> prim_ends, rows;
+        checked_vector<double> prim_w, z;
+        prim_tree kept;
+        bool by_tree = false;
+        condensed_tree condensed;
+        cluster_selection flat;
+    };
+    std::unique_ptr<result_t> result(new result_t());
+    result_t &r = *result;
+    const int32_t threads = UsableThreads(workers);
+    {
+        py::gil_scoped_release unlocked;
+        r.xs = CopyPoints(in, n, d, threads);
+        StageMark("copy");
+        check_points_array(n, d, r.xs.data(), threads);
+        StageMark("checks");
+        if (min_samples < 1 || (n >= 1 && min_samples > n))
+            throw std::invalid_argument("min_samples must be at least 1 and at most n");
+        if (!(alpha > 0.0) || std::isinf(alpha))
+            throw std::invalid_argument("alpha must be positive and finite");
+        checked_vector<int32_t> ties, order;
+        r.tree = MutualReachabilityMST(r.xs.data(), n, d, min_samples, alpha, r.core, &ties,
+                                       threads, &order);
+        checked_vector<double>().swap(r.xs);
+        r.prim_ends.resize(r.tree.ends.size());
+        r.prim_w.resize(r.tree.count());
+        // The heap is faster on one thread; the tree's walk leaves less on one thread when there
+        // are more, and gives the linkage its rows on the threads too. The same result.
+        r.by_tree = n >= (1 << 15) && threads > 1;
+        if (r.by_tree)
+            PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
+                            ties.data(), ties.size() / 2, order.data(), r.prim_ends.data(),
+                            r.prim_w.data(), threads, &r.kept);
+        else
+            PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
+                      ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
+        StageMark("prim order");
+    }
+    const size_t m = r.prim_w.size();
+    {
+        // A view: the weights stay in the core's block while argsort reads them.
+        const py::array_t<double> weights({py::ssize_t(m)}, {py::ssize_t(sizeof(double))},
+                                          r.prim_w.data(), py::capsule(r.prim_w.data(), [](void *) {}));
+        const py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows =
+            argsort(weights);
+        if (rows.ndim() != 1 || size_t(rows.shape(0)) != m)
+            throw py::value_error("argsort must return one index per weight");
+        r.rows.assign(rows.data(), rows.data() + m);
+    }
+    StageMark("argsort");
+    std::string fault;
+    {
+        py::gil_scoped_release unlocked;
+        r.z.resize(4 * m);
+        if (r.by_tree) {
+            PrimLinkage(r.kept, n, r.prim_ends.data(), r.prim_w.data(), r.rows.data(), r.z.data(),
+                        threads);
+            r.kept = prim_tree();
+        } else {
+            checked_vector<int64_t> ends(2 * m);
+            checked_vector<double> heights(m);
+            for (size_t k = 0; k < m; ++k) {
+                const int64_t p = r.rows[k];
+                if (p < 0 || size_t(p) >= m) throw std::invalid_argument("argsort gave an index out of range");
+                ends[2 * k] = r.prim_ends[2 * size_t(p)];
+                ends[2 * k + 1] = r.prim_ends[2 * size_t(p) + 1];
+                heights[k] = r.prim_w[size_t(p)];
+            }
+            fault = SingleLinkage(n, ends.data(), heights.data(), m, false, r.z.data());
+            StageMark("linkage");
+        }
+        if (fault.empty()) {
+            r.condensed = CondenseTree(r.z.data(), n, min_cluster_size);
+            StageMark("condense");
+            r.flat = SelectClusters(r.condensed, n, method == "eom" ? kExcessOfMass : kLeaf,
+                                    allow_single_cluster, epsilon, max_cluster_size);
+            StageMark("select");
+        }
+    }
+    if (!fault.empty()) throw py::value_error(fault);
+    const py::capsule owner = Owner(result);
+    const py::ssize_t rows = py::ssize_t(r.condensed.rows()), k = py::ssize_t(r.flat.clusters.size());
+    return py::make_tuple(
+        View(r.tree.ends.data(), {py::ssize_t(m), py::ssize_t(2)}, owner),
+        View(r.tree.lengths.data(), {py::ssize_t(m)}, owner),
+        View(r.core.data(), {py::ssize_t(r.core.size())}, owner),
+        View(r.z.data(), {py::ssize_t(m), py::ssize_t(4)}, owner),
+        View(r.condensed.parent.data(), {rows}, owner),
+        View(r.condensed.child.data(), {rows}, owner),
+        View(r.condensed.lambda.data(), {rows}, owner),
+        View(r.condensed.child_size.data(), {rows}, owner),
+        View(r.flat.labels.data(), {py::ssize_t(r.flat.labels.size())}, owner),
+        View(r.flat.probabilities.data(), {py::ssize_t(r.flat.probabilities.size())}, owner),
+        View(r.flat.clusters.data(), {k}, owner), View(r.flat.persistence.data(), {k}, owner),
+        View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner));
+}
+
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
 // (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
@@ -492,6 +610,12 @@ PYBIND11_MODULE(_core, m) {
           py::arg("min_cluster_size"), py::arg("method"), py::arg("allow_single_cluster"),
           py::arg("epsilon"), py::arg("max_cluster_size"),
           "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
+          "child_size, labels, probabilities, clusters, persistence, stability).");
+    m.def("hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"),
+          py::arg("alpha"), py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
+          py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
+          py::arg("argsort"),
+          "HDBSCAN* of the points: (ends, lengths, core, linkage, parent, child, lambda_val, "
           "child_size, labels, probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           py::arg("squared") = false,

@@ -117,6 +117,14 @@ def test_threaded_rounds_give_the_same_trees(kind, n, d, min_samples, alpha):
         threads = 8 if workers is None else workers  # more threads than cores, too
         for a, b in zip(quorlkit._core.mutual_reachability_mst(x, min_samples, alpha, threads), want):
             assert same(np.asarray(a), np.asarray(b)), workers
+    # The fit on threads orders Prim's steps and builds the linkage from the tree of merges.
+    params = dict(min_cluster_size=max(min_samples, 2), min_samples=min_samples, alpha=alpha)
+    fit = quorlkit.HDBSCAN(workers=1, **params).fit(x)
+    for workers in (2, 3, 16):
+        other = quorlkit.HDBSCAN(workers=workers, **params).fit(x)
+        for name in ("single_linkage_tree_", "labels_", "probabilities_", "core_distances_"):
+            assert same(getattr(other, name), getattr(fit, name)), (name, workers)
+        assert same(other.condensed_tree_, fit.condensed_tree_), workers
 
 
 def test_concurrent_calls_with_threads_each_match_serial_calls():

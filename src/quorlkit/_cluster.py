@@ -271,16 +271,13 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
                 f"min_samples ({min_samples}) must be at most the number of rows of X without "
                 f"inf or NaN ({m})"
             )
-        edges, lengths, core, prim_edges, prim_w = _core.mutual_reachability_mst(
-            points, min_samples, alpha, core_threads(self.workers)
-        )
         # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
         # default argsort of their weights gives; where weights tie, that order decides which
-        # cluster is left and which point joins first, so the same sort is used here.
-        order = np.argsort(prim_w)
-        (z, parent, child, lambda_val, child_size, labels, probabilities, clusters,
-         persistence, stability) = _core.hdbscan(m, prim_edges[order], prim_w[order], mcs,
-                                                 method, single, epsilon, max_size)
+        # cluster is left and which point joins first, so the core sorts with the same argsort.
+        (edges, lengths, core, z, parent, child, lambda_val, child_size, labels, probabilities,
+         clusters, persistence, stability) = _core.hdbscan_fit(
+            points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,
+            max_size, np.argsort)
         tree = np.empty(parent.shape[0], dtype=CONDENSED_TREE_DTYPE)
         tree["parent"], tree["child"] = parent, child
         tree["lambda_val"], tree["child_size"] = lambda_val, child_size

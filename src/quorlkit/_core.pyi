@@ -1,3 +1,5 @@
+from collections.abc import Callable
+
 import numpy as np
 import numpy.typing as npt
 
@@ -54,6 +56,32 @@ def mutual_reachability_mst(
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+]: ...
+def hdbscan_fit(
+    points: npt.NDArray[np.float64],
+    min_samples: int,
+    alpha: float,
+    workers: int,
+    min_cluster_size: int,
+    method: str,
+    allow_single_cluster: bool,
+    epsilon: float,
+    max_cluster_size: int,
+    argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
+) -> tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
     npt.NDArray[np.float64],
 ]: ...
 def hdbscan(

@@ -346,12 +346,34 @@ TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
                             const int32_t *o = ordered ? order.data() : nullptr;
                             PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
                                       ties.data(), ties.size() / 2, o, want.data(), want_w.data());
+                            // The rows of equal weights in a shuffled order, as an unstable
+                            // sort may leave them.
+                            std::vector<int64_t> rows(m);
+                            std::iota(rows.begin(), rows.end(), 0);
+                            std::shuffle(rows.begin(), rows.end(), std::mt19937_64(seed));
+                            std::stable_sort(rows.begin(), rows.end(), [&](int64_t a, int64_t b) {
+                                return want_w[size_t(a)] < want_w[size_t(b)];
+                            });
+                            std::vector<int64_t> sorted_ends(2 * m);
+                            std::vector<double> sorted_w(m), want_z(4 * m), got_z(4 * m);
+                            for (size_t r = 0; r < m; ++r) {
+                                sorted_ends[2 * r] = want[2 * size_t(rows[r])];
+                                sorted_ends[2 * r + 1] = want[2 * size_t(rows[r]) + 1];
+                                sorted_w[r] = want_w[size_t(rows[r])];
+                            }
+                            ASSERT_EQ(SingleLinkage(n, sorted_ends.data(), sorted_w.data(), m,
+                                                    false, want_z.data()),
+                                      "");
                             for (int32_t workers : {1, 3}) {
+                                prim_tree kept;
                                 PrimOrderByTree(n, core.data(), tree.ends.data(),
                                                 tree.lengths.data(), ties.data(), ties.size() / 2,
-                                                o, got.data(), got_w.data(), workers);
+                                                o, got.data(), got_w.data(), workers, &kept);
                                 ASSERT_EQ(got, want) << what << " workers=" << workers;
                                 ASSERT_EQ(got_w, want_w) << what << " workers=" << workers;
+                                PrimLinkage(kept, n, got.data(), got_w.data(), rows.data(),
+                                            got_z.data(), workers);
+                                ASSERT_EQ(got_z, want_z) << what << " workers=" << workers;
                             }
                         }
                     }
