@@ -389,13 +389,28 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
     auto vertex = [&tree](int64_t i) { return tree.rank.empty() ? int32_t(i) : tree.rank[size_t(i)]; };
     auto id = [&tree](int32_t v) { return tree.order.empty() ? v : tree.order[size_t(v)]; };
     // row[p]: where step p goes; top_row[k]: the last row of node k, whose cluster it makes.
-    checked_vector<int32_t> row(static_cast<size_t>(M), -1), top_row(static_cast<size_t>(M), -1);
-    for (int32_t r = 0; r < M; ++r) {
-        if (rows[r] < 0 || rows[r] >= M || row[size_t(rows[r])] >= 0)
-            throw std::invalid_argument("the rows are not an order of the steps");
-        row[size_t(rows[r])] = r;
+    checked_vector<int32_t> row(static_cast<size_t>(M)), top_row(static_cast<size_t>(M));
+    checked_vector<int32_t> node(static_cast<size_t>(M));  // the node of each step
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+    for (int32_t p = 0; p < M; ++p) {
+        row[size_t(p)] = -1;
+        top_row[size_t(p)] = -1;
+        node[size_t(p)] = tree.entered_at[size_t(vertex(ends[2 * size_t(p) + 1]))];
     }
-    auto node_of_step = [&](int32_t p) { return tree.entered_at[size_t(vertex(ends[2 * size_t(p) + 1]))]; };
+    bool bad = false;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) reduction(|| : bad) if (threads > 1))
+    for (int32_t r = 0; r < M; ++r) {
+        if (rows[r] < 0 || rows[r] >= M)
+            bad = true;
+        else
+            __atomic_store_n(&row[size_t(rows[r])], r, __ATOMIC_RELAXED);
+    }
+    // Every step named once: then every row points back at its step.
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) reduction(|| : bad) if (threads > 1))
+    for (int32_t p = 0; p < M; ++p)
+        if (!bad && (row[size_t(p)] < 0 || rows[row[size_t(p)]] != p)) bad = true;
+    if (bad) throw std::invalid_argument("the rows are not an order of the steps");
+    auto node_of_step = [&node](int32_t p) { return node[size_t(p)]; };
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t p = 0; p < M; ++p) {
         int32_t *top = &top_row[size_t(node_of_step(p))];
@@ -422,17 +437,21 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
     }
     // A node of many children: its steps in row order join its children one by one.
     checked_vector<int32_t> step_first(size_t(M) + 1, 0), steps;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t p = 0; p < M; ++p) {
         const int32_t k = node_of_step(p);
-        if (tree.many[size_t(k)]) ++step_first[size_t(k) + 1];
+        if (tree.many[size_t(k)]) __atomic_fetch_add(&step_first[size_t(k) + 1], 1, __ATOMIC_RELAXED);
     }
     for (int32_t k = 0; k < M; ++k) step_first[size_t(k) + 1] += step_first[size_t(k)];
     steps.resize(size_t(step_first[size_t(M)]));
     {
+        // In any order within a node: each node's rows are sorted below.
         checked_vector<int32_t> fill(step_first.begin(), step_first.end() - 1);
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t p = 0; p < M; ++p) {
             const int32_t k = node_of_step(p);
-            if (tree.many[size_t(k)]) steps[size_t(fill[size_t(k)]++)] = row[size_t(p)];
+            if (tree.many[size_t(k)])
+                steps[size_t(__atomic_fetch_add(&fill[size_t(k)], 1, __ATOMIC_RELAXED))] = row[size_t(p)];
         }
     }
     task_errors errors(static_cast<size_t>(threads));
