@@ -115,16 +115,23 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             return IsLeaf(ref) ? leaf_up[size_t(~ref)] : top[size_t(up[size_t(ref)])];
         };
         auto each_child = [&](auto f) {
+            QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
             for (int32_t v = 0; v < n; ++v)
                 if (many[size_t(leaf_up[size_t(v)])]) f(~v);
-            for (int32_t k = 0; k + 1 < M; ++k)
+            QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+            for (int32_t k = 0; k < M - 1; ++k)
                 if (top[size_t(k)] == k && many[size_t(top[size_t(up[size_t(k)])])]) f(k);
         };
-        each_child([&](int32_t r) { ++first[size_t(strict_up(r)) + 1]; });
+        each_child([&](int32_t r) {
+            __atomic_fetch_add(&first[size_t(strict_up(r)) + 1], 1, __ATOMIC_RELAXED);
+        });
         for (int32_t k = 0; k < M; ++k) first[size_t(k) + 1] += first[size_t(k)];
         kids.resize(size_t(first[size_t(M)]));
+        // In any order within a node: the leaf order below follows it, and nothing else does.
         checked_vector<int32_t> fill(first.begin(), first.end() - 1);
-        each_child([&](int32_t r) { kids[size_t(fill[size_t(strict_up(r))]++)] = r; });
+        each_child([&](int32_t r) {
+            kids[size_t(__atomic_fetch_add(&fill[size_t(strict_up(r))], 1, __ATOMIC_RELAXED))] = r;
+        });
     }
     // A place for every leaf and strict node in one leaf order (each node's leaves together):
     // what tells which child holds a vertex.
@@ -228,18 +235,23 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         int32_t from, to, v;
     };
     checked_vector<int32_t> open_first(size_t(M) + 1, 0);
-    for (const checked_vector<crowded_edge> &part : parts)
-        for (const crowded_edge &c : part) open_first[size_t(c.k) + 1] += 2;
+    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
+    for (int64_t g = 0; g < int64_t(slices); ++g)
+        for (const crowded_edge &c : parts[size_t(g)])
+            __atomic_fetch_add(&open_first[size_t(c.k) + 1], 2, __ATOMIC_RELAXED);
     for (int32_t k = 0; k < M; ++k) open_first[size_t(k) + 1] += open_first[size_t(k)];
     checked_vector<opening> opens(static_cast<size_t>(open_first[size_t(M)]));
     {
+        // In any order within a node: each node's are sorted below.
         checked_vector<int32_t> fill(open_first.begin(), open_first.end() - 1);
-        for (checked_vector<crowded_edge> &part : parts) {
-            for (const crowded_edge &c : part) {
-                opens[size_t(fill[size_t(c.k)]++)] = {c.a, c.b, 0};
-                opens[size_t(fill[size_t(c.k)]++)] = {c.b, c.a, 0};
+        QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
+        for (int64_t g = 0; g < int64_t(slices); ++g) {
+            for (const crowded_edge &c : parts[size_t(g)]) {
+                const int32_t at = __atomic_fetch_add(&fill[size_t(c.k)], 2, __ATOMIC_RELAXED);
+                opens[size_t(at)] = {c.a, c.b, 0};
+                opens[size_t(at) + 1] = {c.b, c.a, 0};
             }
-            checked_vector<crowded_edge>().swap(part);
+            checked_vector<crowded_edge>().swap(parts[size_t(g)]);
         }
     }
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 64) if (threads > 1))
