@@ -18,6 +18,7 @@ fast_hdbscan's HDBSCAN(min_samples=15) with NUMBA_NUM_THREADS=2, and scipy's cKD
 query(X, 11, workers=2), each in its own process.
 
     python bench/scaling_bench.py [--n 1000000] [--repeat 3] [--quick] [--no-peers] [--stages]
+    python bench/scaling_bench.py --one-thread-against DIR [--repeat 5]   # one thread, two builds
 """
 
 import argparse
@@ -136,6 +137,10 @@ def main():
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--stages", action="store_true", help="print every stage of every call")
     ap.add_argument("--only", help="calls whose name contains this")
+    ap.add_argument("--one-thread-against", metavar="DIR",
+                    help="also time each call on one thread with the quorl installed in DIR (pip "
+                         "install --target DIR of another commit), alternating with this one")
+    ap.add_argument("--child-one", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--child-measure", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--child-peer", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -147,6 +152,38 @@ def main():
         return
     if args.child_peer:
         print(json.dumps(peer(args.child_peer, args.n, args.repeat)))
+        return
+    if args.child_one:
+        times = {}
+        for name in names:
+            x = points(name, args.n)
+            call = ours(name, x, 1)
+            call()
+            gc.collect()
+            t = time.perf_counter()
+            call()
+            times[name] = time.perf_counter() - t
+        print(json.dumps(times))
+        return
+    if args.one_thread_against:
+        # Each side in its own process, alternating, so that both meet the same machine.
+        env_other = dict(os.environ, PYTHONPATH=args.one_thread_against)
+        runs = {"this": [], "other": []}
+        cmd = [sys.executable, "-P", __file__, "--n", str(args.n), "--child-one"]
+        if args.only:
+            cmd += ["--only", args.only]
+        for _ in range(args.repeat):
+            for side, env in (("this", dict(os.environ)), ("other", env_other)):
+                out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
+                runs[side].append(json.loads(out.stdout.splitlines()[-1]))
+        print("One thread, this build against the one in " + args.one_thread_against +
+              f" (medians of {args.repeat} alternating processes):")
+        print("| call | this s | other s | this / other |")
+        print("|---|---|---|---|")
+        for name in names:
+            a = statistics.median(r[name] for r in runs["this"])
+            b = statistics.median(r[name] for r in runs["other"])
+            print(f"| {name} | {a:.3f} | {b:.3f} | {a / b:.3f} |")
         return
 
     print(f"n = {args.n:,} ({args.n // 10:,} for the n/10 rows), {args.repeat} repeats, median "

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <random>
 #include <vector>
 
 #include "helpers.h"
+#include "cluster/hdbscan.h"
+#include "mst/linkage.h"
 #include "module/driver.h"
 #include "mst/emst.h"
 #include "neighbors/knn.h"
@@ -292,6 +295,47 @@ TEST(ParallelMst, IsTheSerialTree) {
             EXPECT_TRUE(SameTree(got, want_mr) && SameArray(got_core, want_core) &&
                         SameArray(got_ties, want_ties))
                 << "lattice " << c.lattice << " d=" << c.d << " workers " << workers;
+        }
+    }
+}
+
+// Prim's order and its linkage from the tree of strict merges on threads, against the heap and
+// the serial linkage, where the threaded passes run (from 2^15 points), lattice ties included.
+TEST(ParallelPrim, IsTheHeapsOrderAndTheSerialLinkage) {
+    for (const bool lattice : {false, true}) {
+        const int32_t n = 34000, d = 2, min_samples = 6;
+        const std::vector<double> xs = MstPoints(lattice, n, d, 8);
+        checked_vector<double> core;
+        checked_vector<int32_t> ties, order;
+        const emst_edges tree =
+            MutualReachabilityMST(xs.data(), n, d, min_samples, 1.0, core, &ties, 2, &order);
+        const size_t m = tree.count();
+        std::vector<int64_t> want(2 * m), got(2 * m), rows(m);
+        std::vector<double> want_w(m), got_w(m), want_z(4 * m), got_z(4 * m);
+        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                  ties.size() / 2, order.data(), want.data(), want_w.data());
+        // Equal weights in a shuffled order, as an unstable sort may leave them.
+        for (size_t r = 0; r < m; ++r) rows[r] = int64_t(r);
+        std::shuffle(rows.begin(), rows.end(), std::mt19937(5));
+        std::stable_sort(rows.begin(), rows.end(),
+                         [&](int64_t a, int64_t b) { return want_w[size_t(a)] < want_w[size_t(b)]; });
+        std::vector<int64_t> ends(2 * m);
+        std::vector<double> heights(m);
+        for (size_t r = 0; r < m; ++r) {
+            ends[2 * r] = want[2 * size_t(rows[r])];
+            ends[2 * r + 1] = want[2 * size_t(rows[r]) + 1];
+            heights[r] = want_w[size_t(rows[r])];
+        }
+        ASSERT_EQ(SingleLinkage(n, ends.data(), heights.data(), m, false, want_z.data()), "");
+        for (int32_t workers : {2, 3, 8}) {
+            prim_tree kept;
+            PrimOrderByTree(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                            ties.size() / 2, order.data(), got.data(), got_w.data(), workers,
+                            &kept);
+            EXPECT_EQ(got, want) << "lattice " << lattice << " workers " << workers;
+            EXPECT_EQ(got_w, want_w) << "lattice " << lattice << " workers " << workers;
+            PrimLinkage(kept, n, got.data(), got_w.data(), rows.data(), got_z.data(), workers);
+            EXPECT_EQ(got_z, want_z) << "lattice " << lattice << " workers " << workers;
         }
     }
 }
