@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "module/driver.h"
 #include "pairs/search.h"
-#include "common/alloc.h"
 #include "tree/build.h"
 #include "tree/flat.h"
 #include "tree/lists.h"

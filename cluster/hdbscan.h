@@ -39,8 +39,8 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
 // its order. Vertices are numbered as there; merge node k is made by tree edge k; a child is a
 // merge node k >= 0 or ~v, the leaf of vertex v.
 struct prim_tree {
-    checked_vector<int32_t> rank;    // input position -> vertex (empty: the same)
-    checked_vector<int32_t> order;   // vertex -> input position (empty: the same)
+    checked_vector<int32_t> rank;   // input position -> vertex (empty: the same)
+    checked_vector<int32_t> order;  // vertex -> input position (empty: the same)
     checked_vector<int32_t> entered_at, entered_child;  // per vertex: the node and its child
                                                         // entered at it (-1: the start)
     checked_vector<int32_t> first_child, size;  // per node: the child visited first, the points

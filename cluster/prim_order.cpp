@@ -136,7 +136,9 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     // A place for every leaf and strict node in one leaf order (each node's leaves together):
     // what tells which child holds a vertex.
     checked_vector<int32_t> lo(static_cast<size_t>(M)), lo_leaf(static_cast<size_t>(n));
-    auto set_lo = [&](int32_t ref, int32_t at) { (IsLeaf(ref) ? lo_leaf[size_t(~ref)] : lo[size_t(ref)]) = at; };
+    auto set_lo = [&](int32_t ref, int32_t at) {
+        (IsLeaf(ref) ? lo_leaf[size_t(~ref)] : lo[size_t(ref)]) = at;
+    };
     auto lo_of = [&](int32_t ref) { return IsLeaf(ref) ? lo_leaf[size_t(~ref)] : lo[size_t(ref)]; };
     lo[size_t(M - 1)] = 0;
     for (int32_t k = M - 1; k >= 0; --k) {
@@ -259,11 +261,13 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         if (open_first[size_t(k)] == open_first[size_t(k) + 1]) continue;
         const int32_t *b = kids.data() + first[size_t(k)], *e = kids.data() + first[size_t(k) + 1];
         auto index_with = [&](int32_t v) {
-            return int32_t(std::upper_bound(b, e, lo_leaf[size_t(v)],
-                                            [&](int32_t place, int32_t ref) { return place < lo_of(ref); }) -
-                           b - 1);
+            return int32_t(
+                std::upper_bound(b, e, lo_leaf[size_t(v)],
+                                 [&](int32_t place, int32_t ref) { return place < lo_of(ref); }) -
+                b - 1);
         };
-        opening *o = opens.data() + open_first[size_t(k)], *o_end = opens.data() + open_first[size_t(k) + 1];
+        opening *o = opens.data() + open_first[size_t(k)],
+                *o_end = opens.data() + open_first[size_t(k) + 1];
         for (opening *x = o; x != o_end; ++x) *x = {index_with(x->from), index_with(x->to), x->to};
         std::sort(o, o_end, [](const opening &x, const opening &y) {
             return x.from < y.from || (x.from == y.from && x.v < y.v);
@@ -306,7 +310,9 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         if (!many[size_t(k)]) {
             int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
             if (!holds(r0, e)) std::swap(r0, r1);
-            const int32_t in = IsLeaf(r1) ? ~r1 : way_in[size_t(r1)] == kNone ? -1 : vertex(way_in[size_t(r1)]);
+            const int32_t in = IsLeaf(r1)                    ? ~r1
+                               : way_in[size_t(r1)] == kNone ? -1
+                                                             : vertex(way_in[size_t(r1)]);
             if (in < 0) NotSpanning();
             entered_at[size_t(in)] = k;
             if (keep) entered_child[size_t(in)] = r1, first_child[size_t(k)] = r0;
@@ -316,7 +322,8 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         }
         const int32_t *list = kids.data() + first[size_t(k)];
         const int32_t count = first[size_t(k) + 1] - first[size_t(k)];
-        const opening *o = opens.data() + open_first[size_t(k)], *o_end = opens.data() + open_first[size_t(k) + 1];
+        const opening *o = opens.data() + open_first[size_t(k)],
+                      *o_end = opens.data() + open_first[size_t(k) + 1];
         seen.assign(size_t(count), 0);
         heap.clear();
         heap.push_back({id(e), e, int32_t(std::find(list, list + count, child_with(k, e)) - list)});
@@ -333,7 +340,8 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             }
             place(list[r.child], r.v, place_at);
             place_at += size_of(list[r.child]);
-            const opening *x = std::lower_bound(o, o_end, r.child, [](const opening &y, int32_t c) { return y.from < c; });
+            const opening *x = std::lower_bound(
+                o, o_end, r.child, [](const opening &y, int32_t c) { return y.from < c; });
             for (; x != o_end && x->from == r.child; ++x) {
                 if (seen[size_t(x->to)]) continue;
                 heap.push_back({id(x->v), x->v, x->to});
@@ -364,7 +372,8 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
                   for (size_t i = 0; i < count; ++i) {
                       const int32_t pu = pos_leaf[size_t(u[i])];
                       if (q_entered && pu < pq) least = std::min(least, pu);
-                      if (pq < pu && entered_at[size_t(u[i])] == k) AtomicMin(&from[size_t(u[i])], pq);
+                      if (pq < pu && entered_at[size_t(u[i])] == k)
+                          AtomicMin(&from[size_t(u[i])], pq);
                   }
                   if (least != kNone) AtomicMin(&from[size_t(q)], least);
               });
@@ -398,7 +407,9 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
     if (n < 2) return;
     const int32_t threads = n >= (1 << 15) ? UsableThreads(workers) : 1;
     const int32_t M = n - 1;
-    auto vertex = [&tree](int64_t i) { return tree.rank.empty() ? int32_t(i) : tree.rank[size_t(i)]; };
+    auto vertex = [&tree](int64_t i) {
+        return tree.rank.empty() ? int32_t(i) : tree.rank[size_t(i)];
+    };
     auto id = [&tree](int32_t v) { return tree.order.empty() ? v : tree.order[size_t(v)]; };
     // row[p]: where step p goes; top_row[k]: the last row of node k, whose cluster it makes.
     checked_vector<int32_t> row(static_cast<size_t>(M)), top_row(static_cast<size_t>(M));
@@ -428,8 +439,8 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
         int32_t *top = &top_row[size_t(node_of_step(p))];
         const int32_t r = row[size_t(p)];
         int32_t old = __atomic_load_n(top, __ATOMIC_RELAXED);
-        while (r > old &&
-               !__atomic_compare_exchange_n(top, &old, r, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+        while (r > old && !__atomic_compare_exchange_n(top, &old, r, true, __ATOMIC_RELAXED,
+                                                       __ATOMIC_RELAXED)) {
         }
     }
     auto cluster = [&](int32_t ref) {
@@ -452,7 +463,8 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t p = 0; p < M; ++p) {
         const int32_t k = node_of_step(p);
-        if (tree.many[size_t(k)]) __atomic_fetch_add(&step_first[size_t(k) + 1], 1, __ATOMIC_RELAXED);
+        if (tree.many[size_t(k)])
+            __atomic_fetch_add(&step_first[size_t(k) + 1], 1, __ATOMIC_RELAXED);
     }
     for (int32_t k = 0; k < M; ++k) step_first[size_t(k) + 1] += step_first[size_t(k)];
     steps.resize(size_t(step_first[size_t(M)]));
@@ -463,12 +475,12 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
         for (int32_t p = 0; p < M; ++p) {
             const int32_t k = node_of_step(p);
             if (tree.many[size_t(k)])
-                steps[size_t(__atomic_fetch_add(&fill[size_t(k)], 1, __ATOMIC_RELAXED))] = row[size_t(p)];
+                steps[size_t(__atomic_fetch_add(&fill[size_t(k)], 1, __ATOMIC_RELAXED))] =
+                    row[size_t(p)];
         }
     }
     task_errors errors(static_cast<size_t>(threads));
-    QUORL_OMP(parallel num_threads(threads) if (threads > 1))
-    {
+    QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
         const int32_t me = ThreadNumber();
         checked_vector<int32_t> parent, size;
         checked_vector<double> id_of;
@@ -482,9 +494,10 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
                     return IsLeaf(ref) ? tree.lo_leaf[size_t(~ref)] : tree.lo[size_t(ref)];
                 };
                 auto index_at = [&](int32_t place) {
-                    return int32_t(std::upper_bound(list, list + count, place,
-                                                    [&](int32_t x, int32_t ref) { return x < lo_of(ref); }) -
-                                   list - 1);
+                    return int32_t(
+                        std::upper_bound(list, list + count, place,
+                                         [&](int32_t x, int32_t ref) { return x < lo_of(ref); }) -
+                        list - 1);
                 };
                 parent.resize(size_t(count));
                 size.resize(size_t(count));
@@ -499,7 +512,8 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
                 std::sort(b, e);
                 for (const int32_t *r = b; r != e; ++r) {
                     const int64_t p = rows[*r];
-                    const int32_t s = vertex(ends[2 * size_t(p)]), v = vertex(ends[2 * size_t(p) + 1]);
+                    const int32_t s = vertex(ends[2 * size_t(p)]),
+                                  v = vertex(ends[2 * size_t(p) + 1]);
                     int32_t ra = FindRoot(parent, index_at(tree.lo_leaf[size_t(s)]));
                     int32_t rb = FindRoot(parent, index_at(lo_of(tree.entered_child[size_t(v)])));
                     double *out = z + 4 * size_t(*r);

@@ -1,11 +1,11 @@
 #include "common/alloc.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <new>
-
-#include <sys/mman.h>
 
 namespace {
 // Plain process-wide state, not thread_local: the thread-local storage of a module loaded at run

@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "module/driver.h"
 #include "common/alloc.h"
+#include "module/driver.h"
 
 namespace py = pybind11;
 

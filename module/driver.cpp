@@ -11,14 +11,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "pairs/budget.h"
-#include "pairs/search.h"
 #include "common/alloc.h"
-#include "tree/build.h"
-#include "tree/equal.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "pairs/budget.h"
+#include "pairs/search.h"
+#include "tree/build.h"
+#include "tree/equal.h"
 
 namespace {
 
@@ -125,7 +125,8 @@ void CheckArrayRows(int32_t n, int32_t d, double s, const double *xs, int32_t wo
     checked_vector<uint8_t> bad(slices, 0);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1))
     for (int64_t c = 0; c < int64_t(slices); ++c) {
-        const size_t first = size_t(n) * size_t(c) / slices, last = size_t(n) * size_t(c + 1) / slices;
+        const size_t first = size_t(n) * size_t(c) / slices,
+                     last = size_t(n) * size_t(c + 1) / slices;
         // Up to 8 dimensions at a time in locals: the slices' bounds share cache lines.
         bool fine = true;
         for (size_t k0 = 0; k0 < D; k0 += 8) {

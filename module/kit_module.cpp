@@ -10,19 +10,19 @@
 #include <memory>
 #include <string>
 
+#include "cluster/hdbscan.h"
+#include "common/alloc.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
+#include "distributed/merge.h"
 #include "module/bindings.h"
 #include "module/driver.h"
-#include "cluster/hdbscan.h"
-#include "distributed/merge.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
 #include "neighbors/query.h"
 #include "spanner/spanner.h"
-#include "common/alloc.h"
-#include "common/memory.h"
-#include "common/parallel.h"
-#include "common/stages.h"
 
 namespace py = pybind11;
 
@@ -89,7 +89,8 @@ checked_vector<double> CopyPoints(const double *in, int32_t n, int32_t d, int32_
     const int64_t slices = int64_t(threads) * 4;
     QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
     for (int64_t g = 0; g < slices; ++g)
-        std::copy(in + total * size_t(g) / size_t(slices), in + total * size_t(g + 1) / size_t(slices),
+        std::copy(in + total * size_t(g) / size_t(slices),
+                  in + total * size_t(g + 1) / size_t(slices),
                   xs.begin() + int64_t(total * size_t(g) / size_t(slices)));
     return xs;
 }
@@ -262,9 +263,8 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 // Hdbscan returns. 1 <= min_samples <= n, alpha > 0 and the selection's parameters are checked
 // by the caller.
 py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
-                     int64_t min_cluster_size, const std::string &method,
-                     bool allow_single_cluster, double epsilon, int64_t max_cluster_size,
-                     const py::object &argsort) {
+                     int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
+                     double epsilon, int64_t max_cluster_size, const py::object &argsort) {
     PrepareExceptionStorage();
     if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
     if (method != "eom" && method != "leaf")
@@ -319,7 +319,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
     {
         // A view: the weights stay in the core's block while argsort reads them.
         const py::array_t<double> weights({py::ssize_t(m)}, {py::ssize_t(sizeof(double))},
-                                          r.prim_w.data(), py::capsule(r.prim_w.data(), [](void *) {}));
+                                          r.prim_w.data(),
+                                          py::capsule(r.prim_w.data(), [](void *) {}));
         const py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows =
             argsort(weights);
         if (rows.ndim() != 1 || size_t(rows.shape(0)) != m)
@@ -340,7 +341,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             checked_vector<double> heights(m);
             for (size_t k = 0; k < m; ++k) {
                 const int64_t p = r.rows[k];
-                if (p < 0 || size_t(p) >= m) throw std::invalid_argument("argsort gave an index out of range");
+                if (p < 0 || size_t(p) >= m)
+                    throw std::invalid_argument("argsort gave an index out of range");
                 ends[2 * k] = r.prim_ends[2 * size_t(p)];
                 ends[2 * k + 1] = r.prim_ends[2 * size_t(p) + 1];
                 heights[k] = r.prim_w[size_t(p)];
@@ -358,7 +360,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
     }
     if (!fault.empty()) throw py::value_error(fault);
     const py::capsule owner = Owner(result);
-    const py::ssize_t rows = py::ssize_t(r.condensed.rows()), k = py::ssize_t(r.flat.clusters.size());
+    const py::ssize_t rows = py::ssize_t(r.condensed.rows()),
+                      k = py::ssize_t(r.flat.clusters.size());
     return py::make_tuple(
         View(r.tree.ends.data(), {py::ssize_t(m), py::ssize_t(2)}, owner),
         View(r.tree.lengths.data(), {py::ssize_t(m)}, owner),
@@ -611,8 +614,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("epsilon"), py::arg("max_cluster_size"),
           "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
           "child_size, labels, probabilities, clusters, persistence, stability).");
-    m.def("hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"),
-          py::arg("alpha"), py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
+    m.def("hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"), py::arg("alpha"),
+          py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
           py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
           py::arg("argsort"),
           "HDBSCAN* of the points: (ends, lengths, core, linkage, parent, child, lambda_val, "
@@ -653,7 +656,8 @@ PYBIND11_MODULE(_core, m) {
         "_stage_clock",
         [](bool on) {
             py::list out;
-            for (const stage_time &s : StageClock(on)) out.append(py::make_tuple(s.name, s.wall, s.cpu));
+            for (const stage_time &s : StageClock(on))
+                out.append(py::make_tuple(s.name, s.wall, s.cpu));
             return out;
         },
         py::arg("on"),

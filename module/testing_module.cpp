@@ -2,8 +2,8 @@
 // allocation fault hook, so that tests can fail the k-th core allocation inside a whole
 // build_quorl call. The hook's state lives in the core library that each module links, which is
 // why the module carries its own build_quorl instead of reaching into quorl's.
-#include "module/bindings.h"
 #include "common/alloc.h"
+#include "module/bindings.h"
 
 PYBIND11_MODULE(_quorl_testing, m) {
     DefineQuorl(m, true);

@@ -5,13 +5,13 @@
 #include <cmath>
 #include <limits>
 
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
 #include "mst/union_find.h"
 #include "neighbors/knn.h"
 #include "neighbors/search.h"
 #include "tree/bucket.h"
-#include "common/memory.h"
-#include "common/parallel.h"
-#include "common/stages.h"
 
 namespace {
 
@@ -214,7 +214,8 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     // of component c; tie[c], the least (i, j) among the offers of that key; best[c], the
     // component's edge; root[c], c's root after the unions. roots: the roots, ascending.
     checked_vector<int32_t> offer(static_cast<size_t>(n)), root(static_cast<size_t>(n));
-    checked_vector<int32_t> roots(static_cast<size_t>(n)), kept_roots(static_cast<size_t>(n));
+    checked_vector<int32_t> roots(static_cast<size_t>(n));
+    checked_vector<int32_t> kept_roots(threads > 1 ? size_t(n) : 0);
     // Per slice of the roots: how many edges it adds and how many roots it keeps.
     const size_t slices = size_t(threads) * 4;
     checked_vector<int32_t> slice_edges(slices + 1), slice_kept(slices + 1);
@@ -383,64 +384,89 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                 best[size_t(c)] = {offer_w[size_t(q)], i, j, q, o};
         }
         StageMark("rounds: choose");
-        // The unions, on the threads. An edge chosen by both its components is added once, by
-        // the one of lower root. The chosen edges form a forest, and each union links the
-        // greater root under the lesser, so every merged component's root is its least old
-        // root, whatever order the unions run in: the forest the serial unions in root order
-        // leave.
-        const int32_t before = left;
-        const auto slice = [before, slices](size_t c) { return int32_t(int64_t(before) * int64_t(c) / int64_t(slices)); };
-        const auto adds = [&](int32_t c) {
-            const candidate &e = best[size_t(c)];
-            const int32_t other = comp[e.b];
-            const candidate &f = best[size_t(other)];
-            return !(f.a == e.b && f.b == e.a && other < c);
-        };
-        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
-        for (int64_t g = 0; g < int64_t(slices); ++g) {
-            int32_t added = 0;
-            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
-                const int32_t c = roots[size_t(r)];
-                if (!adds(c)) continue;
-                ++added;
-                Link(parent.data(), c, comp[best[size_t(c)].b]);
+        if (threads == 1) {
+            // The unions in root order, each greater root under the lesser.
+            const int32_t before = left;
+            for (int32_t r = 0; r < before; ++r) {
+                const candidate &e = best[size_t(roots[size_t(r)])];
+                const int32_t a = FindRoot(parent, e.a), b = FindRoot(parent, e.b);
+                if (a == b) continue;  // the other component chose the same edge
+                parent[size_t(std::max(a, b))] = std::min(a, b);
+                edges.push_back(e);
+                --left;
             }
-            slice_edges[size_t(g) + 1] = added;
-        }
-        StageMark("rounds: unions");
-        slice_edges[0] = 0;
-        for (size_t g = 0; g < slices; ++g) slice_edges[g + 1] += slice_edges[g];
-        const size_t had = edges.size();
-        edges.resize(had + size_t(slice_edges[slices]));
-        left -= slice_edges[slices];
-        // The edges in root order; each root's root after the unions (path halving writes only
-        // to entries that are no longer roots, so the threads agree on every root).
-        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
-        for (int64_t g = 0; g < int64_t(slices); ++g) {
-            size_t at = had + size_t(slice_edges[size_t(g)]);
+            StageMark("rounds: unions");
             int32_t kept = 0;
-            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+            for (int32_t r = 0; r < before; ++r) {
                 const int32_t c = roots[size_t(r)];
-                if (adds(c)) edges[at++] = best[size_t(c)];
-                root[size_t(c)] = FindRootHalving(parent.data(), c);
-                kept += root[size_t(c)] == c;
-            }
-            slice_kept[size_t(g) + 1] = kept;
-        }
-        slice_kept[0] = 0;
-        for (size_t g = 0; g < slices; ++g) slice_kept[g + 1] += slice_kept[g];
-        QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
-        for (int64_t g = 0; g < int64_t(slices); ++g) {
-            int32_t at = slice_kept[size_t(g)];
-            for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
-                const int32_t c = roots[size_t(r)];
+                root[size_t(c)] = FindRoot(parent, c);
                 if (root[size_t(c)] != c) continue;
-                kept_roots[size_t(at++)] = c;
+                roots[size_t(kept++)] = c;
                 bound[size_t(c)].store(kInf, std::memory_order_relaxed);
                 tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
             }
+        } else {
+            // The unions, on the threads. An edge chosen by both its components is added once, by
+            // the one of lower root. The chosen edges form a forest, and each union links the
+            // greater root under the lesser, so every merged component's root is its least old
+            // root, whatever order the unions run in: the forest the serial unions in root order
+            // leave.
+            const int32_t before = left;
+            const auto slice = [before, slices](size_t c) {
+                return int32_t(int64_t(before) * int64_t(c) / int64_t(slices));
+            };
+            const auto adds = [&](int32_t c) {
+                const candidate &e = best[size_t(c)];
+                const int32_t other = comp[e.b];
+                const candidate &f = best[size_t(other)];
+                return !(f.a == e.b && f.b == e.a && other < c);
+            };
+            QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+            for (int64_t g = 0; g < int64_t(slices); ++g) {
+                int32_t added = 0;
+                for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                    const int32_t c = roots[size_t(r)];
+                    if (!adds(c)) continue;
+                    ++added;
+                    Link(parent.data(), c, comp[best[size_t(c)].b]);
+                }
+                slice_edges[size_t(g) + 1] = added;
+            }
+            StageMark("rounds: unions");
+            slice_edges[0] = 0;
+            for (size_t g = 0; g < slices; ++g) slice_edges[g + 1] += slice_edges[g];
+            const size_t had = edges.size();
+            edges.resize(had + size_t(slice_edges[slices]));
+            left -= slice_edges[slices];
+            // The edges in root order; each root's root after the unions (path halving writes only
+            // to entries that are no longer roots, so the threads agree on every root).
+            QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+            for (int64_t g = 0; g < int64_t(slices); ++g) {
+                size_t at = had + size_t(slice_edges[size_t(g)]);
+                int32_t kept = 0;
+                for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                    const int32_t c = roots[size_t(r)];
+                    if (adds(c)) edges[at++] = best[size_t(c)];
+                    root[size_t(c)] = FindRootHalving(parent.data(), c);
+                    kept += root[size_t(c)] == c;
+                }
+                slice_kept[size_t(g) + 1] = kept;
+            }
+            slice_kept[0] = 0;
+            for (size_t g = 0; g < slices; ++g) slice_kept[g + 1] += slice_kept[g];
+            QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (threads > 1))
+            for (int64_t g = 0; g < int64_t(slices); ++g) {
+                int32_t at = slice_kept[size_t(g)];
+                for (int32_t r = slice(size_t(g)); r < slice(size_t(g) + 1); ++r) {
+                    const int32_t c = roots[size_t(r)];
+                    if (root[size_t(c)] != c) continue;
+                    kept_roots[size_t(at++)] = c;
+                    bound[size_t(c)].store(kInf, std::memory_order_relaxed);
+                    tie[size_t(c)].store(UINT64_MAX, std::memory_order_relaxed);
+                }
+            }
+            roots.swap(kept_roots);
         }
-        roots.swap(kept_roots);
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t v = 0; v < t.nodes; ++v)
             if (t.bucket(v)) place(v);
@@ -498,7 +524,8 @@ void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each eac
     out.resize(at[slices]);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
     for (int64_t c = 0; c < int64_t(slices); ++c)
-        std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(), out.begin() + int64_t(at[size_t(c)]));
+        std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(),
+                  out.begin() + int64_t(at[size_t(c)]));
 }
 
 // Every pair (q, r) with w(q, r) = core_q, as ordered positions: where the trees of other orders

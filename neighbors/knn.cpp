@@ -5,10 +5,10 @@
 #include <limits>
 #include <memory>
 
-#include "neighbors/search.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "neighbors/search.h"
 
 namespace {
 

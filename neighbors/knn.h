@@ -23,8 +23,8 @@ struct knn_rows {
     checked_vector<double> squared;  // n rows of k
 };
 // With roots, `squared` holds the square roots of the squared lengths instead (the distances).
-knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k,
-                            int32_t workers = 1, bool roots = false);
+knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers = 1,
+                            bool roots = false);
 
 // The first pair (i, j), i < j, of the n >= 2 points in the order of (squared length, i, j),
 // with its squared length: the least of the rows of every point's nearest neighbour.

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pairs/budget.h"
-#include "pairs/search.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "pairs/budget.h"
+#include "pairs/search.h"
 
 node_pair_buffer::node_pair_buffer(node_pair_buffer &&other) noexcept
     : ids_(other.ids_), used_(other.used_), capacity_(other.capacity_), limit_(other.limit_) {

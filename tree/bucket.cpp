@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "tree/equal.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "tree/equal.h"
 
 // The tree is built over the distinct points only: equal points admit no cut.
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,

@@ -4,9 +4,9 @@
 #include <random>
 
 #include "check.h"
+#include "common/alloc.h"
 #include "helpers.h"
 #include "module/driver.h"
-#include "common/alloc.h"
 
 namespace {
 

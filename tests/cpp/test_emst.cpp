@@ -2,22 +2,22 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
-#include <numeric>
 #include <new>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "kruskal.h"
 #include "module/driver.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
-#include "common/alloc.h"
 #include "tree/bucket.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "cluster/hdbscan.h"
+#include "common/alloc.h"
 #include "kruskal.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
-#include "common/alloc.h"
 
 namespace {
 
@@ -329,17 +329,17 @@ TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
                     for (int32_t n : {2, 3, 40, 300}) {
                         const unsigned seed = unsigned(31 + kind * 1000 + d * 100 + ms + n);
                         const std::vector<double> xs = Points(kind, n, d, seed);
-                        const std::string what = "kind=" + std::to_string(kind) + " d=" +
-                                                 std::to_string(d) + " ms=" + std::to_string(ms) +
-                                                 " alpha=" + std::to_string(alpha) +
-                                                 " n=" + std::to_string(n);
+                        const std::string what =
+                            "kind=" + std::to_string(kind) + " d=" + std::to_string(d) +
+                            " ms=" + std::to_string(ms) + " alpha=" + std::to_string(alpha) +
+                            " n=" + std::to_string(n);
                         if (ms > n) continue;
                         for (int ordered = 0; ordered < 2; ++ordered) {
                             checked_vector<double> core;
                             checked_vector<int32_t> ties, order;
-                            const emst_edges tree = MutualReachabilityMST(
-                                xs.data(), n, d, ms, alpha, core, &ties, 1,
-                                ordered ? &order : nullptr);
+                            const emst_edges tree =
+                                MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &ties, 1,
+                                                      ordered ? &order : nullptr);
                             const size_t m = tree.count();
                             std::vector<int64_t> want(2 * m), got(2 * m);
                             std::vector<double> want_w(m), got_w(m);

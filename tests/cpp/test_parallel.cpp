@@ -6,15 +6,15 @@
 #include <random>
 #include <vector>
 
-#include "helpers.h"
 #include "cluster/hdbscan.h"
-#include "mst/linkage.h"
+#include "common/alloc.h"
+#include "helpers.h"
 #include "module/driver.h"
 #include "mst/emst.h"
+#include "mst/linkage.h"
 #include "neighbors/knn.h"
 #include "pairs/budget.h"
 #include "pairs/search.h"
-#include "common/alloc.h"
 
 namespace {
 
@@ -317,8 +317,9 @@ TEST(ParallelPrim, IsTheHeapsOrderAndTheSerialLinkage) {
         // Equal weights in a shuffled order, as an unstable sort may leave them.
         for (size_t r = 0; r < m; ++r) rows[r] = int64_t(r);
         std::shuffle(rows.begin(), rows.end(), std::mt19937(5));
-        std::stable_sort(rows.begin(), rows.end(),
-                         [&](int64_t a, int64_t b) { return want_w[size_t(a)] < want_w[size_t(b)]; });
+        std::stable_sort(rows.begin(), rows.end(), [&](int64_t a, int64_t b) {
+            return want_w[size_t(a)] < want_w[size_t(b)];
+        });
         std::vector<int64_t> ends(2 * m);
         std::vector<double> heights(m);
         for (size_t r = 0; r < m; ++r) {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/alloc.h"
 #include "module/driver.h"
 #include "neighbors/query.h"
-#include "common/alloc.h"
 #include "tree/distance.h"
 
 namespace {

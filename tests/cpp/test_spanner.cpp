@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "module/driver.h"
 #include "spanner/spanner.h"
 #include "stretch.h"
-#include "common/alloc.h"
 
 namespace {
 
