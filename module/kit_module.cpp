@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -282,8 +283,10 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
         prim_tree kept;
         bool by_tree = false;
         condensed_tree condensed;
+        checked_vector<unsigned char> records;
         cluster_selection flat;
     };
+    const size_t kRecord = 32;
     std::unique_ptr<result_t> result(new result_t());
     result_t &r = *result;
     const int32_t threads = UsableThreads(workers);
@@ -356,21 +359,33 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             r.flat = SelectClusters(r.condensed, n, method == "eom" ? kExcessOfMass : kLeaf,
                                     allow_single_cluster, epsilon, max_cluster_size);
             StageMark("select");
+            // The condensed tree as records (parent, child, lambda_val, child_size), the layout
+            // the caller views them in, written on the threads.
+            const condensed_tree &c = r.condensed;
+            const size_t rows = c.rows();
+            r.records.resize(rows * kRecord);
+            const int32_t t = rows >= (size_t(1) << 15) ? threads : 1;
+            QUORL_OMP(parallel for num_threads(t) schedule(static) if (t > 1))
+            for (int64_t e = 0; e < int64_t(rows); ++e) {
+                unsigned char *to = r.records.data() + size_t(e) * kRecord;
+                memcpy(to, &c.parent[size_t(e)], 8);
+                memcpy(to + 8, &c.child[size_t(e)], 8);
+                memcpy(to + 16, &c.lambda[size_t(e)], 8);
+                memcpy(to + 24, &c.child_size[size_t(e)], 8);
+            }
+            r.condensed = condensed_tree();
+            StageMark("records");
         }
     }
     if (!fault.empty()) throw py::value_error(fault);
     const py::capsule owner = Owner(result);
-    const py::ssize_t rows = py::ssize_t(r.condensed.rows()),
-                      k = py::ssize_t(r.flat.clusters.size());
+    const py::ssize_t k = py::ssize_t(r.flat.clusters.size());
     return py::make_tuple(
         View(r.tree.ends.data(), {py::ssize_t(m), py::ssize_t(2)}, owner),
         View(r.tree.lengths.data(), {py::ssize_t(m)}, owner),
         View(r.core.data(), {py::ssize_t(r.core.size())}, owner),
         View(r.z.data(), {py::ssize_t(m), py::ssize_t(4)}, owner),
-        View(r.condensed.parent.data(), {rows}, owner),
-        View(r.condensed.child.data(), {rows}, owner),
-        View(r.condensed.lambda.data(), {rows}, owner),
-        View(r.condensed.child_size.data(), {rows}, owner),
+        View(r.records.data(), {py::ssize_t(r.records.size())}, owner),
         View(r.flat.labels.data(), {py::ssize_t(r.flat.labels.size())}, owner),
         View(r.flat.probabilities.data(), {py::ssize_t(r.flat.probabilities.size())}, owner),
         View(r.flat.clusters.data(), {k}, owner), View(r.flat.persistence.data(), {k}, owner),
@@ -618,8 +633,9 @@ PYBIND11_MODULE(_core, m) {
           py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
           py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
           py::arg("argsort"),
-          "HDBSCAN* of the points: (ends, lengths, core, linkage, parent, child, lambda_val, "
-          "child_size, labels, probabilities, clusters, persistence, stability).");
+          "HDBSCAN* of the points: (ends, lengths, core, linkage, the condensed tree as the bytes of "
+          "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
+          "probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           py::arg("squared") = false,
           "The k nearest other points of each row: distances (float64; their squares with "

@@ -274,13 +274,11 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
         # default argsort of their weights gives; where weights tie, that order decides which
         # cluster is left and which point joins first, so the core sorts with the same argsort.
-        (edges, lengths, core, z, parent, child, lambda_val, child_size, labels, probabilities,
-         clusters, persistence, stability) = _core.hdbscan_fit(
+        (edges, lengths, core, z, records, labels, probabilities, clusters, persistence,
+         stability) = _core.hdbscan_fit(
             points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,
             max_size, np.argsort)
-        tree = np.empty(parent.shape[0], dtype=CONDENSED_TREE_DTYPE)
-        tree["parent"], tree["child"] = parent, child
-        tree["lambda_val"], tree["child_size"] = lambda_val, child_size
+        tree = records.view(CONDENSED_TREE_DTYPE)  # written by the core in this layout
 
         self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)
         self.core_distances_ = core
