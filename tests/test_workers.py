@@ -30,6 +30,11 @@ def make(kind, n, d, seed):
         x = rng.integers(-2, 3, size=(n // 6 + 1, d)).astype(np.float64)[rng.integers(n // 6 + 1, size=n)]
         x[(x == 0) & (rng.random((n, d)) < 0.5)] = -0.0
         return x
+    if kind == "blobs":  # clusters of very different spreads
+        centers = rng.random((8, d)) * 100
+        spread = np.ldexp(1.0, rng.integers(-6, 3, size=8))
+        which = rng.integers(8, size=n)
+        return centers[which] + rng.normal(size=(n, d)) * spread[which, None]
     if kind == "exponential":  # deep chains of cuts
         return np.ldexp(1.0, rng.integers(-60, 60, size=(n, d))) * (1 + rng.random((n, d)))
     raise ValueError(kind)
@@ -64,7 +69,7 @@ def test_decompose_refuses_equal_points_alike_for_every_workers():
     assert len(messages) == 1
 
 
-@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2), ("exponential", 2000, 3)])
+@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2), ("exponential", 2000, 3), ("blobs", 5000, 3)])
 def test_neighbours_are_the_same_for_every_workers(kind, n, d):
     x = make(kind, n, d, 8)
     dist, idx = quorlkit.knn(x, 7, workers=1)
@@ -78,7 +83,7 @@ def test_neighbours_are_the_same_for_every_workers(kind, n, d):
         assert quorlkit.closest_pair(x, workers=workers) == pair, workers
 
 
-@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2)])
+@pytest.mark.parametrize("kind, n, d", [("uniform", 4000, 2), ("ties", 1500, 3), ("duplicates", 3000, 2), ("blobs", 3000, 2)])
 def test_trees_clusters_and_spanners_are_the_same_for_every_workers(kind, n, d):
     x = make(kind, n, d, 9)
     tree = quorlkit.emst(x, workers=1)
@@ -102,7 +107,7 @@ def test_trees_clusters_and_spanners_are_the_same_for_every_workers(kind, n, d):
 @pytest.mark.parametrize(
     "kind, n, d, min_samples, alpha",
     [("uniform", 40000, 2, 15, 1.0), ("lattice", 40000, 2, 5, 1.0), ("duplicates", 36000, 3, 7, 1.5),
-     ("uniform", 34000, 4, 1, 0.7)],
+     ("uniform", 34000, 4, 1, 0.7), ("blobs", 40000, 2, 10, 1.0)],
 )
 def test_threaded_rounds_give_the_same_trees(kind, n, d, min_samples, alpha):
     if kind == "lattice":

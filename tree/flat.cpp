@@ -582,35 +582,27 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
                     }
                     double *dst = col(q, 0);
                     int32_t *dst_pos = pos.data() + q * N;
-                    if (wide) {
-                        // Each slice to its own places: the kept before the cut-off, each side
-                        // in the order of the slices, as the serial copy places them.
-                        const size_t *in = low ? below.data() : above.data();
-                        QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
-                        for (int64_t c = 0; c < int64_t(slices); ++c) {
-                            const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
-                            size_t cut_off = s0 + M - count + in[size_t(c)];
-                            size_t kept = s0 + a - in[size_t(c)];
-                            for (size_t i = a; i < b; ++i) {
-                                const size_t off = in_piece(v[i]);
-                                const size_t j = kept + ((cut_off - kept) & (0 - off));
-                                cut_off += off;
-                                kept += 1 - off;
-                                for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
-                                dst_pos[j] = src_pos[i];
-                            }
+                    // Points a..b-1 to their sides, the kept from `kept` on and the cut-off
+                    // from `cut_off` on, each side in its order.
+                    const auto copy = [&](size_t a, size_t b, size_t kept, size_t cut_off) {
+                        for (size_t i = a; i < b; ++i) {
+                            // Arithmetic, not a branch: which side a point goes to is a coin
+                            // toss.
+                            const size_t off = in_piece(v[i]);
+                            const size_t j = kept + ((cut_off - kept) & (0 - off));
+                            cut_off += off;
+                            kept += 1 - off;
+                            for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
+                            dst_pos[j] = src_pos[i];
                         }
-                        return;
-                    }
-                    size_t kept = s0, cut_off = s0 + M - count;
-                    for (size_t i = 0; i < M; ++i) {
-                        // Arithmetic, not a branch: which side a point goes to is a coin toss.
-                        const size_t off = in_piece(v[i]);
-                        const size_t j = kept + ((cut_off - kept) & (0 - off));
-                        cut_off += off;
-                        kept += 1 - off;
-                        for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
-                        dst_pos[j] = src_pos[i];
+                    };
+                    if (!wide) return copy(0, M, s0, s0 + M - count);
+                    // Each slice to its own places, as the serial copy places them.
+                    const size_t *in = low ? below.data() : above.data();
+                    QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+                    for (int64_t c = 0; c < int64_t(slices); ++c) {
+                        const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+                        copy(a, b, s0 + a - in[size_t(c)], s0 + M - count + in[size_t(c)]);
                     }
                 };
                 if (low)
