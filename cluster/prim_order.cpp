@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -38,6 +39,64 @@ inline void AtomicMin(int32_t *x, int32_t v) {
 }
 
 [[noreturn]] void NotSpanning() { throw std::invalid_argument("the edges do not span the points"); }
+
+// Subtrees of at least this many points are worth a task of their own.
+const int32_t kSpawn = 4096;
+
+// Calls visit(k, scratch) for every strict merge node k below and at `root`, each after its
+// strict parent, on `threads` threads: a task walks on down the largest child of each node
+// itself and hands every other child of at least kSpawn points to a task of its own, so that
+// tasks nest no deeper than the sizes can halve. each_kid(k, f) calls f(child) for the merge
+// nodes among k's strict children; visit writes only what belongs to k's children; `Scratch` is
+// what one task's visits share. The first exception met ends the walk and is rethrown.
+template <typename Scratch, typename EachKid, typename Visit>
+void WalkDown(int32_t root, int32_t threads, const checked_vector<int32_t> &size,
+              const EachKid &each_kid, const Visit &visit) {
+    std::exception_ptr failed;
+    bool stop = false;
+    struct walker {
+        const checked_vector<int32_t> &size;
+        const EachKid &each_kid;
+        const Visit &visit;
+        std::exception_ptr &failed;
+        bool &stop;
+        void operator()(int32_t start) const {
+            try {
+                Scratch scratch;
+                checked_vector<int32_t> stack(1, start);
+                while (!stack.empty() && !__atomic_load_n(&stop, __ATOMIC_RELAXED)) {
+                    const int32_t k = stack.back();
+                    stack.pop_back();
+                    visit(k, scratch);
+                    int32_t largest = -1;
+                    each_kid(k, [&](int32_t c) {
+                        if (largest < 0 || size[size_t(c)] > size[size_t(largest)]) largest = c;
+                    });
+                    each_kid(k, [&](int32_t c) {
+                        if (c == largest || size[size_t(c)] < kSpawn) {
+                            stack.push_back(c);
+                            return;
+                        }
+                        const walker &self = *this;
+                        QUORL_OMP(task firstprivate(c) shared(self))
+                        self(c);
+                    });
+                }
+            } catch (...) {
+                QUORL_OMP(critical(quorl_walk_down))
+                if (!failed) failed = std::current_exception();
+                __atomic_store_n(&stop, true, __ATOMIC_RELAXED);
+            }
+        }
+    };
+    const walker walk{size, each_kid, visit, failed, stop};
+    QUORL_OMP(parallel num_threads(threads) if (threads > 1))
+    {
+        QUORL_OMP(single)
+        walk(root);
+    }
+    if (failed) std::rethrow_exception(failed);
+}
 
 }  // namespace
 
@@ -140,20 +199,30 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         (IsLeaf(ref) ? lo_leaf[size_t(~ref)] : lo[size_t(ref)]) = at;
     };
     auto lo_of = [&](int32_t ref) { return IsLeaf(ref) ? lo_leaf[size_t(~ref)] : lo[size_t(ref)]; };
+    // The merge nodes among a strict node's children.
+    auto each_kid = [&](int32_t k, const auto &f) {
+        if (!many[size_t(k)]) {
+            if (!IsLeaf(c0[size_t(k)])) f(c0[size_t(k)]);
+            if (!IsLeaf(c1[size_t(k)])) f(c1[size_t(k)]);
+            return;
+        }
+        for (int32_t c = first[size_t(k)]; c < first[size_t(k) + 1]; ++c)
+            if (!IsLeaf(kids[size_t(c)])) f(kids[size_t(c)]);
+    };
+    struct no_scratch {};
     lo[size_t(M - 1)] = 0;
-    for (int32_t k = M - 1; k >= 0; --k) {
-        if (top[size_t(k)] != k) continue;
+    WalkDown<no_scratch>(M - 1, threads, size, each_kid, [&](int32_t k, no_scratch &) {
         int32_t at = lo[size_t(k)];
         if (!many[size_t(k)]) {
             set_lo(c0[size_t(k)], at);
             set_lo(c1[size_t(k)], at + size_of(c0[size_t(k)]));
-            continue;
+            return;
         }
         for (int32_t c = first[size_t(k)]; c < first[size_t(k) + 1]; ++c) {
             set_lo(kids[size_t(c)], at);
             at += size_of(kids[size_t(c)]);
         }
-    }
+    });
     auto holds = [&](int32_t ref, int32_t v) {
         return lo_leaf[size_t(v)] >= lo_of(ref) && lo_leaf[size_t(v)] < lo_of(ref) + size_of(ref);
     };
@@ -302,10 +371,11 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         int32_t i, v, child;
         bool operator>(const reached &o) const { return i > o.i; }
     };
-    checked_vector<reached> heap;
-    checked_vector<uint8_t> seen;
-    for (int32_t k = M - 1; k >= 0; --k) {
-        if (top[size_t(k)] != k) continue;
+    struct prim_scratch {
+        checked_vector<reached> heap;
+        checked_vector<uint8_t> seen;
+    };
+    WalkDown<prim_scratch>(M - 1, threads, size, each_kid, [&](int32_t k, prim_scratch &scratch) {
         const int32_t e = entry[size_t(k)], at = pos[size_t(k)];
         if (!many[size_t(k)]) {
             int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
@@ -318,8 +388,10 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             if (keep) entered_child[size_t(in)] = r1, first_child[size_t(k)] = r0;
             place(r0, e, at);
             place(r1, in, at + size_of(r0));
-            continue;
+            return;
         }
+        checked_vector<reached> &heap = scratch.heap;
+        checked_vector<uint8_t> &seen = scratch.seen;
         const int32_t *list = kids.data() + first[size_t(k)];
         const int32_t count = first[size_t(k) + 1] - first[size_t(k)];
         const opening *o = opens.data() + open_first[size_t(k)],
@@ -349,7 +421,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
             }
         }
         if (place_at != at + size[size_t(k)]) NotSpanning();
-    }
+    });
     StageMark("prim: walk");
 
     // Each entered point's source: the earliest point before it among its node's edges to it.

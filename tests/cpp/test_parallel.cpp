@@ -358,3 +358,30 @@ TEST(ParallelFaults, MstEndsInBadAllocOrTheTree) {
         }
     }
 }
+
+// A failing allocation anywhere in Prim's order on threads, a task's included, ends it with
+// std::bad_alloc, leaking nothing, or it gets through whole.
+TEST(ParallelFaults, PrimOrderEndsInBadAllocOrTheOrder) {
+    fault_off off;
+    const int32_t n = 33000, d = 2;
+    const std::vector<double> xs = MstPoints(true, n, d, 9);
+    checked_vector<double> core;
+    checked_vector<int32_t> ties, order;
+    const emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 5, 1.0, core, &ties, 2, &order);
+    const size_t m = tree.count();
+    std::vector<int64_t> want(2 * m), got(2 * m);
+    std::vector<double> want_w(m), got_w(m);
+    SetAllocFailure(0);
+    PrimOrderByTree(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                    ties.size() / 2, order.data(), want.data(), want_w.data(), 2);
+    const long total = AllocCount();
+    for (long k = 1; k <= total + 3; ++k) {
+        SetAllocFailure(k);
+        try {
+            PrimOrderByTree(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                            ties.size() / 2, order.data(), got.data(), got_w.data(), 2);
+            EXPECT_EQ(got, want) << "k " << k;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+}
