@@ -90,8 +90,7 @@ void WalkDown(int32_t root, int32_t threads, const checked_vector<int32_t> &size
         }
     };
     const walker walk{size, each_kid, visit, failed, stop};
-    QUORL_OMP(parallel num_threads(threads) if (threads > 1))
-    {
+    QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
         QUORL_OMP(single)
         walk(root);
     }
