@@ -30,13 +30,16 @@ const int32_t kNone = std::numeric_limits<int32_t>::max();
 // Children and nodes are named by one int32: a merge node k >= 0, or ~v for the leaf of vertex v.
 inline bool IsLeaf(int32_t ref) { return ref < 0; }
 
-// Lowers x to v when v is less.
-inline void AtomicMin(int32_t *x, int32_t v) {
+// Sets x to v when better(v, x), whatever other threads write to x meanwhile.
+template <typename Better>
+inline void AtomicImprove(int32_t *x, int32_t v, Better better) {
     int32_t old = __atomic_load_n(x, __ATOMIC_RELAXED);
-    while (v < old &&
+    while (better(v, old) &&
            !__atomic_compare_exchange_n(x, &old, v, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
 }
+inline void AtomicMin(int32_t *x, int32_t v) { AtomicImprove(x, v, std::less<int32_t>()); }
+inline void AtomicMax(int32_t *x, int32_t v) { AtomicImprove(x, v, std::greater<int32_t>()); }
 
 [[noreturn]] void NotSpanning() { throw std::invalid_argument("the edges do not span the points"); }
 
@@ -506,14 +509,7 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
     if (bad) throw std::invalid_argument("the rows are not an order of the steps");
     auto node_of_step = [&node](int32_t p) { return node[size_t(p)]; };
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-    for (int32_t p = 0; p < M; ++p) {
-        int32_t *top = &top_row[size_t(node_of_step(p))];
-        const int32_t r = row[size_t(p)];
-        int32_t old = __atomic_load_n(top, __ATOMIC_RELAXED);
-        while (r > old && !__atomic_compare_exchange_n(top, &old, r, true, __ATOMIC_RELAXED,
-                                                       __ATOMIC_RELAXED)) {
-        }
-    }
+    for (int32_t p = 0; p < M; ++p) AtomicMax(&top_row[size_t(node_of_step(p))], row[size_t(p)]);
     auto cluster = [&](int32_t ref) {
         return IsLeaf(ref) ? double(id(~ref)) : double(n) + double(top_row[size_t(ref)]);
     };

@@ -146,6 +146,59 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared) {
                           View((squared ? r.squared : r.lengths).data(), {m}, owner));
 }
 
+// The mutual-reachability tree of points that passed the checks, and the steps of the tree
+// Prim's algorithm grows from point 0 in scikit-learn's order: by the heap on one thread, where
+// it is faster, and on more by the tree of strict merges, which leaves less on one thread and is
+// kept in `kept` when `keep` (for the linkage of those steps). The same steps either way.
+struct reachability_fit {
+    emst_edges tree;
+    checked_vector<double> core;
+    checked_vector<int64_t> prim_ends;
+    checked_vector<double> prim_w;
+    prim_tree kept;
+    bool by_tree = false;
+};
+void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples, double alpha,
+                     int32_t threads, bool keep, reachability_fit &r) {
+    if (min_samples < 1 || (n >= 1 && min_samples > n))
+        throw std::invalid_argument("min_samples must be at least 1 and at most n");
+    if (!(alpha > 0.0) || std::isinf(alpha))
+        throw std::invalid_argument("alpha must be positive and finite");
+    checked_vector<int32_t> ties, order;
+    r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads, &order);
+    r.prim_ends.resize(r.tree.ends.size());
+    r.prim_w.resize(r.tree.count());
+    r.by_tree = n >= (1 << 15) && threads > 1;
+    if (r.by_tree)
+        PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
+                        ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data(), threads,
+                        keep ? &r.kept : nullptr);
+    else
+        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
+                  ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
+    StageMark("prim order");
+}
+
+// Refuses selection parameters the condensed tree cannot take.
+void CheckSelection(int64_t min_cluster_size, const std::string &method, double epsilon) {
+    if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
+    if (method != "eom" && method != "leaf")
+        throw py::value_error("cluster_selection_method must be 'eom' or 'leaf'");
+    if (!(epsilon >= 0.0) || std::isinf(epsilon))
+        throw py::value_error("cluster_selection_epsilon must be finite and at least 0");
+}
+
+// The condensed tree of the linkage z of n points, and the clusters selected from it.
+void CondenseAndSelect(const double *z, int64_t n, int64_t min_cluster_size,
+                       const std::string &method, bool allow_single_cluster, double epsilon,
+                       int64_t max_cluster_size, condensed_tree &tree, cluster_selection &flat) {
+    tree = CondenseTree(z, n, min_cluster_size);
+    StageMark("condense");
+    flat = SelectClusters(tree, n, method == "eom" ? kExcessOfMass : kLeaf, allow_single_cluster,
+                          epsilon, max_cluster_size);
+    StageMark("select");
+}
+
 // The mutual-reachability minimum spanning tree as (ends, lengths, core distances), int64 of
 // shape (n - 1, 2), float64 of shape (n - 1,) and (n,), then the tree Prim's algorithm grows from
 // point 0 as (ends, weights) in the order it adds the edges. 1 <= min_samples <= n and alpha > 0
@@ -156,12 +209,7 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
-    struct result_t {
-        emst_edges tree;
-        checked_vector<double> core;
-        checked_vector<int64_t> prim_ends;
-        checked_vector<double> prim_w;
-    };
+    typedef reachability_fit result_t;
     std::unique_ptr<result_t> result(new result_t());
     {
         py::gil_scoped_release unlocked;
@@ -169,27 +217,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
-        if (min_samples < 1 || (n >= 1 && min_samples > n))
-            throw std::invalid_argument("min_samples must be at least 1 and at most n");
-        if (!(alpha > 0.0) || std::isinf(alpha))
-            throw std::invalid_argument("alpha must be positive and finite");
-        result_t &r = *result;
-        checked_vector<int32_t> ties, order;
-        r.tree = MutualReachabilityMST(xs.data(), n, d, min_samples, alpha, r.core, &ties,
-                                       UsableThreads(workers), &order);
-        r.prim_ends.resize(r.tree.ends.size());
-        r.prim_w.resize(r.tree.count());
-        // The heap is faster on one thread; the tree's walk leaves less on one thread when there
-        // are more. The same result either way.
-        const int32_t threads = n >= (1 << 15) ? UsableThreads(workers) : 1;
-        if (threads > 1)
-            PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
-                            ties.data(), ties.size() / 2, order.data(), r.prim_ends.data(),
-                            r.prim_w.data(), threads);
-        else
-            PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                      ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
-        StageMark("prim order");
+        FitReachability(xs.data(), n, d, min_samples, alpha, UsableThreads(workers), false,
+                        *result);
     }
     const result_t &r = *result;
     const py::capsule owner = Owner(result);
@@ -213,11 +242,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
         throw py::value_error("edges must have shape (m, 2)");
     if (heights.ndim() != 1 || heights.shape(0) != ends.shape(0))
         throw py::value_error("lengths must have shape (m,) for m edges");
-    if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
-    if (method != "eom" && method != "leaf")
-        throw py::value_error("cluster_selection_method must be 'eom' or 'leaf'");
-    if (!(epsilon >= 0.0) || std::isinf(epsilon))
-        throw py::value_error("cluster_selection_epsilon must be finite and at least 0");
+    CheckSelection(min_cluster_size, method, epsilon);
     for (py::ssize_t k = 0; k < heights.shape(0); ++k)
         if (std::isnan(heights.data()[k]) || heights.data()[k] < 0.0 ||
             (k > 0 && heights.data()[k] < heights.data()[k - 1]))
@@ -237,11 +262,8 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
         fault = SingleLinkage(n, ends.data(), heights.data(), m, false, result->z.data());
         if (fault.empty()) {
             StageMark("linkage");
-            result->tree = CondenseTree(result->z.data(), n, min_cluster_size);
-            StageMark("condense");
-            result->flat = SelectClusters(result->tree, n, method == "eom" ? kExcessOfMass : kLeaf,
-                                          allow_single_cluster, epsilon, max_cluster_size);
-            StageMark("select");
+            CondenseAndSelect(result->z.data(), n, min_cluster_size, method, allow_single_cluster,
+                              epsilon, max_cluster_size, result->tree, result->flat);
         }
     }
     if (!fault.empty()) throw py::value_error(fault);
@@ -267,21 +289,13 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
                      int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
                      double epsilon, int64_t max_cluster_size, const py::object &argsort) {
     PrepareExceptionStorage();
-    if (min_cluster_size < 2) throw py::value_error("min_cluster_size must be at least 2");
-    if (method != "eom" && method != "leaf")
-        throw py::value_error("cluster_selection_method must be 'eom' or 'leaf'");
-    if (!(epsilon >= 0.0) || std::isinf(epsilon))
-        throw py::value_error("cluster_selection_epsilon must be finite and at least 0");
+    CheckSelection(min_cluster_size, method, epsilon);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
-    struct result_t {
+    struct result_t : reachability_fit {
         checked_vector<double> xs;
-        emst_edges tree;
-        checked_vector<double> core;
-        checked_vector<int64_t> prim_ends, rows;
-        checked_vector<double> prim_w, z;
-        prim_tree kept;
-        bool by_tree = false;
+        checked_vector<int64_t> rows;
+        checked_vector<double> z;
         condensed_tree condensed;
         checked_vector<unsigned char> records;
         cluster_selection flat;
@@ -296,27 +310,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
         StageMark("copy");
         check_points_array(n, d, r.xs.data(), threads);
         StageMark("checks");
-        if (min_samples < 1 || (n >= 1 && min_samples > n))
-            throw std::invalid_argument("min_samples must be at least 1 and at most n");
-        if (!(alpha > 0.0) || std::isinf(alpha))
-            throw std::invalid_argument("alpha must be positive and finite");
-        checked_vector<int32_t> ties, order;
-        r.tree = MutualReachabilityMST(r.xs.data(), n, d, min_samples, alpha, r.core, &ties,
-                                       threads, &order);
+        FitReachability(r.xs.data(), n, d, min_samples, alpha, threads, true, r);
         checked_vector<double>().swap(r.xs);
-        r.prim_ends.resize(r.tree.ends.size());
-        r.prim_w.resize(r.tree.count());
-        // The heap is faster on one thread; the tree's walk leaves less on one thread when there
-        // are more, and gives the linkage its rows on the threads too. The same result.
-        r.by_tree = n >= (1 << 15) && threads > 1;
-        if (r.by_tree)
-            PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
-                            ties.data(), ties.size() / 2, order.data(), r.prim_ends.data(),
-                            r.prim_w.data(), threads, &r.kept);
-        else
-            PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                      ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
-        StageMark("prim order");
     }
     const size_t m = r.prim_w.size();
     {
@@ -354,11 +349,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             StageMark("linkage");
         }
         if (fault.empty()) {
-            r.condensed = CondenseTree(r.z.data(), n, min_cluster_size);
-            StageMark("condense");
-            r.flat = SelectClusters(r.condensed, n, method == "eom" ? kExcessOfMass : kLeaf,
-                                    allow_single_cluster, epsilon, max_cluster_size);
-            StageMark("select");
+            CondenseAndSelect(r.z.data(), n, min_cluster_size, method, allow_single_cluster,
+                              epsilon, max_cluster_size, r.condensed, r.flat);
             // The condensed tree as records (parent, child, lambda_val, child_size), the layout
             // the caller views them in, written on the threads.
             const condensed_tree &c = r.condensed;
