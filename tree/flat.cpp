@@ -459,8 +459,8 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
             first = false;
         }
     };
-    // Expands one task: a leaf, a pair, or a chain of cuts whose pieces and remainder go to
-    // `out` as tasks. Tasks write disjoint parts of the tree and of the buffers, so they can be
+    // Expands one task: a leaf, a pair, or a chain of cuts whose pieces and remainder go onto
+    // `stack` as tasks. Tasks write disjoint parts of the tree and of the buffers, so they can be
     // built in any order, on any thread. With `wide`, the passes over the points run on the
     // threads (for the few large tasks at the top): the split is then always a stable copy into
     // the other buffer, which places the points differently but builds the same tree.
@@ -469,180 +469,182 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
     auto expand = [&](const build_task &task, checked_vector<build_task> &stack,
                       checked_vector<piece> &pieces, checked_vector<double> &lo,
                       checked_vector<double> &hi, bool wide) {
-        {
-            size_t p = size_t(task.parity);
-            const size_t s0 = size_t(task.start);
-            if (task.count == 1) {
-                leaf(size_t(task.node), s0, p, s0);
-                return;
-            }
-            if (task.count == 2) {
-                // As in the list build: the lower point in the cut dimension is cut off when the
-                // higher lies beyond the cut, else the higher one; it becomes the right child.
-                const size_t node = size_t(task.node);
-                t.start[node] = task.start;
-                t.size[node] = 2;
-                double widest;
-                const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
-                    // Equal values give the same center in either order, -0.0 and 0.0 included.
-                    const double a = col(p, k)[s0], b = col(p, k)[s0 + 1];
-                    return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
-                });
-                if (!(widest > 0)) NoCut();
-                const double a = col(p, dim)[s0], b = col(p, dim)[s0 + 1];
-                const bool a_lower = a < b;
-                const double cut = widest * 0.5 + (a_lower ? a : b);
-                const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
-                leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
-                leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
-                return;
-            }
+        size_t p = size_t(task.parity);
+        const size_t s0 = size_t(task.start);
+        if (task.count == 1) {
+            leaf(size_t(task.node), s0, p, s0);
+            return;
+        }
+        if (task.count == 2) {
+            // As in the list build: the lower point in the cut dimension is cut off when the
+            // higher lies beyond the cut, else the higher one; it becomes the right child.
+            const size_t node = size_t(task.node);
+            t.start[node] = task.start;
+            t.size[node] = 2;
+            double widest;
+            const size_t dim = WriteBox(t, node, widest, [&](size_t k) {
+                // Equal values give the same center in either order, -0.0 and 0.0 included.
+                const double a = col(p, k)[s0], b = col(p, k)[s0 + 1];
+                return a < b ? std::make_pair(a, b) : std::make_pair(b, a);
+            });
+            if (!(widest > 0)) NoCut();
+            const double a = col(p, dim)[s0], b = col(p, dim)[s0 + 1];
+            const bool a_lower = a < b;
+            const double cut = widest * 0.5 + (a_lower ? a : b);
+            const bool a_cut_off = (a_lower ? b : a) > cut ? a_lower : !a_lower;
+            leaf(node + 1, s0, p, a_cut_off ? s0 + 1 : s0);
+            leaf(node + 2, s0 + 1, p, a_cut_off ? s0 : s0 + 1);
+            return;
+        }
 
-            const int32_t h = task.count / 2;
-            int32_t m = task.count;
-            int32_t node = task.node;  // the chain node; each next one is the left child
-            const double budget = sort_after * double(task.count);
-            double work = 0;
-            bool sorted = false;
-            pieces.clear();
-            for (;;) {
-                if (work > budget) {
-                    from_lists(p, node, task.start, m);
-                    sorted = true;
-                    break;
+        const int32_t h = task.count / 2;
+        int32_t m = task.count;
+        int32_t node = task.node;  // the chain node; each next one is the left child
+        const double budget = sort_after * double(task.count);
+        double work = 0;
+        bool sorted = false;
+        pieces.clear();
+        for (;;) {
+            if (work > budget) {
+                from_lists(p, node, task.start, m);
+                sorted = true;
+                break;
+            }
+            const size_t M = size_t(m);
+            work += double(M);
+            t.start[size_t(node)] = task.start;
+            t.size[size_t(node)] = m;
+            for (size_t k = 0; k < D; ++k) {
+                const double *v = col(p, k) + s0;
+                double l, u;
+                min_max(v, M, wide, l, u);
+                if (l == 0 && u == 0) {
+                    // Only zeros: the sorted lists would have -0.0 at the low end if there is
+                    // one, and 0.0 at the high end if there is one, and that decides the sign
+                    // of the center.
+                    bool negative = false, positive = false;
+                    for (size_t i = 0; i < M; ++i)
+                        (std::signbit(v[i]) ? negative : positive) = true;
+                    l = negative ? -0.0 : 0.0;
+                    u = positive ? 0.0 : -0.0;
                 }
-                const size_t M = size_t(m);
-                work += double(M);
-                t.start[size_t(node)] = task.start;
-                t.size[size_t(node)] = m;
-                for (size_t k = 0; k < D; ++k) {
-                    const double *v = col(p, k) + s0;
-                    double l, u;
-                    min_max(v, M, wide, l, u);
-                    if (l == 0 && u == 0) {
-                        // Only zeros: the sorted lists would have -0.0 at the low end if there is
-                        // one, and 0.0 at the high end if there is one, and that decides the sign
-                        // of the center.
-                        bool negative = false, positive = false;
-                        for (size_t i = 0; i < M; ++i)
-                            (std::signbit(v[i]) ? negative : positive) = true;
-                        l = negative ? -0.0 : 0.0;
-                        u = positive ? 0.0 : -0.0;
-                    }
-                    lo[k] = l;
-                    hi[k] = u;
+                lo[k] = l;
+                hi[k] = u;
+            }
+            double widest;
+            const size_t dim = WriteBox(t, size_t(node), widest,
+                                        [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
+            const double cut = widest * 0.5 + lo[dim];
+            const double *v = col(p, dim) + s0;
+            size_t at_most = 0, at_least = 0;
+            if (wide) {
+                QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+                for (int64_t c = 0; c < int64_t(slices); ++c) {
+                    const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+                    CountAround(v + a, b - a, cut, below[size_t(c) + 1], above[size_t(c) + 1]);
                 }
-                double widest;
-                const size_t dim = WriteBox(t, size_t(node), widest,
-                                            [&](size_t k) { return std::make_pair(lo[k], hi[k]); });
-                const double cut = widest * 0.5 + lo[dim];
-                const double *v = col(p, dim) + s0;
-                size_t at_most = 0, at_least = 0;
-                if (wide) {
-                    QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
-                    for (int64_t c = 0; c < int64_t(slices); ++c) {
-                        const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
-                        CountAround(v + a, b - a, cut, below[size_t(c) + 1], above[size_t(c) + 1]);
-                    }
-                    below[0] = above[0] = 0;
-                    for (size_t c = 0; c < slices; ++c) {
-                        below[c + 1] += below[c];
-                        above[c + 1] += above[c];
-                    }
-                    at_most = below[slices];
-                    at_least = above[slices];
-                } else {
-                    CountAround(v, M, cut, at_most, at_least);
+                below[0] = above[0] = 0;
+                for (size_t c = 0; c < slices; ++c) {
+                    below[c + 1] += below[c];
+                    above[c + 1] += above[c];
                 }
-                // The side with fewer points is cut off, LOW on a tie; points at the cut count on
-                // both sides. Equal points leave one side empty or both full.
-                const bool low = at_most <= at_least;
-                const size_t count = low ? at_most : at_least;
-                if (count == 0 || count == M) NoCut();
+                at_most = below[slices];
+                at_least = above[slices];
+            } else {
+                CountAround(v, M, cut, at_most, at_least);
+            }
+            // The side with fewer points is cut off, LOW on a tie; points at the cut count on
+            // both sides. Equal points leave one side empty or both full.
+            const bool low = at_most <= at_least;
+            const size_t count = low ? at_most : at_least;
+            if (count == 0 || count == M) NoCut();
 
-                const size_t q = 1 - p;
-                double *src = col(p, 0) + s0;
-                int32_t *src_pos = pos.data() + p * N + s0;
-                // A small piece is swapped to the back in place, which reads the cut dimension and
-                // moves only the piece; otherwise every point is copied to its side in the other
-                // buffer.
-                const bool in_place = count <= M / 16 && !wide;
-                auto split = [&](auto in_piece) {
-                    if (in_place) {
-                        const size_t back = M - count;
-                        for (size_t i = 0, j = back;; ++i, ++j) {
-                            while (i < back && !in_piece(v[i])) ++i;
-                            if (i == back) break;
-                            while (in_piece(v[j])) ++j;
-                            for (size_t k = 0; k < D; ++k)
-                                std::swap(src[k * N + i], src[k * N + j]);
-                            std::swap(src_pos[i], src_pos[j]);
-                        }
-                        return;
+            const size_t q = 1 - p;
+            double *src = col(p, 0) + s0;
+            int32_t *src_pos = pos.data() + p * N + s0;
+            // A small piece is swapped to the back in place, which reads the cut dimension and
+            // moves only the piece; otherwise every point is copied to its side in the other
+            // buffer.
+            const bool in_place = count <= M / 16 && !wide;
+            auto split = [&](auto in_piece) {
+                if (in_place) {
+                    const size_t back = M - count;
+                    for (size_t i = 0, j = back;; ++i, ++j) {
+                        while (i < back && !in_piece(v[i])) ++i;
+                        if (i == back) break;
+                        while (in_piece(v[j])) ++j;
+                        for (size_t k = 0; k < D; ++k) std::swap(src[k * N + i], src[k * N + j]);
+                        std::swap(src_pos[i], src_pos[j]);
                     }
-                    double *dst = col(q, 0);
-                    int32_t *dst_pos = pos.data() + q * N;
-                    // Points a..b-1 to their sides, the kept from `kept` on and the cut-off
-                    // from `cut_off` on, each side in its order.
-                    const auto copy = [&](size_t a, size_t b, size_t kept, size_t cut_off) {
-                        for (size_t i = a; i < b; ++i) {
-                            // Arithmetic, not a branch: which side a point goes to is a coin
-                            // toss.
-                            const size_t off = in_piece(v[i]);
-                            const size_t j = kept + ((cut_off - kept) & (0 - off));
-                            cut_off += off;
-                            kept += 1 - off;
-                            for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
-                            dst_pos[j] = src_pos[i];
-                        }
-                    };
-                    if (!wide) return copy(0, M, s0, s0 + M - count);
-                    // Each slice to its own places, as the serial copy places them.
-                    const size_t *in = low ? below.data() : above.data();
-                    QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
-                    for (int64_t c = 0; c < int64_t(slices); ++c) {
-                        const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
-                        copy(a, b, s0 + a - in[size_t(c)], s0 + M - count + in[size_t(c)]);
+                    return;
+                }
+                double *dst = col(q, 0);
+                int32_t *dst_pos = pos.data() + q * N;
+                // Points a..b-1 to their sides, the kept from `kept` on and the cut-off
+                // from `cut_off` on, each side in its order.
+                const auto copy = [&](size_t a, size_t b, size_t kept, size_t cut_off) {
+                    for (size_t i = a; i < b; ++i) {
+                        // Arithmetic, not a branch: which side a point goes to is a coin
+                        // toss.
+                        const size_t off = in_piece(v[i]);
+                        const size_t j = kept + ((cut_off - kept) & (0 - off));
+                        cut_off += off;
+                        kept += 1 - off;
+                        for (size_t k = 0; k < D; ++k) dst[k * N + j] = src[k * N + i];
+                        dst_pos[j] = src_pos[i];
                     }
                 };
-                if (low)
-                    split([cut](double x) { return !(x > cut); });
-                else
-                    split([cut](double x) { return !(cut > x); });
-                if (!in_place) p = q;
-                pieces.push_back({int32_t(count), int32_t(p)});
-                m -= int32_t(count);
-                if (m <= h) break;
-                ++node;
-            }
+                if (!wide) return copy(0, M, s0, s0 + M - count);
+                // Each slice to its own places, as the serial copy places them.
+                const size_t *in = low ? below.data() : above.data();
+                QUORL_OMP(parallel for num_threads(workers) schedule(static, 1))
+                for (int64_t c = 0; c < int64_t(slices); ++c) {
+                    const size_t a = slice_of(M, size_t(c)), b = slice_of(M, size_t(c) + 1);
+                    copy(a, b, s0 + a - in[size_t(c)], s0 + M - count + in[size_t(c)]);
+                }
+            };
+            if (low)
+                split([cut](double x) { return !(x > cut); });
+            else
+                split([cut](double x) { return !(cut > x); });
+            if (!in_place) p = q;
+            pieces.push_back({int32_t(count), int32_t(p)});
+            m -= int32_t(count);
+            if (m <= h) break;
+            ++node;
+        }
 
-            // Left subtrees come first in the leaf order: the remainder, then the last piece down
-            // to the first; in pre-order the remainder's root follows the last chain node.
-            const int32_t P = int32_t(pieces.size());
-            if (!sorted) stack.push_back({task.node + P, task.start, m, int32_t(p)});
-            int32_t offset = task.start + m, child = task.node + P + 2 * m - 1;
-            for (int32_t i = P - 1; i >= 0; --i) {
-                const piece &c = pieces[size_t(i)];
-                stack.push_back({child, offset, c.count, c.parity});
-                offset += c.count;
-                child += 2 * c.count - 1;
-            }
+        // Left subtrees come first in the leaf order: the remainder, then the last piece down
+        // to the first; in pre-order the remainder's root follows the last chain node.
+        const int32_t P = int32_t(pieces.size());
+        if (!sorted) stack.push_back({task.node + P, task.start, m, int32_t(p)});
+        int32_t offset = task.start + m, child = task.node + P + 2 * m - 1;
+        for (int32_t i = P - 1; i >= 0; --i) {
+            const piece &c = pieces[size_t(i)];
+            stack.push_back({child, offset, c.count, c.parity});
+            offset += c.count;
+            child += 2 * c.count - 1;
         }
     };
-    // Builds the subtree of `first`, task by task, on the calling thread.
-    auto build = [&](const build_task &first) {
+
+    // Builds the subtree of `first`, task by task, on the calling thread; with `handed`, every
+    // task of at most `grain` points is handed over instead.
+    auto build = [&](const build_task &first, checked_vector<build_task> *handed, int32_t grain) {
         checked_vector<piece> pieces;
         checked_vector<double> lo(D), hi(D);
         checked_vector<build_task> stack(1, first);
         while (!stack.empty()) {
             const build_task task = stack.back();
             stack.pop_back();
-            expand(task, stack, pieces, lo, hi, false);
+            if (handed != nullptr && task.count <= grain)
+                handed->push_back(task);
+            else
+                expand(task, stack, pieces, lo, hi, false);
         }
     };
     const build_task root{0, 0, t.n, 0};
     if (workers <= 1) {
-        build(root);
+        build(root, nullptr, 0);
         StageMark("tree: build");
         return;
     }
@@ -662,19 +664,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
             QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
             for (int64_t i = 0; i < int64_t(front.size()); ++i) {
                 PrepareExceptionStorage();
-                errors.Run(size_t(i), [&] {
-                    checked_vector<piece> pieces;
-                    checked_vector<double> lo(D), hi(D);
-                    checked_vector<build_task> stack(1, front[size_t(i)]);
-                    while (!stack.empty()) {
-                        const build_task task = stack.back();
-                        stack.pop_back();
-                        if (task.count <= grain)
-                            parts[size_t(i)].push_back(task);
-                        else
-                            expand(task, stack, pieces, lo, hi, false);
-                    }
-                });
+                errors.Run(size_t(i), [&] { build(front[size_t(i)], &parts[size_t(i)], grain); });
             }
             errors.Rethrow();
             for (const checked_vector<build_task> &part : parts)
@@ -696,7 +686,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
     QUORL_OMP(parallel for num_threads(workers) schedule(dynamic, 1))
     for (int64_t i = 0; i < int64_t(handed.size()); ++i) {
         PrepareExceptionStorage();
-        errors.Run(size_t(i), [&] { build(handed[size_t(i)]); });
+        errors.Run(size_t(i), [&] { build(handed[size_t(i)], nullptr, 0); });
     }
     errors.Rethrow();
     StageMark("tree: subtrees");
