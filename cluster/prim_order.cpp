@@ -43,6 +43,24 @@ inline void AtomicMax(int32_t *x, int32_t v) { AtomicImprove(x, v, std::greater<
 
 [[noreturn]] void NotSpanning() { throw std::invalid_argument("the edges do not span the points"); }
 
+// Items grouped by a key 0..keys-1: those of key k are items[first[k] .. first[k + 1]), in an
+// order left to the threads. each(f) calls f(key, item) for every item (on the threads, if it
+// likes), once to count and once to place them.
+template <typename Item, typename Each>
+void GroupByKey(int32_t keys, const Each &each, checked_vector<int32_t> &first,
+                checked_vector<Item> &items) {
+    first.assign(size_t(keys) + 1, 0);
+    each([&](int32_t key, const Item &) {
+        __atomic_fetch_add(&first[size_t(key) + 1], 1, __ATOMIC_RELAXED);
+    });
+    for (int32_t k = 0; k < keys; ++k) first[size_t(k) + 1] += first[size_t(k)];
+    items.resize(size_t(first[size_t(keys)]));
+    checked_vector<int32_t> fill(first.begin(), first.end() - 1);
+    each([&](int32_t key, const Item &item) {
+        items[size_t(__atomic_fetch_add(&fill[size_t(key)], 1, __ATOMIC_RELAXED))] = item;
+    });
+}
+
 // Subtrees of at least this many points are worth a task of their own.
 const int32_t kSpawn = 4096;
 
@@ -168,32 +186,23 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     checked_vector<int32_t> leaf_up(static_cast<size_t>(n));
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t v = 0; v < n; ++v) leaf_up[size_t(v)] = top[size_t(up_leaf[size_t(v)])];
-    checked_vector<int32_t> first(size_t(M) + 1, 0), kids;
-    {
-        // Strict children of the nodes of many children: the leaves under them, and the strict
-        // merge nodes right under them.
-        auto strict_up = [&](int32_t ref) {
-            return IsLeaf(ref) ? leaf_up[size_t(~ref)] : top[size_t(up[size_t(ref)])];
-        };
-        auto each_child = [&](auto f) {
+    // The strict children of the nodes of many children: the leaves under them, and the strict
+    // merge nodes right under them. In any order within a node: the leaf order below follows
+    // it, and nothing else does.
+    checked_vector<int32_t> first, kids;
+    GroupByKey(
+        M,
+        [&](const auto &f) {
             QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
             for (int32_t v = 0; v < n; ++v)
-                if (many[size_t(leaf_up[size_t(v)])]) f(~v);
+                if (many[size_t(leaf_up[size_t(v)])]) f(leaf_up[size_t(v)], ~v);
             QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-            for (int32_t k = 0; k < M - 1; ++k)
-                if (top[size_t(k)] == k && many[size_t(top[size_t(up[size_t(k)])])]) f(k);
-        };
-        each_child([&](int32_t r) {
-            __atomic_fetch_add(&first[size_t(strict_up(r)) + 1], 1, __ATOMIC_RELAXED);
-        });
-        for (int32_t k = 0; k < M; ++k) first[size_t(k) + 1] += first[size_t(k)];
-        kids.resize(size_t(first[size_t(M)]));
-        // In any order within a node: the leaf order below follows it, and nothing else does.
-        checked_vector<int32_t> fill(first.begin(), first.end() - 1);
-        each_child([&](int32_t r) {
-            kids[size_t(__atomic_fetch_add(&fill[size_t(strict_up(r))], 1, __ATOMIC_RELAXED))] = r;
-        });
-    }
+            for (int32_t k = 0; k < M - 1; ++k) {
+                const int32_t parent = top[size_t(up[size_t(k)])];
+                if (top[size_t(k)] == k && many[size_t(parent)]) f(parent, k);
+            }
+        },
+        first, kids);
     // A place for every leaf and strict node in one leaf order (each node's leaves together):
     // what tells which child holds a vertex.
     checked_vector<int32_t> lo(static_cast<size_t>(M)), lo_leaf(static_cast<size_t>(n));
@@ -307,26 +316,21 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     struct opening {
         int32_t from, to, v;
     };
-    checked_vector<int32_t> open_first(size_t(M) + 1, 0);
-    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
-    for (int64_t g = 0; g < int64_t(slices); ++g)
-        for (const crowded_edge &c : parts[size_t(g)])
-            __atomic_fetch_add(&open_first[size_t(c.k) + 1], 2, __ATOMIC_RELAXED);
-    for (int32_t k = 0; k < M; ++k) open_first[size_t(k) + 1] += open_first[size_t(k)];
-    checked_vector<opening> opens(static_cast<size_t>(open_first[size_t(M)]));
-    {
-        // In any order within a node: each node's are sorted below.
-        checked_vector<int32_t> fill(open_first.begin(), open_first.end() - 1);
-        QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
-        for (int64_t g = 0; g < int64_t(slices); ++g) {
-            for (const crowded_edge &c : parts[size_t(g)]) {
-                const int32_t at = __atomic_fetch_add(&fill[size_t(c.k)], 2, __ATOMIC_RELAXED);
-                opens[size_t(at)] = {c.a, c.b, 0};
-                opens[size_t(at) + 1] = {c.b, c.a, 0};
-            }
-            checked_vector<crowded_edge>().swap(parts[size_t(g)]);
-        }
-    }
+    // In any order within a node: each node's are sorted below.
+    checked_vector<int32_t> open_first;
+    checked_vector<opening> opens;
+    GroupByKey(
+        M,
+        [&](const auto &f) {
+            QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
+            for (int64_t g = 0; g < int64_t(slices); ++g)
+                for (const crowded_edge &c : parts[size_t(g)]) {
+                    f(c.k, opening{c.a, c.b, 0});
+                    f(c.k, opening{c.b, c.a, 0});
+                }
+        },
+        open_first, opens);
+    checked_vector<checked_vector<crowded_edge>>().swap(parts);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 64) if (threads > 1))
     for (int32_t k = 0; k < M; ++k) {
         if (open_first[size_t(k)] == open_first[size_t(k) + 1]) continue;
@@ -526,26 +530,18 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
         out[3] = double(tree.size[size_t(k)]);
     }
     // A node of many children: its steps in row order join its children one by one.
-    checked_vector<int32_t> step_first(size_t(M) + 1, 0), steps;
-    QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-    for (int32_t p = 0; p < M; ++p) {
-        const int32_t k = node_of_step(p);
-        if (tree.many[size_t(k)])
-            __atomic_fetch_add(&step_first[size_t(k) + 1], 1, __ATOMIC_RELAXED);
-    }
-    for (int32_t k = 0; k < M; ++k) step_first[size_t(k) + 1] += step_first[size_t(k)];
-    steps.resize(size_t(step_first[size_t(M)]));
-    {
-        // In any order within a node: each node's rows are sorted below.
-        checked_vector<int32_t> fill(step_first.begin(), step_first.end() - 1);
-        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
-        for (int32_t p = 0; p < M; ++p) {
-            const int32_t k = node_of_step(p);
-            if (tree.many[size_t(k)])
-                steps[size_t(__atomic_fetch_add(&fill[size_t(k)], 1, __ATOMIC_RELAXED))] =
-                    row[size_t(p)];
-        }
-    }
+    // In any order within a node: each node's rows are sorted below.
+    checked_vector<int32_t> step_first, steps;
+    GroupByKey(
+        M,
+        [&](const auto &f) {
+            QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+            for (int32_t p = 0; p < M; ++p) {
+                const int32_t k = node_of_step(p);
+                if (tree.many[size_t(k)]) f(k, row[size_t(p)]);
+            }
+        },
+        step_first, steps);
     task_errors errors(static_cast<size_t>(threads));
     QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
         const int32_t me = ThreadNumber();
