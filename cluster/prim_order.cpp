@@ -3,6 +3,7 @@
 #include <functional>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "cluster/hdbscan.h"
 #include "common/memory.h"
@@ -316,24 +317,24 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     struct opening {
         int32_t from, to, v;
     };
-    // In any order within a node: each node's are sorted below.
-    checked_vector<int32_t> open_first;
-    checked_vector<opening> opens;
+    // Each node's edges (in any order: each node's openings are sorted below), then both ways as
+    // openings, at twice the edge's place.
+    checked_vector<int32_t> edge_first;
+    checked_vector<std::pair<int32_t, int32_t>> node_edges;
     GroupByKey(
         M,
         [&](const auto &f) {
             QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
             for (int64_t g = 0; g < int64_t(slices); ++g)
-                for (const crowded_edge &c : parts[size_t(g)]) {
-                    f(c.k, opening{c.a, c.b, 0});
-                    f(c.k, opening{c.b, c.a, 0});
-                }
+                for (const crowded_edge &c : parts[size_t(g)]) f(c.k, std::make_pair(c.a, c.b));
         },
-        open_first, opens);
+        edge_first, node_edges);
     checked_vector<checked_vector<crowded_edge>>().swap(parts);
+    auto open_first = [&edge_first](int32_t k) { return 2 * size_t(edge_first[size_t(k)]); };
+    checked_vector<opening> opens(2 * node_edges.size());
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 64) if (threads > 1))
     for (int32_t k = 0; k < M; ++k) {
-        if (open_first[size_t(k)] == open_first[size_t(k) + 1]) continue;
+        if (edge_first[size_t(k)] == edge_first[size_t(k) + 1]) continue;
         const int32_t *b = kids.data() + first[size_t(k)], *e = kids.data() + first[size_t(k) + 1];
         auto index_with = [&](int32_t v) {
             return int32_t(
@@ -341,11 +342,15 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
                                  [&](int32_t place, int32_t ref) { return place < lo_of(ref); }) -
                 b - 1);
         };
-        opening *o = opens.data() + open_first[size_t(k)],
-                *o_end = opens.data() + open_first[size_t(k) + 1];
-        for (opening *x = o; x != o_end; ++x) *x = {index_with(x->from), index_with(x->to), x->to};
-        std::sort(o, o_end, [](const opening &x, const opening &y) {
-            return x.from < y.from || (x.from == y.from && x.v < y.v);
+        opening *o = opens.data() + open_first(k), *x = o;
+        for (int32_t i = edge_first[size_t(k)]; i < edge_first[size_t(k) + 1]; ++i) {
+            const int32_t a = node_edges[size_t(i)].first, c = node_edges[size_t(i)].second;
+            const int32_t in_a = index_with(a), in_c = index_with(c);
+            *x++ = {in_a, in_c, c};
+            *x++ = {in_c, in_a, a};
+        }
+        std::sort(o, x, [](const opening &p, const opening &q) {
+            return p.from < q.from || (p.from == q.from && p.v < q.v);
         });
     }
     StageMark("prim: edges");
@@ -400,8 +405,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         checked_vector<uint8_t> &seen = scratch.seen;
         const int32_t *list = kids.data() + first[size_t(k)];
         const int32_t count = first[size_t(k) + 1] - first[size_t(k)];
-        const opening *o = opens.data() + open_first[size_t(k)],
-                      *o_end = opens.data() + open_first[size_t(k) + 1];
+        const opening *o = opens.data() + open_first(k), *o_end = opens.data() + open_first(k + 1);
         seen.assign(size_t(count), 0);
         heap.clear();
         heap.push_back({id(e), e, int32_t(std::find(list, list + count, child_with(k, e)) - list)});
