@@ -113,47 +113,38 @@ void CheckRows(int32_t n, int32_t d, double s, const Rows &rows, bool find_equal
 }
 
 // CheckRows for an array of points when they pass, on `workers` threads: slices of rows are
-// scanned at once for a coordinate that is not finite or too large, keeping the least and
-// greatest value of each dimension; only when one fails does the serial check run, to find the
-// first bad position and word its refusal. Equal points pass.
+// checked at once by check_point_rows, each keeping its own least and greatest values; only
+// when one refuses does the serial check run, to name the first bad position in row order.
+// Equal points pass.
 void CheckArrayRows(int32_t n, int32_t d, double s, const double *xs, int32_t workers) {
     const int32_t threads = n >= (1 << 15) && d > 0 ? UsableThreads(workers) : 1;
     const array_rows rows{xs, d > 0 ? size_t(d) : 0};
     if (threads <= 1 || !std::isfinite(s)) return CheckRows(n, d, s, rows, false);
     const size_t D = size_t(d), slices = size_t(threads) * 4;
-    checked_vector<double> lo(slices * D), hi(slices * D);
+    const size_t stride = (D + 7) / 8 * 8;  // each slice's bounds on cache lines of their own
+    checked_vector<double> lo(slices * stride), hi(slices * stride);
     checked_vector<uint8_t> bad(slices, 0);
+    auto slice = [n, slices](size_t c) { return int64_t(size_t(n) * c / slices); };
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1))
     for (int64_t c = 0; c < int64_t(slices); ++c) {
-        const size_t first = size_t(n) * size_t(c) / slices,
-                     last = size_t(n) * size_t(c + 1) / slices;
-        // Up to 8 dimensions at a time in locals: the slices' bounds share cache lines.
-        bool fine = true;
-        for (size_t k0 = 0; k0 < D; k0 += 8) {
-            const size_t w = std::min<size_t>(8, D - k0);
-            double l[8], h[8];
-            for (size_t k = 0; k < w; ++k) l[k] = h[k] = xs[first * D + k0 + k];
-            for (size_t i = first; i < last; ++i)
-                for (size_t k = 0; k < w; ++k) {
-                    const double x = xs[i * D + k0 + k];
-                    // A NaN fails the comparison too.
-                    fine &= std::fabs(x) <= kMaxMagnitude;
-                    l[k] = x < l[k] ? x : l[k];
-                    h[k] = x > h[k] ? x : h[k];
-                }
-            std::copy(l, l + w, &lo[size_t(c) * D + k0]);
-            std::copy(h, h + w, &hi[size_t(c) * D + k0]);
+        const int64_t first = slice(size_t(c)), last = slice(size_t(c) + 1);
+        try {
+            check_point_rows(last - first, d, xs + size_t(first) * D, first,
+                             &lo[size_t(c) * stride], &hi[size_t(c) * stride]);
+        } catch (...) {  // the serial check says what, and where
+            bad[size_t(c)] = 1;
         }
-        bad[size_t(c)] = !fine;
     }
     for (size_t c = 0; c < slices; ++c)
         if (bad[c]) return CheckRows(n, d, s, rows, false);
     // Only hi - lo is used, so the order in which the slices are combined does not matter.
-    for (size_t c = 1; c < slices; ++c)
+    for (size_t c = 1; c < slices; ++c) {
+        if (slice(c) == slice(c + 1)) continue;
         for (size_t k = 0; k < D; ++k) {
-            lo[k] = std::min(lo[k], lo[c * D + k]);
-            hi[k] = std::max(hi[k], hi[c * D + k]);
+            lo[k] = std::min(lo[k], lo[c * stride + k]);
+            hi[k] = std::max(hi[k], hi[c * stride + k]);
         }
+    }
     check_spread(d, lo.data(), hi.data());
 }
 

@@ -294,3 +294,23 @@ def test_build_quorl_keeps_its_signature():
         "build_quorl(arg0: int, arg1: int, arg2: float, arg3: List[point]) "
         "-> List[Tuple[List[int], List[int]]]"
     )
+
+
+# Large enough that the checks scan slices of rows on the threads: the refusal still names the
+# first bad row, whichever slice meets a bad one first.
+@pytest.mark.parametrize(
+    "rows, values, named",
+    [((30000, 35000), (np.nan, np.inf), "position 30000"), ((12000, 39000), (1e308, 1e308), "position 12000"),
+     ((7, 39999), (-1e300, 1e300), "spread too far")],
+)
+def test_refusals_of_large_arrays_are_the_same_for_every_workers(rows, values, named):
+    x = make("uniform", 40000, 2, 5)
+    x[list(rows), 0] = values
+    for call in (quorlkit.emst, lambda y, workers: quorlkit.knn(y, 3, workers=workers),
+                 lambda y, workers: quorlkit.decompose(y, 2.0, workers=workers)):
+        messages = set()
+        for workers in WORKERS:
+            with pytest.raises(ValueError, match=named) as info:
+                call(x, workers=workers)
+            messages.add(str(info.value))
+        assert len(messages) == 1, messages
