@@ -7,6 +7,8 @@
 #include <exception>
 #include <new>
 
+#include "common/interrupt.h"
+
 namespace {
 // Plain process-wide state, not thread_local: the thread-local storage of a module loaded at run
 // time is allocated lazily, and when that allocation fails the C library aborts instead of
@@ -16,7 +18,10 @@ std::atomic<long> fail_at{0};
 std::atomic<long> calls{0};
 std::atomic<long> page_blocks{0};
 
+// Every allocation is also where a stop request is noticed: every caller already unwinds
+// cleanly from a throw there.
 void CountCall() {
+    ThrowIfStopped();
     if (hooked.load(std::memory_order_relaxed)) {
         const long k = calls.fetch_add(1, std::memory_order_relaxed) + 1;
         if (k == fail_at.load(std::memory_order_relaxed)) throw std::bad_alloc();

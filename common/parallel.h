@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "common/alloc.h"
+#include "common/interrupt.h"
 
 // OpenMP where the compiler has it (g++ -fopenmp, libgomp); without it every region runs on the
 // calling thread, with the same results.
@@ -34,11 +35,13 @@ class task_errors {
         errors_[i] = std::current_exception();
         Stop();
     }
-    // Runs f() as task i unless the loop is stopping, keeping what it throws.
+    // Runs f() as task i unless the loop is stopping, keeping what it throws; a stop request
+    // ends the loop here too.
     template <typename F>
     void Run(size_t i, F &&f) {
         if (stopped()) return;
         try {
+            ThrowIfStopped();
             f();
         } catch (...) {
             Keep(i);

@@ -5,6 +5,7 @@
 
 #include "common/alloc.h"
 #include "module/driver.h"
+#include "module/released.h"
 
 namespace py = pybind11;
 
@@ -27,6 +28,8 @@ py::list PairLists(const int32_t *order, size_t n, const int32_t *start, const i
     }
     py::list result(count);  // throws error_already_set on failure
     for (size_t p = 0; p < count; ++p) {
+        // Millions of pairs take seconds: let Ctrl-C's handler run meanwhile.
+        if ((p & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() != 0) throw py::error_already_set();
         PyObject *tuple = PyTuple_New(2);
         if (tuple == nullptr) throw py::error_already_set();
         PyList_SET_ITEM(result.ptr(), Py_ssize_t(p), tuple);
@@ -79,12 +82,16 @@ void DefineQuorl(py::module_ &m, bool module_local) {
     // name, "point"; that is why the record lives in the global namespace.
     // A lambda, so that the Python signature stays the four arguments it always had; the pairs
     // are guarded against exhausting memory as quorlkit's are, on the calling thread only.
-    m.def("build_quorl",
-          [](int32_t n, int32_t d, double s, const std::vector<point> &points) {
-              return run_quorl_compact(n, d, s, points);
-          },
-          "The function that computes QUORL following the Callahan and Kosaraju O(n log(n)) "
-          "algorithm");
+    m.def(
+        "build_quorl",
+        [](int32_t n, int32_t d, double s, const std::vector<point> &points) {
+            released_call call;
+            compact_pairs result;
+            call.Run([&] { result = run_quorl_compact(n, d, s, points); });
+            return result;
+        },
+        "The function that computes QUORL following the Callahan and Kosaraju O(n log(n)) "
+        "algorithm");
     auto cls = module_local ? py::class_<point>(m, "point", py::module_local())
                             : py::class_<point>(m, "point");
     cls.def(py::init<std::vector<double> &>()).def("coord", &point::coordinates);

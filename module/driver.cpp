@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/alloc.h"
+#include "common/interrupt.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
@@ -289,6 +290,7 @@ compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, co
     const int32_t workers = n >= kThreadsFrom ? options.workers : 1;
     compact_pairs result;
     try {
+        const progress_span stage("tree", 0.0, 0.3);
         result.tree = BuildFlatTree(xs, n, d, 8.0, workers);
     } catch (const no_cut_error &) {
         RefuseDuplicates(n, d, rows);
@@ -299,6 +301,7 @@ compact_pairs DecomposeRows(int32_t n, int32_t d, double s, const double *xs, co
     const size_t limit = PairLimit(options, headroom, result.tree, why);
     result.pairs.set_limit(limit);
     try {
+        const progress_span stage("pairs", 0.3, 1.0);
         FindFlatPairs(result.tree, s, workers, result.pairs);
     } catch (const pair_limit_reached &stop) {
         throw pair_limit_error(stop.found, limit, why);

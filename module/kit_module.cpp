@@ -1,6 +1,7 @@
 // quorlkit._core: the decomposition of a NumPy array of points, returned as arrays that share the
 // core's own blocks (no copy, no Python object per point or per pair). The Python package
 // quorlkit turns array-likes into the float64 array this module expects and wraps the result.
+#include <malloc.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -19,6 +20,7 @@
 #include "distributed/merge.h"
 #include "module/bindings.h"
 #include "module/driver.h"
+#include "module/released.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
@@ -96,21 +98,23 @@ checked_vector<double> CopyPoints(const double *in, int32_t n, int32_t d, int32_
     return xs;
 }
 
-py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_t workers) {
+py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_t workers,
+                    const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
 
     std::unique_ptr<compact_pairs> result(new compact_pairs());
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         decompose_options options;
         options.max_pairs = max_pairs;
         options.workers = workers;
         *result = decompose_array(n, d, s, xs.data(), options);
-    }
+    });
+    call.Finish();
     const compact_pairs &r = *result;
     const py::capsule owner = Owner(result);
     const py::ssize_t nodes = r.tree.nodes(), m = py::ssize_t(r.pairs.pairs());
@@ -125,20 +129,21 @@ py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_
 
 // The minimum spanning tree as (ends, lengths): int64 of shape (n - 1, 2) and float64 of shape
 // (n - 1,), sharing the core's blocks.
-py::tuple Emst(const py::array &points, int32_t workers, bool squared) {
+py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
     std::unique_ptr<emst_edges> result(new emst_edges());
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         *result = EuclideanMST(xs.data(), n, d, UsableThreads(workers));
-    }
+    });
+    call.Finish();
     const emst_edges &r = *result;
     const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.count());
@@ -165,7 +170,12 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
     if (!(alpha > 0.0) || std::isinf(alpha))
         throw std::invalid_argument("alpha must be positive and finite");
     checked_vector<int32_t> ties, order;
-    r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads, &order);
+    {
+        const progress_span stage("tree", 0.0, 0.9);
+        r.tree =
+            MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads, &order);
+    }
+    const progress_span stage("prim order", 0.9, 1.0);
     r.prim_ends.resize(r.tree.ends.size());
     r.prim_w.resize(r.tree.count());
     r.by_tree = n >= (1 << 15) && threads > 1;
@@ -204,22 +214,23 @@ void CondenseAndSelect(const double *z, int64_t n, int64_t min_cluster_size,
 // point 0 as (ends, weights) in the order it adds the edges. 1 <= min_samples <= n and alpha > 0
 // are checked by the caller.
 py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double alpha,
-                          int32_t workers) {
+                          int32_t workers, const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
     typedef reachability_fit result_t;
     std::unique_ptr<result_t> result(new result_t());
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         FitReachability(xs.data(), n, d, min_samples, alpha, UsableThreads(workers), false,
                         *result);
-    }
+    });
+    call.Finish();
     const result_t &r = *result;
     const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.tree.count());
@@ -238,6 +249,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
                   int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
                   double epsilon, int64_t max_cluster_size) {
     PrepareExceptionStorage();
+    released_call call;
     if (ends.ndim() != 2 || ends.shape(1) != 2)
         throw py::value_error("edges must have shape (m, 2)");
     if (heights.ndim() != 1 || heights.shape(0) != ends.shape(0))
@@ -256,8 +268,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
     };
     std::unique_ptr<result_t> result(new result_t());
     std::string fault;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         result->z.resize(4 * m);
         fault = SingleLinkage(n, ends.data(), heights.data(), m, false, result->z.data());
         if (fault.empty()) {
@@ -265,7 +276,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
             CondenseAndSelect(result->z.data(), n, min_cluster_size, method, allow_single_cluster,
                               epsilon, max_cluster_size, result->tree, result->flat);
         }
-    }
+    });
     if (!fault.empty()) throw py::value_error(fault);
     const result_t &r = *result;
     const py::capsule owner = Owner(result);
@@ -287,8 +298,10 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 // by the caller.
 py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
                      int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
-                     double epsilon, int64_t max_cluster_size, const py::object &argsort) {
+                     double epsilon, int64_t max_cluster_size, const py::object &argsort,
+                     const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     CheckSelection(min_cluster_size, method, epsilon);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
@@ -304,15 +317,15 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
     std::unique_ptr<result_t> result(new result_t());
     result_t &r = *result;
     const int32_t threads = UsableThreads(workers);
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         r.xs = CopyPoints(in, n, d, threads);
         StageMark("copy");
         check_points_array(n, d, r.xs.data(), threads);
         StageMark("checks");
+        const progress_span stage("mutual reachability", 0.0, 0.9);
         FitReachability(r.xs.data(), n, d, min_samples, alpha, threads, true, r);
         checked_vector<double>().swap(r.xs);
-    }
+    });
     const size_t m = r.prim_w.size();
     {
         // A view: the weights stay in the core's block while argsort reads them.
@@ -327,8 +340,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
     }
     StageMark("argsort");
     std::string fault;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
+        const progress_span stage("condense", 0.9, 1.0);
         r.z.resize(4 * m);
         if (r.by_tree) {
             PrimLinkage(r.kept, n, r.prim_ends.data(), r.prim_w.data(), r.rows.data(), r.z.data(),
@@ -368,7 +381,8 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             r.condensed = condensed_tree();
             StageMark("records");
         }
-    }
+    });
+    call.Finish();
     if (!fault.empty()) throw py::value_error(fault);
     const py::capsule owner = Owner(result);
     const py::ssize_t k = py::ssize_t(r.flat.clusters.size());
@@ -387,21 +401,23 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
 // (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
-py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared) {
+py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared,
+              const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
     std::unique_ptr<knn_rows> result(new knn_rows());
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
         *result = KNearestNeighbours(xs.data(), n, d, k, workers, !squared);
-    }
+    });
+    call.Finish();
     const knn_rows &r = *result;
     const py::capsule owner = Owner(result);
     return py::make_tuple(View(r.squared.data(), {n, py::ssize_t(k)}, owner),
@@ -410,9 +426,10 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared)
 
 // The k nearest points to each query row as (distances, indices), float64 and int64 of shape
 // (m, k); 1 <= k <= n is checked by the caller.
-py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
-                   bool squared) {
+py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k, bool squared,
+                   const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d, m, dq;
     checked_vector<double> xs = PointsCopy(points, n, d);
     checked_vector<double> qs = PointsCopy(queries, m, dq, "queries");
@@ -420,8 +437,7 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
         throw py::value_error("queries must have as many columns as points (" +
                               std::to_string(d) + "), not " + std::to_string(dq));
     std::unique_ptr<knn_rows> result(new knn_rows());
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         StageMark("copy");
         check_points_array(n, d, xs.data());
         StageMark("checks");
@@ -430,7 +446,8 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
         *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
         if (!squared)
             for (double &x : result->squared) x = std::sqrt(x);
-    }
+    });
+    call.Finish();
     const knn_rows &r = *result;
     const py::capsule owner = Owner(result);
     return py::make_tuple(View(r.squared.data(), {m, py::ssize_t(k)}, owner),
@@ -438,21 +455,22 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
 }
 
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
-py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
+py::tuple ClosestPairOf(const py::array &points, int32_t workers, const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
     point_pair best;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         if (n < 2) throw std::invalid_argument("a closest pair needs at least 2 points");
         best = ClosestPair(xs.data(), n, d, workers);
-    }
+    });
+    call.Finish();
     return py::make_tuple(best.squared, best.i, best.j);
 }
 
@@ -461,16 +479,17 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers) {
 // more than the limit were needed (ends and lengths are then empty). The limit is max_edges, or
 // for max_edges < 0 what the memory available when the call began holds, as `source` says.
 // t > 1 is checked by the caller.
-py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_t workers) {
+py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_t workers,
+                    const py::object &progress) {
     PrepareExceptionStorage();
+    released_call call(progress);
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     checked_vector<double> xs;
     std::unique_ptr<spanner_edges> result(new spanner_edges());
     int64_t stopped = -1, limit = max_edges;
     std::string source;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         xs = CopyPoints(in, n, d, workers);
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
@@ -486,7 +505,8 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_
         } catch (const edge_limit_reached &e) {
             stopped = e.edges;
         }
-    }
+    });
+    call.Finish();
     const spanner_edges &r = *result;
     const py::capsule owner = Owner(result);
     const py::ssize_t m = py::ssize_t(r.count());
@@ -497,6 +517,7 @@ py::tuple SpannerOf(const py::array &points, double t, int64_t max_edges, int32_
 py::array_t<double> Linkage(int64_t n, const int64_array &ends, const double_array &heights,
                             bool smaller_first) {
     PrepareExceptionStorage();
+    released_call call;
     if (ends.ndim() != 2 || ends.shape(1) != 2)
         throw py::value_error("edges must have shape (m, 2)");
     if (heights.ndim() != 1 || heights.shape(0) != ends.shape(0))
@@ -504,10 +525,9 @@ py::array_t<double> Linkage(int64_t n, const int64_array &ends, const double_arr
     const size_t m = size_t(ends.shape(0));
     py::array_t<double> z({py::ssize_t(m), py::ssize_t(4)});
     std::string fault;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         fault = SingleLinkage(n, ends.data(), heights.data(), m, smaller_first, z.mutable_data());
-    }
+    });
     if (!fault.empty()) throw py::value_error(fault);
     return z;
 }
@@ -579,6 +599,7 @@ void CheckSpread(const double_array &lo, const double_array &hi) {
 // and int64 of shape (m, 2).
 py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_t<uint8_t> &terminal) {
     PrepareExceptionStorage();
+    released_call call;
     if (ends.ndim() != 2 || ends.shape(1) != 2)
         throw py::value_error("edges must have shape (m, 2)");
     if (terminal.ndim() != 1 || terminal.shape(0) != v)
@@ -587,11 +608,10 @@ py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_
     py::array_t<int8_t> fate(std::vector<py::ssize_t>{py::ssize_t(m)});
     py::array_t<int64_t> rep({py::ssize_t(m), py::ssize_t(2)});
     std::string fault;
-    {
-        py::gil_scoped_release unlocked;
+    call.Run([&] {
         fault = KruskalCompress(v, ends.data(), m, terminal.data(), fate.mutable_data(),
                                 rep.mutable_data());
-    }
+    });
     if (!fault.empty()) throw py::value_error(fault);
     return py::make_tuple(fate, rep);
 }
@@ -600,19 +620,23 @@ py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_
 
 PYBIND11_MODULE(_core, m) {
     PrepareExceptionStorage();
-    m.doc() = "The C++ core of quorlkit; use quorlkit.decompose.";
+    m.doc() =
+        "The C++ core of quorlkit; use quorlkit.decompose. Calls that take `progress` call "
+        "it as progress(fraction, stage) from the calling thread while they run, and every "
+        "call ends with KeyboardInterrupt soon after Ctrl-C.";
     m.def("decompose", &Decompose, py::arg("points"), py::arg("s"), py::arg("max_pairs") = -1,
-          py::arg("workers") = 1,
+          py::arg("workers") = 1, py::arg("progress") = py::none(),
           "Decompose a C-contiguous float64 array of shape (n, d) on `workers` threads, refusing "
           "more than max_pairs pairs (< 0: no limit but the memory available) with MemoryError; "
           "returns order, node_start, node_size, node_center, node_radius and pairs. The "
           "interpreter lock is released while the core runs.");
     m.def("emst", &Emst, py::arg("points"), py::arg("workers") = 1, py::arg("squared") = false,
+          py::arg("progress") = py::none(),
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,); their squares "
           "with squared).");
     m.def("mutual_reachability_mst", &ReachabilityMst, py::arg("points"), py::arg("min_samples"),
-          py::arg("alpha"), py::arg("workers") = 1,
+          py::arg("alpha"), py::arg("workers") = 1, py::arg("progress") = py::none(),
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
           "(n - 1, 2)), lengths (float64, (n - 1,)), core distances (float64, (n,)), and "
           "the tree Prim grows from point 0 (edges, weights) in its order.");
@@ -621,25 +645,27 @@ PYBIND11_MODULE(_core, m) {
           py::arg("epsilon"), py::arg("max_cluster_size"),
           "HDBSCAN* from a spanning tree in merge order: (linkage, parent, child, lambda_val, "
           "child_size, labels, probabilities, clusters, persistence, stability).");
-    m.def("hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"), py::arg("alpha"),
-          py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
-          py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
-          py::arg("argsort"),
-          "HDBSCAN* of the points: (ends, lengths, core, linkage, the condensed tree as the bytes of "
-          "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
-          "probabilities, clusters, persistence, stability).");
+    m.def(
+        "hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"), py::arg("alpha"),
+        py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
+        py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
+        py::arg("argsort"), py::arg("progress") = py::none(),
+        "HDBSCAN* of the points: (ends, lengths, core, linkage, the condensed tree as the bytes of "
+        "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
+        "probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
-          py::arg("squared") = false,
+          py::arg("squared") = false, py::arg("progress") = py::none(),
           "The k nearest other points of each row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (n, k).");
     m.def("knn_query", &KnnQuery, py::arg("points"), py::arg("queries"), py::arg("k"),
-          py::arg("squared") = false,
+          py::arg("squared") = false, py::arg("progress") = py::none(),
           "The k nearest points to each query row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (m, k).");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
+          py::arg("progress") = py::none(),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
-          py::arg("workers") = 1,
+          py::arg("workers") = 1, py::arg("progress") = py::none(),
           "A t-spanner of a C-contiguous float64 array of shape (n, d): (edges (int64, (m, 2)), "
           "lengths (float64, (m,)), stopped, limit, source), stopped being -1 or the edges kept "
           "at the limit; max_edges < 0 limits the edges to what the available memory holds.");
@@ -660,6 +686,14 @@ PYBIND11_MODULE(_core, m) {
           "Test hook: make the k-th following core allocation fail (k >= 1); 0 turns it off.");
     m.def("_allocation_count", &AllocCount,
           "Test hook: core allocations since the last _fail_allocation_at().");
+    m.def(
+        "_heap_in_use",
+        [] {
+            const struct mallinfo2 info = mallinfo2();
+            return int64_t(info.uordblks + info.hblkhd) + int64_t(PagesHeld()) * (int64_t(2) << 20);
+        },
+        "Test hook: bytes held by malloc (its heap and its mapped blocks) and by the core's page "
+        "blocks, counted as 2 MiB each.");
     m.def(
         "_stage_clock",
         [](bool on) {

@@ -224,6 +224,9 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     int32_t left = n;
     StageMark("rounds: setup");
     while (left > 1) {
+        // Components fall at least by half a round: progress by the rounds left.
+        Progress(1.0 - std::log2(double(left)) / std::log2(double(n)));
+        ThrowIfStopped();
         for (int32_t v = t.nodes - 1; v >= 0; --v) {
             if (t.bucket(v)) continue;
             const int32_t a = cs.node_comp[size_t(v) + 1];
@@ -303,6 +306,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
             if (!t.bucket(v) || errors.stopped()) continue;
             const int32_t me = ThreadNumber();
             try {
+                ThrowIfStopped();
                 const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
                 for (int32_t q = s; q < e; ++q) {
                     if (nearest[size_t(q)] >= 0) continue;
@@ -629,12 +633,19 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
     {
         bucket_tree t;
         ordered_points p;
-        BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+        {
+            const progress_span stage("tree", 0.0, 0.15);
+            BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+        }
         edges.reserve(size_t(n) - 1);
         const int32_t k = std::min(kNeighbours, n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        NearestNeighbours(t, p, k, near.data(), nullptr, workers);
+        {
+            const progress_span stage("neighbours", 0.15, 0.35);
+            NearestNeighbours(t, p, k, near.data(), nullptr, workers);
+        }
         const squared_key metric;
+        const progress_span stage("rounds", 0.35, 0.9);
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
             if (p.group_end.empty())
@@ -643,6 +654,7 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
                 Rounds<D, true>(t, p, metric, near, k, workers, edges);
         });
     }
+    const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
     emst_edges out = SortedEdges(edges, threads);
     const int64_t m = int64_t(edges.size());
@@ -667,7 +679,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
     {
         bucket_tree t;
         ordered_points p;
-        BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+        {
+            const progress_span stage("tree", 0.0, 0.1);
+            BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+        }
         edges.reserve(size_t(n) - 1);
         // One neighbour search gives both the cores and the list the rounds start from. One
         // beyond the core's neighbour bounds the points past the list above core_q, so that a
@@ -675,7 +690,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         const int32_t kc = std::min(min_samples - 1, n - 1);
         const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        NearestNeighbours(t, p, k, near.data(), nullptr, workers);
+        {
+            const progress_span stage("core distances", 0.1, 0.35);
+            NearestNeighbours(t, p, k, near.data(), nullptr, workers);
+        }
         const size_t dd = size_t(d);
         checked_vector<double> pos_core(size_t(n), 0.0), node_core(size_t(t.nodes));
         const int32_t threads = n >= kThreadedPoints ? UsableThreads(workers) : 1;
@@ -702,6 +720,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
         StageMark("cores");
+        const progress_span stage("rounds", 0.35, 0.9);
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
             if (ties) CoreTies<D>(t, p, metric, near, k, kc, threads, *ties);
@@ -716,6 +735,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         else if (ties)
             for (int32_t &x : *ties) x = p.id[size_t(x)];
     }
+    const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
     emst_edges out = SortedEdges(edges, threads);
     const int64_t m = int64_t(edges.size());

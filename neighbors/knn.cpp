@@ -58,8 +58,11 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
     if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
         searcher me(t, scratch_size, size_t(widest));
         for (int32_t v = 0; v < t.nodes; ++v)
-            if (t.bucket(v))
+            if (t.bucket(v)) {
+                ThrowIfStopped();
                 BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
+                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
+            }
         return;
     }
     task_errors errors(static_cast<size_t>(workers));
@@ -75,7 +78,9 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
         for (int32_t v = 0; v < t.nodes; ++v) {
             if (!own || !t.bucket(v) || errors.stopped()) continue;
             try {
+                ThrowIfStopped();
                 BucketNearest(t, p, k, pos, squared, v, own->search, own->rows, own->scratch);
+                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
             } catch (...) {
                 errors.Keep(me);
             }
@@ -108,10 +113,16 @@ const int32_t kBucket = 32;
 point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) {
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+    {
+        const progress_span stage("tree", 0.0, 0.4);
+        BuildBucketTree(xs, n, d, kBucket, t, p, workers);
+    }
     checked_vector<int32_t> pos(static_cast<size_t>(n));
     checked_vector<double> squared(static_cast<size_t>(n));
-    NearestNeighbours(t, p, 1, pos.data(), squared.data(), workers);
+    {
+        const progress_span stage("neighbours", 0.4, 0.95);
+        NearestNeighbours(t, p, 1, pos.data(), squared.data(), workers);
+    }
     // The pair's first point has the second for its nearest neighbour (ties to the smaller).
     point_pair best{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX};
     for (size_t q = 0; q < size_t(n); ++q) {
@@ -131,11 +142,17 @@ knn_rows KNearestNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, i
     if (n < 2 || k < 1) return out;
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, bucket, t, p, workers);
+    {
+        const progress_span stage("tree", 0.0, 0.2);
+        BuildBucketTree(xs, n, d, bucket, t, p, workers);
+    }
     const size_t kk = size_t(k);
     checked_vector<int32_t> pos(size_t(n) * kk);
     checked_vector<double> squared(size_t(n) * kk);
-    NearestNeighbours(t, p, k, pos.data(), squared.data(), workers);
+    {
+        const progress_span stage("neighbours", 0.2, 0.95);
+        NearestNeighbours(t, p, k, pos.data(), squared.data(), workers);
+    }
     out.index.resize(size_t(n) * kk);
     out.squared.resize(size_t(n) * kk);
     // Each ordered point fills its own input row (id is a permutation), and nothing here throws.

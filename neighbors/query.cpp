@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/interrupt.h"
 #include "neighbors/search.h"
 
 namespace {
@@ -60,8 +61,10 @@ void AllQueries(const bucket_tree &t, const ordered_points &p, const double *qs,
     checked_vector<best_k_row<D, Groups>> rows;
     rows.reserve(size_t(kGroup));
     for (size_t c = 0; c < keys; ++c) {
+        if ((c & 1023) == 0) Progress(double(first[c]) / double(m));
         const int32_t v = int32_t(c / 2), group = c % 2 ? 1 : kGroup;
         for (int32_t s = first[c]; s < first[c + 1]; s += group) {
+            ThrowIfStopped();
             const int32_t e = std::min(s + group, first[c + 1]);
             rows.clear();
             double farthest = 0.0;
@@ -101,7 +104,11 @@ knn_rows KNearestQuery(const double *xs, int32_t n, int32_t d, const double *qs,
     if (n < 1 || k < 1 || k > n) return out;
     bucket_tree t;
     ordered_points p;
-    BuildBucketTree(xs, n, d, kBucket, t, p);
+    {
+        const progress_span stage("tree", 0.0, 0.3);
+        BuildBucketTree(xs, n, d, kBucket, t, p);
+    }
+    const progress_span stage("queries", 0.3, 1.0);
     out.index.resize(size_t(m) * size_t(k));
     out.squared.resize(size_t(m) * size_t(k));
     WithDimension(d, [&](auto dim) {

@@ -154,6 +154,7 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
         for (int64_t i = 0; i < int64_t(m); ++i) {
             search_task &t = tasks[size_t(i)];
             if (t.pair) continue;
+            if ((i & 63) == 0) Progress(double(i) / double(m));
             errors.Run(size_t(i), [&] {
                 t.thread = ThreadNumber();
                 t.begin = st.used;
@@ -221,9 +222,12 @@ void SearchInParallel(const View &view, int32_t n, double s, int32_t workers,
 
 void FindFlatPairs(const flat_tree &t, double s, int32_t workers, node_pair_buffer &out) {
     if (t.n < 2 || (workers = UsableThreads(workers)) <= 1) {
+        uint32_t found = 0;
         WithFlatTreeView(t, [&](auto view) {
-            return SearchPairs(view, 0, view.none(), s,
-                               [&out](int32_t a, int32_t b) { out.push(a, b); });
+            return SearchPairs(view, 0, view.none(), s, [&out, &found](int32_t a, int32_t b) {
+                if ((++found & 0xFFFF) == 0) ThrowIfStopped();
+                out.push(a, b);
+            });
         });
         StageMark("pairs: search");
         return;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/interrupt.h"
 #include "neighbors/knn.h"
 #include "neighbors/search.h"
 #include "tree/bucket.h"
@@ -109,6 +110,7 @@ class builder {
         touched_.push_back(u);
         heap_.push_back({estimate(u), 0.0, u});
         while (!heap_.empty()) {
+            ThrowIfStopped();
             std::pop_heap(heap_.begin(), heap_.end());
             const entry e = heap_.back();
             heap_.pop_back();
@@ -147,6 +149,7 @@ class builder {
             land_[size_t(pick) * size_t(lands_) + size_t(k)] = 0.0;
             heap_.push_back({0.0, 0.0, pick});
             while (!heap_.empty()) {
+                ThrowIfStopped();
                 std::pop_heap(heap_.begin(), heap_.end());
                 const entry e = heap_.back();
                 heap_.pop_back();
@@ -184,6 +187,7 @@ class builder {
         touched_.push_back(a);
         heap_.push_back({0.0, 0.0, a});
         while (!heap_.empty() && left > 0) {
+            ThrowIfStopped();
             std::pop_heap(heap_.begin(), heap_.end());
             const entry e = heap_.back();
             heap_.pop_back();
@@ -221,6 +225,7 @@ class builder {
         touched_.push_back(u);
         heap_.push_back({0.0, 0.0, u});
         while (!heap_.empty()) {
+            ThrowIfStopped();
             std::pop_heap(heap_.begin(), heap_.end());
             const entry e = heap_.back();
             heap_.pop_back();
@@ -305,7 +310,13 @@ checked_vector<double> NeighbourPass(const double *xs, int32_t m, int32_t d, dou
                               return x.i == y.i && x.j == y.j;
                           }),
               all.end());
-    for (const candidate &c : all) b.Greedy(c.i, c.j, std::sqrt(c.squared));
+    for (size_t c = 0; c < all.size(); ++c) {
+        if ((c & 4095) == 0) {
+            ThrowIfStopped();
+            Progress(double(c) / double(all.size()));
+        }
+        b.Greedy(all[c].i, all[c].j, std::sqrt(all[c].squared));
+    }
     return reach;
 }
 
@@ -338,6 +349,8 @@ void LocalPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
         void passed(double) const {}
     };
     for (int32_t p = 0; p < m; ++p) {
+        ThrowIfStopped();
+        if ((p & 1023) == 0) Progress(double(p) / double(m));
         const double r = reach[size_t(p)];
         const double *x = xs + size_t(p) * size_t(d);
         around.clear();
@@ -470,8 +483,11 @@ void CoverPass(const bucket_tree &tree, const checked_vector<int32_t> &vertex,
     checked_vector<task> stack;
     for (int32_t v = 0; v < tree.nodes; ++v) {
         if (tree.bucket(v)) continue;
+        ThrowIfStopped();
+        Progress(double(v) / double(tree.nodes));
         stack.push_back({v + 1, tree.right[size_t(v)]});
         while (!stack.empty()) {
+            ThrowIfStopped();
             const task p = stack.back();
             stack.pop_back();
             if (farthest(p.a, p.b) <=
@@ -511,7 +527,10 @@ spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, in
     if (n < 2) return out;
     bucket_tree tree;
     ordered_points pts;
-    BuildBucketTree(xs, n, d, 1, tree, pts, workers);
+    {
+        const progress_span stage("tree", 0.0, 0.05);
+        BuildBucketTree(xs, n, d, 1, tree, pts, workers);
+    }
 
     // The distinct points in leaf order, and for each position the distinct point it is.
     checked_vector<int32_t> vertex(static_cast<size_t>(n));
@@ -533,8 +552,16 @@ spanner_edges GreedySpanner(const double *xs, int32_t n, int32_t d, double t, in
     WithDimension(d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         builder<D> b(dx.data(), m, d, t, max_edges - copies);
-        const checked_vector<double> reach = NeighbourPass(dx.data(), m, d, t, workers, b);
-        LocalPass(tree, vertex, reach, t, dx.data(), b);
+        checked_vector<double> reach;
+        {
+            const progress_span stage("neighbours", 0.05, 0.3);
+            reach = NeighbourPass(dx.data(), m, d, t, workers, b);
+        }
+        {
+            const progress_span stage("local pass", 0.3, 0.6);
+            LocalPass(tree, vertex, reach, t, dx.data(), b);
+        }
+        const progress_span stage("cover pass", 0.6, 1.0);
         CoverPass(tree, vertex, reach, t, b);
         ends = b.ends();
         weights = b.weights();

@@ -171,6 +171,7 @@ void BuildFromSortedLists(flat_tree &t, const double *const *cols, const int32_t
     checked_vector<build_task> stack(1, build_task{root, 0, n, 0});
 
     while (!stack.empty()) {
+        ThrowIfStopped();
         const build_task task = stack.back();
         stack.pop_back();
         const size_t from = size_t(task.parity), to = 1 - from, s0 = size_t(task.start);
@@ -634,6 +635,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
         checked_vector<double> lo(D), hi(D);
         checked_vector<build_task> stack(1, first);
         while (!stack.empty()) {
+            ThrowIfStopped();
             const build_task task = stack.back();
             stack.pop_back();
             if (handed != nullptr && task.count <= grain)

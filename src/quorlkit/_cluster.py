@@ -11,6 +11,7 @@ import numpy.typing as npt
 from . import _core, _hierarchy
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
+from ._progress import StageLog
 from ._workers import check_workers, core_threads
 
 __all__ = ["HDBSCAN", "CONDENSED_TREE_DTYPE"]
@@ -155,6 +156,8 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     workers : int, optional
         Threads: None for every core this process may run on, -1 for all cores, or a count.
         The result is the same for every value.
+    verbose : int, default 0
+        Above 0, ``fit`` writes each stage it ends, and its time, to standard error.
 
     Attributes
     ----------
@@ -198,6 +201,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         cluster_selection_method: str = "eom",
         allow_single_cluster: bool = False,
         workers: int | None = None,
+        verbose: int = 0,
     ) -> None:
         self.min_cluster_size = min_cluster_size
         self.min_samples = min_samples
@@ -207,6 +211,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         self.cluster_selection_method = cluster_selection_method
         self.allow_single_cluster = allow_single_cluster
         self.workers = workers
+        self.verbose = verbose
 
     def _checked_params(self) -> tuple[int, int, float, int, float, str, bool]:
         min_cluster_size = _integer("min_cluster_size", self.min_cluster_size, 2)
@@ -277,7 +282,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         (edges, lengths, core, z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_fit(
             points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,
-            max_size, np.argsort)
+            max_size, np.argsort, progress=StageLog("HDBSCAN") if self.verbose else None)
         tree = records.view(CONDENSED_TREE_DTYPE)  # written by the core in this layout
 
         self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)

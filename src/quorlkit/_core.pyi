@@ -4,7 +4,11 @@ import numpy as np
 import numpy.typing as npt
 
 def decompose(
-    points: npt.NDArray[np.float64], s: float, max_pairs: int = ..., workers: int = ...
+    points: npt.NDArray[np.float64],
+    s: float,
+    max_pairs: int = ...,
+    workers: int = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[
     npt.NDArray[np.int32],
     npt.NDArray[np.int32],
@@ -21,7 +25,10 @@ def to_lists(
 ) -> list[tuple[list[int], list[int]]]: ...
 def tree_depth(node_size: npt.ArrayLike) -> int: ...
 def emst(
-    points: npt.NDArray[np.float64], workers: int = ..., squared: bool = ...
+    points: npt.NDArray[np.float64],
+    workers: int = ...,
+    squared: bool = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def linkage(
     n: int, edges: npt.ArrayLike, heights: npt.ArrayLike, smaller_first: bool
@@ -29,14 +36,20 @@ def linkage(
 def _fail_allocation_at(k: int) -> None: ...
 def _stage_clock(on: bool) -> list[tuple[str, float, float]]: ...
 def _allocation_count() -> int: ...
+def _heap_in_use() -> int: ...
 def knn(
-    points: npt.NDArray[np.float64], k: int, workers: int = ..., squared: bool = ...
+    points: npt.NDArray[np.float64],
+    k: int,
+    workers: int = ...,
+    squared: bool = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
 def knn_query(
     points: npt.NDArray[np.float64],
     queries: npt.NDArray[np.float64],
     k: int,
     squared: bool = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
 def check_rows(
     points: npt.NDArray[np.float64], first: int
@@ -45,12 +58,22 @@ def check_spread(lo: npt.ArrayLike, hi: npt.ArrayLike) -> None: ...
 def kruskal_compress(
     v: int, edges: npt.ArrayLike, terminal: npt.NDArray[np.uint8]
 ) -> tuple[npt.NDArray[np.int8], npt.NDArray[np.int64]]: ...
-def closest_pair(points: npt.NDArray[np.float64], workers: int = ...) -> tuple[float, int, int]: ...
+def closest_pair(
+    points: npt.NDArray[np.float64], workers: int = ..., progress: Callable[[float, str], object] | None = ...
+) -> tuple[float, int, int]: ...
 def spanner(
-    points: npt.NDArray[np.float64], t: float, max_edges: int, workers: int = ...
+    points: npt.NDArray[np.float64],
+    t: float,
+    max_edges: int,
+    workers: int = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], int, int, str]: ...
 def mutual_reachability_mst(
-    points: npt.NDArray[np.float64], min_samples: int, alpha: float, workers: int = ...
+    points: npt.NDArray[np.float64],
+    min_samples: int,
+    alpha: float,
+    workers: int = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[
     npt.NDArray[np.int64],
     npt.NDArray[np.float64],
@@ -69,6 +92,7 @@ def hdbscan_fit(
     epsilon: float,
     max_cluster_size: int,
     argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[
     npt.NDArray[np.int64],
     npt.NDArray[np.float64],

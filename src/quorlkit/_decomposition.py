@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._arguments import optional_limit
+from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
 
 __all__ = ["Decomposition", "decompose"]
@@ -211,6 +212,7 @@ def decompose(
     *,
     workers: int | None = None,
     max_pairs: int | None = None,
+    progress: ProgressCallback | None = None,
 ) -> Decomposition:
     """The well-separated pair decomposition of a set of points, as arrays.
 
@@ -234,6 +236,8 @@ def decompose(
         Refuse the decomposition as soon as it has more than this many pairs. Whatever it is,
         the pairs are also refused once they would outgrow the memory available when the call
         began, at 16 bytes a pair while they are gathered (8 for the pair itself).
+    progress : callable, optional
+        As for :func:`quorlkit.emst`.
 
     Returns
     -------
@@ -263,5 +267,5 @@ def decompose(
     sep = _separation(s)
     threads = core_threads(workers)
     limit = optional_limit("max_pairs", max_pairs)
-    arrays = _core.decompose(arr, sep, limit, threads)
+    arrays = _core.decompose(arr, sep, limit, threads, progress=check_progress(progress))
     return Decomposition._from_core(int(arr.shape[0]), int(arr.shape[1]), sep, arrays)

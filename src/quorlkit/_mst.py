@@ -9,6 +9,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
+from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
 
 __all__ = ["MinimumSpanningTree", "emst", "linkage", "single_linkage"]
@@ -29,7 +30,12 @@ class MinimumSpanningTree(NamedTuple):
     edges: npt.NDArray[np.int64]
 
 
-def emst(points: npt.ArrayLike, *, workers: int | None = None) -> MinimumSpanningTree:
+def emst(
+    points: npt.ArrayLike,
+    *,
+    workers: int | None = None,
+    progress: ProgressCallback | None = None,
+) -> MinimumSpanningTree:
     """The exact Euclidean minimum spanning tree of a set of points.
 
     Point pairs ``(i, j)``, ``i < j``, are ordered by ``(squared length, i, j)``, where the
@@ -45,6 +51,11 @@ def emst(points: npt.ArrayLike, *, workers: int | None = None) -> MinimumSpannin
     workers : int, optional
         Threads to use: None for every core this process may run on, -1 for all cores, or a
         positive count. The result is the same for every value.
+    progress : callable, optional
+        Called as ``progress(fraction, stage)`` on the calling thread about every 50 ms while
+        the core works, with fractions in [0, 1] that never decrease, and last as
+        ``progress(1.0, "done")``. An exception it raises stops the call and is raised from it.
+        With or without it, Ctrl-C stops the call within a second with KeyboardInterrupt.
 
     Returns
     -------
@@ -68,7 +79,7 @@ def emst(points: npt.ArrayLike, *, workers: int | None = None) -> MinimumSpannin
     ([[2, 3], [0, 2], [1, 2]], [0.0, 1.0, 4.47213595499958])
     """
     arr = _points_array(points)
-    edges, lengths = _core.emst(arr, core_threads(workers))
+    edges, lengths = _core.emst(arr, core_threads(workers), progress=check_progress(progress))
     return MinimumSpanningTree(lengths, edges)
 
 
@@ -124,7 +135,12 @@ def linkage(tree: MinimumSpanningTree, *, smaller_first: bool = True) -> npt.NDA
     return _core.linkage(edges.shape[0] + 1, edges.astype(np.int64), lengths, smaller_first)
 
 
-def single_linkage(points: npt.ArrayLike, *, workers: int | None = None) -> npt.NDArray[np.float64]:
+def single_linkage(
+    points: npt.ArrayLike,
+    *,
+    workers: int | None = None,
+    progress: ProgressCallback | None = None,
+) -> npt.NDArray[np.float64]:
     """The single-linkage hierarchy of a set of points, as a SciPy linkage matrix.
 
     Computed from :func:`emst` in O(n d) memory, where ``scipy.cluster.hierarchy.linkage``
@@ -137,7 +153,7 @@ def single_linkage(points: npt.ArrayLike, *, workers: int | None = None) -> npt.
     Parameters
     ----------
     points : array_like of real numbers, shape (n, d)
-    workers : int, optional
+    workers, progress : optional
         As for :func:`emst`.
 
     Returns
@@ -150,7 +166,7 @@ def single_linkage(points: npt.ArrayLike, *, workers: int | None = None) -> npt.
     >>> quorlkit.single_linkage([[0.0], [10.0], [1.0]]).tolist()
     [[0.0, 2.0, 1.0, 2.0], [1.0, 3.0, 9.0, 3.0]]
     """
-    tree = emst(points, workers=workers)
+    tree = emst(points, workers=workers, progress=progress)
     n = tree.edges.shape[0] + 1
     z: npt.NDArray[np.float64] = _core.linkage(n, tree.edges, tree.lengths, True)
     return z

@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
+from ._progress import ProgressCallback, check_progress
 from ._workers import check_workers, core_threads
 
 __all__ = ["closest_pair", "knn", "knn_graph", "knn_query"]
@@ -31,7 +32,11 @@ def _neighbour_count(k: Any, n: int, bounds: str | None = None) -> int:
 
 
 def knn(
-    points: npt.ArrayLike, k: int, *, workers: int | None = None
+    points: npt.ArrayLike,
+    k: int,
+    *,
+    workers: int | None = None,
+    progress: ProgressCallback | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The k nearest other points of every point.
 
@@ -49,6 +54,8 @@ def knn(
     workers : int, optional
         Threads to search on: None (the default) every core this process may run on, -1 every
         core of the machine, k > 0 that many. The result is the same for every value.
+    progress : callable, optional
+        As for :func:`emst`.
 
     Returns
     -------
@@ -73,12 +80,17 @@ def knn(
     arr = _points_array(points)
     threads = core_threads(workers)
     count = _neighbour_count(k, int(arr.shape[0]))
-    distances, indices = _core.knn(arr, count, threads)
+    distances, indices = _core.knn(arr, count, threads, progress=check_progress(progress))
     return distances, indices
 
 
 def knn_query(
-    points: npt.ArrayLike, queries: npt.ArrayLike, k: int, *, workers: int | None = None
+    points: npt.ArrayLike,
+    queries: npt.ArrayLike,
+    k: int,
+    *,
+    workers: int | None = None,
+    progress: ProgressCallback | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The k nearest points to each query point.
 
@@ -95,6 +107,8 @@ def knn_query(
         How many neighbours, ``1 <= k <= n``.
     workers : int, optional
         As for :func:`emst`; the result is the same for every value.
+    progress : callable, optional
+        As for :func:`emst`.
 
     Returns
     -------
@@ -126,7 +140,7 @@ def knn_query(
         raise ValueError(
             f"queries must have as many columns as points ({arr.shape[1]}), not {qs.shape[1]}"
         )
-    distances, indices = _core.knn_query(arr, qs, count)
+    distances, indices = _core.knn_query(arr, qs, count, progress=check_progress(progress))
     return distances, indices
 
 
@@ -136,13 +150,15 @@ def knn_graph(
     *,
     mode: str = "distance",
     workers: int | None = None,
+    progress: ProgressCallback | None = None,
 ) -> Any:
     """The k-nearest-neighbour graph as a ``scipy.sparse`` CSR array of shape (n, n).
 
     What scikit-learn's ``kneighbors_graph(points, k, mode=mode, include_self=False)`` gives: row
     ``i`` holds the ``k`` neighbours of :func:`knn`, in its order, with their distances
     (``mode="distance"``; equal points are stored as explicit zeros) or ones
-    (``mode="connectivity"``). Needs SciPy: ``pip install 'quorl[graph]'``.
+    (``mode="connectivity"``). Needs SciPy: ``pip install 'quorl[graph]'``. ``workers`` and
+    ``progress`` are as for :func:`emst`.
 
     Examples
     --------
@@ -159,21 +175,26 @@ def knn_graph(
         raise ImportError(
             "knn_graph needs SciPy: pip install 'quorl[graph]' (or pip install scipy)"
         ) from None
-    distances, indices = knn(points, k, workers=workers)
+    distances, indices = knn(points, k, workers=workers, progress=progress)
     n, count = indices.shape
     data = distances.ravel() if mode == "distance" else np.ones(n * count)
     indptr = np.arange(0, n * count + 1, count, dtype=np.int64)
     return csr_array((data, indices.ravel(), indptr), shape=(n, n))
 
 
-def closest_pair(points: npt.ArrayLike, *, workers: int | None = None) -> tuple[float, int, int]:
+def closest_pair(
+    points: npt.ArrayLike,
+    *,
+    workers: int | None = None,
+    progress: ProgressCallback | None = None,
+) -> tuple[float, int, int]:
     """The closest pair of points: the first pair ``(i, j)``, ``i < j``, in the order of
     (squared distance, i, j), as the first edge of :func:`emst`.
 
     Parameters
     ----------
     points : array_like of real numbers, shape (n, d), n >= 2
-    workers : int, optional
+    workers, progress : optional
         As for :func:`emst`.
 
     Returns
@@ -198,5 +219,5 @@ def closest_pair(points: npt.ArrayLike, *, workers: int | None = None) -> tuple[
     n = int(arr.shape[0])
     if n < 2:
         raise ValueError(f"a closest pair needs at least 2 points, not {n}")
-    squared, i, j = _core.closest_pair(arr, threads)
+    squared, i, j = _core.closest_pair(arr, threads, progress=check_progress(progress))
     return math.sqrt(squared), i, j

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from . import _core
 from ._decomposition import _points_array
 from ._arguments import optional_limit
+from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
 
 __all__ = ["spanner"]
@@ -31,6 +32,7 @@ def spanner(
     *,
     workers: int | None = None,
     max_edges: int | None = None,
+    progress: ProgressCallback | None = None,
 ) -> Any:
     """A sparse geometric t-spanner: a graph on the points in which every two points are joined
     by a path no longer than ``t`` times their Euclidean distance.
@@ -53,7 +55,7 @@ def spanner(
     points : array_like of real numbers, shape (n, d)
     t : float
         The stretch, a finite number above 1.
-    workers : int, optional
+    workers, progress : optional
         As for :func:`emst`.
     max_edges : int, optional
         Stop with a MemoryError once more edges than this would be needed. By default the
@@ -88,7 +90,8 @@ def spanner(
     stretch = _stretch(t)
     threads = core_threads(workers)
     ends, lengths, stopped, limit, source = _core.spanner(
-        arr, stretch, optional_limit("max_edges", max_edges), threads
+        arr, stretch, optional_limit("max_edges", max_edges), threads,
+        progress=check_progress(progress),
     )
     if stopped >= 0:
         where = (

@@ -1,0 +1,105 @@
+"""A child process for the Ctrl-C tests and bench/interrupt_bench.py.
+
+``python interrupt_child.py NAME WORKERS`` makes the data of entry point NAME, prints "ready",
+then calls it again and again until SIGINT arrives. On KeyboardInterrupt it prints "stopped",
+checks that the core's heap came back to where it was and that the same call on small data still
+gives what it gave before, and prints "ok" (or what went wrong).
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any, Callable
+
+import numpy as np
+
+import quorl
+import quorlkit
+from quorlkit import _core
+
+
+def _blobs(n: int, d: int, seed: int = 0) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    centers = rng.random((20, d)) * 100
+    return centers[rng.integers(0, 20, n)] + rng.standard_normal((n, d))
+
+
+NAMES = [
+    "decompose", "build_quorl", "emst", "single_linkage", "knn", "knn_graph", "knn_query",
+    "closest_pair", "spanner", "hdbscan", "approximate_predict",
+]
+
+
+def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.ndarray]:
+    """Entry point NAME as (call, its long-running data)."""
+    u = np.random.default_rng(1)
+    if name == "decompose":
+        return (lambda x: quorlkit.decompose(x, 2.0, workers=workers)), u.random((10**6, 3))
+    if name == "build_quorl":
+        return (
+            lambda x: quorl.build_quorl(len(x), x.shape[1], 2.0, [quorl.point(list(r)) for r in x])
+        ), u.random((10**5, 2))
+    if name == "emst":
+        return (lambda x: quorlkit.emst(x, workers=workers)), u.random((2 * 10**6, 2))
+    if name == "single_linkage":
+        return (lambda x: quorlkit.single_linkage(x, workers=workers)), u.random((2 * 10**6, 2))
+    if name == "knn":
+        return (lambda x: quorlkit.knn(x, 10, workers=workers)), u.random((2 * 10**6, 2))
+    if name == "knn_graph":
+        return (lambda x: quorlkit.knn_graph(x, 10, workers=workers)), u.random((10**6, 2))
+    if name == "knn_query":
+        return (
+            lambda x: quorlkit.knn_query(x[::2], x[1::2], 10, workers=workers)
+        ), u.random((2 * 10**6, 3))
+    if name == "closest_pair":
+        return (lambda x: quorlkit.closest_pair(x, workers=workers)), u.random((4 * 10**6, 3))
+    if name == "spanner":
+        # Barely above 1: a spanner that takes minutes.
+        return (lambda x: quorlkit.spanner(x, 1.0000001, workers=workers)), u.random((20000, 3))
+    if name == "hdbscan":
+        model = quorlkit.HDBSCAN(min_cluster_size=15, workers=workers)
+        return model.fit, _blobs(10**6, 2)
+    if name == "approximate_predict":
+        fitted = quorlkit.HDBSCAN(min_cluster_size=15, workers=workers).fit(_blobs(20000, 2))
+        return fitted.approximate_predict, _blobs(2 * 10**6, 2, seed=3)
+    raise ValueError(name)
+
+
+def main() -> None:
+    name, workers = sys.argv[1], int(sys.argv[2])
+    call, data = call_of(name, workers)
+    # A spanner barely above 1 is slow even on a few thousand points.
+    small = data[: 300 if name == "spanner" else 2000].copy()
+    expected = call(small)
+    heap = _core._heap_in_use()
+    print("ready", flush=True)
+    try:
+        while True:
+            call(data)
+    except KeyboardInterrupt:
+        print("stopped", flush=True)
+    grown = _core._heap_in_use() - heap
+    again = call(small)
+    if grown > 4 << 20:
+        print(f"the core's heap grew by {grown} bytes", flush=True)
+    elif not _same(expected, again):
+        print("a call after the interrupt gave another result", flush=True)
+    else:
+        print("ok", flush=True)
+
+
+def _same(a: Any, b: Any) -> bool:
+    if isinstance(a, np.ndarray):
+        return np.array_equal(a, b)
+    if isinstance(a, (tuple, list)):
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    if hasattr(a, "labels_"):
+        return np.array_equal(a.labels_, b.labels_)
+    fields = [f for f in ("edges", "lengths", "pairs", "indices", "distances") if hasattr(a, f)]
+    if fields:
+        return all(_same(getattr(a, f), getattr(b, f)) for f in fields)
+    return bool(a == b)
+
+
+if __name__ == "__main__":
+    main()
