@@ -203,6 +203,28 @@ def test_emst_refuses_bad_files_on_one_line(tmp_path, name, content, pattern):
     assert not list(tmp_path.glob("*.png"))
 
 
+# A table and a .csv with a column of words beside the coordinates, picked by name and index.
+@pytest.mark.parametrize("name", ["pts.parquet", "pts.csv"])
+def test_columns_pick_the_coordinates(tmp_path, name):
+    pts = np.random.default_rng(6).random((60, 2))
+    words = [f"p{i}" for i in range(len(pts))]
+    if name.endswith(".csv"):
+        rows = "".join(f"{x!r},{w},{y!r}\n" for (x, y), w in zip(pts.tolist(), words))
+        (tmp_path / name).write_text("x,label,y\n" + rows)
+    else:
+        pa = pytest.importorskip("pyarrow")
+        import pyarrow.parquet as pq
+
+        pq.write_table(pa.table({"x": pts[:, 0], "label": words, "y": pts[:, 1]}), tmp_path / name)
+    result = run(tmp_path, "emst", name, "--columns", "y,0", "--format", "npz", "-o", "tree")
+    assert (result.returncode, result.stderr) == (0, "")
+    tree = quorlkit.emst(pts[:, ::-1])
+    with np.load(tmp_path / "tree") as z:
+        assert np.array_equal(z["edges"], tree.edges) and np.array_equal(z["lengths"], tree.lengths)
+    words_refused = r"column (2 is 'p0', not a number|'label' holds string)"
+    assert_refused(run(tmp_path, "emst", name), words_refused)
+
+
 @pytest.mark.parametrize(
     "args, pattern",
     [
@@ -221,6 +243,8 @@ def test_emst_refuses_bad_files_on_one_line(tmp_path, name, content, pattern):
         (["plot", "pts.txt", "-o", "p.png"], r"required: -s/--separation \(or --emst\)"),
         (["plot", "pts.txt", "--emst", "-s", "0", "-o", "p.png"], r"-s/--separation: not allowed"),
         (["plot", "pts.txt", "--emst", "--pairs", "0", "-o", "p.png"], r"--pairs: not allowed"),
+        (["emst", "pts.txt", "--columns", "0,,1"], r"--columns: expected column names or 0-based"),
+        (["knn", "pts.txt", "-k", "1", "--columns", "x"], r"pts\.txt: no column named 'x'"),
     ],
 )
 def test_bad_arguments_are_refused_on_one_line(tmp_path, args, pattern):

@@ -8,7 +8,6 @@ neighbours or a spanner, cluster it, draw the pairs, the tree or the clusters, o
 from __future__ import annotations
 
 import argparse
-import csv
 import functools
 import json
 import math
@@ -17,14 +16,15 @@ import re
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Any, NoReturn
+from typing import Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
-from ._decomposition import _REAL_KINDS, Decomposition, decompose
+from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst
 from ._neighbors import knn
+from ._reading import FILES_HINT, PointFileError, read_points
 from ._spanner import spanner
 
 __all__ = ["main"]
@@ -47,117 +47,22 @@ class _Parser(argparse.ArgumentParser):
 # --- reading points -------------------------------------------------------------------------
 
 
-def _read_points(path: str) -> tuple[npt.NDArray[Any], list[int] | None]:
-    """The points of a ``.npy``, ``.csv`` or ``.txt`` file.
-
-    Parameters
-    ----------
-    path : str
-        The file. Its extension (in any case) says how to read it: ``.npy`` holds an array of
-        shape (n, d); ``.csv`` holds comma-separated rows, and a first row in which no cell is a
-        number is taken as column names; ``.txt`` holds whitespace-separated rows, where ``#``
-        starts a comment. Blank lines are ignored in both text formats.
-
-    Returns
-    -------
-    points : numpy.ndarray, shape (n, d)
-    lines : list of int or None
-        For a text file, the line number of each point, so that messages can name lines.
-
-    Raises
-    ------
-    CliError
-        When the file cannot be read, has rows of different lengths or non-numeric cells, or
-        holds no points.
-    """
-    ext = os.path.splitext(path)[1].lower()
-    if ext not in (".npy", ".csv", ".txt"):
-        shown = f"'{ext}'" if ext else "no extension"
-        raise CliError(f"{path}: unknown file type ({shown}); expected .npy, .csv or .txt")
+def _read_points(
+    path: str, columns: list[str] | None = None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
+    """read_points(path, columns), with its refusals as CliError."""
     try:
-        if ext == ".npy":
-            points, lines = _read_npy(path), None
-        else:
-            with open(path, encoding="utf-8-sig", newline="") as f:
-                points, lines = _read_rows(path, f, csv_file=ext == ".csv")
-    except OSError as err:
-        raise CliError(f"{path}: {err.strerror or err}") from None
-    except UnicodeDecodeError:
-        raise CliError(f"{path}: not a UTF-8 text file") from None
-    if points.shape[0] == 0:
-        raise CliError(f"{path}: no points")
-    return points, lines
+        return read_points(path, columns)
+    except PointFileError as err:
+        raise CliError(str(err)) from None
 
 
-def _read_npy(path: str) -> npt.NDArray[Any]:
-    with open(path, "rb") as f:
-        # Without its magic prefix numpy takes a file for a pickle and says so, which misleads.
-        if f.read(6) != b"\x93NUMPY":
-            raise CliError(f"{path}: not a .npy file")
-        f.seek(0)
-        try:
-            arr: npt.NDArray[Any] = np.load(f, allow_pickle=False)
-        except (ValueError, EOFError) as err:
-            raise CliError(f"{path}: cannot read this .npy file ({err})") from None
-    if arr.dtype.kind not in _REAL_KINDS:
-        raise CliError(f"{path}: expected real numbers, found an array of {arr.dtype}")
-    if arr.ndim != 2:
-        raise CliError(f"{path}: expected an array of shape (n, d), found shape {arr.shape}")
-    return arr
-
-
-def _read_rows(path: str, f: IO[str], csv_file: bool) -> tuple[npt.NDArray[Any], list[int]]:
-    rows: list[list[float]] = []
-    lines: list[int] = []
-    d = None
-    for lineno, cells in _cells(f, csv_file):
-        if d is None:
-            d = len(cells)
-            if csv_file and not any(_is_number(c) for c in cells):
-                continue  # column names
-        if len(cells) != d:
-            raise CliError(f"{path} line {lineno}: expected {d} values, found {len(cells)}")
-        rows.append([_number(c, k, path, lineno) for k, c in enumerate(cells, 1)])
-        lines.append(lineno)
-    return np.array(rows, dtype=np.float64).reshape(len(rows), d or 0), lines
-
-
-def _cells(f: IO[str], csv_file: bool) -> Iterator[tuple[int, list[str]]]:
-    """(line number, cells) of each non-blank row."""
-    if csv_file:
-        reader = csv.reader(f)
-        for row in reader:
-            if row and not (len(row) == 1 and not row[0].strip()):
-                yield reader.line_num, row
-    else:
-        for lineno, line in enumerate(f, 1):
-            cells = line.split("#", 1)[0].split()
-            if cells:
-                yield lineno, cells
-
-
-def _is_number(cell: str) -> bool:
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
-
-
-def _number(cell: str, column: int, path: str, lineno: int) -> float:
-    try:
-        return float(cell)
-    except ValueError:
-        what = "is empty" if not cell.strip() else f"is {cell.strip()!r}, not a number"
-        raise CliError(f"{path} line {lineno}: column {column} {what}") from None
-
-
-def _with_lines(message: str, lines: list[int] | None) -> str:
+def _with_lines(message: str, lines: npt.NDArray[np.int64] | None) -> str:
     """The message of decompose() or emst(), with the line numbers of the positions it names."""
     match = re.search(r"\bpositions? (\d+)(?: and (\d+))?", message)
     if lines is None or match is None:
         return message
-    found = [lines[int(g)] for g in match.groups() if g is not None and int(g) < len(lines)]
+    found = [int(lines[int(g)]) for g in match.groups() if g is not None and int(g) < len(lines)]
     if not found:
         return message
     label = "line" if len(found) == 1 else "lines"
@@ -168,7 +73,7 @@ def _with_lines(message: str, lines: list[int] | None) -> str:
 
 
 def _decompose(
-    points: npt.NDArray[Any], s: float, name: str, lines: list[int] | None = None
+    points: npt.NDArray[Any], s: float, name: str, lines: npt.NDArray[np.int64] | None = None
 ) -> tuple[Decomposition, float]:
     start = time.perf_counter()
     try:
@@ -187,7 +92,7 @@ def _summary(dec: Decomposition, seconds: float) -> str:
 
 
 def _emst(
-    points: npt.NDArray[Any], name: str, lines: list[int] | None = None
+    points: npt.NDArray[Any], name: str, lines: npt.NDArray[np.int64] | None = None
 ) -> tuple[MinimumSpanningTree, float]:
     start = time.perf_counter()
     try:
@@ -336,7 +241,7 @@ def _write(output: str | None, write: Callable[[], None]) -> None:
 def _cmd_decompose(args: argparse.Namespace) -> None:
     if args.format == "npz" and args.output is None:
         raise CliError("--format npz writes binary data: give a file with -o")
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     dec, seconds = _decompose(points, args.s, args.file, lines)
     if args.format == "npz":
         _write(args.output, lambda: _write_npz(dec, args.output))
@@ -349,7 +254,7 @@ def _cmd_decompose(args: argparse.Namespace) -> None:
 def _cmd_emst(args: argparse.Namespace) -> None:
     if args.format == "npz" and args.output is None:
         raise CliError("--format npz writes binary data: give a file with -o")
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     tree, seconds = _emst(points, args.file, lines)
     d = points.shape[1]
     if args.format == "npz":
@@ -391,7 +296,7 @@ def _write_edges(
 
 def _cmd_knn(args: argparse.Namespace) -> None:
     _edge_format(args)
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     try:
         distances, indices = knn(points, args.k)
     except (ValueError, TypeError) as err:
@@ -405,7 +310,7 @@ def _cmd_knn(args: argparse.Namespace) -> None:
 
 def _cmd_spanner(args: argparse.Namespace) -> None:
     _edge_format(args)
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     try:
         graph = spanner(points, args.t)
     except (ValueError, TypeError, MemoryError) as err:
@@ -420,7 +325,7 @@ def _cmd_spanner(args: argparse.Namespace) -> None:
 
 def _cmd_plot(args: argparse.Namespace) -> None:
     _require_matplotlib()  # before reading what may be a large file
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     if points.shape[1] != 2:
         raise CliError(f"{args.file}: plot draws 2-D points; these have d = {points.shape[1]}")
     if args.emst:
@@ -451,7 +356,7 @@ def _cmd_cluster(args: argparse.Namespace) -> None:
     if args.plot is not None:
         _require_matplotlib()  # before reading what may be a large file
     cls = _hdbscan_class()
-    points, lines = _read_points(args.file)
+    points, lines = _read_points(args.file, args.columns)
     if args.plot is not None and points.shape[1] != 2:
         raise CliError(
             f"{args.file}: --plot draws 2-D points; these have d = {points.shape[1]}"
@@ -522,6 +427,15 @@ def _count(least: int) -> Callable[[str], int]:
     return parse
 
 
+def _column_list(text: str) -> list[str]:
+    columns = [c.strip() for c in text.split(",")]
+    if "" in columns:
+        raise argparse.ArgumentTypeError(
+            f"expected column names or 0-based indices separated by commas, got {text!r}"
+        )
+    return columns
+
+
 def _check_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
     """What argparse cannot say of plot: -s and --pairs belong to pairs, not to --emst."""
     if args.emst:
@@ -562,11 +476,22 @@ def _parser() -> argparse.ArgumentParser:
             + note,
         )
 
-    files = "FILE is .npy (shape (n, d)), .csv (optional header row) or .txt (whitespace)."
+    def file_argument(p: argparse.ArgumentParser) -> None:
+        p.add_argument("file", metavar="FILE")
+        p.add_argument(
+            "--columns", type=_column_list, metavar="C,...",
+            help="the columns to take as coordinates, in this order: names (of a .csv header "
+            "or a table) or 0-based indices (default: every column)",
+        )
+
+    files = (
+        "FILE is .npy (shape (n, d)), .csv (optional header row), .txt (whitespace), or "
+        f".parquet, .arrow or .feather (numeric columns; needs pyarrow: {FILES_HINT})."
+    )
     p = commands.add_parser(
         "decompose", help="decompose the points of a file", description=files
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     separation(p)
     p.add_argument(
         "--format", choices=("summary", "json", "npz"), default="summary",
@@ -580,7 +505,7 @@ def _parser() -> argparse.ArgumentParser:
         "emst", help="the Euclidean minimum spanning tree of the points of a file",
         description=files + " Equal points are allowed; their edges have length 0.",
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     p.add_argument(
         "--format", choices=("summary", "csv", "json", "npz"), default="summary",
         help="summary: key: value lines; csv: i,j,length rows, one per edge; json: one object "
@@ -603,7 +528,7 @@ def _parser() -> argparse.ArgumentParser:
         description=files + " Row i's neighbours come as edges (i, j), nearest first, ties "
         "by index; equal points are neighbours at distance 0.",
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     p.add_argument("-k", type=_count(1), required=True, help="neighbours per point")
     edge_list(p, "distance", "n, d, k")
     p.set_defaults(run=_cmd_knn)
@@ -613,7 +538,7 @@ def _parser() -> argparse.ArgumentParser:
         description=files + " Every two points are joined by a path at most t times their "
         "distance; each edge comes once, as (i, j) with i < j.",
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     p.add_argument("-t", type=_separation, required=True, help="the stretch, above 1")
     edge_list(p, "length", "n, d, t")
     p.set_defaults(run=_cmd_spanner)
@@ -622,7 +547,7 @@ def _parser() -> argparse.ArgumentParser:
         "plot", help="draw 2-D points and their largest pairs, or their minimum spanning tree",
         description=files,
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     separation(p, required=False, note="; needed unless --emst")
     p.add_argument("-o", "--output", metavar="OUT.png", required=True, help="the picture")
     # No default here, so that the check can tell whether --pairs was given.
@@ -639,7 +564,7 @@ def _parser() -> argparse.ArgumentParser:
         "input row, in input order (noise -1); --plot draws 2-D points by cluster beside the "
         "condensed tree as an icicle plot.",
     )
-    p.add_argument("file", metavar="FILE")
+    file_argument(p)
     p.add_argument(
         "--min-cluster-size", type=_count(2), required=True, metavar="K",
         help="the fewest points of a cluster, at least 2",
