@@ -509,3 +509,43 @@ def test_knn_and_spanner_refuse_on_one_line(tmp_path, args, pattern):
     bad.write_text("0,0\n1,1\n2,inf\n")
     result = run(tmp_path, *[a.format(src=src, bad=bad) for a in args])
     assert_refused(result, pattern)
+
+
+@pytest.mark.parametrize(
+    "terminal, quiet, shown", [(True, False, True), (True, True, False), (False, False, False)]
+)
+def test_the_progress_bar_shows_on_a_terminal_unless_quiet(
+    tmp_path, monkeypatch, capsys, terminal, quiet, shown
+):
+    import functools
+    import pty
+    import select
+
+    from quorlkit import _progress, cli
+
+    path = tmp_path / "points.npy"
+    np.save(path, np.random.default_rng(0).random((300, 2)))
+    # Without the second's wait, so that a quick call shows its bar too.
+    monkeypatch.setattr(cli, "Bar", functools.partial(_progress.Bar, delay=0.0))
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    if terminal:  # a new terminal is 0 columns wide until told otherwise
+        import fcntl
+        import struct
+        import termios
+
+        fcntl.ioctl(writer, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    with os.fdopen(writer, "w") as stream:
+        monkeypatch.setattr(sys, "stderr", stream)
+        assert cli.main(["emst", str(path)] + (["--quiet"] if quiet else [])) == 0
+    out = b""
+    while select.select([reader], [], [], 0.1)[0]:
+        try:
+            chunk = os.read(reader, 1 << 16)
+        except OSError:  # a terminal whose other end is closed
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.close(reader)
+    assert (b"%|" in out) == shown, out
+    assert capsys.readouterr().out.startswith("n: 300\n")

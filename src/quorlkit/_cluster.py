@@ -11,7 +11,7 @@ import numpy.typing as npt
 from . import _core, _hierarchy
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
-from ._progress import StageLog
+from ._progress import ProgressCallback, StageLog, check_progress
 from ._workers import check_workers, core_threads
 
 __all__ = ["HDBSCAN", "CONDENSED_TREE_DTYPE"]
@@ -118,6 +118,14 @@ def _check_X(estimator: Any, X: Any, reset: bool = True) -> npt.NDArray[np.float
         raise ValueError("X has 0 columns; HDBSCAN needs at least 1 feature")
     estimator.n_features_in_ = arr.shape[1]
     return arr
+
+
+def _both(first: ProgressCallback, second: ProgressCallback) -> ProgressCallback:
+    def report(fraction: float, stage: str) -> None:
+        first(fraction, stage)
+        second(fraction, stage)
+
+    return report
 
 
 class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
@@ -247,8 +255,13 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
             bool(single),
         )
 
-    def fit(self, X: Any, y: Any = None) -> HDBSCAN:
-        """Cluster the rows of X (array_like of shape (n, d)); returns self."""
+    def fit(self, X: Any, y: Any = None, *, progress: ProgressCallback | None = None) -> HDBSCAN:
+        """Cluster the rows of X (array_like of shape (n, d)); returns self. ``progress`` is
+        as for :func:`quorlkit.emst`."""
+        report = check_progress(progress)
+        if self.verbose:
+            log = StageLog("HDBSCAN")
+            report = log if report is None else _both(log, report)
         mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
         arr = _check_X(self, X)
         n = arr.shape[0]
@@ -282,7 +295,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         (edges, lengths, core, z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_fit(
             points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,
-            max_size, np.argsort, progress=StageLog("HDBSCAN") if self.verbose else None)
+            max_size, np.argsort, progress=report)
         tree = records.view(CONDENSED_TREE_DTYPE)  # written by the core in this layout
 
         self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)

@@ -24,6 +24,7 @@ import numpy.typing as npt
 from ._decomposition import Decomposition, decompose
 from ._mst import MinimumSpanningTree, emst
 from ._neighbors import knn
+from ._progress import Bar
 from ._reading import FILES_HINT, PointFileError, read_points
 from ._spanner import spanner
 
@@ -31,6 +32,10 @@ __all__ = ["main"]
 
 PLOT_HINT = "pip install 'quorl[plot]'"
 DEFAULT_PAIRS = 10
+
+
+# The progress bar of the running command, when it shows one.
+_bar: Bar | None = None
 
 
 class CliError(Exception):
@@ -52,7 +57,7 @@ def _read_points(
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
     """read_points(path, columns), with its refusals as CliError."""
     try:
-        return read_points(path, columns)
+        return read_points(path, columns, progress=_bar)
     except PointFileError as err:
         raise CliError(str(err)) from None
 
@@ -77,7 +82,7 @@ def _decompose(
 ) -> tuple[Decomposition, float]:
     start = time.perf_counter()
     try:
-        dec = decompose(points, s)
+        dec = decompose(points, s, progress=_bar)
     except (ValueError, TypeError) as err:
         raise CliError(f"{name}: {_with_lines(str(err), lines)}") from None
     return dec, time.perf_counter() - start
@@ -96,7 +101,7 @@ def _emst(
 ) -> tuple[MinimumSpanningTree, float]:
     start = time.perf_counter()
     try:
-        tree = emst(points)
+        tree = emst(points, progress=_bar)
     except (ValueError, TypeError) as err:
         raise CliError(f"{name}: {_with_lines(str(err), lines)}") from None
     return tree, time.perf_counter() - start
@@ -298,7 +303,7 @@ def _cmd_knn(args: argparse.Namespace) -> None:
     _edge_format(args)
     points, lines = _read_points(args.file, args.columns)
     try:
-        distances, indices = knn(points, args.k)
+        distances, indices = knn(points, args.k, progress=_bar)
     except (ValueError, TypeError) as err:
         raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
     n, k = indices.shape
@@ -312,7 +317,7 @@ def _cmd_spanner(args: argparse.Namespace) -> None:
     _edge_format(args)
     points, lines = _read_points(args.file, args.columns)
     try:
-        graph = spanner(points, args.t)
+        graph = spanner(points, args.t, progress=_bar)
     except (ValueError, TypeError, MemoryError) as err:
         raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
     coo = graph.tocoo()
@@ -372,7 +377,7 @@ def _cmd_cluster(args: argparse.Namespace) -> None:
         )
     try:
         model = cls(min_cluster_size=args.min_cluster_size, min_samples=args.min_samples)
-        model.fit(points)
+        model.fit(points, progress=_bar)
     except (ValueError, TypeError) as err:
         raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
     labels = np.asarray(model.labels_)
@@ -476,8 +481,15 @@ def _parser() -> argparse.ArgumentParser:
             + note,
         )
 
+    def quiet(p: argparse.ArgumentParser) -> None:
+        p.add_argument(
+            "-q", "--quiet", action="store_true",
+            help="no progress bar (shown on a terminal once the work has run a second)",
+        )
+
     def file_argument(p: argparse.ArgumentParser) -> None:
         p.add_argument("file", metavar="FILE")
+        quiet(p)
         p.add_argument(
             "--columns", type=_column_list, metavar="C,...",
             help="the columns to take as coordinates, in this order: names (of a .csv header "
@@ -590,6 +602,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=_count(0), default=1, help="random seed (default 1)")
     pairs(p)
     p.add_argument("-o", "--output", metavar="OUT.png", help="the picture")
+    quiet(p)
     p.set_defaults(run=_cmd_demo)
     return parser
 
@@ -614,6 +627,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             args.check(args)
     except SystemExit as stop:  # --help, or a usage error already reported
         return stop.code if isinstance(stop.code, int) else 2
+    global _bar
+    _bar = Bar() if not getattr(args, "quiet", False) and sys.stderr.isatty() else None
     try:
         args.run(args)
     except CliError as err:
@@ -627,4 +642,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    finally:
+        if _bar is not None:
+            _bar.close()
+            _bar = None
     return 0
