@@ -30,7 +30,7 @@ STAND_IN = textwrap.dedent(
         def __init__(self, min_cluster_size=5, min_samples=None):
             self.min_cluster_size, self.min_samples = min_cluster_size, min_samples
 
-        def fit(self, x):
+        def fit(self, x, progress=None):
             import hdbscan
 
             x = np.asarray(x, dtype=float)
