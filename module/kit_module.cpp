@@ -687,6 +687,14 @@ PYBIND11_MODULE(_core, m) {
     m.def("_allocation_count", &AllocCount,
           "Test hook: core allocations since the last _fail_allocation_at().");
     m.def(
+        "available_memory",
+        [] {
+            const memory_headroom room = AvailableMemory();
+            return py::make_tuple(room.bytes, room.source);
+        },
+        "The bytes this process may still take, and what limits them (2**64 - 1 when nothing "
+        "is known).");
+    m.def(
         "_heap_in_use",
         [] {
             const struct mallinfo2 info = mallinfo2();

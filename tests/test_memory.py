@@ -1,6 +1,7 @@
 import gc
 import os
 import random
+import re
 import subprocess
 import sys
 import textwrap
@@ -135,3 +136,48 @@ def test_exhausted_memory_ends_in_memory_error():
     run = subprocess.run([sys.executable, "-c", EXHAUSTED], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "True"]
+
+
+# Results whose size is known up front are refused before anything large is allocated: under
+# 512 MiB of address space beyond what the interpreter holds, the refusal must name the numbers,
+# not end in a failed allocation.
+REFUSED_UP_FRONT = textwrap.dedent(
+    """
+    import resource, sys
+    import numpy as np, quorlkit
+    x = np.random.default_rng(0).random((20000, 2))
+    calls = {
+        "knn": lambda: quorlkit.knn(x, 19999),
+        "knn_graph": lambda: quorlkit.knn_graph(x, 19999),
+        "knn_query": lambda: quorlkit.knn_query(x, np.tile(x, (2, 1)), 20000),
+        "hdbscan": lambda: quorlkit.HDBSCAN(min_samples=19999).fit(x),
+    }
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20), hard))
+    try:
+        calls[sys.argv[1]]()
+        print("no refusal")
+    except MemoryError as e:
+        print(e)
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "call, words",
+    [
+        ("knn", r"knn with k = 19999 on 20000 points needs 10\.4 GiB \(11199440000 bytes, at 28"),
+        ("knn_graph", r"knn with k = 19999 on 20000 points needs 10\.4 GiB"),
+        ("knn_query", r"knn_query with k = 20000 for 40000 queries needs 11\.9 GiB"),
+        ("hdbscan", r"HDBSCAN with min_samples = 19999 on 20000 points needs 1\.5 GiB"),
+    ],
+)
+def test_known_sizes_are_refused_before_the_work(call, words):
+    run = subprocess.run(
+        [sys.executable, "-c", REFUSED_UP_FRONT, call], capture_output=True, text=True
+    )
+    assert run.returncode == 0, run.stderr
+    available = r".* more than the \d+\.\d MiB available \(the headroom under RLIMIT_AS\); use a"
+    assert re.match(words + available, run.stdout), run.stdout

@@ -11,6 +11,7 @@ import numpy.typing as npt
 from . import _core, _hierarchy
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
+from ._memory import refuse_unless_room
 from ._progress import ProgressCallback, StageLog, check_progress
 from ._workers import check_workers, core_threads
 
@@ -289,6 +290,11 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
                 f"min_samples ({min_samples}) must be at most the number of rows of X without "
                 f"inf or NaN ({m})"
             )
+        # The core distances come from one neighbour list of min_samples (int32) a point.
+        refuse_unless_room(
+            f"HDBSCAN with min_samples = {min_samples} on {m} points", m * max(min_samples, 6),
+            4, "a point and neighbour", "use a smaller min_samples or fewer points",
+        )
         # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
         # default argsort of their weights gives; where weights tie, that order decides which
         # cluster is left and which point joins first, so the core sorts with the same argsort.

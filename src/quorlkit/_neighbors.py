@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
+from ._memory import refuse_unless_room
 from ._progress import ProgressCallback, check_progress
 from ._workers import check_workers, core_threads
 
@@ -80,6 +81,11 @@ def knn(
     arr = _points_array(points)
     threads = core_threads(workers)
     count = _neighbour_count(k, int(arr.shape[0]))
+    # The core's rows (int32 and float64) and the result's (int64 and float64).
+    refuse_unless_room(
+        f"knn with k = {count} on {arr.shape[0]} points", arr.shape[0] * count, 28,
+        "a point and neighbour", "use a smaller k or fewer points",
+    )
     distances, indices = _core.knn(arr, count, threads, progress=check_progress(progress))
     return distances, indices
 
@@ -140,6 +146,10 @@ def knn_query(
         raise ValueError(
             f"queries must have as many columns as points ({arr.shape[1]}), not {qs.shape[1]}"
         )
+    refuse_unless_room(
+        f"knn_query with k = {count} for {qs.shape[0]} queries", qs.shape[0] * count, 16,
+        "a query and neighbour", "use a smaller k or fewer queries at a time",
+    )
     distances, indices = _core.knn_query(arr, qs, count, progress=check_progress(progress))
     return distances, indices
 
