@@ -48,6 +48,7 @@ stoppable_call::~stoppable_call() {
 }
 
 progress_watch::progress_watch(progress_sink *sink) : slot_(-1) {
+    if (sink == nullptr) return;
     std::lock_guard<std::mutex> guard(calls_lock);
     for (int k = 0; k < kSlots && slot_ < 0; ++k)
         if (slots[k].sink.load(std::memory_order_relaxed) == nullptr) {

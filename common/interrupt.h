@@ -42,8 +42,9 @@ struct progress_sink {
     double lo = 0.0, hi = 1.0;
 };
 
-// Reports on `sink` what the calling thread does, from now until the watch is destroyed. At most
-// a few calls are watched at once; beyond that a call simply goes unreported.
+// Reports on `sink` what the calling thread does, from now until the watch is destroyed (a null
+// sink watches nothing). At most a few calls are watched at once; beyond that a call simply goes
+// unreported.
 class progress_watch {
   public:
     explicit progress_watch(progress_sink *sink);

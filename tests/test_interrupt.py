@@ -42,6 +42,28 @@ def test_ctrl_c_stops_the_call_within_a_second(name: str, workers: int) -> None:
         finally:
             child.kill()
 
+@pytest.mark.parametrize("name", ["emst", "knn"])
+def test_ctrl_c_cancels_a_dask_call_and_leaves_the_cluster_usable(name: str) -> None:
+    pytest.importorskip("distributed")
+    child_path = os.path.join(os.path.dirname(__file__), "dask_interrupt_child.py")
+    with subprocess.Popen(
+        [sys.executable, child_path, name], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+        text=True,
+    ) as child:
+        try:
+            assert child.stdout is not None
+            assert child.stdout.readline().strip() == "ready"
+            time.sleep(1.5)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            assert child.stdout.readline().strip() == "stopped"
+            assert time.monotonic() - sent < 1.0
+            # No task of the stopped call left on the scheduler, and the next call is right.
+            assert child.stdout.readline().strip() == "ok"
+        finally:
+            child.kill()
+
+
 X = np.random.default_rng(5).random((400000, 2))
 CALLS = {
     "emst": lambda p: quorlkit.emst(X, workers=2, progress=p),
