@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import os
 import random
+import select
 import signal
 import statistics
 import subprocess
@@ -37,6 +38,12 @@ def latency(name: str, workers: int, delay: float) -> tuple[float, str]:
             time.sleep(delay)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
+            # A child that does not stop within 10 s tells where it is, and is given up on.
+            if not select.select([child.stdout], [], [], 10.0)[0]:
+                child.send_signal(signal.SIGUSR1)
+                time.sleep(1.0)
+                child.kill()
+                return float("nan"), "did not stop: " + child.stderr.read()[-3000:]
             line = child.stdout.readline().strip()
             took = time.monotonic() - sent
             verdict = child.stdout.readline().strip()

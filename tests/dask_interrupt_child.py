@@ -5,6 +5,7 @@ the one-process result (or says what went wrong)."""
 
 from __future__ import annotations
 
+import signal
 import sys
 import time
 
@@ -21,6 +22,8 @@ def tasks(dask_scheduler: object) -> int:
 
 
 def main() -> None:
+    # A shell starts background jobs with SIGINT ignored, and Python then leaves it so.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     name = sys.argv[1]
     call = {"emst": lambda x: qd.emst(x), "knn": lambda x: qd.knn(x, 10)}[name]
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:

@@ -8,6 +8,8 @@ gives what it gave before, and prints "ok" (or what went wrong).
 
 from __future__ import annotations
 
+import faulthandler
+import signal
 import sys
 from typing import Any, Callable
 
@@ -66,6 +68,10 @@ def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.nd
 
 
 def main() -> None:
+    # SIGUSR1 prints where each thread is, for a child that does not stop.
+    faulthandler.register(signal.SIGUSR1)
+    # A shell starts background jobs with SIGINT ignored, and Python then leaves it so.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     name, workers = sys.argv[1], int(sys.argv[2])
     call, data = call_of(name, workers)
     # A spanner barely above 1 is slow even on a few thousand points.

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import os
+import queue
 import random
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -18,6 +20,25 @@ from interrupt_child import NAMES
 CHILD = os.path.join(os.path.dirname(__file__), "interrupt_child.py")
 
 
+class _Lines:
+    """The lines a child writes, each waited for no longer than a deadline: a test that fails
+    must not hang the run."""
+
+    def __init__(self, child: subprocess.Popen[str]) -> None:
+        self._lines: queue.Queue[str] = queue.Queue()
+        assert child.stdout is not None
+        stream = child.stdout
+        threading.Thread(
+            target=lambda: [self._lines.put(line.strip()) for line in stream], daemon=True
+        ).start()
+
+    def next(self, timeout: float) -> str:
+        try:
+            return self._lines.get(timeout=timeout)
+        except queue.Empty:
+            return f"(nothing within {timeout} s)"
+
+
 @pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("name", NAMES)
 def test_ctrl_c_stops_the_call_within_a_second(name: str, workers: int) -> None:
@@ -26,21 +47,22 @@ def test_ctrl_c_stops_the_call_within_a_second(name: str, workers: int) -> None:
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     ) as child:
         try:
-            assert child.stdout is not None and child.stderr is not None
-            assert child.stdout.readline().strip() == "ready", child.stderr.read()
+            lines = _Lines(child)
+            assert lines.next(120) == "ready"
             delay = random.Random(f"{name} {workers}").uniform(0.5, 2.0)
             time.sleep(delay)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-            said = child.stdout.readline().strip()
+            said = lines.next(30)
             took = time.monotonic() - sent
             # What the child says after the interrupt: its heap and a second call, checked.
-            verdict = child.stdout.readline().strip()
-            assert said == "stopped", child.stderr.read()
+            verdict = lines.next(120)
+            assert said == "stopped", said
             assert took < 1.0, f"{name} went on for {took:.2f} s after SIGINT ({delay:.2f} s in)"
-            assert verdict == "ok", verdict + child.stderr.read()
+            assert verdict == "ok", verdict
         finally:
             child.kill()
+
 
 @pytest.mark.parametrize("name", ["emst", "knn"])
 def test_ctrl_c_cancels_a_dask_call_and_leaves_the_cluster_usable(name: str) -> None:
@@ -51,15 +73,15 @@ def test_ctrl_c_cancels_a_dask_call_and_leaves_the_cluster_usable(name: str) -> 
         text=True,
     ) as child:
         try:
-            assert child.stdout is not None
-            assert child.stdout.readline().strip() == "ready"
+            lines = _Lines(child)
+            assert lines.next(120) == "ready"
             time.sleep(1.5)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-            assert child.stdout.readline().strip() == "stopped"
+            assert lines.next(30) == "stopped"
             assert time.monotonic() - sent < 1.0
             # No task of the stopped call left on the scheduler, and the next call is right.
-            assert child.stdout.readline().strip() == "ok"
+            assert lines.next(120) == "ok"
         finally:
             child.kill()
 
