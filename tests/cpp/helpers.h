@@ -17,6 +17,15 @@
 #include "tree/build.h"
 #include "tree/lists.h"
 
+// n points of d coordinates drawn uniformly from the unit cube, row after row.
+inline std::vector<double> Uniform(int32_t n, int32_t d, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> xs(size_t(n) * size_t(d));
+    for (double &x : xs) x = u(rng);
+    return xs;
+}
+
 // Points from rows of coordinates.
 inline std::vector<point> MakePoints(const std::vector<std::vector<double>> &rows) {
     std::vector<point> pts;

@@ -5,12 +5,12 @@
 
 #include <chrono>
 #include <functional>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "common/alloc.h"
 #include "common/interrupt.h"
+#include "helpers.h"
 #include "module/driver.h"
 #include "mst/emst.h"
 #include "neighbors/knn.h"
@@ -18,14 +18,6 @@
 #include "spanner/spanner.h"
 
 namespace {
-
-std::vector<double> Cube(int32_t n, int32_t d, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<double> xs(size_t(n) * size_t(d));
-    for (double &x : xs) x = u(rng);
-    return xs;
-}
 
 // Runs call() with a stop requested after `delay`; true when it was stopped.
 bool StoppedAfter(const std::function<void()> &call, std::chrono::microseconds delay) {
@@ -48,7 +40,7 @@ bool StoppedAfter(const std::function<void()> &call, std::chrono::microseconds d
 
 TEST(Interrupt, EveryLongCallStopsAndFreesItsBlocks) {
     const int32_t n = 200000, d = 3;
-    const std::vector<double> xs = Cube(n, d, 7);
+    const std::vector<double> xs = Uniform(n, d, 7);
     const std::vector<std::pair<const char *, std::function<void(int32_t)>>> calls = {
         {"emst", [&](int32_t w) { EuclideanMST(xs.data(), n, d, w); }},
         {"reachability",

@@ -40,15 +40,6 @@ std::vector<int32_t> SerialPairs(const flat_tree &t, double s) {
     return ids;
 }
 
-// n points of d coordinates drawn uniformly from the unit cube.
-std::vector<double> Uniform(int32_t n, int32_t d, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<double> xs(size_t(n) * size_t(d));
-    for (double &x : xs) x = u(rng);
-    return xs;
-}
-
 struct fault_off {
     ~fault_off() { SetAllocFailure(0); }
 };
