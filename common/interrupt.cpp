@@ -82,6 +82,7 @@ progress_span::progress_span(const char *stage, double begin, double end)
     hi_ = sink_->hi;
     stage_ = sink_->stage.load(std::memory_order_relaxed);
     sink_->stage.store(stage, std::memory_order_relaxed);
+    ++sink_->depth;
     sink_->lo = lo_ + begin * (hi_ - lo_);
     sink_->hi = lo_ + end * (hi_ - lo_);
 }
@@ -91,5 +92,6 @@ progress_span::~progress_span() {
     Progress(1.0);
     sink_->lo = lo_;
     sink_->hi = hi_;
-    sink_->stage.store(stage_, std::memory_order_relaxed);
+    // Outside every span the stage keeps the last one's name: "" would say nothing.
+    if (--sink_->depth > 0) sink_->stage.store(stage_, std::memory_order_relaxed);
 }

@@ -38,8 +38,10 @@ class stoppable_call {
 struct progress_sink {
     std::atomic<double> fraction{0.0};
     std::atomic<const char *> stage{""};
-    // The innermost span, as a part of the whole call; only the watched thread touches these.
+    // The innermost span, as a part of the whole call, and how many spans are open; only the
+    // watched thread touches these.
     double lo = 0.0, hi = 1.0;
+    int depth = 0;
 };
 
 // Reports on `sink` what the calling thread does, from now until the watch is destroyed (a null

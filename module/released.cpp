@@ -91,7 +91,8 @@ void released_call::Report() {
     if (progress_.is_none() || type_ != nullptr) return;
     const double f = sink_.fraction.load(std::memory_order_relaxed);
     const char *stage = sink_.stage.load(std::memory_order_relaxed);
-    if (f == shown_ && stage == shown_stage_) return;
+    // Nothing to say before the first stage has begun.
+    if (*stage == '\0' || (f == shown_ && stage == shown_stage_)) return;
     shown_ = f;
     shown_stage_ = stage;
     PyObject *r = PyObject_CallFunction(progress_.ptr(), "ds", f, stage);

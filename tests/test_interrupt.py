@@ -107,6 +107,7 @@ def test_progress_rises_to_one_and_can_stop_the_call(name: str) -> None:
     fractions = [f for f, _ in seen]
     assert len(seen) >= 2 and seen[-1] == (1.0, "done")
     assert fractions == sorted(fractions) and 0.0 <= fractions[0]
+    assert all(stage for _, stage in seen)
 
     class Enough(Exception):
         pass
