@@ -5,7 +5,6 @@ the one-process result (or says what went wrong)."""
 
 from __future__ import annotations
 
-import signal
 import sys
 import time
 
@@ -15,6 +14,7 @@ from distributed import Client, LocalCluster
 
 import quorlkit
 import quorlkit.dask as qd
+from interrupt_child import call_until_interrupted
 
 
 def tasks(dask_scheduler: object) -> int:
@@ -22,20 +22,13 @@ def tasks(dask_scheduler: object) -> int:
 
 
 def main() -> None:
-    # A shell starts background jobs with SIGINT ignored, and Python then leaves it so.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
     name = sys.argv[1]
     call = {"emst": lambda x: qd.emst(x), "knn": lambda x: qd.knn(x, 10)}[name]
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
         with Client(cluster) as client:
             points = da.random.default_rng(0).random((2 * 10**6, 2), chunks=250000)
             small = np.random.default_rng(1).random((3000, 2))
-            print("ready", flush=True)
-            try:
-                while True:
-                    call(points)
-            except KeyboardInterrupt:
-                print("stopped", flush=True)
+            call_until_interrupted(call, points)
             deadline = time.monotonic() + 10
             while client.run_on_scheduler(tasks) and time.monotonic() < deadline:
                 time.sleep(0.1)

@@ -67,23 +67,28 @@ def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.nd
     raise ValueError(name)
 
 
-def main() -> None:
-    # SIGUSR1 prints where each thread is, for a child that does not stop.
-    faulthandler.register(signal.SIGUSR1)
+def call_until_interrupted(call: Callable[[Any], Any], data: Any) -> None:
+    """Prints "ready", calls call(data) until KeyboardInterrupt, then prints "stopped"."""
     # A shell starts background jobs with SIGINT ignored, and Python then leaves it so.
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    name, workers = sys.argv[1], int(sys.argv[2])
-    call, data = call_of(name, workers)
-    # A spanner barely above 1 is slow even on a few thousand points.
-    small = data[: 300 if name == "spanner" else 2000].copy()
-    expected = call(small)
-    heap = _core._heap_in_use()
     print("ready", flush=True)
     try:
         while True:
             call(data)
     except KeyboardInterrupt:
         print("stopped", flush=True)
+
+
+def main() -> None:
+    # SIGUSR1 prints where each thread is, for a child that does not stop.
+    faulthandler.register(signal.SIGUSR1)
+    name, workers = sys.argv[1], int(sys.argv[2])
+    call, data = call_of(name, workers)
+    # A spanner barely above 1 is slow even on a few thousand points.
+    small = data[: 300 if name == "spanner" else 2000].copy()
+    expected = call(small)
+    heap = _core._heap_in_use()
+    call_until_interrupted(call, data)
     grown = _core._heap_in_use() - heap
     again = call(small)
     if grown > 4 << 20:
