@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "cluster/dbscan.h"
 #include "cluster/hdbscan.h"
 #include "common/alloc.h"
 #include "common/memory.h"
@@ -454,6 +455,42 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
                           View(r.index.data(), {m, py::ssize_t(k)}, owner));
 }
 
+// DBSCAN of the points: (labels, core indices), int64 of shapes (n,) and (m,). The weights,
+// when not None, are n float64 in input order; eps >= 0 and min_samples >= 1 are checked by
+// the caller.
+py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
+                   const py::object &weights, int32_t workers, const py::object &progress) {
+    PrepareExceptionStorage();
+    released_call call(progress);
+    int32_t n, d;
+    const double *in = PointsData(points, n, d);
+    const double *w = nullptr;
+    if (!weights.is_none()) {
+        const py::array &a = weights.cast<py::array>();
+        if (!py::isinstance<py::array_t<double>>(a) || !(a.flags() & py::array::c_style) ||
+            a.ndim() != 1 || a.shape(0) != n)
+            throw py::value_error("sample_weight must be a C-contiguous float64 array of " +
+                                  std::to_string(n) + " values");
+        w = static_cast<const double *>(a.data());
+    }
+    checked_vector<double> xs, ws;
+    std::unique_ptr<dbscan_result> result(new dbscan_result());
+    call.Run([&] {
+        xs = CopyPoints(in, n, d, workers);
+        if (w) ws.assign(w, w + n);
+        StageMark("copy");
+        check_points_array(n, d, xs.data(), UsableThreads(workers));
+        StageMark("checks");
+        *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr,
+                         workers);
+    });
+    call.Finish();
+    const dbscan_result &r = *result;
+    const py::capsule owner = Owner(result);
+    return py::make_tuple(View(r.labels.data(), {py::ssize_t(n)}, owner),
+                          View(r.core.data(), {py::ssize_t(r.core.size())}, owner));
+}
+
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
 py::tuple ClosestPairOf(const py::array &points, int32_t workers, const py::object &progress) {
     PrepareExceptionStorage();
@@ -661,6 +698,12 @@ PYBIND11_MODULE(_core, m) {
           py::arg("squared") = false, py::arg("progress") = py::none(),
           "The k nearest points to each query row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (m, k).");
+    m.def("dbscan", &DbscanOf, py::arg("points"), py::arg("eps"), py::arg("min_samples"),
+          py::arg("weights") = py::none(), py::arg("workers") = 1,
+          py::arg("progress") = py::none(),
+          "DBSCAN of a C-contiguous float64 array of shape (n, d), pairs within eps when their "
+          "squared length is at most eps * eps: (labels (int64, (n,)), core indices (int64, "
+          "ascending)).");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
           py::arg("progress") = py::none(),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");

@@ -107,6 +107,27 @@ class near_search {
         return sum;
     }
 
+    // Upper bounds, exact alike: no SquaredLength from x (or from any point in box a) to a point
+    // in node's box exceeds them. BoxBoxFarBound(v, lo(v)) bounds the pairs within v.
+    double BoxFarBound(int32_t node, const double *x) const {
+        const double *lo = t_.lo(node), *hi = lo + dims();
+        double sum = 0.0;
+        for (int32_t k = 0; k < dims(); ++k) {
+            const double far = std::max(x[k] - lo[k], hi[k] - x[k]);
+            sum = sum + far * far;
+        }
+        return sum;
+    }
+    double BoxBoxFarBound(int32_t node, const double *a) const {
+        const double *lo = t_.lo(node), *hi = lo + dims();
+        double sum = 0.0;
+        for (int32_t k = 0; k < dims(); ++k) {
+            const double far = std::max(a[dims() + k] - lo[k], hi[k] - a[k]);
+            sum = sum + far * far;
+        }
+        return sum;
+    }
+
   private:
     struct entry {
         int32_t node;

@@ -10,7 +10,8 @@ in arrays, whose size grows with the number of pairs rather than with the number
 ``quorlkit.knn_query(points, queries, k)`` those of other points among them and
 ``quorlkit.closest_pair(points)`` the closest pair; ``quorlkit.spanner(points, t)`` a sparse
 t-spanner; ``quorlkit.HDBSCAN`` clusters as ``sklearn.cluster.HDBSCAN`` does, from the exact
-mutual-reachability minimum spanning tree.
+mutual-reachability minimum spanning tree; ``quorlkit.DBSCAN`` as ``sklearn.cluster.DBSCAN`` does,
+in O(n d) memory, and ``quorlkit.friends_of_friends(points, b)`` the groups linked within b.
 """
 
 from ._decomposition import Decomposition, decompose
@@ -21,6 +22,7 @@ from ._spanner import spanner
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._cluster import HDBSCAN
+    from ._dbscan import DBSCAN, friends_of_friends
 
 
 def __getattr__(name: str) -> object:
@@ -30,16 +32,24 @@ def __getattr__(name: str) -> object:
 
         globals()["HDBSCAN"] = HDBSCAN
         return HDBSCAN
+    if name in ("DBSCAN", "friends_of_friends"):
+        from . import _dbscan
+
+        globals()["DBSCAN"] = _dbscan.DBSCAN
+        globals()["friends_of_friends"] = _dbscan.friends_of_friends
+        return globals()[name]
     raise AttributeError(f"module 'quorlkit' has no attribute {name!r}")
 
 
 __all__ = [
+    "DBSCAN",
     "Decomposition",
     "HDBSCAN",
     "MinimumSpanningTree",
     "closest_pair",
     "decompose",
     "emst",
+    "friends_of_friends",
     "knn",
     "knn_graph",
     "knn_query",

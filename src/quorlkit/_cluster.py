@@ -100,11 +100,15 @@ def _real(name: str, value: Any) -> float:
     return float(value)
 
 
-def _check_X(estimator: Any, X: Any, reset: bool = True) -> npt.NDArray[np.float64]:
+def _check_X(
+    estimator: Any, X: Any, reset: bool = True, min_rows: int = 2
+) -> npt.NDArray[np.float64]:
     """X as a C-contiguous float64 array of shape (n, d), inf and NaN allowed; with scikit-learn
     through its own validation, so that its messages and checks apply."""
     if _HAVE_SKLEARN:
-        kwargs = dict(dtype=np.float64, order="C", accept_sparse=False, ensure_min_samples=2)
+        kwargs = dict(
+            dtype=np.float64, order="C", accept_sparse=False, ensure_min_samples=min_rows
+        )
         try:
             from sklearn.utils.validation import validate_data
 
@@ -113,10 +117,11 @@ def _check_X(estimator: Any, X: Any, reset: bool = True) -> npt.NDArray[np.float
             arr = estimator._validate_data(X, force_all_finite=False, reset=reset, **kwargs)
         return np.ascontiguousarray(arr, dtype=np.float64)
     arr = _points_array(X)
-    if arr.shape[0] < 2:
-        raise ValueError(f"X has {arr.shape[0]} rows; HDBSCAN needs at least 2")
+    name = type(estimator).__name__
+    if arr.shape[0] < min_rows:
+        raise ValueError(f"X has {arr.shape[0]} rows; {name} needs at least {min_rows}")
     if arr.shape[1] < 1:
-        raise ValueError("X has 0 columns; HDBSCAN needs at least 1 feature")
+        raise ValueError(f"X has 0 columns; {name} needs at least 1 feature")
     estimator.n_features_in_ = arr.shape[1]
     return arr
 
