@@ -42,8 +42,7 @@ void EachBucket(const bucket_tree &t, int32_t threads, const Make &make, const B
         return;
     }
     task_errors errors(static_cast<size_t>(threads));
-    QUORL_OMP(parallel num_threads(threads))
-    {
+    QUORL_OMP(parallel num_threads(threads)) {
         PrepareExceptionStorage();
         const size_t me = size_t(ThreadNumber());
         decltype(make()) own;
@@ -61,6 +60,33 @@ void EachBucket(const bucket_tree &t, int32_t threads, const Make &make, const B
         }
     }
     errors.Rethrow();
+}
+
+// Runs f(chunk, begin, end) over the chunks of [0, n) on `threads` threads (from 2^14 items).
+template <typename F>
+void EachChunk(int32_t threads, size_t n, const F &f) {
+    const bool many = threads > 1 && n >= (size_t(1) << 14);
+    const int64_t chunks = many ? int64_t(threads) * 4 : 1;
+    QUORL_OMP(parallel for num_threads(threads) schedule(static, 1) if (many))
+    for (int64_t c = 0; c < chunks; ++c)
+        f(c, n * size_t(c) / size_t(chunks), n * size_t(c + 1) / size_t(chunks));
+}
+
+// Numbers the entries of `marks` that are 0 by their rank among them, in order, and returns
+// how many there were; the others are left as they are.
+int64_t NumberInOrder(checked_vector<int32_t> &marks, int32_t threads) {
+    const size_t n = marks.size();
+    checked_vector<int64_t> before(size_t(threads) * 4 + 1, 0);
+    EachChunk(threads, n, [&](int64_t c, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) before[size_t(c) + 1] += marks[i] == 0;
+    });
+    for (size_t c = 1; c < before.size(); ++c) before[c] += before[c - 1];
+    EachChunk(threads, n, [&](int64_t c, size_t begin, size_t end) {
+        int64_t next = before[size_t(c)];
+        for (size_t i = begin; i < end; ++i)
+            if (marks[i] == 0) marks[i] = int32_t(next++);
+    });
+    return before.back();
 }
 
 template <int D>
@@ -129,12 +155,12 @@ class dbscan {
             }
             void scan(int32_t v) {
                 for (int32_t r = self.t_.start[size_t(v)], e = self.end(v); r < e && !done; ++r)
-                    if (SquaredLength(x, self.x(r), self.dims()) <= self.eps2_)
-                        Add(w ? w[r] : 1.0);
+                    if (SquaredLength(x, self.x(r), self.dims()) <= self.eps2_) Add(w ? w[r] : 1.0);
             }
         };
         EachBucket(
-            t_, threads_, [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
+            t_, threads_,
+            [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
             [&](int32_t v, near_search<D> &s) {
                 // A clique that alone holds enough makes all its points core.
                 const int32_t c = top_[size_t(v)];
@@ -193,8 +219,7 @@ class dbscan {
                  std::max<int32_t>(64, int32_t(p_.id.size() / (size_t(threads_) * 32))));
         }
         task_errors errors(static_cast<size_t>(threads_));
-        QUORL_OMP(parallel num_threads(threads_))
-        {
+        QUORL_OMP(parallel num_threads(threads_)) {
             PrepareExceptionStorage();
             const size_t me = size_t(ThreadNumber());
             std::unique_ptr<joiner> own;
@@ -219,22 +244,32 @@ class dbscan {
     // points within eps of it, or -1.
     void Number(checked_vector<int32_t> &cluster, int64_t &clusters) {
         const size_t n = p_.id.size();
+        int32_t *up = parent_.data();
         checked_vector<int32_t> low(n, std::numeric_limits<int32_t>::max());
-        for (size_t r = 0; r < n; ++r)
-            if (core_[r]) {
-                const int32_t root = FindRoot(parent_, int32_t(r));
-                low[size_t(root)] = std::min(low[size_t(root)], p_.id[r]);
-            }
+        EachChunk(threads_, n, [&](int64_t, size_t begin, size_t end) {
+            for (size_t r = begin; r < end; ++r)
+                if (core_[r]) {
+                    const int32_t root = FindRootHalving(up, int32_t(r));
+                    __atomic_store_n(&up[r], root, __ATOMIC_RELAXED);
+                    int32_t *at = &low[size_t(root)], old = __atomic_load_n(at, __ATOMIC_RELAXED);
+                    while (p_.id[r] < old &&
+                           !__atomic_compare_exchange_n(at, &old, p_.id[r], true, __ATOMIC_RELAXED,
+                                                        __ATOMIC_RELAXED)) {
+                    }
+                }
+        });
         // The clusters in the order of their lowest input position.
         checked_vector<int32_t> number(n, -1);
-        for (size_t r = 0; r < n; ++r)
-            if (core_[r] && low[size_t(parent_[r])] == p_.id[r]) number[size_t(p_.id[r])] = 0;
-        clusters = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (number[i] == 0) number[i] = int32_t(clusters++);
+        EachChunk(threads_, n, [&](int64_t, size_t begin, size_t end) {
+            for (size_t r = begin; r < end; ++r)
+                if (core_[r] && low[size_t(up[r])] == p_.id[r]) number[size_t(p_.id[r])] = 0;
+        });
+        clusters = NumberInOrder(number, threads_);
         cluster.assign(n, -1);
-        for (size_t r = 0; r < n; ++r)
-            if (core_[r]) cluster[r] = number[size_t(low[size_t(parent_[r])])];
+        EachChunk(threads_, n, [&](int64_t, size_t begin, size_t end) {
+            for (size_t r = begin; r < end; ++r)
+                if (core_[r]) cluster[r] = number[size_t(low[size_t(up[r])])];
+        });
         parent_ = checked_vector<int32_t>();
         StageMark("dbscan: numbers");
 
@@ -255,7 +290,8 @@ class dbscan {
         };
         const progress_span stage("border points", 0.0, 1.0);
         EachBucket(
-            t_, threads_, [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
+            t_, threads_,
+            [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
             [&](int32_t v, near_search<D> &s) {
                 if (ncore_[size_t(v)] == t_.count[size_t(v)]) return;
                 for (int32_t r = t_.start[size_t(v)]; r < end(v); ++r) {
@@ -326,8 +362,7 @@ class dbscan {
             }
             if (ncore_[size_t(a)] == 0 || (k.what == kPair && ncore_[size_t(b)] == 0)) continue;
             if (k.what == kPair && j.s.BoxBoxBound(b, t_.lo(a)) > eps2_) continue;
-            const int32_t size =
-                t_.count[size_t(a)] + (k.what == kPair ? t_.count[size_t(b)] : 0);
+            const int32_t size = t_.count[size_t(a)] + (k.what == kPair ? t_.count[size_t(b)] : 0);
             if (out && size < grain) {
                 out->push_back(k);
                 continue;
@@ -492,17 +527,18 @@ dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double
         }
         StageMark("dbscan: border points");
         out.labels.resize(size_t(n));
-        checked_vector<uint8_t> core(static_cast<size_t>(n));
-        for (size_t r = 0; r < size_t(n); ++r) {
-            out.labels[size_t(p.id[r])] = cluster[r];
-            core[size_t(p.id[r])] = run.core()[r];
-        }
-        size_t cores = 0;
-        for (uint8_t c : core) cores += c;
-        out.core.resize(cores);
-        cores = 0;
-        for (size_t i = 0; i < size_t(n); ++i)
-            if (core[i]) out.core[cores++] = int64_t(i);
+        checked_vector<int32_t> core(static_cast<size_t>(n));
+        EachChunk(threads, size_t(n), [&](int64_t, size_t begin, size_t end) {
+            for (size_t r = begin; r < end; ++r) {
+                out.labels[size_t(p.id[r])] = cluster[r];
+                core[size_t(p.id[r])] = run.core()[r] ? 0 : -1;
+            }
+        });
+        out.core.resize(size_t(NumberInOrder(core, threads)));
+        EachChunk(threads, size_t(n), [&](int64_t, size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i)
+                if (core[i] >= 0) out.core[size_t(core[i])] = int64_t(i);
+        });
     });
     StageMark("dbscan: input order");
     return out;

@@ -481,8 +481,7 @@ py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
-        *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr,
-                         workers);
+        *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr, workers);
     });
     call.Finish();
     const dbscan_result &r = *result;
@@ -699,8 +698,7 @@ PYBIND11_MODULE(_core, m) {
           "The k nearest points to each query row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (m, k).");
     m.def("dbscan", &DbscanOf, py::arg("points"), py::arg("eps"), py::arg("min_samples"),
-          py::arg("weights") = py::none(), py::arg("workers") = 1,
-          py::arg("progress") = py::none(),
+          py::arg("weights") = py::none(), py::arg("workers") = 1, py::arg("progress") = py::none(),
           "DBSCAN of a C-contiguous float64 array of shape (n, d), pairs within eps when their "
           "squared length is at most eps * eps: (labels (int64, (n,)), core indices (int64, "
           "ascending)).");

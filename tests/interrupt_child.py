@@ -28,7 +28,7 @@ def _blobs(n: int, d: int, seed: int = 0) -> np.ndarray:
 
 NAMES = [
     "decompose", "build_quorl", "emst", "single_linkage", "knn", "knn_graph", "knn_query",
-    "closest_pair", "spanner", "hdbscan", "approximate_predict",
+    "closest_pair", "spanner", "hdbscan", "approximate_predict", "dbscan", "friends_of_friends",
 ]
 
 
@@ -60,10 +60,18 @@ def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.nd
         return (lambda x: quorlkit.spanner(x, 1.0000001, workers=workers)), u.random((20000, 3))
     if name == "hdbscan":
         model = quorlkit.HDBSCAN(min_cluster_size=15, workers=workers)
-        return model.fit, _blobs(10**6, 2)
+        return (lambda x: model.fit(x).labels_.copy()), _blobs(10**6, 2)
     if name == "approximate_predict":
         fitted = quorlkit.HDBSCAN(min_cluster_size=15, workers=workers).fit(_blobs(20000, 2))
         return fitted.approximate_predict, _blobs(2 * 10**6, 2, seed=3)
+    if name == "dbscan":
+        return (
+            lambda x: quorlkit.DBSCAN(0.3, min_samples=10, workers=workers).fit(x).labels_.copy()
+        ), _blobs(2 * 10**6, 2)
+    if name == "friends_of_friends":
+        return (
+            lambda x: quorlkit.friends_of_friends(x, 0.005, workers=workers)
+        ), u.random((2 * 10**6, 3))
     raise ValueError(name)
 
 

@@ -94,6 +94,8 @@ CALLS = {
     "closest_pair": lambda p: quorlkit.closest_pair(X, workers=2, progress=p),
     "decompose": lambda p: quorlkit.decompose(X, 2.0, workers=2, progress=p),
     "spanner": lambda p: quorlkit.spanner(X[:5000], 1.5, workers=1, progress=p),
+    "dbscan": lambda p: quorlkit.DBSCAN(0.01, min_samples=5).fit(X, progress=p),
+    "friends_of_friends": lambda p: quorlkit.friends_of_friends(X, 0.001, progress=p),
     "hdbscan": lambda p: quorlkit._core.hdbscan_fit(
         X, 15, 1.0, 2, 15, "eom", False, 0.0, -1, np.argsort, progress=p
     ),
