@@ -139,7 +139,9 @@ def assert_refused(result, pattern):
 @pytest.mark.parametrize(
     "args, pattern",
     [
-        (["pts.txt"], r"required: --min-cluster-size"),
+        (["pts.txt"], r"one of the arguments --min-cluster-size --dbscan is required"),
+        (["pts.txt", "--dbscan", "0"], r"--dbscan: must be positive, got '0'"),
+        (["pts.txt", "--dbscan", "1", "--min-cluster-size", "5"], r"not allowed with"),
         (["pts.txt", "--min-cluster-size", "1"], r"--min-cluster-size: must be at least 2, got 1"),
         (["pts.txt", "--min-cluster-size", "x"], r"expected a whole number, got 'x'"),
         (["pts.txt", "--min-cluster-size", "3", "--min-samples", "0"], r"--min-samples: must be at least 1"),
@@ -159,6 +161,24 @@ def test_refusals(tmp_path, args, pattern):
     (tmp_path / "nan.csv").write_text("x,y\n0,0\n1,1\nnan,2\n")
     result = run_stand_in(tmp_path, "cluster", *args)
     assert_refused(result, pattern)
+
+
+@pytest.mark.parametrize("plot", [False, True])
+def test_dbscan_labels_are_sklearns(tmp_path, plot):
+    from sklearn.cluster import DBSCAN
+
+    x = blobs(400, 2, 6)
+    np.save(tmp_path / "pts.npy", x)
+    args = ["--plot", "c.png"] if plot else []
+    if plot:
+        pytest.importorskip("matplotlib")
+    result = run(tmp_path, "cluster", "pts.npy", "--dbscan", 0.9, "--min-samples", 6, *args)
+    assert result.returncode == 0, result.stderr
+    want = DBSCAN(eps=0.9, min_samples=6, algorithm="kd_tree").fit(x).labels_
+    np.testing.assert_array_equal(read_labels(result.stdout), want)
+    assert want.max() >= 1 and (want == -1).any()
+    if plot:
+        assert (tmp_path / "c.png").read_bytes().startswith(PNG_SIGNATURE)
 
 
 @pytest.mark.skipif(hasattr(quorlkit, "HDBSCAN"), reason="quorlkit.HDBSCAN is there")

@@ -304,13 +304,14 @@ def draw_clusters(
     Left, each cluster's points in its own colour and noise in gray. Right, every cluster of the
     condensed tree as a bar hanging from the lambda (1 / distance) of its birth to that of its
     death, as wide as the number of points still in it; the selected clusters in their colours.
+    Without a condensed tree (DBSCAN), the points alone.
 
     Parameters
     ----------
     points : array_like, shape (n, 2)
     labels : array_like of int, shape (n,)
         Noise -1; rows labelled below -1 (non-finite points) are not drawn.
-    condensed_tree : structured array
+    condensed_tree : structured array or None
         Fields parent, child, lambda_val, child_size, over the finite rows of ``points`` in order
         (see :mod:`quorlkit._hierarchy`).
     out : str or file object
@@ -332,18 +333,22 @@ def draw_clusters(
         raise ValueError(f"draw_clusters draws 2-D points, not points of shape {pts.shape}")
     if lab.shape != (pts.shape[0],):
         raise ValueError(f"labels must have shape ({pts.shape[0]},), not {lab.shape}")
-    tree = np.asarray(condensed_tree)
     finite = np.isfinite(pts).all(axis=1)
     count = int(lab.max()) + 1 if lab.size else 0
     colours = _colours(count)
-    try:
-        chosen = selected_clusters(tree, lab[finite]).tolist()
-    except ValueError:
-        chosen = []  # labels of another tree, say: draw the tree without its selection
-
-    fig = Figure(figsize=(13.0, 6.2), dpi=120, layout="constrained")
-    FigureCanvasAgg(fig)
-    ax, icicle = fig.subplots(1, 2, width_ratios=[1.0, 1.0])
+    if condensed_tree is None:
+        fig = Figure(figsize=(6.8, 6.2), dpi=120, layout="constrained")
+        FigureCanvasAgg(fig)
+        ax = fig.subplots(1, 1)
+    else:
+        tree = np.asarray(condensed_tree)
+        try:
+            chosen = selected_clusters(tree, lab[finite]).tolist()
+        except ValueError:
+            chosen = []  # labels of another tree, say: draw the tree without its selection
+        fig = Figure(figsize=(13.0, 6.2), dpi=120, layout="constrained")
+        FigureCanvasAgg(fig)
+        ax, icicle = fig.subplots(1, 2, width_ratios=[1.0, 1.0])
     shown = pts[finite]
     if shown.shape[0]:
         (x0, x1), (y0, y1) = view_limits(shown)
@@ -362,6 +367,9 @@ def draw_clusters(
         f"n = {pts.shape[0]}, {count} clusters, {int(noise.sum())} noise points", fontsize=10
     )
     ax.tick_params(labelsize=8)
+    if condensed_tree is None:
+        _save(fig, out)
+        return fig
 
     bars = _icicle_layout(tree)
     for c, center, birth, death, steps, widths in bars:

@@ -360,23 +360,30 @@ def _labels_csv(labels: npt.NDArray[Any]) -> Iterator[str]:
 def _cmd_cluster(args: argparse.Namespace) -> None:
     if args.plot is not None:
         _require_matplotlib()  # before reading what may be a large file
-    cls = _hdbscan_class()
+    dbscan = args.dbscan is not None
+    if dbscan:
+        from ._dbscan import DBSCAN as cls
+    else:
+        cls = _hdbscan_class()
     points, lines = _read_points(args.file, args.columns)
     if args.plot is not None and points.shape[1] != 2:
         raise CliError(
             f"{args.file}: --plot draws 2-D points; these have d = {points.shape[1]}"
         )
-    if points.shape[0] < args.min_cluster_size:
+    if not dbscan and points.shape[0] < args.min_cluster_size:
         raise CliError(
             f"{args.file}: {points.shape[0]} points, fewer than --min-cluster-size "
             f"{args.min_cluster_size}"
         )
-    if args.min_samples is not None and args.min_samples > points.shape[0]:
+    if not dbscan and args.min_samples is not None and args.min_samples > points.shape[0]:
         raise CliError(
             f"{args.file}: {points.shape[0]} points, fewer than --min-samples {args.min_samples}"
         )
     try:
-        model = cls(min_cluster_size=args.min_cluster_size, min_samples=args.min_samples)
+        if dbscan:
+            model = cls(eps=args.dbscan, min_samples=args.min_samples or 5)
+        else:
+            model = cls(min_cluster_size=args.min_cluster_size, min_samples=args.min_samples)
         model.fit(points, progress=_bar)
     except (ValueError, TypeError) as err:
         raise CliError(f"{args.file}: {_with_lines(str(err), lines)}") from None
@@ -385,7 +392,7 @@ def _cmd_cluster(args: argparse.Namespace) -> None:
     if args.plot is not None:
         from . import _plot
 
-        tree = model.condensed_tree_
+        tree = None if dbscan else model.condensed_tree_
         _draw(lambda: _plot.draw_clusters(points, labels, tree, args.plot), args.plot)
     _write(args.output, lambda: _emit(_labels_csv(labels), args.output))
 
@@ -417,6 +424,13 @@ def _separation(text: str) -> float:
     if not math.isfinite(s):
         raise argparse.ArgumentTypeError(f"must be finite, got {text!r}")
     return s
+
+
+def _radius(text: str) -> float:
+    r = _separation(text)
+    if not r > 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {text!r}")
+    return r
 
 
 def _count(least: int) -> Callable[[str], int]:
@@ -571,19 +585,26 @@ def _parser() -> argparse.ArgumentParser:
     p.set_defaults(run=_cmd_plot, check=functools.partial(_check_plot, parser=p))
 
     p = commands.add_parser(
-        "cluster", help="HDBSCAN* labels of the points of a file, one per row",
+        "cluster", help="HDBSCAN* or DBSCAN labels of the points of a file, one per row",
         description=files + " Writes a CSV with a header row 'label' and then one label per "
-        "input row, in input order (noise -1); --plot draws 2-D points by cluster beside the "
-        "condensed tree as an icicle plot.",
+        "input row, in input order (noise -1): HDBSCAN* with --min-cluster-size, DBSCAN "
+        "(scikit-learn's labels) with --dbscan. --plot draws 2-D points by cluster, for "
+        "HDBSCAN* beside the condensed tree as an icicle plot.",
     )
     file_argument(p)
-    p.add_argument(
-        "--min-cluster-size", type=_count(2), required=True, metavar="K",
-        help="the fewest points of a cluster, at least 2",
+    method = p.add_mutually_exclusive_group(required=True)
+    method.add_argument(
+        "--min-cluster-size", type=_count(2), metavar="K",
+        help="HDBSCAN*: the fewest points of a cluster, at least 2",
+    )
+    method.add_argument(
+        "--dbscan", type=_radius, metavar="EPS",
+        help="DBSCAN with neighbourhoods of radius EPS (positive)",
     )
     p.add_argument(
         "--min-samples", type=_count(1), default=None, metavar="M",
-        help="points within a core distance, the point itself included (default K)",
+        help="points within a core distance (HDBSCAN*, default K) or within EPS (DBSCAN, "
+        "default 5), the point itself included",
     )
     p.add_argument(
         "-o", "--output", metavar="OUT", help="write the labels to OUT instead of stdout"
