@@ -15,6 +15,7 @@ in O(n d) memory, and ``quorlkit.friends_of_friends(points, b)`` the groups link
 """
 
 from ._decomposition import Decomposition, decompose
+from ._friends import friends_of_friends
 from ._mst import MinimumSpanningTree, emst, linkage, single_linkage
 from ._neighbors import closest_pair, knn, knn_graph, knn_query
 from ._spanner import spanner
@@ -22,7 +23,7 @@ from ._spanner import spanner
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._cluster import HDBSCAN
-    from ._dbscan import DBSCAN, friends_of_friends
+    from ._dbscan import DBSCAN
 
 
 def __getattr__(name: str) -> object:
@@ -32,12 +33,11 @@ def __getattr__(name: str) -> object:
 
         globals()["HDBSCAN"] = HDBSCAN
         return HDBSCAN
-    if name in ("DBSCAN", "friends_of_friends"):
-        from . import _dbscan
+    if name == "DBSCAN":
+        from ._dbscan import DBSCAN
 
-        globals()["DBSCAN"] = _dbscan.DBSCAN
-        globals()["friends_of_friends"] = _dbscan.friends_of_friends
-        return globals()[name]
+        globals()["DBSCAN"] = DBSCAN
+        return DBSCAN
     raise AttributeError(f"module 'quorlkit' has no attribute {name!r}")
 
 

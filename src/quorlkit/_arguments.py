@@ -1,11 +1,13 @@
-"""The integer arguments that several entry points share: thread counts and size limits."""
+"""The arguments that several entry points share: thread counts, size limits and radii."""
 
 from __future__ import annotations
 
+import math
+import numbers
 import operator
 from typing import Any
 
-__all__ = ["optional_limit", "whole_number"]
+__all__ = ["optional_limit", "positive_length", "whole_number"]
 
 
 def whole_number(name: str, value: Any) -> int:
@@ -27,3 +29,13 @@ def optional_limit(name: str, value: Any) -> int:
     if count < 0:
         raise ValueError(f"{name} must be None or at least 0 (got {count})")
     return min(count, 2**63 - 1)
+
+
+def positive_length(name: str, value: Any) -> float:
+    """A radius such as DBSCAN's eps as a float, positive and finite."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    r = float(value)
+    if not (r > 0.0 and math.isfinite(r)):
+        raise ValueError(f"{name} must be positive and finite (got {r})")
+    return r

@@ -1,27 +1,19 @@
-"""DBSCAN with scikit-learn's labels in O(n d) memory, and friends-of-friends groups."""
+"""DBSCAN with scikit-learn's labels in O(n d) memory."""
 
 from __future__ import annotations
 
-import numbers
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._cluster import _Base, _check_X, _integer, _Mixin, _not_fitted, _real, _HAVE_SKLEARN
-from ._decomposition import _points_array
+from ._cluster import _HAVE_SKLEARN, _Base, _check_X, _integer, _Mixin, _not_fitted
+from ._arguments import positive_length
 from ._progress import ProgressCallback, check_progress
 from ._workers import check_workers, core_threads
 
-__all__ = ["DBSCAN", "friends_of_friends"]
-
-
-def _radius(name: str, value: Any) -> float:
-    r = _real(name, value)
-    if not (r > 0.0 and np.isfinite(r)):
-        raise ValueError(f"{name} must be positive and finite (got {r})")
-    return r
+__all__ = ["DBSCAN"]
 
 
 def _refuse_non_finite(arr: npt.NDArray[np.float64], name: str) -> None:
@@ -124,8 +116,9 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
         """Cluster the rows of X (array_like of shape (n, d)); returns self. ``progress`` is as
         for :func:`quorlkit.emst`."""
         report = check_progress(progress)
-        eps = _radius("eps", self.eps)
+        eps = positive_length("eps", self.eps)
         min_samples = _integer("min_samples", self.min_samples, 1)
+        assert min_samples is not None
         check_workers(self.workers)
         arr = _check_X(self, X, min_rows=1)
         _refuse_non_finite(arr, "X")
@@ -147,40 +140,3 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
     def _fitted(self) -> None:
         if not hasattr(self, "labels_"):
             raise _not_fitted(self)
-
-
-def friends_of_friends(
-    points: Any,
-    linking_length: float,
-    min_size: int = 1,
-    *,
-    workers: int | None = None,
-    progress: ProgressCallback | None = None,
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """The friends-of-friends groups of the points: the parts of the graph that joins every two
-    points within ``linking_length`` of each other (squared length at most its square, as for
-    :class:`DBSCAN`), which is the single-linkage tree cut at that length.
-
-    Returns ``(labels, sizes)``: each row's group, groups numbered 0, 1, ... in the order of
-    their lowest row, with groups of fewer than ``min_size`` points labelled -1 and left out of
-    the numbering; and each group's size. With ``min_size=1`` the labels are
-    ``DBSCAN(eps=linking_length, min_samples=1)``'s. Memory is O(n d); the result is the same for
-    every ``workers``.
-    """
-    arr = _points_array(points)
-    b = _radius("linking_length", linking_length)
-    if isinstance(min_size, (bool, np.bool_)) or not isinstance(min_size, numbers.Integral):
-        raise TypeError(f"min_size must be an integer, not {type(min_size).__name__}")
-    if min_size < 1:
-        raise ValueError(f"min_size must be at least 1 (got {int(min_size)})")
-    threads = core_threads(workers)
-    if arr.shape[0] == 0:
-        return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
-    labels, _ = _core.dbscan(arr, b, 1.0, None, threads, progress=check_progress(progress))
-    sizes = np.bincount(labels)
-    if min_size > 1:
-        keep = sizes >= min_size
-        number = np.cumsum(keep) - 1
-        labels = np.where(keep[labels], number[labels], -1)
-        sizes = sizes[keep]
-    return labels, sizes

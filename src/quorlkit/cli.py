@@ -362,7 +362,9 @@ def _cmd_cluster(args: argparse.Namespace) -> None:
         _require_matplotlib()  # before reading what may be a large file
     dbscan = args.dbscan is not None
     if dbscan:
-        from ._dbscan import DBSCAN as cls
+        from ._dbscan import DBSCAN
+
+        cls: Any = DBSCAN
     else:
         cls = _hdbscan_class()
     points, lines = _read_points(args.file, args.columns)
