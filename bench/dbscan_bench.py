@@ -2,7 +2,8 @@
 by side in one run, on 1 and 2 threads: the `dbscan` package (PARLAY_NUM_THREADS), scikit-learn's
 DBSCAN(algorithm="kd_tree", n_jobs) and pyfof. The data are written once and loaded by every
 measurement, each in a fresh process, the tools alternating, so that each gets its own peak
-resident memory; the table gives medians, and the memory each call added per point.
+resident memory; the table gives medians, and what the call's peak resident memory rose by over
+the memory in use when it began, per point (Linux: /proc/self/clear_refs resets the peak).
 
 - A: make_blobs(10**6, 2, centers=20, random_state=0), eps = 0.0762 (about 100 neighbours),
   min_samples = 10;
@@ -18,7 +19,6 @@ Needs scikit-learn, dbscan and pyfof (benchmark only; pyfof builds against Boost
 import argparse
 import json
 import os
-import resource
 import statistics
 import subprocess
 import sys
@@ -39,6 +39,22 @@ def make(name, n, path):
         d = 2 if name == "A" else 5
         x, _ = make_blobs(n_samples=n, n_features=d, centers=20, random_state=0)
     np.save(path, np.ascontiguousarray(x))
+
+
+def _status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])  # KiB
+    raise SystemExit(f"no {field} in /proc/self/status")
+
+
+def _reset_peak():
+    """Resets the peak resident memory to the present one (Linux) and returns it, in KiB: the
+    call's peak then counts from here, not from what imports and loading touched before."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return _status("VmRSS")
 
 
 def run_one(tool, path, name, threads):
@@ -76,11 +92,11 @@ def run_one(tool, path, name, threads):
             return labels
     else:
         raise SystemExit(f"unknown tool {tool}")
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    base = _reset_peak()
     t0 = time.perf_counter()
     labels = call()
     seconds = time.perf_counter() - t0
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak = _status("VmHWM")
     groups = len(np.unique(labels[labels >= 0]))
     print(json.dumps({"seconds": seconds, "bytes_per_point": (peak - base) * 1024 / n,
                       "groups": groups, "noise": int((labels < 0).sum())}))

@@ -489,7 +489,7 @@ class dbscan {
 }  // namespace
 
 dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double min_samples,
-                     const double *weight, int32_t workers) {
+                     const double *weight, int32_t workers, bool list_core) {
     dbscan_result out;
     if (n < 1) return out;
     const int32_t threads = UsableThreads(workers);
@@ -527,13 +527,14 @@ dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double
         }
         StageMark("dbscan: border points");
         out.labels.resize(size_t(n));
-        checked_vector<int32_t> core(static_cast<size_t>(n));
+        checked_vector<int32_t> core(list_core ? size_t(n) : 0);
         EachChunk(threads, size_t(n), [&](int64_t, size_t begin, size_t end) {
             for (size_t r = begin; r < end; ++r) {
                 out.labels[size_t(p.id[r])] = cluster[r];
-                core[size_t(p.id[r])] = run.core()[r] ? 0 : -1;
+                if (list_core) core[size_t(p.id[r])] = run.core()[r] ? 0 : -1;
             }
         });
+        if (!list_core) return;
         out.core.resize(size_t(NumberInOrder(core, threads)));
         EachChunk(threads, size_t(n), [&](int64_t, size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i)

@@ -459,7 +459,8 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
 // when not None, are n float64 in input order; eps >= 0 and min_samples >= 1 are checked by
 // the caller.
 py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
-                   const py::object &weights, int32_t workers, const py::object &progress) {
+                   const py::object &weights, int32_t workers, bool cores,
+                   const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     int32_t n, d;
@@ -481,13 +482,25 @@ py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
-        *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr, workers);
+        *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr, workers,
+                         cores);
+    });
+    // The core rows as the estimator keeps them, gathered on the threads.
+    const py::ssize_t listed = py::ssize_t(result->core.size());
+    py::array_t<double> components({listed, py::ssize_t(d)});
+    double *to = components.mutable_data();
+    call.Run([&] {
+        const int32_t threads = listed >= 4096 ? UsableThreads(workers) : 1;
+        const int64_t *core = result->core.data();
+        QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
+        for (py::ssize_t k = 0; k < listed; ++k)
+            std::copy(in + core[k] * d, in + (core[k] + 1) * d, to + k * d);
     });
     call.Finish();
     const dbscan_result &r = *result;
     const py::capsule owner = Owner(result);
     return py::make_tuple(View(r.labels.data(), {py::ssize_t(n)}, owner),
-                          View(r.core.data(), {py::ssize_t(r.core.size())}, owner));
+                          View(r.core.data(), {listed}, owner), components);
 }
 
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
@@ -698,10 +711,11 @@ PYBIND11_MODULE(_core, m) {
           "The k nearest points to each query row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (m, k).");
     m.def("dbscan", &DbscanOf, py::arg("points"), py::arg("eps"), py::arg("min_samples"),
-          py::arg("weights") = py::none(), py::arg("workers") = 1, py::arg("progress") = py::none(),
+          py::arg("weights") = py::none(), py::arg("workers") = 1, py::arg("cores") = true,
+          py::arg("progress") = py::none(),
           "DBSCAN of a C-contiguous float64 array of shape (n, d), pairs within eps when their "
           "squared length is at most eps * eps: (labels (int64, (n,)), core indices (int64, "
-          "ascending)).");
+          "ascending), the core rows (float64)); without cores, no core points are listed.");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
           py::arg("progress") = py::none(),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");

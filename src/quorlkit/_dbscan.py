@@ -123,12 +123,12 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
         arr = _check_X(self, X, min_rows=1)
         _refuse_non_finite(arr, "X")
         weights = _weights(sample_weight, arr.shape[0], arr)
-        labels, core = _core.dbscan(
+        labels, core, components = _core.dbscan(
             arr, eps, float(min_samples), weights, core_threads(self.workers), progress=report
         )
         self.labels_ = labels
         self.core_sample_indices_ = core
-        self.components_ = arr[core].copy()
+        self.components_ = components
         return self
 
     def fit_predict(

@@ -44,7 +44,9 @@ def friends_of_friends(
     threads = core_threads(workers)
     if arr.shape[0] == 0:
         return np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64)
-    labels, _ = _core.dbscan(arr, b, 1.0, None, threads, progress=check_progress(progress))
+    labels, _, _ = _core.dbscan(
+        arr, b, 1.0, None, threads, cores=False, progress=check_progress(progress)
+    )
     sizes = np.bincount(labels)
     if min_size > 1:
         keep = sizes >= min_size
