@@ -103,12 +103,15 @@ class dbscan {
     void FindCliques() {
         near_search<D> s(t_);
         top_.resize(size_t(t_.nodes));
-        for (int32_t v = 0; v < t_.nodes; ++v) {
-            const int32_t up = t_.parent[size_t(v)];
-            if (up >= 0 && top_[size_t(up)] >= 0)
-                top_[size_t(v)] = top_[size_t(up)];
-            else
-                top_[size_t(v)] = s.BoxBoxFarBound(v, t_.lo(v)) <= eps2_ ? v : -1;
+        EachChunk(threads_, size_t(t_.nodes), [&](int64_t, size_t begin, size_t end) {
+            for (size_t v = begin; v < end; ++v)
+                top_[v] =
+                    s.BoxBoxFarBound(int32_t(v), t_.lo(int32_t(v))) <= eps2_ ? int32_t(v) : -1;
+        });
+        // A parent comes before its children.
+        for (int32_t v = 1; v < t_.nodes; ++v) {
+            const int32_t up = top_[size_t(t_.parent[size_t(v)])];
+            if (up >= 0) top_[size_t(v)] = up;
         }
     }
 
@@ -181,29 +184,34 @@ class dbscan {
     void CountCore() {
         ncore_.resize(size_t(t_.nodes));
         rep_.resize(size_t(t_.nodes));
-        for (int32_t v = t_.nodes - 1; v >= 0; --v) {
-            if (t_.bucket(v)) {
+        EachChunk(threads_, size_t(t_.nodes), [&](int64_t, size_t begin, size_t end) {
+            for (size_t v = begin; v < end; ++v) {
+                if (!t_.bucket(int32_t(v))) continue;
                 int32_t count = 0, first = -1;
-                for (int32_t r = t_.start[size_t(v)]; r < end(v); ++r)
+                for (int32_t r = t_.start[v]; r < this->end(int32_t(v)); ++r)
                     if (core_[size_t(r)]) {
                         if (first < 0) first = r;
                         ++count;
                     }
-                ncore_[size_t(v)] = count;
-                rep_[size_t(v)] = first;
-            } else {
+                ncore_[v] = count;
+                rep_[v] = first;
+            }
+        });
+        for (int32_t v = t_.nodes - 1; v >= 0; --v)
+            if (!t_.bucket(v)) {
                 const size_t l = size_t(v) + 1, r = size_t(t_.right[size_t(v)]);
                 ncore_[size_t(v)] = ncore_[l] + ncore_[r];
                 rep_[size_t(v)] = rep_[l] >= 0 ? rep_[l] : rep_[r];
             }
-        }
     }
 
     // The components of the core points: parent_ a union-find forest over ordered positions,
     // from one walk over the pairs of nodes near each other, split among the threads.
     void Join() {
         parent_.resize(p_.id.size());
-        for (size_t r = 0; r < parent_.size(); ++r) parent_[r] = int32_t(r);
+        EachChunk(threads_, parent_.size(), [&](int64_t, size_t begin, size_t end) {
+            for (size_t r = begin; r < end; ++r) parent_[r] = int32_t(r);
+        });
         one_.assign(size_t(t_.nodes), -1);
         if (threads_ <= 1 || t_.nodes < 64) {
             joiner j(t_);
@@ -509,6 +517,7 @@ dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double
         constexpr int D = decltype(dim)::value;
         dbscan<D> run(t, p, eps2, threads);
         run.FindCliques();
+        StageMark("dbscan: cliques");
         {
             const progress_span stage("core points", 0.25, 0.55);
             run.FindCore(min_samples, weight ? w.data() : nullptr);
@@ -516,6 +525,7 @@ dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double
         StageMark("dbscan: core points");
         w = checked_vector<double>();
         run.CountCore();
+        StageMark("dbscan: core per node");
         {
             const progress_span stage("clusters", 0.55, 0.85);
             run.Join();
