@@ -536,6 +536,7 @@ dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double
             run.Number(cluster, out.clusters);
         }
         StageMark("dbscan: border points");
+        p.xs = checked_vector<double>();  // no more lengths: the peak comes next
         out.labels.resize(size_t(n));
         checked_vector<int32_t> core(list_core ? size_t(n) : 0);
         EachChunk(threads, size_t(n), [&](int64_t, size_t begin, size_t end) {

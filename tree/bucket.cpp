@@ -16,7 +16,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
     checked_vector<int32_t> members, first_member;  // equal points grouped by their first
     bool groups = false;
     try {
-        tree = BuildFlatTree(xs, n, d, 8.0, workers);
+        tree = BuildFlatTree(xs, n, d, 8.0, workers, false);
     } catch (const no_cut_error &) {
         groups = true;
     }
@@ -43,7 +43,7 @@ void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, buc
         for (size_t k = 0; k < distinct_id.size(); ++k)
             std::copy(xs + size_t(distinct_id[k]) * dd, xs + size_t(distinct_id[k] + 1) * dd,
                       &distinct[k * dd]);
-        tree = BuildFlatTree(distinct.data(), int32_t(distinct_id.size()), d, 8.0, workers);
+        tree = BuildFlatTree(distinct.data(), int32_t(distinct_id.size()), d, 8.0, workers, false);
         // From here on the tree's order names input positions, as without equal points.
         for (int32_t &k : tree.order) k = distinct_id[size_t(k)];
     }

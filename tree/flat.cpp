@@ -92,13 +92,14 @@ void SortByKey(uint64_t *keys, int32_t *ids, uint64_t *keys2, int32_t *ids2, siz
 // greatest width and that width in `widest`.
 template <typename Bounds>
 size_t WriteBox(flat_tree &t, size_t node, double &widest, Bounds bounds) {
+    const bool boxes = !t.box.empty();
     double sum = 0.0;
     size_t dim = 0;
     widest = -1.0;
     for (size_t k = 0; k < size_t(t.d); ++k) {
         const std::pair<double, double> b = bounds(k);
         const double lo = b.first, hi = b.second;
-        t.center(node)[k] = (hi + lo) * 0.5;
+        if (boxes) t.center(node)[k] = (hi + lo) * 0.5;
         const double half = (hi - lo) * 0.5;
         sum = sum + half * half;
         const double w = hi - lo;
@@ -107,7 +108,7 @@ size_t WriteBox(flat_tree &t, size_t node, double &widest, Bounds bounds) {
             widest = w;
         }
     }
-    t.radius(node) = std::sqrt(sum);
+    if (boxes) t.radius(node) = std::sqrt(sum);
     return dim;
 }
 
@@ -189,6 +190,7 @@ void BuildFromSortedLists(flat_tree &t, const double *const *cols, const int32_t
             t.order[size_t(first_at) + at] = position[from * N + size_t(point_slot)];
             t.start[node] = first_at + int32_t(at);
             t.size[node] = 1;
+            if (t.box.empty()) return;
             for (size_t k = 0; k < D; ++k)
                 t.center(node)[k] = vals[k][slot_at(k, 0) == point_slot ? 0 : 1];
             t.radius(node) = 0.0;
@@ -429,6 +431,7 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
         t.order[at] = pos[p * N + i];
         t.start[node] = int32_t(at);
         t.size[node] = 1;
+        if (t.box.empty()) return;
         for (size_t k = 0; k < D; ++k) t.center(node)[k] = col(p, k)[i];
         t.radius(node) = 0.0;
     };
@@ -696,8 +699,8 @@ void BuildByPartition(flat_tree &t, const double *xs, double sort_after, int32_t
 
 }  // namespace
 
-flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after,
-                        int32_t workers) {
+flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after, int32_t workers,
+                        bool boxes) {
     flat_tree t;
     t.n = n;
     t.d = d;
@@ -706,7 +709,7 @@ flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_afte
     t.order.resize(N);
     t.start.resize(nodes);
     t.size.resize(nodes);
-    t.box.resize(nodes * (D + 1));
+    if (boxes) t.box.resize(nodes * (D + 1));
     switch (d) {
         case 1:
             BuildByPartition<1>(t, xs, sort_after, workers);

@@ -47,8 +47,10 @@ struct flat_tree {
 // O(n log n). Requires n >= 0, d >= 1 and finite coordinates (check_quorl_args); throws
 // no_cut_error when two points are equal in all d coordinates, and std::bad_alloc when memory
 // runs out, having kept nothing either way. With workers > 1 the top of the tree is built on the
-// calling thread and the subtrees below it on that many OpenMP threads: the same tree.
+// calling thread and the subtrees below it on that many OpenMP threads: the same tree. Without
+// `boxes`, box is left empty (for callers that bound their nodes otherwise), which saves
+// (2n - 1)(d + 1) doubles.
 flat_tree BuildFlatTree(const double *xs, int32_t n, int32_t d, double sort_after = 8.0,
-                        int32_t workers = 1);
+                        int32_t workers = 1, bool boxes = true);
 
 #endif
