@@ -669,6 +669,12 @@ py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_
 
 PYBIND11_MODULE(_core, m) {
     PrepareExceptionStorage();
+    {
+        // The thread the calls run on, started at import: its stack and its C library arena
+        // take address space once, which the headroom the first call measures should not lose.
+        released_call warm;
+        warm.Run([] { PrepareExceptionStorage(); });
+    }
     m.doc() =
         "The C++ core of quorlkit; use quorlkit.decompose. Calls that take `progress` call "
         "it as progress(fraction, stage) from the calling thread while they run, and every "
