@@ -33,7 +33,7 @@ import time
 import numpy as np
 
 CALLS = ["emst 2-D", "emst 3-D", "knn 2-D k=10", "HDBSCAN 2-D blobs n/10", "HDBSCAN 2-D blobs",
-         "decompose 2-D s=2", "decompose 3-D s=2"]
+         "decompose 2-D s=2", "decompose 3-D s=2", "DBSCAN 2-D blobs", "friends_of_friends 3-D"]
 
 
 def points(name, n):
@@ -57,6 +57,11 @@ def ours(name, x, workers):
         return lambda: quorlkit.knn(x, 10, workers=workers)
     if name.startswith("HDBSCAN"):
         return lambda: quorlkit.HDBSCAN(min_cluster_size=15, workers=workers).fit(x)
+    if name.startswith("DBSCAN"):  # about 100 neighbours at 10^6
+        eps, dbscan = 0.0762 * (10**6 / len(x)) ** 0.5, quorlkit.DBSCAN
+        return lambda: dbscan(eps, min_samples=10, workers=workers).fit(x)
+    if name.startswith("friends"):  # 0.2 of the mean spacing
+        return lambda: quorlkit.friends_of_friends(x, 0.2 * len(x) ** (-1 / 3), workers=workers)
     return lambda: quorlkit.decompose(x, 2.0, workers=workers)
 
 

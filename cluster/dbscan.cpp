@@ -226,6 +226,7 @@ class dbscan {
             Walk({0, -1, kSelf}, j, &tasks,
                  std::max<int32_t>(64, int32_t(p_.id.size() / (size_t(threads_) * 32))));
         }
+        StageMark("dbscan: clusters, split");
         task_errors errors(static_cast<size_t>(threads_));
         QUORL_OMP(parallel num_threads(threads_)) {
             PrepareExceptionStorage();
