@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "cluster/hdbscan.h"
@@ -25,6 +26,7 @@
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
 #include "neighbors/query.h"
+#include "pairs/budget.h"
 #include "spanner/spanner.h"
 
 namespace py = pybind11;
@@ -151,10 +153,36 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py:
                           View((squared ? r.squared : r.lengths).data(), {m}, owner));
 }
 
+// An HDBSCAN fit stopped because the edges that can belong to a minimum spanning tree would not
+// fit in memory: a std::bad_alloc, so that Python raises MemoryError with this message.
+class tie_refusal : public std::bad_alloc {
+  public:
+    tie_refusal(uint64_t found, uint64_t limit, const memory_headroom &room) {
+        message_ = "HDBSCAN: the mutual-reachability graph has more than " + std::to_string(limit) +
+                   " edges that can belong to a minimum spanning tree (pairs of points whose "
+                   "weight ties with the heaviest edge of the tree's path between them), at " +
+                   std::to_string(kBytes) +
+                   " bytes an edge while they are gathered more than the " +
+                   ByteFigure(room.bytes) + " available when the fit began (" + room.source +
+                   "): stopped after " + std::to_string(found) +
+                   " were found. They come from exactly equal distances (integer or rounded "
+                   "coordinates); use fewer points, alpha = 1, or break the ties (add noise far "
+                   "below the data's resolution, though the labels then need not be "
+                   "scikit-learn's on the tied data)";
+    }
+    const char *what() const noexcept override { return message_.c_str(); }
+    static const uint64_t kBytes = 32;
+
+  private:
+    std::string message_;
+};
+
 // The mutual-reachability tree of points that passed the checks, and the steps of the tree
-// Prim's algorithm grows from point 0 in scikit-learn's order: by the heap on one thread, where
-// it is faster, and on more by the tree of strict merges, which leaves less on one thread and is
-// kept in `kept` when `keep` (for the linkage of those steps). The same steps either way.
+// Prim's algorithm grows from point 0 in scikit-learn's order, over the tree's edges and the tie
+// edges (every other edge that can belong to a minimum spanning tree): by the heap on one
+// thread, where it is faster, and on more by the tree of strict merges, which leaves less on one
+// thread and is kept in `kept` when `keep` (for the linkage of those steps); the tree of strict
+// merges takes only distinct points whose ties weigh a core. The same steps either way.
 struct reachability_fit {
     emst_edges tree;
     checked_vector<double> core;
@@ -169,23 +197,41 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
         throw std::invalid_argument("min_samples must be at least 1 and at most n");
     if (!(alpha > 0.0) || std::isinf(alpha))
         throw std::invalid_argument("alpha must be positive and finite");
-    checked_vector<int32_t> ties, order;
+    tie_edges ties;
+    checked_vector<int32_t> order;
     {
         const progress_span stage("tree", 0.0, 0.9);
-        r.tree =
-            MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads, &order);
+        const memory_headroom room = AvailableMemory();
+        const uint64_t limit = std::min<uint64_t>(room.bytes / tie_refusal::kBytes, INT32_MAX);
+        try {
+            r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads,
+                                           &order, limit);
+        } catch (const tie_limit_reached &stop) {
+            throw tie_refusal(stop.found, limit, room);
+        }
     }
     const progress_span stage("prim order", 0.9, 1.0);
     r.prim_ends.resize(r.tree.ends.size());
     r.prim_w.resize(r.tree.count());
-    r.by_tree = n >= (1 << 15) && threads > 1;
+    r.by_tree = n >= (1 << 15) && threads > 1 && ties.twin.empty();
+    // The tree of strict merges finds a tie's strict node from its end that weighs the core.
+    for (size_t e = 0; r.by_tree && e < ties.count(); ++e) {
+        int32_t *end = &ties.ends[2 * e];
+        const double ca = r.core[size_t(order[size_t(end[0])])];
+        const double cb = r.core[size_t(order[size_t(end[1])])];
+        if (ties.w[e] != std::max(ca, cb))
+            r.by_tree = false;
+        else if (ca < cb)
+            std::swap(end[0], end[1]);
+    }
     if (r.by_tree)
-        PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                        ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data(), threads,
-                        keep ? &r.kept : nullptr);
+        PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
+                        ties.ends.data(), ties.count(), order.data(), r.prim_ends.data(),
+                        r.prim_w.data(), threads, keep ? &r.kept : nullptr);
     else
-        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                  ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
+        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.ends.data(),
+                  ties.w.data(), ties.count(), ties.twin.empty() ? nullptr : ties.twin.data(),
+                  order.data(), r.prim_ends.data(), r.prim_w.data());
     StageMark("prim order");
 }
 
@@ -434,8 +480,8 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
     checked_vector<double> xs = PointsCopy(points, n, d);
     checked_vector<double> qs = PointsCopy(queries, m, dq, "queries");
     if (dq != d)
-        throw py::value_error("queries must have as many columns as points (" +
-                              std::to_string(d) + "), not " + std::to_string(dq));
+        throw py::value_error("queries must have as many columns as points (" + std::to_string(d) +
+                              "), not " + std::to_string(dq));
     std::unique_ptr<knn_rows> result(new knn_rows());
     call.Run([&] {
         StageMark("copy");
@@ -597,7 +643,8 @@ void CheckSpread(const double_array &lo, const double_array &hi) {
 
 // Kruskal over edges in key order with the terminals marked: (fate, rep), int8 of shape (m,)
 // and int64 of shape (m, 2).
-py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_t<uint8_t> &terminal) {
+py::tuple KruskalCompressOf(int64_t v, const int64_array &ends,
+                            const py::array_t<uint8_t> &terminal) {
     PrepareExceptionStorage();
     released_call call;
     if (ends.ndim() != 2 || ends.shape(1) != 2)

@@ -68,9 +68,7 @@ struct reachability_key {
         const double t = (w + 1e-323) * alpha * (1.0 + 1e-12);
         return t * t * (1.0 + 1e-12);
     }
-    double Floor(int32_t q, double d2) const {
-        return std::max(core[q], std::sqrt(d2) / alpha);
-    }
+    double Floor(int32_t q, double d2) const { return std::max(core[q], std::sqrt(d2) / alpha); }
     double NodeFloor(int32_t q, int32_t v) const { return std::max(core[q], node_core[v]); }
 };
 
@@ -257,9 +255,9 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                         o = row[m];
                         lower[size_t(q)] = SquaredLength(x, &p.xs[size_t(o) * dd], t.d);
                     } else if (used[size_t(q)] < k) {
-                        lower[size_t(q)] = std::max(
-                            lower[size_t(q)],
-                            SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
+                        lower[size_t(q)] =
+                            std::max(lower[size_t(q)],
+                                     SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
                     }
                 } else if (k > 0) {
                     // Under the reachability the best outside of the list is q's nearest outside
@@ -450,41 +448,13 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     }
 }
 
-// The points r of bucket trees within reach of q whose edge to q weighs core_q.
-template <int D>
-struct tie_visitor {
-    const bucket_tree &t;
-    const ordered_points &p;
-    const reachability_key &metric;
-    int32_t q;
-    double reach;
-    checked_vector<int32_t> &out;
-
-    int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return reach; }
-    // Under a node whose least core exceeds q's every edge to q weighs more than core_q.
-    bool open(int32_t v) const { return metric.node_core[v] <= metric.core[q]; }
-    static void passed(double) {}
-    void scan(int32_t v) {
-        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
-        const double *x = &p.xs[size_t(q) * size_t(dims())];
-        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
-            if (r == q) continue;
-            const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
-            if (w != metric.core[q]) continue;
-            out.push_back(q);
-            out.push_back(r);
-        }
-    }
-};
-
-// Runs each(q, part) for every q in [0, n), in slices of q on `threads` threads, each slice
-// appending to its own part; then joins the parts in slice order into `out`: what the loop over
-// q in order would have appended.
-template <typename Each>
-void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each each) {
+// Runs each(a, b, part) for slices [a, b) of [0, n) on `threads` threads, each slice appending
+// to its own part; then joins the parts in slice order into `out`: what one pass over [0, n)
+// in order would have appended.
+template <typename Item, typename Each>
+void InSlices(int32_t n, int32_t threads, checked_vector<Item> &out, Each each) {
     const size_t slices = threads > 1 ? size_t(threads) * 8 : 1;
-    checked_vector<checked_vector<int32_t>> parts(slices);
+    checked_vector<checked_vector<Item>> parts(slices);
     task_errors errors(slices);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
     for (int64_t c = 0; c < int64_t(slices); ++c) {
@@ -499,62 +469,219 @@ void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each eac
     for (size_t c = 0; c < slices; ++c) at[c + 1] = at[c] + parts[c].size();
     out.resize(at[slices]);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
-    for (int64_t c = 0; c < int64_t(slices); ++c)
+    for (int64_t c = 0; c < int64_t(slices); ++c) {
         std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(),
                   out.begin() + int64_t(at[size_t(c)]));
+        checked_vector<Item>().swap(parts[size_t(c)]);
+    }
 }
 
-// Every pair (q, r) with w(q, r) = core_q, as ordered positions: where the trees of other orders
-// of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
-// nearest (in general position); beyond that the tree is searched within alpha core_q. On
-// `threads` threads, in the order of q.
-template <int D>
-void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
-              const checked_vector<int32_t> &near, int32_t k, int32_t kc, int32_t threads,
-              checked_vector<int32_t> &out) {
+// How high the path of tree edges between two points climbs: the points in the order of a walk
+// of the single-linkage tree of the edges, where the merge that joins two points is the highest
+// between their places (each merge lies between its two children's places).
+struct merge_heights {
+    checked_vector<int32_t> place;  // per ordered position
+    checked_vector<double> gap;     // gap[i]: the height of the merge between places i and i + 1
+    checked_vector<double> table;   // per level l, the highest of each 2^l blocks from each block
+    int32_t blocks = 0;
+
+    static const int32_t kBlock = 32;
+
+    // The highest of gap[a .. b) (-inf when empty).
+    double Max(int32_t a, int32_t b) const {
+        double m = -kInf;
+        const int32_t ba = (a + kBlock - 1) / kBlock, bb = b / kBlock;
+        if (ba >= bb) {
+            for (int32_t i = a; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+            return m;
+        }
+        for (int32_t i = a; i < ba * kBlock; ++i) m = std::max(m, gap[size_t(i)]);
+        for (int32_t i = bb * kBlock; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+        int32_t level = 0;
+        while ((2 << level) <= bb - ba) ++level;
+        const double *row = &table[size_t(level) * size_t(blocks)];
+        return std::max(m, std::max(row[ba], row[bb - (1 << level)]));
+    }
+    // The highest merge on the path between ordered positions q and r.
+    double Between(int32_t q, int32_t r) const {
+        const int32_t a = place[size_t(q)], b = place[size_t(r)];
+        return a < b ? Max(a, b) : Max(b, a);
+    }
+};
+
+// merge_heights for the n ordered positions joined by the n - 1 tree edges `edges` (sorted by
+// key), whose heights are their keys.
+void MergeHeights(int32_t n, const checked_vector<candidate> &edges, merge_heights &m) {
+    const int32_t M = n - 1;
+    m.place.resize(size_t(n));
+    m.gap.assign(size_t(std::max(M, 0)), 0.0);
+    {
+        // The tree, node k made by edge k from children c0 and c1 (~v for the leaf of v).
+        checked_vector<int32_t> c0(static_cast<size_t>(M)), c1(static_cast<size_t>(M));
+        checked_vector<int32_t> size(static_cast<size_t>(M)), lo(static_cast<size_t>(M));
+        {
+            checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
+            for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
+            for (int32_t k = 0; k < M; ++k) {
+                const int32_t a = FindRoot(parent, edges[size_t(k)].a);
+                const int32_t b = FindRoot(parent, edges[size_t(k)].b);
+                const int32_t ra = node_of[size_t(a)], rb = node_of[size_t(b)];
+                c0[size_t(k)] = ra;
+                c1[size_t(k)] = rb;
+                size[size_t(k)] = (ra < 0 ? 1 : size[size_t(ra)]) + (rb < 0 ? 1 : size[size_t(rb)]);
+                parent[size_t(std::max(a, b))] = std::min(a, b);
+                node_of[size_t(std::min(a, b))] = k;
+            }
+        }
+        // Parents come after their children: a backward pass places each node before its
+        // children.
+        if (M > 0) lo[size_t(M - 1)] = 0;
+        for (int32_t k = M - 1; k >= 0; --k) {
+            const int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
+            const int32_t at = lo[size_t(k)] + (r0 < 0 ? 1 : size[size_t(r0)]);
+            (r0 < 0 ? m.place[size_t(~r0)] : lo[size_t(r0)]) = lo[size_t(k)];
+            (r1 < 0 ? m.place[size_t(~r1)] : lo[size_t(r1)]) = at;
+            m.gap[size_t(at) - 1] = edges[size_t(k)].w;
+        }
+        if (M == 0 && n == 1) m.place[0] = 0;
+    }
+    m.blocks = M / merge_heights::kBlock;
+    int32_t levels = 1;
+    while ((2 << (levels - 1)) <= m.blocks) ++levels;
+    m.table.resize(size_t(levels) * size_t(m.blocks));
+    for (int32_t b = 0; b < m.blocks; ++b) {
+        double x = -kInf;
+        for (int32_t i = b * merge_heights::kBlock; i < (b + 1) * merge_heights::kBlock; ++i)
+            x = std::max(x, m.gap[size_t(i)]);
+        m.table[size_t(b)] = x;
+    }
+    for (int32_t l = 1; l < levels; ++l) {
+        const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
+        double *row = &m.table[size_t(l) * size_t(m.blocks)];
+        for (int32_t b = 0; b + (1 << l) <= m.blocks; ++b)
+            row[b] = std::max(below[b], below[b + (1 << (l - 1))]);
+    }
+}
+
+// A tie edge found: ordered positions a < b and its weight.
+struct tie_found {
+    int32_t a, b;
+    double w;
+};
+
+// The later points r of bucket trees whose edge to q weighs as much as the highest merge between
+// them (no lighter path joins them), q's tree edges left out; only the first of each run of
+// equal points is looked at. A node is opened only while the least weight q can have to its
+// points is within the highest merge between q and anything in it.
+template <int D, bool Groups>
+struct tie_visitor {
+    const bucket_tree &t;
+    const ordered_points &p;
+    const reachability_key &metric;
+    const merge_heights &heights;
+    const near_search<D> &search;
+    const int32_t *place_lo, *place_hi;   // per node, the least and greatest place under it
+    const int32_t *tree_first, *tree_to;  // the tree's edges at each position
+    int32_t q;
+    const double *x;
+    checked_vector<tie_found> &out;
+    std::atomic<uint64_t> &found;
+    uint64_t limit;
+
+    int32_t dims() const { return D > 0 ? D : t.d; }
+    double bound() const { return kInf; }
+    static void passed(double) {}
+    bool open(int32_t v) const {
+        if (t.start[size_t(v)] + t.count[size_t(v)] <= q + 1) return false;
+        const int32_t at = heights.place[size_t(q)];
+        const double high =
+            heights.Max(std::min(at, place_lo[size_t(v)]), std::max(at, place_hi[size_t(v)]));
+        if (metric.NodeFloor(q, v) > high) return false;
+        return std::sqrt(search.BoxBound(v, x)) / metric.alpha <= high;
+    }
+    void scan(int32_t v) {
+        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        for (int32_t r = std::max(t.start[size_t(v)], q + 1); r < end; ++r) {
+            if (Groups && p.group_end[size_t(r - 1)] == p.group_end[size_t(r)]) continue;
+            const double w =
+                metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
+            if (w > heights.Between(q, r)) continue;
+            if (std::find(tree_to + tree_first[q], tree_to + tree_first[q + 1], r) !=
+                tree_to + tree_first[q + 1])
+                continue;
+            if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
+                throw tie_limit_reached{found.load(std::memory_order_relaxed)};
+            out.push_back({q, r, w});
+        }
+    }
+};
+
+// The tie edges of the tree `edges` (sorted by key) over the ordered points, as ordered
+// positions, in the order of their first end, on `threads` threads.
+template <int D, bool Groups>
+void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
+              const checked_vector<candidate> &edges, int32_t threads, uint64_t limit,
+              checked_vector<tie_found> &out) {
     const int32_t n = int32_t(p.id.size());
-    const size_t dd = size_t(t.d);
-    if (metric.alpha == 1.0) {
-        // The kc nearest lie no farther than the kc-th, whose length is core_q, and sqrt keeps
-        // that order: w(q, u) = core_q exactly when core_u <= core_q.
-        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
-            for (int32_t q = a; q < b; ++q)
-                for (int32_t r = 0; r < kc; ++r) {
-                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                    if (metric.core[u] > metric.core[q]) continue;
-                    part.push_back(q);
-                    part.push_back(u);
-                }
-        });
-        return;
+    merge_heights heights;
+    MergeHeights(n, edges, heights);
+    checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
+        place_hi(static_cast<size_t>(t.nodes));
+    for (int32_t v = t.nodes - 1; v >= 0; --v) {
+        if (t.bucket(v)) {
+            int32_t lo = INT32_MAX, hi = -1;
+            const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+            for (int32_t r = s; r < e; ++r) {
+                lo = std::min(lo, heights.place[size_t(r)]);
+                hi = std::max(hi, heights.place[size_t(r)]);
+            }
+            place_lo[size_t(v)] = lo;
+            place_hi[size_t(v)] = hi;
+        } else {
+            const int32_t l = v + 1, r = t.right[size_t(v)];
+            place_lo[size_t(v)] = std::min(place_lo[size_t(l)], place_lo[size_t(r)]);
+            place_hi[size_t(v)] = std::max(place_hi[size_t(l)], place_hi[size_t(r)]);
+        }
     }
-    if (metric.alpha <= 1.0) {
-        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
-            for (int32_t q = a; q < b; ++q)
-                for (int32_t r = 0; r < kc; ++r) {
-                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                    const double w = metric.Key(
-                        SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
-                    if (w != metric.core[q]) continue;
-                    part.push_back(q);
-                    part.push_back(u);
-                }
-        });
-        return;
+    checked_vector<int32_t> tree_first(size_t(n) + 1, 0), tree_to(2 * edges.size());
+    for (const candidate &c : edges) ++tree_first[size_t(std::min(c.a, c.b)) + 1];
+    for (int32_t q = 0; q < n; ++q) tree_first[size_t(q) + 1] += tree_first[size_t(q)];
+    {
+        checked_vector<int32_t> fill(tree_first.begin(), tree_first.end() - 1);
+        for (const candidate &c : edges)
+            tree_to[size_t(fill[size_t(std::min(c.a, c.b))]++)] = std::max(c.a, c.b);
     }
-    // Each q's search starts from its own bucket.
     checked_vector<int32_t> bucket_of(static_cast<size_t>(n));
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v))
             std::fill(bucket_of.begin() + t.start[size_t(v)],
                       bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
-    InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
+    StageMark("ties: merge heights");
+    std::atomic<uint64_t> found(0);
+    const size_t dd = size_t(t.d);
+    InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<tie_found> &part) {
         near_search<D> search(t);
         for (int32_t q = a; q < b; ++q) {
-            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), part};
+            if (Groups && q > 0 && p.group_end[size_t(q - 1)] == p.group_end[size_t(q)]) continue;
+            if ((q & 1023) == 0) ThrowIfStopped();
+            tie_visitor<D, Groups> visitor{t,
+                                           p,
+                                           metric,
+                                           heights,
+                                           search,
+                                           place_lo.data(),
+                                           place_hi.data(),
+                                           tree_first.data(),
+                                           tree_to.data(),
+                                           q,
+                                           &p.xs[size_t(q) * dd],
+                                           part,
+                                           found,
+                                           limit};
             search.Run(&p.xs[size_t(q) * dd], bucket_of[size_t(q)], visitor);
         }
     });
+    StageMark("ties: search");
 }
 
 // Sorts the edges by their keys on `threads` threads: slices sorted alone, then merged pairwise.
@@ -668,11 +795,11 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 }
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
-                                 double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties, int32_t workers,
-                                 checked_vector<int32_t> *order) {
+                                 double alpha, checked_vector<double> &core, tie_edges *ties,
+                                 int32_t workers, checked_vector<int32_t> *order,
+                                 uint64_t max_ties) {
     core.assign(size_t(std::max(n, 0)), 0.0);
-    if (ties) ties->clear();
+    if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;
@@ -720,20 +847,46 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
         StageMark("cores");
-        const progress_span stage("rounds", 0.35, 0.9);
+        checked_vector<tie_found> found;
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
-            if (ties) CoreTies<D>(t, p, metric, near, k, kc, threads, *ties);
-            StageMark("core ties");
+            {
+                const progress_span stage("rounds", 0.35, ties ? 0.75 : 0.9);
+                if (p.group_end.empty())
+                    Rounds<D, false>(t, p, metric, near, k, workers, edges);
+                else
+                    Rounds<D, true>(t, p, metric, near, k, workers, edges);
+            }
+            if (!ties) return;
+            checked_vector<int32_t>().swap(near);
+            const progress_span stage("ties", 0.75, 0.9);
+            SortEdges(edges, threads);
             if (p.group_end.empty())
-                Rounds<D, false>(t, p, metric, near, k, workers, edges);
+                TieEdges<D, false>(t, p, metric, edges, threads, max_ties, found);
             else
-                Rounds<D, true>(t, p, metric, near, k, workers, edges);
+                TieEdges<D, true>(t, p, metric, edges, threads, max_ties, found);
         });
-        if (order)
-            order->assign(p.id.begin(), p.id.end());
-        else if (ties)
-            for (int32_t &x : *ties) x = p.id[size_t(x)];
+        if (ties) {
+            // Positions, or input positions without `order`.
+            auto name = [&](int32_t q) { return order ? q : p.id[size_t(q)]; };
+            ties->ends.resize(2 * found.size());
+            ties->w.resize(found.size());
+            for (size_t e = 0; e < found.size(); ++e) {
+                ties->ends[2 * e] = name(found[e].a);
+                ties->ends[2 * e + 1] = name(found[e].b);
+                ties->w[e] = found[e].w;
+            }
+            if (!p.group_end.empty()) {
+                ties->twin.resize(size_t(n));
+                for (int32_t q = 0; q < n;) {
+                    const int32_t end = p.group_end[size_t(q)];
+                    for (int32_t r = q; r < end; ++r)
+                        ties->twin[size_t(name(r))] = name(r + 1 < end ? r + 1 : q);
+                    q = end;
+                }
+            }
+        }
+        if (order) order->assign(p.id.begin(), p.id.end());
     }
     const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
