@@ -157,21 +157,26 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py:
 // fit in memory: a std::bad_alloc, so that Python raises MemoryError with this message.
 class tie_refusal : public std::bad_alloc {
   public:
-    tie_refusal(uint64_t found, uint64_t limit, const memory_headroom &room) {
+    tie_refusal(uint64_t found, uint64_t limit, uint64_t room, const memory_headroom &headroom) {
         message_ = "HDBSCAN: the mutual-reachability graph has more than " + std::to_string(limit) +
                    " edges that can belong to a minimum spanning tree (pairs of points whose "
-                   "weight ties with the heaviest edge of the tree's path between them), at " +
+                   "weight ties with the heaviest edge of the tree's path between them); at " +
                    std::to_string(kBytes) +
-                   " bytes an edge while they are gathered more than the " +
-                   ByteFigure(room.bytes) + " available when the fit began (" + room.source +
-                   "): stopped after " + std::to_string(found) +
+                   " bytes an edge while they are gathered, that is "
+                   "more than the " +
+                   ByteFigure(room) + " left of the " + ByteFigure(headroom.bytes) +
+                   " available when the fit began (" + headroom.source +
+                   ") once the points, their neighbours and the tree are "
+                   "held: stopped after " +
+                   std::to_string(found) +
                    " were found. They come from exactly equal distances (integer or rounded "
                    "coordinates); use fewer points, alpha = 1, or break the ties (add noise far "
                    "below the data's resolution, though the labels then need not be "
                    "scikit-learn's on the tied data)";
     }
     const char *what() const noexcept override { return message_.c_str(); }
-    static const uint64_t kBytes = 32;
+    // 16 bytes an edge, and as much again twice while the block grows and the parts are joined.
+    static const uint64_t kBytes = 48;
 
   private:
     std::string message_;
@@ -201,13 +206,18 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
     checked_vector<int32_t> order;
     {
         const progress_span stage("tree", 0.0, 0.9);
-        const memory_headroom room = AvailableMemory();
-        const uint64_t limit = std::min<uint64_t>(room.bytes / tie_refusal::kBytes, INT32_MAX);
+        // What the fit holds by the time the tie edges are gathered: the points twice, the
+        // neighbour lists, the tree's edges, the cores and the search's per-point arrays.
+        const memory_headroom headroom = AvailableMemory();
+        const uint64_t held =
+            uint64_t(n) * (16 * uint64_t(d) + 4 * uint64_t(std::max(min_samples, 7)) + 160);
+        const uint64_t room = headroom.bytes > held ? headroom.bytes - held : 0;
+        const uint64_t limit = std::min<uint64_t>(room / tie_refusal::kBytes, INT32_MAX);
         try {
             r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads,
                                            &order, limit);
         } catch (const tie_limit_reached &stop) {
-            throw tie_refusal(stop.found, limit, room);
+            throw tie_refusal(stop.found, limit, room, headroom);
         }
     }
     const progress_span stage("prim order", 0.9, 1.0);

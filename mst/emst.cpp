@@ -118,6 +118,7 @@ struct outside_visitor {
                 r = Groups ? cs.run_end[size_t(r)] : r + 1;
                 continue;
             }
+
             const double w =
                 metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
             if (w > best.w) {
@@ -482,25 +483,28 @@ void InSlices(int32_t n, int32_t threads, checked_vector<Item> &out, Each each) 
 struct merge_heights {
     checked_vector<int32_t> place;  // per ordered position
     checked_vector<double> gap;     // gap[i]: the height of the merge between places i and i + 1
-    checked_vector<double> table;   // per level l, the highest of each 2^l blocks from each block
+    // Within blocks of kBlock gaps, the highest from the block's start to each gap (head) and
+    // from each gap to the block's end (tail); per level l, the highest of each 2^l blocks from
+    // each block (table).
+    checked_vector<double> head, tail, table;
     int32_t blocks = 0;
 
     static const int32_t kBlock = 32;
 
     // The highest of gap[a .. b) (-inf when empty).
     double Max(int32_t a, int32_t b) const {
-        double m = -kInf;
-        const int32_t ba = (a + kBlock - 1) / kBlock, bb = b / kBlock;
-        if (ba >= bb) {
-            for (int32_t i = a; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+        if (a >= b) return -kInf;
+        const int32_t ba = a / kBlock, bb = (b - 1) / kBlock;
+        if (ba == bb) {
+            double m = gap[size_t(a)];
+            for (int32_t i = a + 1; i < b; ++i) m = std::max(m, gap[size_t(i)]);
             return m;
         }
-        for (int32_t i = a; i < ba * kBlock; ++i) m = std::max(m, gap[size_t(i)]);
-        for (int32_t i = bb * kBlock; i < b; ++i) m = std::max(m, gap[size_t(i)]);
-        int32_t level = 0;
-        while ((2 << level) <= bb - ba) ++level;
+        const double m = std::max(tail[size_t(a)], head[size_t(b) - 1]);
+        if (bb - ba == 1) return m;
+        const int32_t span = bb - ba - 1, level = 31 - __builtin_clz(uint32_t(span));
         const double *row = &table[size_t(level) * size_t(blocks)];
-        return std::max(m, std::max(row[ba], row[bb - (1 << level)]));
+        return std::max(m, std::max(row[ba + 1], row[bb - (1 << level)]));
     }
     // The highest merge on the path between ordered positions q and r.
     double Between(int32_t q, int32_t r) const {
@@ -545,16 +549,21 @@ void MergeHeights(int32_t n, const checked_vector<candidate> &edges, merge_heigh
         }
         if (M == 0 && n == 1) m.place[0] = 0;
     }
-    m.blocks = M / merge_heights::kBlock;
+    const int32_t B = merge_heights::kBlock;
+    m.blocks = (M + B - 1) / B;
+    m.head.resize(size_t(std::max(M, 0)));
+    m.tail.resize(size_t(std::max(M, 0)));
+    for (int32_t i = 0; i < M; ++i)
+        m.head[size_t(i)] =
+            i % B ? std::max(m.head[size_t(i) - 1], m.gap[size_t(i)]) : m.gap[size_t(i)];
+    for (int32_t i = M - 1; i >= 0; --i)
+        m.tail[size_t(i)] = (i + 1) % B && i + 1 < M
+                                ? std::max(m.tail[size_t(i) + 1], m.gap[size_t(i)])
+                                : m.gap[size_t(i)];
     int32_t levels = 1;
     while ((2 << (levels - 1)) <= m.blocks) ++levels;
     m.table.resize(size_t(levels) * size_t(m.blocks));
-    for (int32_t b = 0; b < m.blocks; ++b) {
-        double x = -kInf;
-        for (int32_t i = b * merge_heights::kBlock; i < (b + 1) * merge_heights::kBlock; ++i)
-            x = std::max(x, m.gap[size_t(i)]);
-        m.table[size_t(b)] = x;
-    }
+    for (int32_t b = 0; b < m.blocks; ++b) m.table[size_t(b)] = m.tail[size_t(b) * size_t(B)];
     for (int32_t l = 1; l < levels; ++l) {
         const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
         double *row = &m.table[size_t(l) * size_t(m.blocks)];
@@ -591,21 +600,25 @@ struct tie_visitor {
     int32_t dims() const { return D > 0 ? D : t.d; }
     double bound() const { return kInf; }
     static void passed(double) {}
+    // The highest merge between q and any point under node v.
+    double High(int32_t v) const {
+        const int32_t at = heights.place[size_t(q)];
+        return heights.Max(std::min(at, place_lo[size_t(v)]), std::max(at, place_hi[size_t(v)]));
+    }
     bool open(int32_t v) const {
         if (t.start[size_t(v)] + t.count[size_t(v)] <= q + 1) return false;
-        const int32_t at = heights.place[size_t(q)];
-        const double high =
-            heights.Max(std::min(at, place_lo[size_t(v)]), std::max(at, place_hi[size_t(v)]));
+        const double high = High(v);
         if (metric.NodeFloor(q, v) > high) return false;
         return std::sqrt(search.BoxBound(v, x)) / metric.alpha <= high;
     }
     void scan(int32_t v) {
         const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        const double high = High(v);
         for (int32_t r = std::max(t.start[size_t(v)], q + 1); r < end; ++r) {
             if (Groups && p.group_end[size_t(r - 1)] == p.group_end[size_t(r)]) continue;
             const double w =
                 metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
-            if (w > heights.Between(q, r)) continue;
+            if (w > high || w > heights.Between(q, r)) continue;
             if (std::find(tree_to + tree_first[q], tree_to + tree_first[q + 1], r) !=
                 tree_to + tree_first[q + 1])
                 continue;

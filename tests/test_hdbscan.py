@@ -3,6 +3,7 @@ parameters; the mutual-reachability tree against a brute-force Kruskal; sklearn'
 and condensed tree; invariances; degenerate inputs; refusals; the estimator checks."""
 
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -431,6 +432,44 @@ def test_works_without_scikit_learn():
                          check=True).stdout
     assert out.split() == ["[0,", "0,", "0,", "0,", "0,", "0,", "1,", "1,", "1,", "1,", "1,",
                            "1]", "1"]
+
+
+# 20,000 integers with min_samples = 101 and alpha = 10: every pair within 500 of each other weighs
+# the common core distance 50, ten million edges that can belong to a minimum spanning tree,
+# more than 200 MiB of address space holds. The fit refuses with the count; the process goes on.
+TIE_REFUSAL = textwrap.dedent(
+    """
+    import resource, numpy as np, quorlkit
+    quorlkit.HDBSCAN().fit(np.random.default_rng(1).random((20, 2)))  # imports before the limit
+    x = np.random.default_rng(0).permutation(20000).astype(float)[:, None]
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), hard))
+    try:
+        quorlkit.HDBSCAN(min_samples=101, alpha=10.0, workers=1).fit(x)
+        print("fitted")
+    except MemoryError as err:
+        print(err)
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(quorlkit.HDBSCAN(min_cluster_size=3).fit(x[:50]).labels_.max())
+    """
+)
+
+
+def test_tie_edges_beyond_memory_are_refused():
+    run = subprocess.run([sys.executable, "-c", TIE_REFUSAL], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    message, after = run.stdout.splitlines()
+    found = re.fullmatch(
+        r"HDBSCAN: the mutual-reachability graph has more than (\d+) edges that can belong to a "
+        r"minimum spanning tree .* available when the fit began \(the headroom under RLIMIT_AS\)"
+        r".*: stopped after (\d+) were found\. .*use fewer points, alpha = 1, or break the ties.*",
+        message,
+    )
+    assert found, message
+    assert 10**6 < int(found[1]) < int(found[2]) < 10**7
+    assert after == "9"
 
 
 def test_failing_allocations_raise_memory_error():
