@@ -477,99 +477,63 @@ void InSlices(int32_t n, int32_t threads, checked_vector<Item> &out, Each each) 
     }
 }
 
-// How high the path of tree edges between two points climbs: the points in the order of a walk
-// of the single-linkage tree of the edges, where the merge that joins two points is the highest
-// between their places (each merge lies between its two children's places).
-struct merge_heights {
-    checked_vector<int32_t> place;  // per ordered position
-    checked_vector<double> gap;     // gap[i]: the height of the merge between places i and i + 1
-    // Within blocks of kBlock gaps, the highest from the block's start to each gap (head) and
-    // from each gap to the block's end (tail); per level l, the highest of each 2^l blocks from
-    // each block (table).
-    checked_vector<double> head, tail, table;
-    int32_t blocks = 0;
-
-    static const int32_t kBlock = 32;
-
-    // The highest of gap[a .. b) (-inf when empty).
-    double Max(int32_t a, int32_t b) const {
-        if (a >= b) return -kInf;
-        const int32_t ba = a / kBlock, bb = (b - 1) / kBlock;
-        if (ba == bb) {
-            double m = gap[size_t(a)];
-            for (int32_t i = a + 1; i < b; ++i) m = std::max(m, gap[size_t(i)]);
-            return m;
-        }
-        const double m = std::max(tail[size_t(a)], head[size_t(b) - 1]);
-        if (bb - ba == 1) return m;
-        const int32_t span = bb - ba - 1, level = 31 - __builtin_clz(uint32_t(span));
-        const double *row = &table[size_t(level) * size_t(blocks)];
-        return std::max(m, std::max(row[ba + 1], row[bb - (1 << level)]));
-    }
-    // The highest merge on the path between ordered positions q and r.
-    double Between(int32_t q, int32_t r) const {
-        const int32_t a = place[size_t(q)], b = place[size_t(r)];
-        return a < b ? Max(a, b) : Max(b, a);
-    }
+// The single-linkage tree of the tree's edges over the runs of equal points (each run one leaf,
+// at the place of its first point): merge k joins the leaves at places [lo[k], lo[k] + left[k])
+// with those at [lo[k] + left[k], lo[k] + size[k]) at height[k]; every pair across a merge is
+// joined by no path lighter than its height, and a tie edge when its weight is that height.
+struct merge_tree {
+    checked_vector<int32_t> place;  // per ordered position, its run's place
+    checked_vector<int32_t> at;     // per place, the first position of the run
+    checked_vector<int32_t> lo, left, size;
+    checked_vector<double> height;
+    int32_t merges() const { return int32_t(height.size()); }
 };
 
-// merge_heights for the n ordered positions joined by the n - 1 tree edges `edges` (sorted by
-// key), whose heights are their keys.
-void MergeHeights(int32_t n, const checked_vector<candidate> &edges, merge_heights &m) {
-    const int32_t M = n - 1;
-    m.place.resize(size_t(n));
-    m.gap.assign(size_t(std::max(M, 0)), 0.0);
+// merge_tree for the ordered positions joined by the tree's edges `edges` (sorted by key), runs
+// of equal points starting where first[r] == r (all positions without Groups).
+template <bool Groups>
+void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t *first,
+               merge_tree &m) {
+    auto run = [first](int32_t r) { return Groups ? first[r] : r; };
+    checked_vector<int32_t> c0, c1;  // children: a merge k >= 0, or ~r for the run at r
     {
-        // The tree, node k made by edge k from children c0 and c1 (~v for the leaf of v).
-        checked_vector<int32_t> c0(static_cast<size_t>(M)), c1(static_cast<size_t>(M));
-        checked_vector<int32_t> size(static_cast<size_t>(M)), lo(static_cast<size_t>(M));
-        {
-            checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
-            for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
-            for (int32_t k = 0; k < M; ++k) {
-                const int32_t a = FindRoot(parent, edges[size_t(k)].a);
-                const int32_t b = FindRoot(parent, edges[size_t(k)].b);
-                const int32_t ra = node_of[size_t(a)], rb = node_of[size_t(b)];
-                c0[size_t(k)] = ra;
-                c1[size_t(k)] = rb;
-                size[size_t(k)] = (ra < 0 ? 1 : size[size_t(ra)]) + (rb < 0 ? 1 : size[size_t(rb)]);
-                parent[size_t(std::max(a, b))] = std::min(a, b);
-                node_of[size_t(std::min(a, b))] = k;
-            }
+        checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
+        for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
+        for (const candidate &e : edges) {
+            const int32_t a = FindRoot(parent, run(e.a)), b = FindRoot(parent, run(e.b));
+            if (a == b) continue;  // within a run, or a cycle through one
+            const int32_t k = m.merges(), ra = node_of[size_t(a)], rb = node_of[size_t(b)];
+            c0.push_back(ra);
+            c1.push_back(rb);
+            m.size.push_back((ra < 0 ? 1 : m.size[size_t(ra)]) + (rb < 0 ? 1 : m.size[size_t(rb)]));
+            m.height.push_back(e.w);
+            parent[size_t(std::max(a, b))] = std::min(a, b);
+            node_of[size_t(std::min(a, b))] = k;
         }
-        // Parents come after their children: a backward pass places each node before its
-        // children.
-        if (M > 0) lo[size_t(M - 1)] = 0;
-        for (int32_t k = M - 1; k >= 0; --k) {
-            const int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
-            const int32_t at = lo[size_t(k)] + (r0 < 0 ? 1 : size[size_t(r0)]);
-            (r0 < 0 ? m.place[size_t(~r0)] : lo[size_t(r0)]) = lo[size_t(k)];
-            (r1 < 0 ? m.place[size_t(~r1)] : lo[size_t(r1)]) = at;
-            m.gap[size_t(at) - 1] = edges[size_t(k)].w;
-        }
-        if (M == 0 && n == 1) m.place[0] = 0;
     }
-    const int32_t B = merge_heights::kBlock;
-    m.blocks = (M + B - 1) / B;
-    m.head.resize(size_t(std::max(M, 0)));
-    m.tail.resize(size_t(std::max(M, 0)));
-    for (int32_t i = 0; i < M; ++i)
-        m.head[size_t(i)] =
-            i % B ? std::max(m.head[size_t(i) - 1], m.gap[size_t(i)]) : m.gap[size_t(i)];
-    for (int32_t i = M - 1; i >= 0; --i)
-        m.tail[size_t(i)] = (i + 1) % B && i + 1 < M
-                                ? std::max(m.tail[size_t(i) + 1], m.gap[size_t(i)])
-                                : m.gap[size_t(i)];
-    int32_t levels = 1;
-    while ((2 << (levels - 1)) <= m.blocks) ++levels;
-    m.table.resize(size_t(levels) * size_t(m.blocks));
-    for (int32_t b = 0; b < m.blocks; ++b) m.table[size_t(b)] = m.tail[size_t(b) * size_t(B)];
-    for (int32_t l = 1; l < levels; ++l) {
-        const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
-        double *row = &m.table[size_t(l) * size_t(m.blocks)];
-        for (int32_t b = 0; b + (1 << l) <= m.blocks; ++b)
-            row[b] = std::max(below[b], below[b + (1 << (l - 1))]);
+    const int32_t M = m.merges();
+    m.place.resize(size_t(n));
+    m.at.resize(size_t(M) + 1);
+    m.lo.resize(size_t(M));
+    m.left.resize(size_t(M));
+    if (M == 0) m.at[0] = 0, m.place[0] = 0;
+    // Parents come after their children: a backward pass places each merge before its children.
+    if (M > 0) m.lo[size_t(M - 1)] = 0;
+    for (int32_t k = M - 1; k >= 0; --k) {
+        const int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
+        m.left[size_t(k)] = r0 < 0 ? 1 : m.size[size_t(r0)];
+        const int32_t at = m.lo[size_t(k)] + m.left[size_t(k)];
+        if (r0 < 0)
+            m.at[size_t(m.lo[size_t(k)])] = ~r0;
+        else
+            m.lo[size_t(r0)] = m.lo[size_t(k)];
+        if (r1 < 0)
+            m.at[size_t(at)] = ~r1;
+        else
+            m.lo[size_t(r1)] = at;
     }
+    for (int32_t i = 0; i <= M; ++i) m.place[size_t(m.at[size_t(i)])] = i;
+    for (int32_t q = 0; q < n; ++q) m.place[size_t(q)] = m.place[size_t(run(q))];
 }
 
 // A tie edge found: ordered positions a < b and its weight.
@@ -578,66 +542,70 @@ struct tie_found {
     double w;
 };
 
-// The later points r of bucket trees whose edge to q weighs as much as the highest merge between
-// them (no lighter path joins them), q's tree edges left out; only the first of each run of
-// equal points is looked at. A node is opened only while the least weight q can have to its
-// points is within the highest merge between q and anything in it.
+// The search beyond q's neighbour list for points r of the runs at places [b0, b1) whose edge to
+// q weighs at most h (then exactly h, the height of the merge that joins them): every point
+// strictly nearer than the list's last is in the list. Nodes are opened only where they hold a
+// place of that range and the least weight q can have to their points is at most h; only the
+// first of each run is looked at.
 template <int D, bool Groups>
 struct tie_visitor {
     const bucket_tree &t;
     const ordered_points &p;
     const reachability_key &metric;
-    const merge_heights &heights;
-    const near_search<D> &search;
-    const int32_t *place_lo, *place_hi;   // per node, the least and greatest place under it
-    const int32_t *tree_first, *tree_to;  // the tree's edges at each position
+    const merge_tree &m;
+    const int32_t *place_lo, *place_hi;  // per node, the least and greatest place under it
+    const int32_t *first;                // with Groups: the first position of each run
     int32_t q;
     const double *x;
-    checked_vector<tie_found> &out;
-    std::atomic<uint64_t> &found;
-    uint64_t limit;
+    const int32_t *list;  // q's k nearest, the last at squared length last
+    int32_t k;
+    double last, h, reach;
+    int32_t b0, b1;
+    checked_vector<int32_t> &out;  // the runs found
 
     int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return kInf; }
+    double bound() const { return reach; }
     static void passed(double) {}
-    // The highest merge between q and any point under node v.
-    double High(int32_t v) const {
-        const int32_t at = heights.place[size_t(q)];
-        return heights.Max(std::min(at, place_lo[size_t(v)]), std::max(at, place_hi[size_t(v)]));
-    }
     bool open(int32_t v) const {
-        if (t.start[size_t(v)] + t.count[size_t(v)] <= q + 1) return false;
-        const double high = High(v);
-        if (metric.NodeFloor(q, v) > high) return false;
-        return std::sqrt(search.BoxBound(v, x)) / metric.alpha <= high;
+        return place_lo[size_t(v)] < b1 && place_hi[size_t(v)] >= b0 && metric.NodeFloor(q, v) <= h;
     }
     void scan(int32_t v) {
         const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
-        const double high = High(v);
-        for (int32_t r = std::max(t.start[size_t(v)], q + 1); r < end; ++r) {
-            if (Groups && p.group_end[size_t(r - 1)] == p.group_end[size_t(r)]) continue;
-            const double w =
-                metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
-            if (w > high || w > heights.Between(q, r)) continue;
-            if (std::find(tree_to + tree_first[q], tree_to + tree_first[q + 1], r) !=
-                tree_to + tree_first[q + 1])
+        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
+            if (Groups && first[r] != r) continue;
+            const int32_t at = m.place[size_t(r)];
+            if (at < b0 || at >= b1) continue;
+            const double d2 = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
+            if (d2 < last || metric.Key(d2, q, r) > h) continue;
+            // As far as the list's last: in it when a point of its run is.
+            if (d2 == last && std::any_of(list, list + k,
+                                          [&](int32_t u) { return (Groups ? first[u] : u) == r; }))
                 continue;
-            if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
-                throw tie_limit_reached{found.load(std::memory_order_relaxed)};
-            out.push_back({q, r, w});
+            out.push_back(r);
         }
     }
 };
 
 // The tie edges of the tree `edges` (sorted by key) over the ordered points, as ordered
-// positions, in the order of their first end, on `threads` threads.
+// positions of the first points of runs: for each merge of the single-linkage tree, from each
+// point of its smaller side, the points of the other side whose edge to it weighs the merge's
+// height, among its k nearest (`near`) and, where the height reaches beyond them, by a search of
+// the tree; the tree's own edges left out. On `threads` threads, in the order of the merges.
 template <int D, bool Groups>
 void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
-              const checked_vector<candidate> &edges, int32_t threads, uint64_t limit,
-              checked_vector<tie_found> &out) {
+              const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
+              int32_t k, int32_t threads, uint64_t limit, checked_vector<tie_found> &out) {
     const int32_t n = int32_t(p.id.size());
-    merge_heights heights;
-    MergeHeights(n, edges, heights);
+    checked_vector<int32_t> first;
+    if (Groups) {
+        first.resize(size_t(n));
+        for (int32_t q = 0; q < n; ++q)
+            first[size_t(q)] = q > 0 && p.group_end[size_t(q - 1)] == p.group_end[size_t(q)]
+                                   ? first[size_t(q) - 1]
+                                   : q;
+    }
+    merge_tree m;
+    MergeTree<Groups>(n, edges, first.data(), m);
     checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
         place_hi(static_cast<size_t>(t.nodes));
     for (int32_t v = t.nodes - 1; v >= 0; --v) {
@@ -645,8 +613,8 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
             int32_t lo = INT32_MAX, hi = -1;
             const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
             for (int32_t r = s; r < e; ++r) {
-                lo = std::min(lo, heights.place[size_t(r)]);
-                hi = std::max(hi, heights.place[size_t(r)]);
+                lo = std::min(lo, m.place[size_t(r)]);
+                hi = std::max(hi, m.place[size_t(r)]);
             }
             place_lo[size_t(v)] = lo;
             place_hi[size_t(v)] = hi;
@@ -664,36 +632,78 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         for (const candidate &c : edges)
             tree_to[size_t(fill[size_t(std::min(c.a, c.b))]++)] = std::max(c.a, c.b);
     }
+    auto tree_edge = [&](int32_t a, int32_t b) -> bool {
+        if (a > b) std::swap(a, b);
+        const int32_t *s = tree_to.data() + tree_first[size_t(a)];
+        const int32_t *e = tree_to.data() + tree_first[size_t(a) + 1];
+        return std::find(s, e, b) != e;
+    };
     checked_vector<int32_t> bucket_of(static_cast<size_t>(n));
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v))
             std::fill(bucket_of.begin() + t.start[size_t(v)],
                       bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
-    StageMark("ties: merge heights");
+    StageMark("ties: merge tree");
     std::atomic<uint64_t> found(0);
     const size_t dd = size_t(t.d);
-    InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<tie_found> &part) {
-        near_search<D> search(t);
-        for (int32_t q = a; q < b; ++q) {
-            if (Groups && q > 0 && p.group_end[size_t(q - 1)] == p.group_end[size_t(q)]) continue;
-            if ((q & 1023) == 0) ThrowIfStopped();
-            tie_visitor<D, Groups> visitor{t,
-                                           p,
-                                           metric,
-                                           heights,
-                                           search,
-                                           place_lo.data(),
-                                           place_hi.data(),
-                                           tree_first.data(),
-                                           tree_to.data(),
-                                           q,
-                                           &p.xs[size_t(q) * dd],
-                                           part,
-                                           found,
-                                           limit};
-            search.Run(&p.xs[size_t(q) * dd], bucket_of[size_t(q)], visitor);
-        }
-    });
+    InSlices(m.merges(), threads, out,
+             [&](int32_t ka, int32_t kb, checked_vector<tie_found> &part) {
+                 near_search<D> search(t);
+                 checked_vector<int32_t> runs;
+                 for (int32_t j = ka; j < kb; ++j) {
+                     if ((j & 255) == 0) ThrowIfStopped();
+                     const double h = m.height[size_t(j)];
+                     const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+                     const int32_t hi = lo + m.size[size_t(j)];
+                     // From the smaller side, the left on a tie.
+                     const bool from_left = mid - lo <= hi - mid;
+                     const int32_t a0 = from_left ? lo : mid, a1 = from_left ? mid : hi;
+                     const int32_t b0 = from_left ? mid : lo, b1 = from_left ? hi : mid;
+                     for (int32_t i = a0; i < a1; ++i) {
+                         const int32_t q = m.at[size_t(i)];
+                         const double *x = &p.xs[size_t(q) * dd];
+                         const int32_t *list = &near[size_t(q) * size_t(k)];
+                         runs.clear();
+                         for (int32_t c = 0; c < k; ++c) {
+                             const int32_t r = Groups ? first[size_t(list[c])] : list[c];
+                             const int32_t at = m.place[size_t(r)];
+                             if (at < b0 || at >= b1) continue;
+                             if (metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r) > h)
+                                 continue;
+                             if (std::find(runs.begin(), runs.end(), r) == runs.end())
+                                 runs.push_back(r);
+                         }
+                         const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
+                         // Beyond the list only when the height reaches its last.
+                         if (std::sqrt(last) / metric.alpha <= h) {
+                             tie_visitor<D, Groups> visitor{t,
+                                                            p,
+                                                            metric,
+                                                            m,
+                                                            place_lo.data(),
+                                                            place_hi.data(),
+                                                            first.data(),
+                                                            q,
+                                                            x,
+                                                            list,
+                                                            k,
+                                                            last,
+                                                            h,
+                                                            metric.Reach(h),
+                                                            b0,
+                                                            b1,
+                                                            runs};
+                             search.Run(x, bucket_of[size_t(q)], visitor);
+                         }
+                         for (int32_t r : runs) {
+                             if (tree_edge(q, r)) continue;
+                             if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
+                                 throw tie_limit_reached{found.load(std::memory_order_relaxed)};
+                             part.push_back({std::min(q, r), std::max(q, r), h});
+                         }
+                     }
+                 }
+             });
     StageMark("ties: search");
 }
 
@@ -871,13 +881,12 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     Rounds<D, true>(t, p, metric, near, k, workers, edges);
             }
             if (!ties) return;
-            checked_vector<int32_t>().swap(near);
             const progress_span stage("ties", 0.75, 0.9);
             SortEdges(edges, threads);
             if (p.group_end.empty())
-                TieEdges<D, false>(t, p, metric, edges, threads, max_ties, found);
+                TieEdges<D, false>(t, p, metric, edges, near, k, threads, max_ties, found);
             else
-                TieEdges<D, true>(t, p, metric, edges, threads, max_ties, found);
+                TieEdges<D, true>(t, p, metric, edges, near, k, threads, max_ties, found);
         });
         if (ties) {
             // Positions, or input positions without `order`.
