@@ -16,8 +16,8 @@ const double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
-               const int32_t *ties, const double *tie_w, size_t t, const int32_t *twin,
-               const int32_t *order, int64_t *ends, double *w) {
+               const int32_t *ties, size_t t, size_t cored, const double *tie_w,
+               const int32_t *twin, const int32_t *order, int64_t *ends, double *w) {
     if (n < 2) return;
     const size_t count = static_cast<size_t>(n), m = count - 1;
     if (t > size_t(INT32_MAX)) throw std::bad_alloc();
@@ -95,7 +95,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
                 r = mst_w[e];
             } else {
                 u = ties[2 * size_t(k)] + ties[2 * size_t(k) + 1] - x;
-                r = tie_w ? tie_w[k] : std::max(core[x], core[u]);
+                r = size_t(k) < cored ? std::max(core[x], core[u]) : tie_w[size_t(k) - cored];
             }
             if (!twin) {
                 offer(u, r);

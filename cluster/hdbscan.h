@@ -13,7 +13,8 @@
 // the least weight, then the smallest point to add, from the first point in the tree that
 // reached it: scikit-learn's tree, whose orientation and order its single-linkage hierarchy
 // follows. Only the n - 1 edges of `mst` with their weights `mst_w` and the t pairs (a, b) of
-// `ties` with weights tie_w are looked at (null tie_w: each weighs max(core_a, core_b)): with
+// `ties` are looked at, the first `cored` weighing max(core_a, core_b) and pair e >= cored
+// tie_w[e - cored] (tie_edges' layout): with
 // the tie edges that MutualReachabilityMST finds (every edge that can belong to some minimum
 // spanning tree), Prim makes the choices it makes over every pair, since the least weight
 // across its cut is always carried by such an edge. `twin`, when not null, links each point to
@@ -24,8 +25,8 @@
 // input positions to `ends` and weights to `w`. Throws std::bad_alloc, and
 // std::invalid_argument when the edges do not span the points.
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
-               const int32_t *ties, const double *tie_w, size_t t, const int32_t *twin,
-               const int32_t *order, int64_t *ends, double *w);
+               const int32_t *ties, size_t t, size_t cored, const double *tie_w,
+               const int32_t *twin, const int32_t *order, int64_t *ends, double *w);
 
 // PrimOrder's result, the same bit for bit, without a heap: from the single-linkage tree of the
 // edges with the merges of equal height taken together, each point's place in Prim's order is a

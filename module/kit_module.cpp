@@ -223,25 +223,17 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
     const progress_span stage("prim order", 0.9, 1.0);
     r.prim_ends.resize(r.tree.ends.size());
     r.prim_w.resize(r.tree.count());
-    r.by_tree = n >= (1 << 15) && threads > 1 && ties.twin.empty();
-    // The tree of strict merges finds a tie's strict node from its end that weighs the core.
-    for (size_t e = 0; r.by_tree && e < ties.count(); ++e) {
-        int32_t *end = &ties.ends[2 * e];
-        const double ca = r.core[size_t(order[size_t(end[0])])];
-        const double cb = r.core[size_t(order[size_t(end[1])])];
-        if (ties.w[e] != std::max(ca, cb))
-            r.by_tree = false;
-        else if (ca < cb)
-            std::swap(end[0], end[1]);
-    }
+    // The tree of strict merges takes distinct points whose ties weigh a core.
+    r.by_tree = n >= (1 << 15) && threads > 1 && ties.twin.empty() && ties.cored == ties.count();
     if (r.by_tree)
         PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
                         ties.ends.data(), ties.count(), order.data(), r.prim_ends.data(),
                         r.prim_w.data(), threads, keep ? &r.kept : nullptr);
     else
         PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.ends.data(),
-                  ties.w.data(), ties.count(), ties.twin.empty() ? nullptr : ties.twin.data(),
-                  order.data(), r.prim_ends.data(), r.prim_w.data());
+                  ties.count(), ties.cored, ties.w.data(),
+                  ties.twin.empty() ? nullptr : ties.twin.data(), order.data(), r.prim_ends.data(),
+                  r.prim_w.data());
     StageMark("prim order");
 }
 

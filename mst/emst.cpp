@@ -449,13 +449,12 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     }
 }
 
-// Runs each(a, b, part) for slices [a, b) of [0, n) on `threads` threads, each slice appending
-// to its own part; then joins the parts in slice order into `out`: what one pass over [0, n)
-// in order would have appended.
-template <typename Item, typename Each>
-void InSlices(int32_t n, int32_t threads, checked_vector<Item> &out, Each each) {
+// Runs each(a, b, part) for slices [a, b) of [0, n) in order on `threads` threads, each slice
+// with its own part of `parts` (one slice on one thread).
+template <typename Part, typename Each>
+void RunSlices(int32_t n, int32_t threads, checked_vector<Part> &parts, Each each) {
     const size_t slices = threads > 1 ? size_t(threads) * 8 : 1;
-    checked_vector<checked_vector<Item>> parts(slices);
+    parts.resize(slices);
     task_errors errors(slices);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
     for (int64_t c = 0; c < int64_t(slices); ++c) {
@@ -466,15 +465,6 @@ void InSlices(int32_t n, int32_t threads, checked_vector<Item> &out, Each each) 
         });
     }
     errors.Rethrow();
-    checked_vector<size_t> at(slices + 1, out.size());
-    for (size_t c = 0; c < slices; ++c) at[c + 1] = at[c] + parts[c].size();
-    out.resize(at[slices]);
-    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
-    for (int64_t c = 0; c < int64_t(slices); ++c) {
-        std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(),
-                  out.begin() + int64_t(at[size_t(c)]));
-        checked_vector<Item>().swap(parts[size_t(c)]);
-    }
 }
 
 // The single-linkage tree of the tree's edges over the runs of equal points (each run one leaf,
@@ -536,10 +526,11 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
     for (int32_t q = 0; q < n; ++q) m.place[size_t(q)] = m.place[size_t(run(q))];
 }
 
-// A tie edge found: ordered positions a < b and its weight.
-struct tie_found {
-    int32_t a, b;
-    double w;
+// The tie edges one slice of merges found: those that weigh the greater core of their ends, as
+// pairs (that end first), and the others, as pairs with their weights.
+struct tie_part {
+    checked_vector<int32_t> cored, other;
+    checked_vector<double> w;
 };
 
 // The search beyond q's neighbour list for points r of the runs at places [b0, b1) whose edge to
@@ -594,7 +585,7 @@ struct tie_visitor {
 template <int D, bool Groups>
 void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
               const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
-              int32_t k, int32_t threads, uint64_t limit, checked_vector<tie_found> &out) {
+              int32_t k, int32_t threads, uint64_t limit, tie_edges &out) {
     const int32_t n = int32_t(p.id.size());
     checked_vector<int32_t> first;
     if (Groups) {
@@ -646,64 +637,97 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
     StageMark("ties: merge tree");
     std::atomic<uint64_t> found(0);
     const size_t dd = size_t(t.d);
-    InSlices(m.merges(), threads, out,
-             [&](int32_t ka, int32_t kb, checked_vector<tie_found> &part) {
-                 near_search<D> search(t);
-                 checked_vector<int32_t> runs;
-                 for (int32_t j = ka; j < kb; ++j) {
-                     if ((j & 255) == 0) ThrowIfStopped();
-                     const double h = m.height[size_t(j)];
-                     const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
-                     const int32_t hi = lo + m.size[size_t(j)];
-                     // From the smaller side, the left on a tie.
-                     const bool from_left = mid - lo <= hi - mid;
-                     const int32_t a0 = from_left ? lo : mid, a1 = from_left ? mid : hi;
-                     const int32_t b0 = from_left ? mid : lo, b1 = from_left ? hi : mid;
-                     for (int32_t i = a0; i < a1; ++i) {
-                         const int32_t q = m.at[size_t(i)];
-                         const double *x = &p.xs[size_t(q) * dd];
-                         const int32_t *list = &near[size_t(q) * size_t(k)];
-                         runs.clear();
-                         for (int32_t c = 0; c < k; ++c) {
-                             const int32_t r = Groups ? first[size_t(list[c])] : list[c];
-                             const int32_t at = m.place[size_t(r)];
-                             if (at < b0 || at >= b1) continue;
-                             if (metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r) > h)
-                                 continue;
-                             if (std::find(runs.begin(), runs.end(), r) == runs.end())
-                                 runs.push_back(r);
-                         }
-                         const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
-                         // Beyond the list only when the height reaches its last.
-                         if (std::sqrt(last) / metric.alpha <= h) {
-                             tie_visitor<D, Groups> visitor{t,
-                                                            p,
-                                                            metric,
-                                                            m,
-                                                            place_lo.data(),
-                                                            place_hi.data(),
-                                                            first.data(),
-                                                            q,
-                                                            x,
-                                                            list,
-                                                            k,
-                                                            last,
-                                                            h,
-                                                            metric.Reach(h),
-                                                            b0,
-                                                            b1,
-                                                            runs};
-                             search.Run(x, bucket_of[size_t(q)], visitor);
-                         }
-                         for (int32_t r : runs) {
-                             if (tree_edge(q, r)) continue;
-                             if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
-                                 throw tie_limit_reached{found.load(std::memory_order_relaxed)};
-                             part.push_back({std::min(q, r), std::max(q, r), h});
-                         }
-                     }
-                 }
-             });
+    checked_vector<tie_part> parts;
+    RunSlices(m.merges(), threads, parts, [&](int32_t ka, int32_t kb, tie_part &part) {
+        near_search<D> search(t);
+        checked_vector<int32_t> runs;
+        for (int32_t j = ka; j < kb; ++j) {
+            if ((j & 255) == 0) ThrowIfStopped();
+            const double h = m.height[size_t(j)];
+            const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+            const int32_t hi = lo + m.size[size_t(j)];
+            // From the smaller side, the left on a tie.
+            const bool from_left = mid - lo <= hi - mid;
+            const int32_t a0 = from_left ? lo : mid, a1 = from_left ? mid : hi;
+            const int32_t b0 = from_left ? mid : lo, b1 = from_left ? hi : mid;
+            for (int32_t i = a0; i < a1; ++i) {
+                const int32_t q = m.at[size_t(i)];
+                const double *x = &p.xs[size_t(q) * dd];
+                const int32_t *list = &near[size_t(q) * size_t(k)];
+                runs.clear();
+                for (int32_t c = 0; c < k; ++c) {
+                    const int32_t r = Groups ? first[size_t(list[c])] : list[c];
+                    const int32_t at = m.place[size_t(r)];
+                    if (at < b0 || at >= b1) continue;
+                    if (metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r) > h)
+                        continue;
+                    if (std::find(runs.begin(), runs.end(), r) == runs.end()) runs.push_back(r);
+                }
+                const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
+                // Beyond the list only when the height reaches its last.
+                if (std::sqrt(last) / metric.alpha <= h) {
+                    tie_visitor<D, Groups> visitor{t,
+                                                   p,
+                                                   metric,
+                                                   m,
+                                                   place_lo.data(),
+                                                   place_hi.data(),
+                                                   first.data(),
+                                                   q,
+                                                   x,
+                                                   list,
+                                                   k,
+                                                   last,
+                                                   h,
+                                                   metric.Reach(h),
+                                                   b0,
+                                                   b1,
+                                                   runs};
+                    search.Run(x, bucket_of[size_t(q)], visitor);
+                }
+                for (int32_t r : runs) {
+                    if (tree_edge(q, r)) continue;
+                    if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
+                        throw tie_limit_reached{found.load(std::memory_order_relaxed)};
+                    const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
+                    if (h == std::max(cq, cr)) {
+                        part.cored.push_back(cq >= cr ? q : r);
+                        part.cored.push_back(cq >= cr ? r : q);
+                    } else {
+                        part.other.push_back(q);
+                        part.other.push_back(r);
+                        part.w.push_back(h);
+                    }
+                }
+            }
+        }
+    });
+    // The parts joined in slice order, the cored edges first; a lone part's block is kept, not
+    // copied, as long as no other edges need room after it.
+    size_t cored = 0, other = 0;
+    for (const tie_part &x : parts) cored += x.cored.size() / 2, other += x.w.size();
+    size_t at = 0;
+    if (parts.size() == 1) {
+        out.ends.swap(parts[0].cored);
+        at = out.ends.size();
+    }
+    out.ends.resize(2 * (cored + other));
+    for (tie_part &x : parts) {
+        std::copy(x.cored.begin(), x.cored.end(), out.ends.begin() + int64_t(at));
+        at += x.cored.size();
+        checked_vector<int32_t>().swap(x.cored);
+    }
+    out.w.resize(other);
+    for (size_t c = 0, wat = 0; c < parts.size(); ++c) {
+        tie_part &x = parts[c];
+        std::copy(x.other.begin(), x.other.end(), out.ends.begin() + int64_t(at));
+        std::copy(x.w.begin(), x.w.end(), out.w.begin() + int64_t(wat));
+        at += x.other.size();
+        wat += x.w.size();
+        checked_vector<int32_t>().swap(x.other);
+        checked_vector<double>().swap(x.w);
+    }
+    out.cored = cored;
     StageMark("ties: search");
 }
 
@@ -870,7 +894,6 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
         StageMark("cores");
-        checked_vector<tie_found> found;
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
             {
@@ -884,20 +907,15 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             const progress_span stage("ties", 0.75, 0.9);
             SortEdges(edges, threads);
             if (p.group_end.empty())
-                TieEdges<D, false>(t, p, metric, edges, near, k, threads, max_ties, found);
+                TieEdges<D, false>(t, p, metric, edges, near, k, threads, max_ties, *ties);
             else
-                TieEdges<D, true>(t, p, metric, edges, near, k, threads, max_ties, found);
+                TieEdges<D, true>(t, p, metric, edges, near, k, threads, max_ties, *ties);
         });
         if (ties) {
             // Positions, or input positions without `order`.
             auto name = [&](int32_t q) { return order ? q : p.id[size_t(q)]; };
-            ties->ends.resize(2 * found.size());
-            ties->w.resize(found.size());
-            for (size_t e = 0; e < found.size(); ++e) {
-                ties->ends[2 * e] = name(found[e].a);
-                ties->ends[2 * e + 1] = name(found[e].b);
-                ties->w[e] = found[e].w;
-            }
+            if (!order)
+                for (int32_t &x : ties->ends) x = p.id[size_t(x)];
             if (!p.group_end.empty()) {
                 ties->twin.resize(size_t(n));
                 for (int32_t q = 0; q < n;) {

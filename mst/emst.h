@@ -37,9 +37,12 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers 
 // edge, the tree's included, stands for every pair between the two runs.
 struct tie_edges {
     checked_vector<int32_t> ends;  // 2 per edge
-    checked_vector<double> w;      // the weight of each
+    // The first `cored` edges weigh the core distance of their first end, the greater of the
+    // two; edge e >= cored weighs w[e - cored].
+    size_t cored = 0;
+    checked_vector<double> w;
     checked_vector<int32_t> twin;  // per point, the next of its run of equal points
-    size_t count() const { return w.size(); }
+    size_t count() const { return ends.size() / 2; }
 };
 
 // Thrown by MutualReachabilityMST when it finds more than `max_ties` tie edges, with how many

@@ -217,7 +217,7 @@ inline std::vector<int32_t> CoreWeightedTies(const tie_edges &ties, const double
     for (size_t e = 0; e < ties.count(); ++e) {
         int32_t a = ties.ends[2 * e], b = ties.ends[2 * e + 1];
         const double ca = core[order ? order[a] : a], cb = core[order ? order[b] : b];
-        if (ties.w[e] != std::max(ca, cb)) continue;
+        if (e >= ties.cored && ties.w[e - ties.cored] != std::max(ca, cb)) continue;
         if (ca < cb) std::swap(a, b);
         out.push_back(a);
         out.push_back(b);

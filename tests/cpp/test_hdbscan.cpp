@@ -76,7 +76,7 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                     std::vector<int64_t> ends(got.ends.size());
                     std::vector<double> w(got.count());
                     PrimOrder(n, core.data(), got.ends.data(), got.lengths.data(), ties.ends.data(),
-                              ties.w.data(), ties.count(),
+                              ties.count(), ties.cored, ties.w.data(),
                               ties.twin.empty() ? nullptr : ties.twin.data(), nullptr, ends.data(),
                               w.data());
                     EXPECT_EQ(ends[0], 0) << what;
@@ -149,7 +149,7 @@ TEST(PrimOrder, IsScikitLearnsPrimOverEveryPairInEitherNumbering) {
                         got_ends[ordered].resize(tree.ends.size());
                         got_w[ordered].resize(tree.count());
                         PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
-                                  ties.ends.data(), ties.w.data(), ties.count(),
+                                  ties.ends.data(), ties.count(), ties.cored, ties.w.data(),
                                   ties.twin.empty() ? nullptr : ties.twin.data(),
                                   ordered ? order.data() : nullptr, got_ends[ordered].data(),
                                   got_w[ordered].data());
@@ -181,12 +181,12 @@ TEST(PrimOrder, TakesTheSmallestPointOnATieFromTheFirstSourceThatReachedIt) {
     const int32_t ties[] = {0, 1, 0, 2, 0, 3, 1, 2, 1, 3, 2, 3};
     int64_t ends[6];
     double w[3];
-    PrimOrder(4, core, mst, weights, ties, nullptr, 6, nullptr, nullptr, ends, w);
+    PrimOrder(4, core, mst, weights, ties, 6, 6, nullptr, nullptr, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 1, 0, 2, 0, 3}));
     EXPECT_EQ(std::vector<double>(w, w + 3), (std::vector<double>{1.0, 1.0, 1.0}));
     // Without the ties only the tree's edges are there.
     const int64_t chain[] = {0, 3, 3, 1, 1, 2};
-    PrimOrder(4, core, chain, weights, nullptr, nullptr, 0, nullptr, nullptr, ends, w);
+    PrimOrder(4, core, chain, weights, nullptr, 0, 0, nullptr, nullptr, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 3, 3, 1, 1, 2}));
 }
 
@@ -287,8 +287,8 @@ TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAlloca
         std::vector<int64_t> ends(tree.ends.size());
         std::vector<double> w(tree.count());
         PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.ends.data(),
-                  ties.w.data(), ties.count(), ties.twin.empty() ? nullptr : ties.twin.data(),
-                  nullptr, ends.data(), w.data());
+                  ties.count(), ties.cored, ties.w.data(),
+                  ties.twin.empty() ? nullptr : ties.twin.data(), nullptr, ends.data(), w.data());
         std::vector<size_t> order(w.size());
         std::iota(order.begin(), order.end(), size_t(0));
         std::stable_sort(order.begin(), order.end(),
@@ -346,8 +346,8 @@ TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
                             const int32_t *o = ordered ? order.data() : nullptr;
                             const std::vector<int32_t> ties = CoreWeightedTies(all, core.data(), o);
                             PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
-                                      ties.data(), nullptr, ties.size() / 2, nullptr, o,
-                                      want.data(), want_w.data());
+                                      ties.data(), ties.size() / 2, ties.size() / 2, nullptr,
+                                      nullptr, o, want.data(), want_w.data());
                             // The rows of equal weights in a shuffled order, as an unstable
                             // sort may leave them.
                             std::vector<int64_t> rows(m);

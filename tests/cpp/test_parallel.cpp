@@ -286,7 +286,7 @@ TEST(ParallelMst, IsTheSerialTree) {
                                                          c.alpha, got_core, &got_ties, workers);
             EXPECT_TRUE(SameTree(got, want_mr) && SameArray(got_core, want_core) &&
                         SameArray(got_ties.ends, want_ties.ends) &&
-                        SameArray(got_ties.w, want_ties.w) &&
+                        SameArray(got_ties.w, want_ties.w) && got_ties.cored == want_ties.cored &&
                         SameArray(got_ties.twin, want_ties.twin))
                 << "lattice " << c.lattice << " d=" << c.d << " workers " << workers;
         }
@@ -309,8 +309,9 @@ TEST(ParallelPrim, IsTheHeapsOrderAndTheSerialLinkage) {
         std::vector<double> want_w(m), got_w(m), want_z(4 * m), got_z(4 * m);
         // The edges the tree of strict merges takes, the same for the heap.
         const std::vector<int32_t> ties = CoreWeightedTies(all, core.data(), order.data());
-        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(), nullptr,
-                  ties.size() / 2, nullptr, order.data(), want.data(), want_w.data());
+        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
+                  ties.size() / 2, ties.size() / 2, nullptr, nullptr, order.data(), want.data(),
+                  want_w.data());
         // Equal weights in a shuffled order, as an unstable sort may leave them.
         for (size_t r = 0; r < m; ++r) rows[r] = int64_t(r);
         std::shuffle(rows.begin(), rows.end(), std::mt19937(5));
