@@ -470,13 +470,44 @@ void RunSlices(int32_t n, int32_t threads, checked_vector<Part> &parts, Each eac
 // The single-linkage tree of the tree's edges over the runs of equal points (each run one leaf,
 // at the place of its first point): merge k joins the leaves at places [lo[k], lo[k] + left[k])
 // with those at [lo[k] + left[k], lo[k] + size[k]) at height[k]; every pair across a merge is
-// joined by no path lighter than its height, and a tie edge when its weight is that height.
+// joined by no path lighter than its height, and a tie edge when its weight is that height. The
+// highest merge between two places is the highest of the gaps between them, each gap the height
+// of the merge that splits there.
 struct merge_tree {
     checked_vector<int32_t> place;  // per ordered position, its run's place
     checked_vector<int32_t> at;     // per place, the first position of the run
     checked_vector<int32_t> lo, left, size;
     checked_vector<double> height;
+    checked_vector<double> gap;    // gap[i]: the height of the merge between places i and i + 1
+    checked_vector<double> least;  // per first position of a run, its lightest edge to another
+    // Within blocks of kBlock gaps, the highest from the block's start to each gap (head) and
+    // from each gap to the block's end (tail); per level l, the highest of each 2^l blocks from
+    // each block (table).
+    checked_vector<double> head, tail, table;
+    int32_t blocks = 0;
+
+    static const int32_t kBlock = 32;
     int32_t merges() const { return int32_t(height.size()); }
+
+    // The highest of gap[a .. b), a < b.
+    double Max(int32_t a, int32_t b) const {
+        const int32_t ba = a / kBlock, bb = (b - 1) / kBlock;
+        if (ba == bb) {
+            double m = gap[size_t(a)];
+            for (int32_t i = a + 1; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+            return m;
+        }
+        const double m = std::max(tail[size_t(a)], head[size_t(b) - 1]);
+        if (bb - ba == 1) return m;
+        const int32_t span = bb - ba - 1, level = 31 - __builtin_clz(uint32_t(span));
+        const double *row = &table[size_t(level) * size_t(blocks)];
+        return std::max(m, std::max(row[ba + 1], row[bb - (1 << level)]));
+    }
+    // The highest merge on the path between the runs at ordered positions q and r (distinct).
+    double Between(int32_t q, int32_t r) const {
+        const int32_t a = place[size_t(q)], b = place[size_t(r)];
+        return a < b ? Max(a, b) : Max(b, a);
+    }
 };
 
 // merge_tree for the ordered positions joined by the tree's edges `edges` (sorted by key), runs
@@ -486,12 +517,22 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
                merge_tree &m) {
     auto run = [first](int32_t r) { return Groups ? first[r] : r; };
     checked_vector<int32_t> c0, c1;  // children: a merge k >= 0, or ~r for the run at r
+    m.least.assign(size_t(n), kInf);
+    c0.reserve(edges.size());
+    c1.reserve(edges.size());
+    m.size.reserve(edges.size());
+    m.height.reserve(edges.size());
     {
         checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
         for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
         for (const candidate &e : edges) {
-            const int32_t a = FindRoot(parent, run(e.a)), b = FindRoot(parent, run(e.b));
-            if (a == b) continue;  // within a run, or a cycle through one
+            const int32_t qa = run(e.a), qb = run(e.b);
+            if (qa == qb) continue;  // within a run
+            // The edges come lightest first.
+            if (m.least[size_t(qa)] == kInf) m.least[size_t(qa)] = e.w;
+            if (m.least[size_t(qb)] == kInf) m.least[size_t(qb)] = e.w;
+            const int32_t a = FindRoot(parent, qa), b = FindRoot(parent, qb);
+            if (a == b) continue;  // a cycle through a run
             const int32_t k = m.merges(), ra = node_of[size_t(a)], rb = node_of[size_t(b)];
             c0.push_back(ra);
             c1.push_back(rb);
@@ -506,13 +547,15 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
     m.at.resize(size_t(M) + 1);
     m.lo.resize(size_t(M));
     m.left.resize(size_t(M));
-    if (M == 0) m.at[0] = 0, m.place[0] = 0;
+    m.gap.resize(size_t(M));
+    if (M == 0) m.at[0] = 0;
     // Parents come after their children: a backward pass places each merge before its children.
     if (M > 0) m.lo[size_t(M - 1)] = 0;
     for (int32_t k = M - 1; k >= 0; --k) {
         const int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
         m.left[size_t(k)] = r0 < 0 ? 1 : m.size[size_t(r0)];
         const int32_t at = m.lo[size_t(k)] + m.left[size_t(k)];
+        m.gap[size_t(at) - 1] = m.height[size_t(k)];
         if (r0 < 0)
             m.at[size_t(m.lo[size_t(k)])] = ~r0;
         else
@@ -524,9 +567,30 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
     }
     for (int32_t i = 0; i <= M; ++i) m.place[size_t(m.at[size_t(i)])] = i;
     for (int32_t q = 0; q < n; ++q) m.place[size_t(q)] = m.place[size_t(run(q))];
+    const int32_t B = merge_tree::kBlock;
+    m.blocks = (M + B - 1) / B;
+    m.head.resize(size_t(M));
+    m.tail.resize(size_t(M));
+    for (int32_t i = 0; i < M; ++i)
+        m.head[size_t(i)] =
+            i % B ? std::max(m.head[size_t(i) - 1], m.gap[size_t(i)]) : m.gap[size_t(i)];
+    for (int32_t i = M - 1; i >= 0; --i)
+        m.tail[size_t(i)] = (i + 1) % B && i + 1 < M
+                                ? std::max(m.tail[size_t(i) + 1], m.gap[size_t(i)])
+                                : m.gap[size_t(i)];
+    int32_t levels = 1;
+    while ((2 << (levels - 1)) <= m.blocks) ++levels;
+    m.table.resize(size_t(levels) * size_t(m.blocks));
+    for (int32_t b = 0; b < m.blocks; ++b) m.table[size_t(b)] = m.tail[size_t(b) * size_t(B)];
+    for (int32_t l = 1; l < levels; ++l) {
+        const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
+        double *row = &m.table[size_t(l) * size_t(m.blocks)];
+        for (int32_t b = 0; b + (1 << l) <= m.blocks; ++b)
+            row[b] = std::max(below[b], below[b + (1 << (l - 1))]);
+    }
 }
 
-// The tie edges one slice of merges found: those that weigh the greater core of their ends, as
+// The tie edges one slice of points found: those that weigh the greater core of their ends, as
 // pairs (that end first), and the others, as pairs with their weights.
 struct tie_part {
     checked_vector<int32_t> cored, other;
@@ -578,15 +642,17 @@ struct tie_visitor {
 };
 
 // The tie edges of the tree `edges` (sorted by key) over the ordered points, as ordered
-// positions of the first points of runs: for each merge of the single-linkage tree, from each
-// point of its smaller side, the points of the other side whose edge to it weighs the merge's
-// height, among its k nearest (`near`) and, where the height reaches beyond them, by a search of
-// the tree; the tree's own edges left out. On `threads` threads, in the order of the merges.
+// positions of the first points of runs. A pair in one's list of k nearest (`near`) is tried
+// from the one the other's list lacks, or from the earlier: a tie edge when its weight is the
+// highest merge between them. Any other tie edge joins a point q of the smaller side of a merge
+// to one of the other side beyond q's list, only when the merge's height reaches the list's
+// last, and a search of the tree from q finds it. On `threads` threads, in the order of q.
 template <int D, bool Groups>
 void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
               const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
               int32_t k, int32_t threads, uint64_t limit, tie_edges &out) {
     const int32_t n = int32_t(p.id.size());
+    const size_t dd = size_t(t.d);
     checked_vector<int32_t> first;
     if (Groups) {
         first.resize(size_t(n));
@@ -595,8 +661,48 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                                    ? first[size_t(q) - 1]
                                    : q;
     }
+    auto run = [&first](int32_t r) { return Groups ? first[size_t(r)] : r; };
     merge_tree m;
     MergeTree<Groups>(n, edges, first.data(), m);
+    const int32_t M = m.merges();
+    // The least weight of a pair beyond each run's list: the list's last distance / alpha.
+    checked_vector<double> floor_at(size_t(M) + 1);
+    for (int32_t i = 0; i <= M; ++i) {
+        const int32_t q = m.at[size_t(i)];
+        floor_at[size_t(i)] =
+            std::sqrt(SquaredLength(&p.xs[size_t(q) * dd],
+                                    &p.xs[size_t(near[size_t(q) * size_t(k) + size_t(k) - 1]) * dd],
+                                    t.d)) /
+            metric.alpha;
+    }
+    // The searches: per point of a merge's smaller side (the left on a tie), the merge, when
+    // its height reaches that point's floor; grouped by the point.
+    checked_vector<int64_t> task_first(size_t(n) + 1, 0);
+    checked_vector<int32_t> task;
+    for (int pass = 0; pass < 2; ++pass) {
+        checked_vector<int64_t> fill;
+        if (pass == 1) {
+            for (int32_t q = 0; q < n; ++q) task_first[size_t(q) + 1] += task_first[size_t(q)];
+            task.resize(size_t(task_first[size_t(n)]));
+            fill.assign(task_first.begin(), task_first.end() - 1);
+        }
+        for (int32_t j = 0; j < M; ++j) {
+            if ((j & 4095) == 0) ThrowIfStopped();
+            const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+            const int32_t hi = lo + m.size[size_t(j)];
+            const bool from_left = mid - lo <= hi - mid;
+            const int32_t a1 = from_left ? mid : hi;
+            for (int32_t i = from_left ? lo : mid; i < a1; ++i) {
+                if (floor_at[size_t(i)] > m.height[size_t(j)]) continue;
+                const int32_t q = m.at[size_t(i)];
+                if (pass == 0)
+                    ++task_first[size_t(q) + 1];
+                else
+                    task[size_t(fill[size_t(q)]++)] = j;
+            }
+        }
+    }
+    checked_vector<double>().swap(floor_at);
     checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
         place_hi(static_cast<size_t>(t.nodes));
     for (int32_t v = t.nodes - 1; v >= 0; --v) {
@@ -629,6 +735,11 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         const int32_t *e = tree_to.data() + tree_first[size_t(a) + 1];
         return std::find(s, e, b) != e;
     };
+    // Whether a point of q's run is in r's list.
+    auto listed = [&](int32_t r, int32_t q) {
+        const int32_t *list = &near[size_t(r) * size_t(k)];
+        return std::any_of(list, list + k, [&](int32_t u) { return run(u) == q; });
+    };
     checked_vector<int32_t> bucket_of(static_cast<size_t>(n));
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v))
@@ -636,69 +747,73 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                       bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
     StageMark("ties: merge tree");
     std::atomic<uint64_t> found(0);
-    const size_t dd = size_t(t.d);
     checked_vector<tie_part> parts;
-    RunSlices(m.merges(), threads, parts, [&](int32_t ka, int32_t kb, tie_part &part) {
+    RunSlices(n, threads, parts, [&](int32_t qa, int32_t qb, tie_part &part) {
         near_search<D> search(t);
         checked_vector<int32_t> runs;
-        for (int32_t j = ka; j < kb; ++j) {
-            if ((j & 255) == 0) ThrowIfStopped();
-            const double h = m.height[size_t(j)];
-            const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
-            const int32_t hi = lo + m.size[size_t(j)];
-            // From the smaller side, the left on a tie.
-            const bool from_left = mid - lo <= hi - mid;
-            const int32_t a0 = from_left ? lo : mid, a1 = from_left ? mid : hi;
-            const int32_t b0 = from_left ? mid : lo, b1 = from_left ? hi : mid;
-            for (int32_t i = a0; i < a1; ++i) {
-                const int32_t q = m.at[size_t(i)];
-                const double *x = &p.xs[size_t(q) * dd];
-                const int32_t *list = &near[size_t(q) * size_t(k)];
+        auto keep = [&](int32_t q, int32_t r, double w) {
+            if (tree_edge(q, r)) return;
+            if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
+                throw tie_limit_reached{found.load(std::memory_order_relaxed)};
+            const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
+            if (w == std::max(cq, cr)) {
+                part.cored.push_back(cq >= cr ? q : r);
+                part.cored.push_back(cq >= cr ? r : q);
+            } else {
+                part.other.push_back(q);
+                part.other.push_back(r);
+                part.w.push_back(w);
+            }
+        };
+        for (int32_t q = qa; q < qb; ++q) {
+            if (Groups && first[size_t(q)] != q) continue;
+            if ((q & 1023) == 0) ThrowIfStopped();
+            const double *x = &p.xs[size_t(q) * dd];
+            const int32_t *list = &near[size_t(q) * size_t(k)];
+            runs.clear();
+            for (int32_t c = 0; c < k; ++c) {
+                const int32_t r = run(list[c]);
+                if (r == q) continue;
+                if (Groups) {  // each run once
+                    if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
+                    runs.push_back(r);
+                }
+                const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r);
+                // The highest merge between them is at least the lightest edge of either and at
+                // most w: only above both is it looked up.
+                if (w > std::max(m.least[size_t(q)], m.least[size_t(r)]) && w > m.Between(q, r))
+                    continue;
+                if (r < q && listed(r, q)) continue;  // tried from r
+                keep(q, r, w);
+            }
+            const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
+            for (int64_t s = task_first[size_t(q)]; s < task_first[size_t(q) + 1]; ++s) {
+                const int32_t j = task[size_t(s)];
+                const double h = m.height[size_t(j)];
+                const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+                const int32_t hi = lo + m.size[size_t(j)];
+                const bool q_left = m.place[size_t(q)] < mid;
                 runs.clear();
-                for (int32_t c = 0; c < k; ++c) {
-                    const int32_t r = Groups ? first[size_t(list[c])] : list[c];
-                    const int32_t at = m.place[size_t(r)];
-                    if (at < b0 || at >= b1) continue;
-                    if (metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r) > h)
-                        continue;
-                    if (std::find(runs.begin(), runs.end(), r) == runs.end()) runs.push_back(r);
-                }
-                const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
-                // Beyond the list only when the height reaches its last.
-                if (std::sqrt(last) / metric.alpha <= h) {
-                    tie_visitor<D, Groups> visitor{t,
-                                                   p,
-                                                   metric,
-                                                   m,
-                                                   place_lo.data(),
-                                                   place_hi.data(),
-                                                   first.data(),
-                                                   q,
-                                                   x,
-                                                   list,
-                                                   k,
-                                                   last,
-                                                   h,
-                                                   metric.Reach(h),
-                                                   b0,
-                                                   b1,
-                                                   runs};
-                    search.Run(x, bucket_of[size_t(q)], visitor);
-                }
-                for (int32_t r : runs) {
-                    if (tree_edge(q, r)) continue;
-                    if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
-                        throw tie_limit_reached{found.load(std::memory_order_relaxed)};
-                    const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
-                    if (h == std::max(cq, cr)) {
-                        part.cored.push_back(cq >= cr ? q : r);
-                        part.cored.push_back(cq >= cr ? r : q);
-                    } else {
-                        part.other.push_back(q);
-                        part.other.push_back(r);
-                        part.w.push_back(h);
-                    }
-                }
+                tie_visitor<D, Groups> visitor{t,
+                                               p,
+                                               metric,
+                                               m,
+                                               place_lo.data(),
+                                               place_hi.data(),
+                                               first.data(),
+                                               q,
+                                               x,
+                                               list,
+                                               k,
+                                               last,
+                                               h,
+                                               metric.Reach(h),
+                                               q_left ? mid : lo,
+                                               q_left ? hi : mid,
+                                               runs};
+                search.Run(x, bucket_of[size_t(q)], visitor);
+                for (int32_t r : runs)
+                    if (!listed(r, q)) keep(q, r, h);  // else tried from r
             }
         }
     });
