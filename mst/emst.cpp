@@ -650,7 +650,7 @@ struct tie_visitor {
 template <int D, bool Groups>
 void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
               const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
-              int32_t k, int32_t threads, uint64_t limit, tie_edges &out) {
+              int32_t k, int32_t kc, int32_t threads, uint64_t limit, tie_edges &out) {
     const int32_t n = int32_t(p.id.size());
     const size_t dd = size_t(t.d);
     checked_vector<int32_t> first;
@@ -665,16 +665,15 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
     merge_tree m;
     MergeTree<Groups>(n, edges, first.data(), m);
     const int32_t M = m.merges();
-    // The least weight of a pair beyond each run's list: the list's last distance / alpha.
-    checked_vector<double> floor_at(size_t(M) + 1);
-    for (int32_t i = 0; i <= M; ++i) {
-        const int32_t q = m.at[size_t(i)];
-        floor_at[size_t(i)] =
-            std::sqrt(SquaredLength(&p.xs[size_t(q) * dd],
-                                    &p.xs[size_t(near[size_t(q) * size_t(k) + size_t(k) - 1]) * dd],
-                                    t.d)) /
-            metric.alpha;
-    }
+    // The squared length to each point's list's last, and the least weight of a pair beyond
+    // each run's list: its square root / alpha.
+    checked_vector<double> last_of(static_cast<size_t>(n)), floor_at(size_t(M) + 1);
+    for (int32_t q = 0; q < n; ++q)
+        last_of[size_t(q)] =
+            SquaredLength(&p.xs[size_t(q) * dd],
+                          &p.xs[size_t(near[size_t(q) * size_t(k) + size_t(k) - 1]) * dd], t.d);
+    for (int32_t i = 0; i <= M; ++i)
+        floor_at[size_t(i)] = std::sqrt(last_of[size_t(m.at[size_t(i)])]) / metric.alpha;
     // The searches: per point of a merge's smaller side (the left on a tie), the merge, when
     // its height reaches that point's floor; grouped by the point.
     checked_vector<int64_t> task_first(size_t(n) + 1, 0);
@@ -703,6 +702,8 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         }
     }
     checked_vector<double>().swap(floor_at);
+    // The first kc of a list lie no farther than the core's neighbour.
+    const int32_t inside = metric.alpha == 1.0 ? kc : 0;
     checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
         place_hi(static_cast<size_t>(t.nodes));
     for (int32_t v = t.nodes - 1; v >= 0; --v) {
@@ -735,8 +736,10 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         const int32_t *e = tree_to.data() + tree_first[size_t(a) + 1];
         return std::find(s, e, b) != e;
     };
-    // Whether a point of q's run is in r's list.
-    auto listed = [&](int32_t r, int32_t q) {
+    // Whether a point of q's run, at squared length d2 from r, is in r's list: every point
+    // nearer than its last is, none farther.
+    auto listed = [&](int32_t r, int32_t q, double d2) {
+        if (d2 != last_of[size_t(r)]) return d2 < last_of[size_t(r)];
         const int32_t *list = &near[size_t(r) * size_t(k)];
         return std::any_of(list, list + k, [&](int32_t u) { return run(u) == q; });
     };
@@ -778,15 +781,20 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                     if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
                     runs.push_back(r);
                 }
-                const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * dd], t.d), q, r);
+                const double d2 = SquaredLength(x, &p.xs[size_t(r) * dd], t.d);
+                // Within the core's neighbour no farther than core_q: for alpha = 1 the weight
+                // is the greater core, as the key computes it, without the square root.
+                const double w = c < inside
+                                     ? std::max(metric.core[size_t(q)], metric.core[size_t(r)])
+                                     : metric.Key(d2, q, r);
                 // The highest merge between them is at least the lightest edge of either and at
                 // most w: only above both is it looked up.
                 if (w > std::max(m.least[size_t(q)], m.least[size_t(r)]) && w > m.Between(q, r))
                     continue;
-                if (r < q && listed(r, q)) continue;  // tried from r
+                if (r < q && listed(r, q, d2)) continue;  // tried from r
                 keep(q, r, w);
             }
-            const double last = SquaredLength(x, &p.xs[size_t(list[k - 1]) * dd], t.d);
+            const double last = last_of[size_t(q)];
             for (int64_t s = task_first[size_t(q)]; s < task_first[size_t(q) + 1]; ++s) {
                 const int32_t j = task[size_t(s)];
                 const double h = m.height[size_t(j)];
@@ -813,7 +821,8 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                                                runs};
                 search.Run(x, bucket_of[size_t(q)], visitor);
                 for (int32_t r : runs)
-                    if (!listed(r, q)) keep(q, r, h);  // else tried from r
+                    if (!listed(r, q, SquaredLength(x, &p.xs[size_t(r) * dd], t.d)))
+                        keep(q, r, h);  // else tried from r
             }
         }
     });
@@ -1022,9 +1031,9 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             const progress_span stage("ties", 0.75, 0.9);
             SortEdges(edges, threads);
             if (p.group_end.empty())
-                TieEdges<D, false>(t, p, metric, edges, near, k, threads, max_ties, *ties);
+                TieEdges<D, false>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
             else
-                TieEdges<D, true>(t, p, metric, edges, near, k, threads, max_ties, *ties);
+                TieEdges<D, true>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
         });
         if (ties) {
             // Positions, or input positions without `order`.
