@@ -526,6 +526,7 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
         checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
         for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
         for (const candidate &e : edges) {
+            if (((&e - edges.data()) & 65535) == 0) ThrowIfStopped();
             const int32_t qa = run(e.a), qb = run(e.b);
             if (qa == qb) continue;  // within a run
             // The edges come lightest first.
