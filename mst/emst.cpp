@@ -480,28 +480,27 @@ struct merge_tree {
     checked_vector<double> height;
     checked_vector<double> gap;    // gap[i]: the height of the merge between places i and i + 1
     checked_vector<double> least;  // per first position of a run, its lightest edge to another
-    // Within blocks of kBlock gaps, the highest from the block's start to each gap (head) and
-    // from each gap to the block's end (tail); per level l, the highest of each 2^l blocks from
-    // each block (table).
-    checked_vector<double> head, tail, table;
+    // Per level l, the highest gap of each 2^l blocks of kBlock gaps from each block.
+    checked_vector<double> table;
     int32_t blocks = 0;
 
     static const int32_t kBlock = 32;
     int32_t merges() const { return int32_t(height.size()); }
 
-    // The highest of gap[a .. b), a < b.
+    // The highest of gap[a .. b), a < b: the gaps outside whole blocks one by one, those of the
+    // whole blocks from the table.
     double Max(int32_t a, int32_t b) const {
-        const int32_t ba = a / kBlock, bb = (b - 1) / kBlock;
-        if (ba == bb) {
-            double m = gap[size_t(a)];
-            for (int32_t i = a + 1; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+        const int32_t ba = (a + kBlock - 1) / kBlock, bb = b / kBlock;
+        double m = -kInf;
+        if (ba >= bb) {
+            for (int32_t i = a; i < b; ++i) m = std::max(m, gap[size_t(i)]);
             return m;
         }
-        const double m = std::max(tail[size_t(a)], head[size_t(b) - 1]);
-        if (bb - ba == 1) return m;
-        const int32_t span = bb - ba - 1, level = 31 - __builtin_clz(uint32_t(span));
+        for (int32_t i = a; i < ba * kBlock; ++i) m = std::max(m, gap[size_t(i)]);
+        for (int32_t i = bb * kBlock; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+        const int32_t level = 31 - __builtin_clz(uint32_t(bb - ba));
         const double *row = &table[size_t(level) * size_t(blocks)];
-        return std::max(m, std::max(row[ba + 1], row[bb - (1 << level)]));
+        return std::max(m, std::max(row[ba], row[bb - (1 << level)]));
     }
     // The highest merge on the path between the runs at ordered positions q and r (distinct).
     double Between(int32_t q, int32_t r) const {
@@ -569,20 +568,13 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
     for (int32_t i = 0; i <= M; ++i) m.place[size_t(m.at[size_t(i)])] = i;
     for (int32_t q = 0; q < n; ++q) m.place[size_t(q)] = m.place[size_t(run(q))];
     const int32_t B = merge_tree::kBlock;
-    m.blocks = (M + B - 1) / B;
-    m.head.resize(size_t(M));
-    m.tail.resize(size_t(M));
-    for (int32_t i = 0; i < M; ++i)
-        m.head[size_t(i)] =
-            i % B ? std::max(m.head[size_t(i) - 1], m.gap[size_t(i)]) : m.gap[size_t(i)];
-    for (int32_t i = M - 1; i >= 0; --i)
-        m.tail[size_t(i)] = (i + 1) % B && i + 1 < M
-                                ? std::max(m.tail[size_t(i) + 1], m.gap[size_t(i)])
-                                : m.gap[size_t(i)];
+    m.blocks = M / B;
     int32_t levels = 1;
     while ((2 << (levels - 1)) <= m.blocks) ++levels;
     m.table.resize(size_t(levels) * size_t(m.blocks));
-    for (int32_t b = 0; b < m.blocks; ++b) m.table[size_t(b)] = m.tail[size_t(b) * size_t(B)];
+    for (int32_t b = 0; b < m.blocks; ++b)
+        m.table[size_t(b)] =
+            *std::max_element(m.gap.begin() + int64_t(b) * B, m.gap.begin() + int64_t(b + 1) * B);
     for (int32_t l = 1; l < levels; ++l) {
         const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
         double *row = &m.table[size_t(l) * size_t(m.blocks)];
