@@ -537,6 +537,7 @@ def test_dbscan_clustering_is_sklearns(with_bad_rows):
         x[[5, 40]] = np.inf
         x[[2, 77], 1] = np.nan
     theirs, ours = sklearn_fit(x, min_cluster_size=6), quorlkit.HDBSCAN(min_cluster_size=6).fit(x)
+    for cut in (0.1, 0.3, 0.8, 2.0, 50.0):
         for mcs in (1, 2, 5, 20):
             assert np.array_equal(ours.dbscan_clustering(cut, mcs), theirs.dbscan_clustering(cut, mcs))
     if with_bad_rows:
