@@ -747,10 +747,11 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
     RunSlices(n, threads, parts, [&](int32_t qa, int32_t qb, tie_part &part) {
         near_search<D> search(t);
         checked_vector<int32_t> runs;
+        // Counted per point into `found`, so that the limit holds to within one point's edges.
+        uint64_t kept = 0;
         auto keep = [&](int32_t q, int32_t r, double w) {
             if (tree_edge(q, r)) return;
-            if (found.fetch_add(1, std::memory_order_relaxed) >= limit)
-                throw tie_limit_reached{found.load(std::memory_order_relaxed)};
+            ++kept;
             const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
             if (w == std::max(cq, cr)) {
                 part.cored.push_back(cq >= cr ? q : r);
@@ -764,6 +765,11 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         for (int32_t q = qa; q < qb; ++q) {
             if (Groups && first[size_t(q)] != q) continue;
             if ((q & 1023) == 0) ThrowIfStopped();
+            if (kept > 0) {
+                const uint64_t before = found.fetch_add(kept, std::memory_order_relaxed);
+                if (before + kept > limit) throw tie_limit_reached{before + kept};
+                kept = 0;
+            }
             const double *x = &p.xs[size_t(q) * dd];
             const int32_t *list = &near[size_t(q) * size_t(k)];
             runs.clear();
@@ -774,9 +780,10 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                     if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
                     runs.push_back(r);
                 }
-                const double d2 = SquaredLength(x, &p.xs[size_t(r) * dd], t.d);
                 // Within the core's neighbour no farther than core_q: for alpha = 1 the weight
-                // is the greater core, as the key computes it, without the square root.
+                // is the greater core, as the key computes it, without the length.
+                const double d2 =
+                    c < inside && r > q ? 0.0 : SquaredLength(x, &p.xs[size_t(r) * dd], t.d);
                 const double w = c < inside
                                      ? std::max(metric.core[size_t(q)], metric.core[size_t(r)])
                                      : metric.Key(d2, q, r);
@@ -818,6 +825,8 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                         keep(q, r, h);  // else tried from r
             }
         }
+        if (found.fetch_add(kept, std::memory_order_relaxed) + kept > limit)
+            throw tie_limit_reached{found.load(std::memory_order_relaxed)};
     });
     // The parts joined in slice order, the cored edges first; a lone part's block is kept, not
     // copied, as long as no other edges need room after it.
