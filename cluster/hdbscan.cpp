@@ -148,9 +148,7 @@ condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size
         return out;
     }
     const size_t count = static_cast<size_t>(n);
-    auto size_of = [&](int64_t node) {
-        return node < n ? int64_t(1) : int64_t(z[4 * (node - n) + 3]);
-    };
+    auto size_of = [&](int64_t node) { return node < n ? int64_t(1) : int64_t(z[4 * (node - n) + 3]); };
     auto left_of = [&](int64_t node) { return int64_t(z[4 * (node - n)]); };
     auto right_of = [&](int64_t node) { return int64_t(z[4 * (node - n) + 1]); };
     out.parent.reserve(count);
@@ -242,8 +240,7 @@ cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selectio
     }
     out.stability.assign(stability.begin(), stability.end());
     // The root's size as a candidate: what its cluster children hold.
-    size[0] =
-        (kid0[0] >= 0 ? size[size_t(kid0[0])] : 0) + (kid1[0] >= 0 ? size[size_t(kid1[0])] : 0);
+    size[0] = (kid0[0] >= 0 ? size[size_t(kid0[0])] : 0) + (kid1[0] >= 0 ? size[size_t(kid1[0])] : 0);
     const int64_t limit = max_cluster_size < 0 ? n + 1 : max_cluster_size;
     checked_vector<uint8_t> chosen(nc, 0);
     if (method == kExcessOfMass) {

@@ -83,11 +83,11 @@ condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size
 // The flat clustering taken from a condensed tree of n points.
 enum selection_method { kExcessOfMass, kLeaf };
 struct cluster_selection {
-    checked_vector<int64_t> labels;        // per point: its cluster's rank, or -1 for noise
-    checked_vector<double> probabilities;  // per point
-    checked_vector<int64_t> clusters;      // the selected condensed-tree ids, ascending
-    checked_vector<double> persistence;    // per selected cluster
-    checked_vector<double> stability;      // per condensed cluster id - n, before selection
+    checked_vector<int64_t> labels;          // per point: its cluster's rank, or -1 for noise
+    checked_vector<double> probabilities;    // per point
+    checked_vector<int64_t> clusters;        // the selected condensed-tree ids, ascending
+    checked_vector<double> persistence;      // per selected cluster
+    checked_vector<double> stability;        // per condensed cluster id - n, before selection
 };
 
 // Stabilities (sum over the rows of a cluster of (lambda - the cluster's birth lambda) * size,

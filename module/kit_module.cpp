@@ -482,8 +482,8 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
     checked_vector<double> xs = PointsCopy(points, n, d);
     checked_vector<double> qs = PointsCopy(queries, m, dq, "queries");
     if (dq != d)
-        throw py::value_error("queries must have as many columns as points (" + std::to_string(d) +
-                              "), not " + std::to_string(dq));
+        throw py::value_error("queries must have as many columns as points (" +
+                              std::to_string(d) + "), not " + std::to_string(dq));
     std::unique_ptr<knn_rows> result(new knn_rows());
     call.Run([&] {
         StageMark("copy");
@@ -645,8 +645,7 @@ void CheckSpread(const double_array &lo, const double_array &hi) {
 
 // Kruskal over edges in key order with the terminals marked: (fate, rep), int8 of shape (m,)
 // and int64 of shape (m, 2).
-py::tuple KruskalCompressOf(int64_t v, const int64_array &ends,
-                            const py::array_t<uint8_t> &terminal) {
+py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_t<uint8_t> &terminal) {
     PrepareExceptionStorage();
     released_call call;
     if (ends.ndim() != 2 || ends.shape(1) != 2)

@@ -68,7 +68,9 @@ struct reachability_key {
         const double t = (w + 1e-323) * alpha * (1.0 + 1e-12);
         return t * t * (1.0 + 1e-12);
     }
-    double Floor(int32_t q, double d2) const { return std::max(core[q], std::sqrt(d2) / alpha); }
+    double Floor(int32_t q, double d2) const {
+        return std::max(core[q], std::sqrt(d2) / alpha);
+    }
     double NodeFloor(int32_t q, int32_t v) const { return std::max(core[q], node_core[v]); }
 };
 
@@ -118,7 +120,6 @@ struct outside_visitor {
                 r = Groups ? cs.run_end[size_t(r)] : r + 1;
                 continue;
             }
-
             const double w =
                 metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
             if (w > best.w) {
@@ -256,9 +257,9 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                         o = row[m];
                         lower[size_t(q)] = SquaredLength(x, &p.xs[size_t(o) * dd], t.d);
                     } else if (used[size_t(q)] < k) {
-                        lower[size_t(q)] =
-                            std::max(lower[size_t(q)],
-                                     SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
+                        lower[size_t(q)] = std::max(
+                            lower[size_t(q)],
+                            SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
                     }
                 } else if (k > 0) {
                     // Under the reachability the best outside of the list is q's nearest outside
@@ -968,9 +969,9 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 }
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
-                                 double alpha, checked_vector<double> &core, tie_edges *ties,
-                                 int32_t workers, checked_vector<int32_t> *order,
-                                 uint64_t max_ties) {
+                                 double alpha, checked_vector<double> &core,
+                                 tie_edges *ties, int32_t workers,
+                                 checked_vector<int32_t> *order, uint64_t max_ties) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);

@@ -7,9 +7,9 @@
 
 // A spanning tree of n points as n - 1 edges, in the order of the key (squared length, i, j).
 struct emst_edges {
-    checked_vector<int64_t> ends;    // 2 per edge: i, then j > i (input positions)
-    checked_vector<double> squared;  // the squared length of each edge
-    checked_vector<double> lengths;  // sqrt(squared), or the edge's key under another distance
+    checked_vector<int64_t> ends;     // 2 per edge: i, then j > i (input positions)
+    checked_vector<double> squared;   // the squared length of each edge
+    checked_vector<double> lengths;   // sqrt(squared), or the edge's key under another distance
     size_t count() const { return lengths.size(); }
 };
 

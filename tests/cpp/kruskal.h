@@ -81,9 +81,10 @@ inline std::string CompareWithKruskal(const emst_edges &got, const brute_tree &w
             memcmp(&got.squared[e], &want.squared[e], sizeof(double)) != 0 ||
             memcmp(&got.lengths[e], &root, sizeof(double)) != 0)
             return "edge " + std::to_string(e) + " is (" + std::to_string(got.ends[2 * e]) + ", " +
-                   std::to_string(got.ends[2 * e + 1]) + ") at " + Hex(got.squared[e]) + ", not (" +
-                   std::to_string(want.ends[2 * e]) + ", " + std::to_string(want.ends[2 * e + 1]) +
-                   ") at " + Hex(want.squared[e]);
+                   std::to_string(got.ends[2 * e + 1]) + ") at " +
+                   Hex(got.squared[e]) + ", not (" + std::to_string(want.ends[2 * e]) +
+                   ", " + std::to_string(want.ends[2 * e + 1]) + ") at " +
+                   Hex(want.squared[e]);
     }
     return "";
 }
@@ -96,7 +97,7 @@ struct reach_tree {
 // The mutual-reachability tree by brute force: cores from the sorted squared lengths of each
 // row, then every pair i < j by (max(core_i, core_j, sqrt(d2) / alpha), i, j), Kruskal.
 inline reach_tree KruskalReachMST(const std::vector<double> &xs, int32_t n, int32_t d, int32_t ms,
-                                  double alpha) {
+                      double alpha) {
     reach_tree out;
     out.core.assign(size_t(n), 0.0);
     for (int32_t i = 0; i < n && ms > 1; ++i) {

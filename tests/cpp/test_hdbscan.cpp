@@ -35,9 +35,9 @@ std::vector<double> Points(int kind, int32_t n, int32_t d, unsigned seed) {
         const int copy = small(rng);
         for (int32_t k = 0; k < d; ++k) {
             double &x = xs[size_t(i) * size_t(d) + size_t(k)];
-            if (kind == 0) x = unit(rng);                                  // continuous
-            if (kind == 1) x = double(small(rng));                         // grid: many ties
-            if (kind == 2) x = few[size_t(copy) * size_t(d) + size_t(k)];  // few distinct
+            if (kind == 0) x = unit(rng);                                   // continuous
+            if (kind == 1) x = double(small(rng));                          // grid: many ties
+            if (kind == 2) x = few[size_t(copy) * size_t(d) + size_t(k)];   // few distinct
         }
     }
     return xs;
@@ -54,8 +54,8 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                     const int32_t n = 120;
                     const unsigned seed = unsigned(kind * 1000 + d * 100 + ms);
                     const std::vector<double> xs = Points(kind, n, d, seed);
-                    const std::string what = std::string(kinds[kind]) + " d=" + std::to_string(d) +
-                                             " ms=" + std::to_string(ms) +
+                    const std::string what = std::string(kinds[kind]) + " d=" +
+                                             std::to_string(d) + " ms=" + std::to_string(ms) +
                                              " alpha=" + std::to_string(alpha) +
                                              " seed=" + std::to_string(seed);
                     checked_vector<double> core;
@@ -134,8 +134,8 @@ TEST(PrimOrder, IsScikitLearnsPrimOverEveryPairInEitherNumbering) {
                     const int32_t n = 150;
                     const unsigned seed = unsigned(7 + kind * 1000 + d * 100 + ms);
                     const std::vector<double> xs = Points(kind, n, d, seed);
-                    const std::string what = std::string(kinds[kind]) + " d=" + std::to_string(d) +
-                                             " ms=" + std::to_string(ms) +
+                    const std::string what = std::string(kinds[kind]) + " d=" +
+                                             std::to_string(d) + " ms=" + std::to_string(ms) +
                                              " alpha=" + std::to_string(alpha) +
                                              " seed=" + std::to_string(seed);
                     std::vector<int64_t> got_ends[2];
@@ -197,13 +197,13 @@ namespace {
 // and A + 8 joins B at 10.
 std::vector<double> TwoGroups() {
     return {
-        0,  1,  1.0,  2,  // 9: {0, 1}
-        9,  2,  2.0,  3,  // 10
-        10, 3,  3.0,  4,  // 11: A
-        4,  5,  1.5,  2,  // 12
-        12, 6,  2.5,  3,  // 13
-        13, 7,  3.5,  4,  // 14: B
-        11, 8,  5.0,  5,  // 15: A + 8
+        0, 1, 1.0, 2,     // 9: {0, 1}
+        9, 2, 2.0, 3,     // 10
+        10, 3, 3.0, 4,    // 11: A
+        4, 5, 1.5, 2,     // 12
+        12, 6, 2.5, 3,    // 13
+        13, 7, 3.5, 4,    // 14: B
+        11, 8, 5.0, 5,    // 15: A + 8
         15, 14, 10.0, 9,  // 16: root
     };
 }
