@@ -139,7 +139,9 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     order of pairs ``i < j`` by ``(w(i, j), i, j)``, with
     ``w(i, j) = max(core_i, core_j, d(i, j) / alpha)``, whatever ``workers`` is. Everything after
     it (condensing, stabilities, selection, labels) runs in the C++ core in O(n) or O(n log n),
-    with the interpreter lock released; memory is O(n (d + min_samples)).
+    with the interpreter lock released; memory is O(n (d + min_samples)) and 8 or 16 bytes for
+    each pair that can belong to some minimum spanning tree besides the tree's own edges (about
+    7 a point on continuous data at min_samples = 15), refused with MemoryError beyond what fits.
     scikit-learn is optional: with it this is a full scikit-learn estimator (``clone``,
     ``Pipeline``, ``check_estimator``).
 
