@@ -8,6 +8,7 @@ the table gives medians. Needs scikit-learn, hdbscan and quitefastmst (benchmark
 
     pip install . scikit-learn hdbscan quitefastmst
     python bench/hdbscan_bench.py [--quick] [--repeat R] [--big]
+    python bench/hdbscan_bench.py --targets [--repeat R]   # continuous and rounded, B a point
 """
 
 import argparse
@@ -24,9 +25,12 @@ def run_one(tool, n, d):
     """Times one fit in this process and prints seconds and peak memory as JSON."""
     import warnings
 
+    import numpy as np
     from sklearn.datasets import make_blobs
 
     x, _ = make_blobs(n_samples=n, n_features=d, centers=20, random_state=0)
+    if tool.endswith("-round1"):  # tie-heavy: the same blobs rounded to one decimal
+        tool, x = tool[: -len("-round1")], np.round(x, 1)
     if tool == "quorlkit":
         import quorlkit
 
@@ -77,10 +81,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes, one repeat")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--big", action="store_true", help="add 10^6 points, against quitefastmst")
+    parser.add_argument("--targets", action="store_true",
+                        help="the fit against quitefastmst's tree, continuous and rounded blobs")
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         run_one(args.one[0], int(args.one[1]), int(args.one[2]))
+        return
+    if args.targets:
+        targets(args.repeat)
         return
     repeat = 1 if args.quick else args.repeat
     big, small = (10**4, 4000) if args.quick else (10**5, 2 * 10**4)
@@ -104,6 +113,23 @@ def main():
               f"{b['peak_mib']:.0f} |")
         print(f"\nAt 10^6 the fit's peak resident memory rose by {a['added_mib']:.0f} MiB over "
               f"the interpreter with the points made, quitefastmst's by {b['added_mib']:.0f} MiB.")
+
+
+def targets(repeat):
+    """One thread: the fit on make_blobs(centers=20) and on the same blobs rounded to one decimal
+    (tie-heavy), against quitefastmst's mutual-reachability tree alone, with the rise of peak
+    resident memory over the interpreter with the points made, in bytes a point."""
+    print("| n | d | fit (s) | rounded fit (s) | quitefastmst (s) | fit / qfm | rounded / fit "
+          "| fit B/pt | rounded B/pt | qfm B/pt |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for n, d in [(10**5, 2), (10**5, 5), (10**6, 2)]:
+        a = measure("quorlkit", n, d, repeat)
+        r = measure("quorlkit-round1", n, d, repeat)
+        q = measure("quitefastmst", n, d, repeat)
+        per = lambda m: m["added_mib"] * 2**20 / n  # noqa: E731
+        print(f"| {n} | {d} | {a['seconds']:.3f} | {r['seconds']:.3f} | {q['seconds']:.3f} | "
+              f"{a['seconds'] / q['seconds']:.2f} | {r['seconds'] / a['seconds']:.2f} | "
+              f"{per(a):.0f} | {per(r):.0f} | {per(q):.0f} |", flush=True)
 
 
 if __name__ == "__main__":

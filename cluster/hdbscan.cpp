@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <new>
 #include <queue>
 #include <stdexcept>
 #include <utility>
@@ -15,9 +16,11 @@ const double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
-               const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w) {
+               const int32_t *ties, size_t t, size_t cored, const double *tie_w,
+               const int32_t *twin, const int32_t *order, int64_t *ends, double *w) {
     if (n < 2) return;
     const size_t count = static_cast<size_t>(n), m = count - 1;
+    if (t > size_t(INT32_MAX)) throw std::bad_alloc();
     // The search runs over vertices numbered as `order` lists the points, where the points near
     // one another, and so the ones each step looks at, lie close together in memory; ties
     // between equal weights still go by input position.
@@ -37,9 +40,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
     }
     auto id = [order](int32_t v) { return order ? order[v] : v; };
     // The graph of both edge lists, as adjacency lists of one int32 an entry: ~e for edge e of
-    // the tree (its other end and weight are read from mv and mst_w), u >= 0 for a tie to u,
-    // whose weight max(core_v, core_u) is the tie's first point's core since the other's is no
-    // larger.
+    // the tree, k >= 0 for tie k (the other end and weight are read from the lists).
     checked_vector<int64_t> first(count + 1, 0);
     for (size_t k = 0; k < 2 * m; ++k) ++first[size_t(mv[k]) + 1];
     for (size_t k = 0; k < 2 * t; ++k) ++first[size_t(ties[k]) + 1];
@@ -51,12 +52,15 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
             next[size_t(fill[size_t(mv[2 * e])]++)] = ~int32_t(e);
             next[size_t(fill[size_t(mv[2 * e + 1])]++)] = ~int32_t(e);
         }
-        for (size_t k = 0; k < 2 * t; ++k)
-            next[size_t(fill[size_t(ties[k])]++)] = ties[k ^ 1];
+        for (size_t k = 0; k < 2 * t; ++k) next[size_t(fill[size_t(ties[k])]++)] = int32_t(k / 2);
     }
     // reach[u] is -inf once u is in the tree, so that no edge improves on it.
     checked_vector<double> reach(count, kInf);
     checked_vector<int32_t> source(count, -1);
+    // Runs of equal points: the first of a run to join offers what every point of the run
+    // offers (each weighs alike to every other point), to every point of each run it reaches;
+    // the others offer nothing new. done[v]: v's run has made its offers.
+    checked_vector<uint8_t> done(twin ? count : 0, 0);
     // A min-heap of (reach, input position, vertex); entries that no longer match reach[vertex]
     // are stale.
     struct entry {
@@ -73,24 +77,53 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
     std::priority_queue<entry, checked_vector<entry>, later> heap(later(), std::move(store));
     int32_t v = order ? rank[0] : 0;
     reach[size_t(v)] = -kInf;
-    for (size_t step = 0; step < m; ++step) {
-        const double core_v = core[v];
-        for (int64_t a = first[size_t(v)]; a < first[size_t(v) + 1]; ++a) {
-            const int32_t x = next[size_t(a)];
+    auto offer = [&](int32_t u, double r) {
+        if (!(r < reach[size_t(u)])) return;
+        reach[size_t(u)] = r;
+        source[size_t(u)] = v;
+        heap.push({r, id(u), u});
+    };
+    // Every edge at x, each to the points of the other end's run (or to the other end alone).
+    auto offer_edges = [&](int32_t x) {
+        for (int64_t a = first[size_t(x)]; a < first[size_t(x) + 1]; ++a) {
+            const int32_t k = next[size_t(a)];
             int32_t u;
             double r;
-            if (x < 0) {
-                const size_t e = size_t(~x);
-                u = mv[2 * e] + mv[2 * e + 1] - v;
+            if (k < 0) {
+                const size_t e = size_t(~k);
+                u = mv[2 * e] + mv[2 * e + 1] - x;
                 r = mst_w[e];
             } else {
-                u = x;
-                r = std::max(core_v, core[u]);
+                u = ties[2 * size_t(k)] + ties[2 * size_t(k) + 1] - x;
+                r = size_t(k) < cored ? std::max(core[x], core[u]) : tie_w[size_t(k) - cored];
             }
-            if (!(r < reach[size_t(u)])) continue;
-            reach[size_t(u)] = r;
-            source[size_t(u)] = v;
-            heap.push({r, id(u), u});
+            if (!twin) {
+                offer(u, r);
+                continue;
+            }
+            // A run that has made its offers reached these at its core, no more than r.
+            if (done[size_t(u)]) continue;
+            int32_t y = u;
+            do {
+                offer(y, r);
+                y = twin[y];
+            } while (y != u);
+        }
+    };
+    for (size_t step = 0; step < m; ++step) {
+        if (!twin) {
+            offer_edges(v);
+        } else if (!done[size_t(v)]) {
+            done[size_t(v)] = 1;
+            for (int32_t x = twin[v]; x != v; x = twin[x]) {
+                done[size_t(x)] = 1;
+                offer(x, core[v]);
+            }
+            int32_t x = v;
+            do {
+                offer_edges(x);
+                x = twin[x];
+            } while (x != v);
         }
         for (;;) {
             if (heap.empty()) throw std::invalid_argument("the edges do not span the points");

@@ -13,23 +13,28 @@
 // the least weight, then the smallest point to add, from the first point in the tree that
 // reached it: scikit-learn's tree, whose orientation and order its single-linkage hierarchy
 // follows. Only the n - 1 edges of `mst` with their weights `mst_w` and the t pairs (a, b) of
-// `ties`, each weighing core_a (so core_b <= core_a), are looked at: the tree differs from any
-// minimum spanning tree only where weights tie, and in general position the tied edges weigh a
-// core distance and join a point to one of its nearest (for alpha <= 1). `order`, when not
-// null, is the order of the points MutualReachabilityMST gave with the ties as indices into it
-// (the faster way); otherwise the ties are input positions. Writes n - 1 pairs of input
-// positions to `ends` and weights to `w`. Requires edges, weights (its lengths) and ties as
-// MutualReachabilityMST gives them; throws std::bad_alloc, and std::invalid_argument when the
-// edges do not span the points.
+// `ties` are looked at, the first `cored` weighing max(core_a, core_b) and pair e >= cored
+// tie_w[e - cored] (tie_edges' layout): with
+// the tie edges that MutualReachabilityMST finds (every edge that can belong to some minimum
+// spanning tree), Prim makes the choices it makes over every pair, since the least weight
+// across its cut is always carried by such an edge. `twin`, when not null, links each point to
+// the next of its run of equal points (tie_edges::twin): a tie then stands for every pair
+// between the two runs, and the points of a run are joined at their core. `order`, when not
+// null, is the order of the points MutualReachabilityMST gave, with the ties and twins as
+// indices into it (the faster way); otherwise they are input positions. Writes n - 1 pairs of
+// input positions to `ends` and weights to `w`. Throws std::bad_alloc, and
+// std::invalid_argument when the edges do not span the points.
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
-               const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w);
+               const int32_t *ties, size_t t, size_t cored, const double *tie_w,
+               const int32_t *twin, const int32_t *order, int64_t *ends, double *w);
 
 // PrimOrder's result, the same bit for bit, without a heap: from the single-linkage tree of the
 // edges with the merges of equal height taken together, each point's place in Prim's order is a
 // sum of the sizes of the parts Prim finishes before it, found on `workers` threads; what stays
-// on one thread are passes over the tree (the unions in edge order among them). Requires `order`
-// or not as PrimOrder does; throws std::bad_alloc, and std::invalid_argument when the edges do
-// not span the points.
+// on one thread are passes over the tree (the unions in edge order among them). Takes only
+// distinct points and ties that weigh their first point's core (core_a >= core_b); requires
+// `order` or not as PrimOrder does; throws std::bad_alloc, and std::invalid_argument when the
+// edges do not span the points.
 struct prim_tree;
 void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
                      const int32_t *ties, size_t t, const int32_t *order, int64_t *ends, double *w,

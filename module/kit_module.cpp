@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "cluster/dbscan.h"
@@ -26,6 +27,7 @@
 #include "mst/linkage.h"
 #include "neighbors/knn.h"
 #include "neighbors/query.h"
+#include "pairs/budget.h"
 #include "spanner/spanner.h"
 
 namespace py = pybind11;
@@ -152,10 +154,41 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py:
                           View((squared ? r.squared : r.lengths).data(), {m}, owner));
 }
 
+// An HDBSCAN fit stopped because the edges that can belong to a minimum spanning tree would not
+// fit in memory: a std::bad_alloc, so that Python raises MemoryError with this message.
+class tie_refusal : public std::bad_alloc {
+  public:
+    tie_refusal(uint64_t found, uint64_t limit, uint64_t room, const memory_headroom &headroom) {
+        message_ = "HDBSCAN: the mutual-reachability graph has more than " + std::to_string(limit) +
+                   " edges that can belong to a minimum spanning tree (pairs of points whose "
+                   "weight ties with the heaviest edge of the tree's path between them); at " +
+                   std::to_string(kBytes) +
+                   " bytes an edge while they are gathered, that is "
+                   "more than the " +
+                   ByteFigure(room) + " left of the " + ByteFigure(headroom.bytes) +
+                   " available when the fit began (" + headroom.source +
+                   ") once the points, their neighbours and the tree are "
+                   "held: stopped after " +
+                   std::to_string(found) +
+                   " were found. They come from exactly equal distances (integer or rounded "
+                   "coordinates); use fewer points, alpha = 1, or break the ties (add noise far "
+                   "below the data's resolution, though the labels then need not be "
+                   "scikit-learn's on the tied data)";
+    }
+    const char *what() const noexcept override { return message_.c_str(); }
+    // 16 bytes an edge, and as much again twice while the block grows and the parts are joined.
+    static const uint64_t kBytes = 48;
+
+  private:
+    std::string message_;
+};
+
 // The mutual-reachability tree of points that passed the checks, and the steps of the tree
-// Prim's algorithm grows from point 0 in scikit-learn's order: by the heap on one thread, where
-// it is faster, and on more by the tree of strict merges, which leaves less on one thread and is
-// kept in `kept` when `keep` (for the linkage of those steps). The same steps either way.
+// Prim's algorithm grows from point 0 in scikit-learn's order, over the tree's edges and the tie
+// edges (every other edge that can belong to a minimum spanning tree): by the heap on one
+// thread, where it is faster, and on more by the tree of strict merges, which leaves less on one
+// thread and is kept in `kept` when `keep` (for the linkage of those steps); the tree of strict
+// merges takes only distinct points whose ties weigh a core. The same steps either way.
 struct reachability_fit {
     emst_edges tree;
     checked_vector<double> core;
@@ -170,23 +203,38 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
         throw std::invalid_argument("min_samples must be at least 1 and at most n");
     if (!(alpha > 0.0) || std::isinf(alpha))
         throw std::invalid_argument("alpha must be positive and finite");
-    checked_vector<int32_t> ties, order;
+    tie_edges ties;
+    checked_vector<int32_t> order;
     {
         const progress_span stage("tree", 0.0, 0.9);
-        r.tree =
-            MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads, &order);
+        // What the fit holds by the time the tie edges are gathered: the points twice, the
+        // neighbour lists, the tree's edges, the cores and the search's per-point arrays.
+        const memory_headroom headroom = AvailableMemory();
+        const uint64_t held =
+            uint64_t(n) * (16 * uint64_t(d) + 4 * uint64_t(std::max(min_samples, 7)) + 160);
+        const uint64_t room = headroom.bytes > held ? headroom.bytes - held : 0;
+        const uint64_t limit = std::min<uint64_t>(room / tie_refusal::kBytes, INT32_MAX);
+        try {
+            r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads,
+                                           &order, limit);
+        } catch (const tie_limit_reached &stop) {
+            throw tie_refusal(stop.found, limit, room, headroom);
+        }
     }
     const progress_span stage("prim order", 0.9, 1.0);
     r.prim_ends.resize(r.tree.ends.size());
     r.prim_w.resize(r.tree.count());
-    r.by_tree = n >= (1 << 15) && threads > 1;
+    // The tree of strict merges takes distinct points whose ties weigh a core.
+    r.by_tree = n >= (1 << 15) && threads > 1 && ties.twin.empty() && ties.cored == ties.count();
     if (r.by_tree)
-        PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                        ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data(), threads,
-                        keep ? &r.kept : nullptr);
+        PrimOrderByTree(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(),
+                        ties.ends.data(), ties.count(), order.data(), r.prim_ends.data(),
+                        r.prim_w.data(), threads, keep ? &r.kept : nullptr);
     else
-        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.data(),
-                  ties.size() / 2, order.data(), r.prim_ends.data(), r.prim_w.data());
+        PrimOrder(n, r.core.data(), r.tree.ends.data(), r.tree.lengths.data(), ties.ends.data(),
+                  ties.count(), ties.cored, ties.w.data(),
+                  ties.twin.empty() ? nullptr : ties.twin.data(), order.data(), r.prim_ends.data(),
+                  r.prim_w.data());
     StageMark("prim order");
 }
 

@@ -450,41 +450,12 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
     }
 }
 
-// The points r of bucket trees within reach of q whose edge to q weighs core_q.
-template <int D>
-struct tie_visitor {
-    const bucket_tree &t;
-    const ordered_points &p;
-    const reachability_key &metric;
-    int32_t q;
-    double reach;
-    checked_vector<int32_t> &out;
-
-    int32_t dims() const { return D > 0 ? D : t.d; }
-    double bound() const { return reach; }
-    // Under a node whose least core exceeds q's every edge to q weighs more than core_q.
-    bool open(int32_t v) const { return metric.node_core[v] <= metric.core[q]; }
-    static void passed(double) {}
-    void scan(int32_t v) {
-        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
-        const double *x = &p.xs[size_t(q) * size_t(dims())];
-        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
-            if (r == q) continue;
-            const double w = metric.Key(SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims()), q, r);
-            if (w != metric.core[q]) continue;
-            out.push_back(q);
-            out.push_back(r);
-        }
-    }
-};
-
-// Runs each(q, part) for every q in [0, n), in slices of q on `threads` threads, each slice
-// appending to its own part; then joins the parts in slice order into `out`: what the loop over
-// q in order would have appended.
-template <typename Each>
-void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each each) {
+// Runs each(a, b, part) for slices [a, b) of [0, n) in order on `threads` threads, each slice
+// with its own part of `parts` (one slice on one thread).
+template <typename Part, typename Each>
+void RunSlices(int32_t n, int32_t threads, checked_vector<Part> &parts, Each each) {
     const size_t slices = threads > 1 ? size_t(threads) * 8 : 1;
-    checked_vector<checked_vector<int32_t>> parts(slices);
+    parts.resize(slices);
     task_errors errors(slices);
     QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
     for (int64_t c = 0; c < int64_t(slices); ++c) {
@@ -495,66 +466,396 @@ void InSlices(int32_t n, int32_t threads, checked_vector<int32_t> &out, Each eac
         });
     }
     errors.Rethrow();
-    checked_vector<size_t> at(slices + 1, out.size());
-    for (size_t c = 0; c < slices; ++c) at[c + 1] = at[c] + parts[c].size();
-    out.resize(at[slices]);
-    QUORL_OMP(parallel for num_threads(threads) schedule(dynamic, 1) if (threads > 1))
-    for (int64_t c = 0; c < int64_t(slices); ++c)
-        std::copy(parts[size_t(c)].begin(), parts[size_t(c)].end(),
-                  out.begin() + int64_t(at[size_t(c)]));
 }
 
-// Every pair (q, r) with w(q, r) = core_q, as ordered positions: where the trees of other orders
-// of ties differ from this one. For alpha <= 1 such an r lies within core_q of q, among its kc
-// nearest (in general position); beyond that the tree is searched within alpha core_q. On
-// `threads` threads, in the order of q.
-template <int D>
-void CoreTies(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
-              const checked_vector<int32_t> &near, int32_t k, int32_t kc, int32_t threads,
-              checked_vector<int32_t> &out) {
+// The single-linkage tree of the tree's edges over the runs of equal points (each run one leaf,
+// at the place of its first point): merge k joins the leaves at places [lo[k], lo[k] + left[k])
+// with those at [lo[k] + left[k], lo[k] + size[k]) at height[k]; every pair across a merge is
+// joined by no path lighter than its height, and a tie edge when its weight is that height. The
+// highest merge between two places is the highest of the gaps between them, each gap the height
+// of the merge that splits there.
+struct merge_tree {
+    checked_vector<int32_t> place;  // per ordered position, its run's place
+    checked_vector<int32_t> at;     // per place, the first position of the run
+    checked_vector<int32_t> lo, left, size;
+    checked_vector<double> height;
+    checked_vector<double> gap;    // gap[i]: the height of the merge between places i and i + 1
+    checked_vector<double> least;  // per first position of a run, its lightest edge to another
+    // Per level l, the highest gap of each 2^l blocks of kBlock gaps from each block.
+    checked_vector<double> table;
+    int32_t blocks = 0;
+
+    static const int32_t kBlock = 32;
+    int32_t merges() const { return int32_t(height.size()); }
+
+    // The highest of gap[a .. b), a < b: the gaps outside whole blocks one by one, those of the
+    // whole blocks from the table.
+    double Max(int32_t a, int32_t b) const {
+        const int32_t ba = (a + kBlock - 1) / kBlock, bb = b / kBlock;
+        double m = -kInf;
+        if (ba >= bb) {
+            for (int32_t i = a; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+            return m;
+        }
+        for (int32_t i = a; i < ba * kBlock; ++i) m = std::max(m, gap[size_t(i)]);
+        for (int32_t i = bb * kBlock; i < b; ++i) m = std::max(m, gap[size_t(i)]);
+        const int32_t level = 31 - __builtin_clz(uint32_t(bb - ba));
+        const double *row = &table[size_t(level) * size_t(blocks)];
+        return std::max(m, std::max(row[ba], row[bb - (1 << level)]));
+    }
+    // The highest merge on the path between the runs at ordered positions q and r (distinct).
+    double Between(int32_t q, int32_t r) const {
+        const int32_t a = place[size_t(q)], b = place[size_t(r)];
+        return a < b ? Max(a, b) : Max(b, a);
+    }
+};
+
+// merge_tree for the ordered positions joined by the tree's edges `edges` (sorted by key), runs
+// of equal points starting where first[r] == r (all positions without Groups).
+template <bool Groups>
+void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t *first,
+               merge_tree &m) {
+    auto run = [first](int32_t r) { return Groups ? first[r] : r; };
+    checked_vector<int32_t> c0, c1;  // children: a merge k >= 0, or ~r for the run at r
+    m.least.assign(size_t(n), kInf);
+    c0.reserve(edges.size());
+    c1.reserve(edges.size());
+    m.size.reserve(edges.size());
+    m.height.reserve(edges.size());
+    {
+        checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
+        for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
+        for (const candidate &e : edges) {
+            if (((&e - edges.data()) & 65535) == 0) ThrowIfStopped();
+            const int32_t qa = run(e.a), qb = run(e.b);
+            if (qa == qb) continue;  // within a run
+            // The edges come lightest first.
+            if (m.least[size_t(qa)] == kInf) m.least[size_t(qa)] = e.w;
+            if (m.least[size_t(qb)] == kInf) m.least[size_t(qb)] = e.w;
+            const int32_t a = FindRoot(parent, qa), b = FindRoot(parent, qb);
+            if (a == b) continue;  // a cycle through a run
+            const int32_t k = m.merges(), ra = node_of[size_t(a)], rb = node_of[size_t(b)];
+            c0.push_back(ra);
+            c1.push_back(rb);
+            m.size.push_back((ra < 0 ? 1 : m.size[size_t(ra)]) + (rb < 0 ? 1 : m.size[size_t(rb)]));
+            m.height.push_back(e.w);
+            parent[size_t(std::max(a, b))] = std::min(a, b);
+            node_of[size_t(std::min(a, b))] = k;
+        }
+    }
+    const int32_t M = m.merges();
+    m.place.resize(size_t(n));
+    m.at.resize(size_t(M) + 1);
+    m.lo.resize(size_t(M));
+    m.left.resize(size_t(M));
+    m.gap.resize(size_t(M));
+    if (M == 0) m.at[0] = 0;
+    // Parents come after their children: a backward pass places each merge before its children.
+    if (M > 0) m.lo[size_t(M - 1)] = 0;
+    for (int32_t k = M - 1; k >= 0; --k) {
+        const int32_t r0 = c0[size_t(k)], r1 = c1[size_t(k)];
+        m.left[size_t(k)] = r0 < 0 ? 1 : m.size[size_t(r0)];
+        const int32_t at = m.lo[size_t(k)] + m.left[size_t(k)];
+        m.gap[size_t(at) - 1] = m.height[size_t(k)];
+        if (r0 < 0)
+            m.at[size_t(m.lo[size_t(k)])] = ~r0;
+        else
+            m.lo[size_t(r0)] = m.lo[size_t(k)];
+        if (r1 < 0)
+            m.at[size_t(at)] = ~r1;
+        else
+            m.lo[size_t(r1)] = at;
+    }
+    for (int32_t i = 0; i <= M; ++i) m.place[size_t(m.at[size_t(i)])] = i;
+    for (int32_t q = 0; q < n; ++q) m.place[size_t(q)] = m.place[size_t(run(q))];
+    const int32_t B = merge_tree::kBlock;
+    m.blocks = M / B;
+    int32_t levels = 1;
+    while ((2 << (levels - 1)) <= m.blocks) ++levels;
+    m.table.resize(size_t(levels) * size_t(m.blocks));
+    for (int32_t b = 0; b < m.blocks; ++b)
+        m.table[size_t(b)] =
+            *std::max_element(m.gap.begin() + int64_t(b) * B, m.gap.begin() + int64_t(b + 1) * B);
+    for (int32_t l = 1; l < levels; ++l) {
+        const double *below = &m.table[size_t(l - 1) * size_t(m.blocks)];
+        double *row = &m.table[size_t(l) * size_t(m.blocks)];
+        for (int32_t b = 0; b + (1 << l) <= m.blocks; ++b)
+            row[b] = std::max(below[b], below[b + (1 << (l - 1))]);
+    }
+}
+
+// The tie edges one slice of points found: those that weigh the greater core of their ends, as
+// pairs (that end first), and the others, as pairs with their weights.
+struct tie_part {
+    checked_vector<int32_t> cored, other;
+    checked_vector<double> w;
+};
+
+// The search beyond q's neighbour list for points r of the runs at places [b0, b1) whose edge to
+// q weighs at most h (then exactly h, the height of the merge that joins them): every point
+// strictly nearer than the list's last is in the list. Nodes are opened only where they hold a
+// place of that range and the least weight q can have to their points is at most h; only the
+// first of each run is looked at.
+template <int D, bool Groups>
+struct tie_visitor {
+    const bucket_tree &t;
+    const ordered_points &p;
+    const reachability_key &metric;
+    const merge_tree &m;
+    const int32_t *place_lo, *place_hi;  // per node, the least and greatest place under it
+    const int32_t *first;                // with Groups: the first position of each run
+    int32_t q;
+    const double *x;
+    const int32_t *list;  // q's k nearest, the last at squared length last
+    int32_t k;
+    double last, h, reach;
+    int32_t b0, b1;
+    checked_vector<int32_t> &out;  // the runs found
+
+    int32_t dims() const { return D > 0 ? D : t.d; }
+    double bound() const { return reach; }
+    static void passed(double) {}
+    bool open(int32_t v) const {
+        return place_lo[size_t(v)] < b1 && place_hi[size_t(v)] >= b0 && metric.NodeFloor(q, v) <= h;
+    }
+    void scan(int32_t v) {
+        const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        for (int32_t r = t.start[size_t(v)]; r < end; ++r) {
+            if (Groups && first[r] != r) continue;
+            const int32_t at = m.place[size_t(r)];
+            if (at < b0 || at >= b1) continue;
+            const double d2 = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
+            if (d2 < last || metric.Key(d2, q, r) > h) continue;
+            // As far as the list's last: in it when a point of its run is.
+            if (d2 == last && std::any_of(list, list + k,
+                                          [&](int32_t u) { return (Groups ? first[u] : u) == r; }))
+                continue;
+            out.push_back(r);
+        }
+    }
+};
+
+// The tie edges of the tree `edges` (sorted by key) over the ordered points, as ordered
+// positions of the first points of runs. A pair in one's list of k nearest (`near`) is tried
+// from the one the other's list lacks, or from the earlier: a tie edge when its weight is the
+// highest merge between them. Any other tie edge joins a point q of the smaller side of a merge
+// to one of the other side beyond q's list, only when the merge's height reaches the list's
+// last, and a search of the tree from q finds it. On `threads` threads, in the order of q.
+template <int D, bool Groups>
+void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
+              const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
+              int32_t k, int32_t kc, int32_t threads, uint64_t limit, tie_edges &out) {
     const int32_t n = int32_t(p.id.size());
     const size_t dd = size_t(t.d);
-    if (metric.alpha == 1.0) {
-        // The kc nearest lie no farther than the kc-th, whose length is core_q, and sqrt keeps
-        // that order: w(q, u) = core_q exactly when core_u <= core_q.
-        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
-            for (int32_t q = a; q < b; ++q)
-                for (int32_t r = 0; r < kc; ++r) {
-                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                    if (metric.core[u] > metric.core[q]) continue;
-                    part.push_back(q);
-                    part.push_back(u);
-                }
-        });
-        return;
+    checked_vector<int32_t> first;
+    if (Groups) {
+        first.resize(size_t(n));
+        for (int32_t q = 0; q < n; ++q)
+            first[size_t(q)] = q > 0 && p.group_end[size_t(q - 1)] == p.group_end[size_t(q)]
+                                   ? first[size_t(q) - 1]
+                                   : q;
     }
-    if (metric.alpha <= 1.0) {
-        InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
-            for (int32_t q = a; q < b; ++q)
-                for (int32_t r = 0; r < kc; ++r) {
-                    const int32_t u = near[size_t(q) * size_t(k) + size_t(r)];
-                    const double w = metric.Key(
-                        SquaredLength(&p.xs[size_t(q) * dd], &p.xs[size_t(u) * dd], t.d), q, u);
-                    if (w != metric.core[q]) continue;
-                    part.push_back(q);
-                    part.push_back(u);
-                }
-        });
-        return;
+    auto run = [&first](int32_t r) { return Groups ? first[size_t(r)] : r; };
+    merge_tree m;
+    MergeTree<Groups>(n, edges, first.data(), m);
+    const int32_t M = m.merges();
+    // The squared length to each point's list's last, and the least weight of a pair beyond
+    // each run's list: its square root / alpha.
+    checked_vector<double> last_of(static_cast<size_t>(n)), floor_at(size_t(M) + 1);
+    for (int32_t q = 0; q < n; ++q)
+        last_of[size_t(q)] =
+            SquaredLength(&p.xs[size_t(q) * dd],
+                          &p.xs[size_t(near[size_t(q) * size_t(k) + size_t(k) - 1]) * dd], t.d);
+    for (int32_t i = 0; i <= M; ++i)
+        floor_at[size_t(i)] = std::sqrt(last_of[size_t(m.at[size_t(i)])]) / metric.alpha;
+    // The searches: per point of a merge's smaller side (the left on a tie), the merge, when
+    // its height reaches that point's floor; grouped by the point.
+    checked_vector<int64_t> task_first(size_t(n) + 1, 0);
+    checked_vector<int32_t> task;
+    for (int pass = 0; pass < 2; ++pass) {
+        checked_vector<int64_t> fill;
+        if (pass == 1) {
+            for (int32_t q = 0; q < n; ++q) task_first[size_t(q) + 1] += task_first[size_t(q)];
+            task.resize(size_t(task_first[size_t(n)]));
+            fill.assign(task_first.begin(), task_first.end() - 1);
+        }
+        for (int32_t j = 0; j < M; ++j) {
+            if ((j & 4095) == 0) ThrowIfStopped();
+            const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+            const int32_t hi = lo + m.size[size_t(j)];
+            const bool from_left = mid - lo <= hi - mid;
+            const int32_t a1 = from_left ? mid : hi;
+            for (int32_t i = from_left ? lo : mid; i < a1; ++i) {
+                if (floor_at[size_t(i)] > m.height[size_t(j)]) continue;
+                const int32_t q = m.at[size_t(i)];
+                if (pass == 0)
+                    ++task_first[size_t(q) + 1];
+                else
+                    task[size_t(fill[size_t(q)]++)] = j;
+            }
+        }
     }
-    // Each q's search starts from its own bucket.
+    checked_vector<double>().swap(floor_at);
+    // The first kc of a list lie no farther than the core's neighbour.
+    const int32_t inside = metric.alpha == 1.0 ? kc : 0;
+    checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
+        place_hi(static_cast<size_t>(t.nodes));
+    for (int32_t v = t.nodes - 1; v >= 0; --v) {
+        if (t.bucket(v)) {
+            int32_t lo = INT32_MAX, hi = -1;
+            const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
+            for (int32_t r = s; r < e; ++r) {
+                lo = std::min(lo, m.place[size_t(r)]);
+                hi = std::max(hi, m.place[size_t(r)]);
+            }
+            place_lo[size_t(v)] = lo;
+            place_hi[size_t(v)] = hi;
+        } else {
+            const int32_t l = v + 1, r = t.right[size_t(v)];
+            place_lo[size_t(v)] = std::min(place_lo[size_t(l)], place_lo[size_t(r)]);
+            place_hi[size_t(v)] = std::max(place_hi[size_t(l)], place_hi[size_t(r)]);
+        }
+    }
+    checked_vector<int32_t> tree_first(size_t(n) + 1, 0), tree_to(2 * edges.size());
+    for (const candidate &c : edges) ++tree_first[size_t(std::min(c.a, c.b)) + 1];
+    for (int32_t q = 0; q < n; ++q) tree_first[size_t(q) + 1] += tree_first[size_t(q)];
+    {
+        checked_vector<int32_t> fill(tree_first.begin(), tree_first.end() - 1);
+        for (const candidate &c : edges)
+            tree_to[size_t(fill[size_t(std::min(c.a, c.b))]++)] = std::max(c.a, c.b);
+    }
+    auto tree_edge = [&](int32_t a, int32_t b) -> bool {
+        if (a > b) std::swap(a, b);
+        const int32_t *s = tree_to.data() + tree_first[size_t(a)];
+        const int32_t *e = tree_to.data() + tree_first[size_t(a) + 1];
+        return std::find(s, e, b) != e;
+    };
+    // Whether a point of q's run, at squared length d2 from r, is in r's list: every point
+    // nearer than its last is, none farther.
+    auto listed = [&](int32_t r, int32_t q, double d2) {
+        if (d2 != last_of[size_t(r)]) return d2 < last_of[size_t(r)];
+        const int32_t *list = &near[size_t(r) * size_t(k)];
+        return std::any_of(list, list + k, [&](int32_t u) { return run(u) == q; });
+    };
     checked_vector<int32_t> bucket_of(static_cast<size_t>(n));
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v))
             std::fill(bucket_of.begin() + t.start[size_t(v)],
                       bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
-    InSlices(n, threads, out, [&](int32_t a, int32_t b, checked_vector<int32_t> &part) {
+    StageMark("ties: merge tree");
+    std::atomic<uint64_t> found(0);
+    checked_vector<tie_part> parts;
+    RunSlices(n, threads, parts, [&](int32_t qa, int32_t qb, tie_part &part) {
         near_search<D> search(t);
-        for (int32_t q = a; q < b; ++q) {
-            tie_visitor<D> visitor{t, p, metric, q, metric.Reach(metric.core[q]), part};
-            search.Run(&p.xs[size_t(q) * dd], bucket_of[size_t(q)], visitor);
+        checked_vector<int32_t> runs;
+        // Counted per point into `found`, so that the limit holds to within one point's edges.
+        uint64_t kept = 0;
+        auto keep = [&](int32_t q, int32_t r, double w) {
+            if (tree_edge(q, r)) return;
+            ++kept;
+            const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
+            if (w == std::max(cq, cr)) {
+                part.cored.push_back(cq >= cr ? q : r);
+                part.cored.push_back(cq >= cr ? r : q);
+            } else {
+                part.other.push_back(q);
+                part.other.push_back(r);
+                part.w.push_back(w);
+            }
+        };
+        for (int32_t q = qa; q < qb; ++q) {
+            if (Groups && first[size_t(q)] != q) continue;
+            if ((q & 1023) == 0) ThrowIfStopped();
+            if (kept > 0) {
+                const uint64_t before = found.fetch_add(kept, std::memory_order_relaxed);
+                if (before + kept > limit) throw tie_limit_reached{before + kept};
+                kept = 0;
+            }
+            const double *x = &p.xs[size_t(q) * dd];
+            const int32_t *list = &near[size_t(q) * size_t(k)];
+            runs.clear();
+            for (int32_t c = 0; c < k; ++c) {
+                const int32_t r = run(list[c]);
+                if (r == q) continue;
+                if (Groups) {  // each run once
+                    if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
+                    runs.push_back(r);
+                }
+                // Within the core's neighbour no farther than core_q: for alpha = 1 the weight
+                // is the greater core, as the key computes it, without the length.
+                const double d2 =
+                    c < inside && r > q ? 0.0 : SquaredLength(x, &p.xs[size_t(r) * dd], t.d);
+                const double w = c < inside
+                                     ? std::max(metric.core[size_t(q)], metric.core[size_t(r)])
+                                     : metric.Key(d2, q, r);
+                // The highest merge between them is at least the lightest edge of either and at
+                // most w: only above both is it looked up.
+                if (w > std::max(m.least[size_t(q)], m.least[size_t(r)]) && w > m.Between(q, r))
+                    continue;
+                if (r < q && listed(r, q, d2)) continue;  // tried from r
+                keep(q, r, w);
+            }
+            const double last = last_of[size_t(q)];
+            for (int64_t s = task_first[size_t(q)]; s < task_first[size_t(q) + 1]; ++s) {
+                const int32_t j = task[size_t(s)];
+                const double h = m.height[size_t(j)];
+                const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
+                const int32_t hi = lo + m.size[size_t(j)];
+                const bool q_left = m.place[size_t(q)] < mid;
+                runs.clear();
+                tie_visitor<D, Groups> visitor{t,
+                                               p,
+                                               metric,
+                                               m,
+                                               place_lo.data(),
+                                               place_hi.data(),
+                                               first.data(),
+                                               q,
+                                               x,
+                                               list,
+                                               k,
+                                               last,
+                                               h,
+                                               metric.Reach(h),
+                                               q_left ? mid : lo,
+                                               q_left ? hi : mid,
+                                               runs};
+                search.Run(x, bucket_of[size_t(q)], visitor);
+                for (int32_t r : runs)
+                    if (!listed(r, q, SquaredLength(x, &p.xs[size_t(r) * dd], t.d)))
+                        keep(q, r, h);  // else tried from r
+            }
         }
+        if (found.fetch_add(kept, std::memory_order_relaxed) + kept > limit)
+            throw tie_limit_reached{found.load(std::memory_order_relaxed)};
     });
+    // The parts joined in slice order, the cored edges first; a lone part's block is kept, not
+    // copied, as long as no other edges need room after it.
+    size_t cored = 0, other = 0;
+    for (const tie_part &x : parts) cored += x.cored.size() / 2, other += x.w.size();
+    size_t at = 0;
+    if (parts.size() == 1) {
+        out.ends.swap(parts[0].cored);
+        at = out.ends.size();
+    }
+    out.ends.resize(2 * (cored + other));
+    for (tie_part &x : parts) {
+        std::copy(x.cored.begin(), x.cored.end(), out.ends.begin() + int64_t(at));
+        at += x.cored.size();
+        checked_vector<int32_t>().swap(x.cored);
+    }
+    out.w.resize(other);
+    for (size_t c = 0, wat = 0; c < parts.size(); ++c) {
+        tie_part &x = parts[c];
+        std::copy(x.other.begin(), x.other.end(), out.ends.begin() + int64_t(at));
+        std::copy(x.w.begin(), x.w.end(), out.w.begin() + int64_t(wat));
+        at += x.other.size();
+        wat += x.w.size();
+        checked_vector<int32_t>().swap(x.other);
+        checked_vector<double>().swap(x.w);
+    }
+    out.cored = cored;
+    StageMark("ties: search");
 }
 
 // Sorts the edges by their keys on `threads` threads: slices sorted alone, then merged pairwise.
@@ -669,10 +970,10 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties, int32_t workers,
-                                 checked_vector<int32_t> *order) {
+                                 tie_edges *ties, int32_t workers,
+                                 checked_vector<int32_t> *order, uint64_t max_ties) {
     core.assign(size_t(std::max(n, 0)), 0.0);
-    if (ties) ties->clear();
+    if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;
@@ -720,20 +1021,39 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha};
         StageMark("cores");
-        const progress_span stage("rounds", 0.35, 0.9);
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
-            if (ties) CoreTies<D>(t, p, metric, near, k, kc, threads, *ties);
-            StageMark("core ties");
+            {
+                const progress_span stage("rounds", 0.35, ties ? 0.75 : 0.9);
+                if (p.group_end.empty())
+                    Rounds<D, false>(t, p, metric, near, k, workers, edges);
+                else
+                    Rounds<D, true>(t, p, metric, near, k, workers, edges);
+            }
+            if (!ties) return;
+            const progress_span stage("ties", 0.75, 0.9);
+            SortEdges(edges, threads);
             if (p.group_end.empty())
-                Rounds<D, false>(t, p, metric, near, k, workers, edges);
+                TieEdges<D, false>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
             else
-                Rounds<D, true>(t, p, metric, near, k, workers, edges);
+                TieEdges<D, true>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
         });
-        if (order)
-            order->assign(p.id.begin(), p.id.end());
-        else if (ties)
-            for (int32_t &x : *ties) x = p.id[size_t(x)];
+        if (ties) {
+            // Positions, or input positions without `order`.
+            auto name = [&](int32_t q) { return order ? q : p.id[size_t(q)]; };
+            if (!order)
+                for (int32_t &x : ties->ends) x = p.id[size_t(x)];
+            if (!p.group_end.empty()) {
+                ties->twin.resize(size_t(n));
+                for (int32_t q = 0; q < n;) {
+                    const int32_t end = p.group_end[size_t(q)];
+                    for (int32_t r = q; r < end; ++r)
+                        ties->twin[size_t(name(r))] = name(r + 1 < end ? r + 1 : q);
+                    q = end;
+                }
+            }
+        }
+        if (order) order->assign(p.id.begin(), p.id.end());
     }
     const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;

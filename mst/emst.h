@@ -27,6 +27,30 @@ struct emst_edges {
 // value.
 emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers = 1);
 
+// The edges beyond a minimum spanning tree of the mutual reachability that can belong to some
+// other one: the pairs (a, b) of weight w(a, b) whose ends no path of edges lighter than w joins
+// (those that weigh as much as the highest edge on the tree's path between them), the tree's own
+// edges left out. Points that are equal stand in for one another (each pair between two of them
+// weighs their core distance and can belong to a tree, and each weighs alike to every other
+// point), so a run of equal points is one end: `twin` (empty when all points differ) is the next
+// point of each point's run, round in a cycle, the edges join one point of each run, and each
+// edge, the tree's included, stands for every pair between the two runs.
+struct tie_edges {
+    checked_vector<int32_t> ends;  // 2 per edge
+    // The first `cored` edges weigh the core distance of their first end, the greater of the
+    // two; edge e >= cored weighs w[e - cored].
+    size_t cored = 0;
+    checked_vector<double> w;
+    checked_vector<int32_t> twin;  // per point, the next of its run of equal points
+    size_t count() const { return ends.size() / 2; }
+};
+
+// Thrown by MutualReachabilityMST when it finds more than `max_ties` tie edges, with how many
+// it had found by then.
+struct tie_limit_reached {
+    uint64_t found;
+};
+
 // The minimum spanning tree of the same points under the mutual reachability
 // w(i, j) = max(core_i, core_j, sqrt(SquaredLength(x_i, x_j)) / alpha), pairs ordered by
 // (w, i, j), i < j, in which it is unique: the same Borůvka rounds, pruned also by the least core
@@ -34,14 +58,15 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers 
 // square root of its squared length (0 when min_samples = 1); `core` gets them in input order.
 // `lengths` holds each edge's w and `squared` its squared length. Requires
 // 1 <= min_samples <= n (or n < 2), alpha > 0 and finite, and what EuclideanMST requires.
-// When `ties` is not null it gets, as pairs of input positions, every pair (i, j) with j among
-// the min_samples - 1 nearest of i and w(i, j) = core_i: the edges that weigh as much as a core
-// distance, where the minimum spanning trees of other orders of ties differ from this one.
-// When `order` is not null too, it gets the input position of each point in the order of the
-// tree (nearby points close together), and `ties` holds indices into `order` instead.
+// When `ties` is not null it gets the tie edges (tie_edges) as input positions, weights computed
+// as the tree's; throws tie_limit_reached when there are more than max_ties of them, keeping
+// nothing. When `order` is not null too, it gets the input position of each point in the order
+// of the tree (nearby points close together, equal points together), and the tie edges and twins
+// are indices into `order` instead.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
-                                 checked_vector<int32_t> *ties = nullptr, int32_t workers = 1,
-                                 checked_vector<int32_t> *order = nullptr);
+                                 tie_edges *ties = nullptr, int32_t workers = 1,
+                                 checked_vector<int32_t> *order = nullptr,
+                                 uint64_t max_ties = UINT64_MAX);
 
 #endif

@@ -3,6 +3,7 @@ parameters; the mutual-reachability tree against a brute-force Kruskal; sklearn'
 and condensed tree; invariances; degenerate inputs; refusals; the estimator checks."""
 
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -28,6 +29,40 @@ def blobs(n, d, seed, noise=0.1):
     k = rng.integers(6, size=n)
     x = centers[k] + rng.normal(size=(n, d)) * spread[k, None]
     return np.vstack([x, rng.random((int(n * noise), d)) * 12 - 1])
+
+
+def tie_heavy(kind, n, d, seed):
+    """Data whose distances and core distances tie in every way, rows shuffled so that Prim's
+    start and its ties by row fall anywhere: integer grids (full, or with holes), blobs rounded
+    to 0, 1 or 2 decimals, blocks of equal rows of sizes on both sides of min_samples, columns
+    of few distinct values."""
+    rng = np.random.default_rng(seed)
+    if kind in ("grid", "holes"):
+        side = int(round(n ** (1 / d)))
+        x = np.stack(np.meshgrid(*[np.arange(side)] * d), axis=-1).reshape(-1, d).astype(float)
+        if kind == "holes":
+            x = x[rng.random(len(x)) < 0.7]
+    elif kind.startswith("round"):
+        x = np.round(blobs(n, d, seed), int(kind[-1]))
+    elif kind == "dup":
+        sizes = rng.choice([2, 3, 7, 12, 30], size=n // 12)
+        x = np.repeat(rng.random((len(sizes), d)) * 10, sizes, axis=0)
+        x = np.vstack([x, np.round(rng.random((n // 5, d)) * 10, 1)])
+    else:  # few distinct values a column
+        x = rng.choice([0.0, 0.5, 1.75, 4.0], size=(n, d)) * rng.uniform(0.5, 2.0, size=d)
+    return x[rng.permutation(len(x))]
+
+
+# (kind, d, n, seed): the data of the sweep, continuous blobs and tie-heavy data.
+DATA = [("blobs", 2, 600, 0), ("blobs", 3, 400, 1), ("blobs", 5, 300, 2), ("blobs", 2, 1500, 3),
+        ("grid", 1, 300, 4), ("grid", 3, 343, 5), ("holes", 2, 484, 6), ("holes", 5, 243, 7),
+        ("round0", 2, 500, 8), ("round1", 3, 400, 9), ("round2", 2, 600, 10),
+        ("round1", 5, 300, 11), ("dup", 2, 500, 12), ("dup", 3, 400, 13), ("few", 1, 300, 14),
+        ("few", 5, 400, 15)]
+
+
+def data(kind, n, d, seed):
+    return blobs(n, d, seed) if kind == "blobs" else tie_heavy(kind, n, d, seed)
 
 
 def sklearn_fit(x, **kw):
@@ -62,15 +97,17 @@ SWEEP = [
 ]
 
 
-@pytest.mark.parametrize("d,n,seed", [(2, 600, 0), (3, 400, 1), (5, 300, 2), (2, 1500, 3)])
+@pytest.mark.parametrize("kind,d,n,seed", DATA, ids=["-".join(map(str, c)) for c in DATA])
 @pytest.mark.parametrize(
     "mcs,ms,method,single,eps,max_size,alpha",
     SWEEP,
     ids=["-".join(map(str, c)) for c in SWEEP],
 )
-def test_labels_and_probabilities_are_sklearns(d, n, seed, mcs, ms, method, single, eps,
+def test_labels_and_probabilities_are_sklearns(kind, d, n, seed, mcs, ms, method, single, eps,
                                                max_size, alpha):
-    x = blobs(n, d, seed)
+    x = data(kind, n, d, seed)
+    if ms is not None and ms > len(x):
+        pytest.skip("min_samples above the number of rows")
     kw = dict(min_cluster_size=mcs, min_samples=ms, cluster_selection_method=method,
               allow_single_cluster=single, cluster_selection_epsilon=eps,
               max_cluster_size=max_size, alpha=alpha)
@@ -81,14 +118,18 @@ def test_labels_and_probabilities_are_sklearns(d, n, seed, mcs, ms, method, sing
     got = quorlkit.HDBSCAN(**kw).fit(x)
     np.testing.assert_array_equal(got.labels_, want.labels_, err_msg=f"seed={seed}")
     np.testing.assert_allclose(got.probabilities_, want.probabilities_, rtol=0, atol=1e-9)
-    assert got.labels_.max() >= 0 or single or max_size is not None  # it clusters something
-    assert got.cluster_persistence_.shape == (got.labels_.max() + 1,)
+    if kind == "blobs":  # on tied data a selected root may label no point at all
+        assert got.labels_.max() >= 0 or single or max_size is not None  # it clusters something
+        assert got.cluster_persistence_.shape == (got.labels_.max() + 1,)
 
 
-@pytest.mark.parametrize("d,ms,alpha", [(2, 5, 1.0), (3, 12, 0.8), (5, 2, 1.2), (2, 1, 1.0)])
-def test_hierarchy_and_condensed_tree_are_sklearns(d, ms, alpha):
+@pytest.mark.parametrize(
+    "kind,d,ms,alpha", [("blobs", 2, 5, 1.0), ("blobs", 3, 12, 0.8), ("blobs", 5, 2, 1.2),
+                        ("blobs", 2, 1, 1.0), ("holes", 3, 6, 1.0), ("round1", 2, 4, 0.7),
+                        ("dup", 2, 5, 1.0), ("few", 3, 8, 1.3)])
+def test_hierarchy_and_condensed_tree_are_sklearns(kind, d, ms, alpha):
     tree_module = pytest.importorskip("sklearn.cluster._hdbscan._tree")  # private: an oracle
-    x = blobs(500, d, seed=10 + ms)
+    x = data(kind, 500, d, seed=10 + ms)
     want = sklearn_fit(x, min_cluster_size=10, min_samples=ms, alpha=alpha)
     got = quorlkit.HDBSCAN(min_cluster_size=10, min_samples=ms, alpha=alpha).fit(x)
     slt = want._single_linkage_tree_
@@ -393,6 +434,44 @@ def test_works_without_scikit_learn():
                            "1]", "1"]
 
 
+# 20,000 integers with min_samples = 101 and alpha = 10: every pair within 500 of each other weighs
+# the common core distance 50, ten million edges that can belong to a minimum spanning tree,
+# more than 200 MiB of address space holds. The fit refuses with the count; the process goes on.
+TIE_REFUSAL = textwrap.dedent(
+    """
+    import resource, numpy as np, quorlkit
+    quorlkit.HDBSCAN().fit(np.random.default_rng(1).random((20, 2)))  # imports before the limit
+    x = np.random.default_rng(0).permutation(20000).astype(float)[:, None]
+    with open("/proc/self/statm") as f:
+        size = int(f.read().split()[0]) * resource.getpagesize()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), hard))
+    try:
+        quorlkit.HDBSCAN(min_samples=101, alpha=10.0, workers=1).fit(x)
+        print("fitted")
+    except MemoryError as err:
+        print(err)
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(quorlkit.HDBSCAN(min_cluster_size=3).fit(x[:50]).labels_.max())
+    """
+)
+
+
+def test_tie_edges_beyond_memory_are_refused():
+    run = subprocess.run([sys.executable, "-c", TIE_REFUSAL], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    message, after = run.stdout.splitlines()
+    found = re.fullmatch(
+        r"HDBSCAN: the mutual-reachability graph has more than (\d+) edges that can belong to a "
+        r"minimum spanning tree .* available when the fit began \(the headroom under RLIMIT_AS\)"
+        r".*: stopped after (\d+) were found\. .*use fewer points, alpha = 1, or break the ties.*",
+        message,
+    )
+    assert found, message
+    assert 10**6 < int(found[1]) < int(found[2]) < 10**7
+    assert after == "9"
+
+
 def test_failing_allocations_raise_memory_error():
     x = np.vstack([blobs(60, 2, seed=90), np.repeat(blobs(5, 2, seed=91), 4, axis=0)])
     est = quorlkit.HDBSCAN(min_cluster_size=4, min_samples=3)
@@ -433,10 +512,11 @@ def test_docstring_example():
     assert attempted >= 2 and failed == 0
 
 
-@pytest.mark.parametrize("d,mcs,ms", [(2, 8, 5), (3, 12, 3), (2, 5, 2)])
-def test_outlier_scores_and_prediction_are_the_hdbscan_packages(d, mcs, ms):
+@pytest.mark.parametrize("kind,d,mcs,ms", [("blobs", 2, 8, 5), ("blobs", 3, 12, 3),
+                                           ("blobs", 2, 5, 2), ("round1", 2, 8, 5)])
+def test_outlier_scores_and_prediction_are_the_hdbscan_packages(kind, d, mcs, ms):
     hdbscan = pytest.importorskip("hdbscan")
-    x = blobs(500, d, seed=d + ms)
+    x = data(kind, 500, d, seed=d + ms)
     # Its exact tree: the default Borůvka tree of the hdbscan package is approximate.
     theirs = hdbscan.HDBSCAN(min_cluster_size=mcs, min_samples=ms - 1, algorithm="prims_kdtree",
                              prediction_data=True).fit(x)

@@ -137,13 +137,16 @@ def _both(first: ProgressCallback, second: ProgressCallback) -> ProgressCallback
 class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     """HDBSCAN*, the clusters of varying density of the hierarchy of mutual reachability.
 
-    Parameters mean what they mean in ``sklearn.cluster.HDBSCAN`` (Euclidean distance), and on
-    data whose merge heights are all distinct the labels are scikit-learn's, numbering included.
+    Parameters mean what they mean in ``sklearn.cluster.HDBSCAN`` (Euclidean distance), and the
+    labels are scikit-learn's, numbering included, on every finite input, ties and equal rows
+    included: where weights tie, the tree is the one scikit-learn's Prim grows from row 0.
     The mutual-reachability minimum spanning tree is exact: the minimum spanning tree under the
     order of pairs ``i < j`` by ``(w(i, j), i, j)``, with
     ``w(i, j) = max(core_i, core_j, d(i, j) / alpha)``, whatever ``workers`` is. Everything after
     it (condensing, stabilities, selection, labels) runs in the C++ core in O(n) or O(n log n),
-    with the interpreter lock released; memory is O(n (d + min_samples)).
+    with the interpreter lock released; memory is O(n (d + min_samples)) and 8 or 16 bytes for
+    each pair that can belong to some minimum spanning tree besides the tree's own edges (about
+    7 a point on continuous data at min_samples = 15), refused with MemoryError beyond what fits.
     scikit-learn is optional: with it this is a full scikit-learn estimator (``clone``,
     ``Pipeline``, ``check_estimator``).
 
@@ -303,6 +306,8 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         # scikit-learn merges the edges of the tree Prim grows from row 0 in the order NumPy's
         # default argsort of their weights gives; where weights tie, that order decides which
         # cluster is left and which point joins first, so the core sorts with the same argsort.
+        # Where the edges that can belong to a minimum spanning tree would outgrow the memory
+        # available, the core refuses with MemoryError.
         (edges, lengths, core, z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_fit(
             points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,

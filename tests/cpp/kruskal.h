@@ -3,11 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mst/emst.h"
@@ -133,6 +134,94 @@ inline reach_tree KruskalReachMST(const std::vector<double> &xs, int32_t n, int3
         out.ends.push_back(e.i);
         out.ends.push_back(e.j);
         out.w.push_back(e.w);
+    }
+    return out;
+}
+
+// Every pair i < j that can belong to some minimum spanning tree of the mutual reachability
+// (`core`, alpha), by brute force: the pairs taken by weight, those whose ends no lighter pair
+// has joined.
+inline std::vector<std::pair<int64_t, int64_t>> PossibleTreePairs(const std::vector<double> &xs,
+                                                                  int32_t n, int32_t d,
+                                                                  const double *core,
+                                                                  double alpha) {
+    struct edge {
+        double w;
+        int64_t i, j;
+    };
+    std::vector<edge> all;
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = i + 1; j < n; ++j)
+            all.push_back({std::max(std::max(core[i], core[j]),
+                                    std::sqrt(PairSquared(xs.data(), d, i, j)) / alpha),
+                           i, j});
+    std::sort(all.begin(), all.end(), [](const edge &a, const edge &b) {
+        if (a.w != b.w) return a.w < b.w;
+        return a.i != b.i ? a.i < b.i : a.j < b.j;
+    });
+    std::vector<int64_t> parent(static_cast<size_t>(n));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&parent](int64_t a) {
+        while (parent[size_t(a)] != a) a = parent[size_t(a)] = parent[size_t(parent[size_t(a)])];
+        return a;
+    };
+    std::vector<std::pair<int64_t, int64_t>> out;
+    for (size_t g = 0; g < all.size();) {
+        size_t h = g;
+        while (h < all.size() && all[h].w == all[g].w) ++h;
+        for (size_t e = g; e < h; ++e)
+            if (root(all[e].i) != root(all[e].j)) out.push_back({all[e].i, all[e].j});
+        for (size_t e = g; e < h; ++e) {
+            const int64_t a = root(all[e].i), b = root(all[e].j);
+            if (a != b) parent[size_t(std::max(a, b))] = std::min(a, b);
+        }
+        g = h;
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The pairs i < j that a tree and its tie edges (in input positions) stand for: each edge
+// between every point of one end's run and every point of the other's, and the pairs within
+// each run of equal points.
+inline std::vector<std::pair<int64_t, int64_t>> TiePairs(int32_t n, const emst_edges &tree,
+                                                         const tie_edges &ties) {
+    std::vector<std::pair<int64_t, int64_t>> out;
+    auto add = [&out](int64_t a, int64_t b) {
+        if (a != b) out.push_back({std::min(a, b), std::max(a, b)});
+    };
+    auto run = [&ties](int32_t v) {
+        std::vector<int32_t> r(1, v);
+        if (!ties.twin.empty())
+            for (int32_t x = ties.twin[size_t(v)]; x != v; x = ties.twin[size_t(x)]) r.push_back(x);
+        return r;
+    };
+    for (size_t e = 0; e < tree.count(); ++e)
+        for (int32_t a : run(int32_t(tree.ends[2 * e])))
+            for (int32_t b : run(int32_t(tree.ends[2 * e + 1]))) add(a, b);
+    for (size_t e = 0; e < ties.count(); ++e)
+        for (int32_t a : run(ties.ends[2 * e]))
+            for (int32_t b : run(ties.ends[2 * e + 1])) add(a, b);
+    for (int32_t v = 0; v < n && !ties.twin.empty(); ++v)
+        for (int32_t x : run(v))
+            if (x > v) add(v, x);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// The tie edges that weigh the core of one end, that end first (the ties the tree of strict
+// merges takes), as positions into `order` or input positions like the ties themselves.
+inline std::vector<int32_t> CoreWeightedTies(const tie_edges &ties, const double *core,
+                                             const int32_t *order) {
+    std::vector<int32_t> out;
+    for (size_t e = 0; e < ties.count(); ++e) {
+        int32_t a = ties.ends[2 * e], b = ties.ends[2 * e + 1];
+        const double ca = core[order ? order[a] : a], cb = core[order ? order[b] : b];
+        if (e >= ties.cored && ties.w[e - ties.cored] != std::max(ca, cb)) continue;
+        if (ca < cb) std::swap(a, b);
+        out.push_back(a);
+        out.push_back(b);
     }
     return out;
 }

@@ -59,7 +59,7 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                                              " alpha=" + std::to_string(alpha) +
                                              " seed=" + std::to_string(seed);
                     checked_vector<double> core;
-                    checked_vector<int32_t> ties;
+                    tie_edges ties;
                     const emst_edges got =
                         MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &ties);
                     const reach_tree want = KruskalReachMST(xs, n, d, ms, alpha);
@@ -68,19 +68,17 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                         << what;
                     ASSERT_EQ(std::vector<double>(got.lengths.begin(), got.lengths.end()), want.w)
                         << what;
-                    // Every listed tie weighs its first point's core.
-                    for (size_t t = 0; t < ties.size(); t += 2) {
-                        const int32_t a = ties[t], b = ties[t + 1];
-                        const double w = std::max(
-                            std::max(core[size_t(a)], core[size_t(b)]),
-                            std::sqrt(PairSquared(xs.data(), d, a, b)) / alpha);
-                        ASSERT_EQ(w, core[size_t(a)]) << what;
-                    }
+                    // The tree and its ties stand for every pair that can belong to a tree.
+                    ASSERT_EQ(TiePairs(n, got, ties),
+                              PossibleTreePairs(xs, n, d, core.data(), alpha))
+                        << what;
                     // Prim's tree weighs as much, edge for edge once sorted, and starts at 0.
                     std::vector<int64_t> ends(got.ends.size());
                     std::vector<double> w(got.count());
-                    PrimOrder(n, core.data(), got.ends.data(), got.lengths.data(), ties.data(),
-                              ties.size() / 2, nullptr, ends.data(), w.data());
+                    PrimOrder(n, core.data(), got.ends.data(), got.lengths.data(), ties.ends.data(),
+                              ties.count(), ties.cored, ties.w.data(),
+                              ties.twin.empty() ? nullptr : ties.twin.data(), nullptr, ends.data(),
+                              w.data());
                     EXPECT_EQ(ends[0], 0) << what;
                     std::sort(w.begin(), w.end());
                     EXPECT_EQ(w, want.w) << what;
@@ -126,8 +124,7 @@ void BrutePrim(const std::vector<double> &xs, int32_t n, int32_t d, const double
 
 }  // namespace
 
-// Where distances tie beyond the cores (the grid) Prim's tree may take an edge that neither list
-// holds, so there the two numberings are only checked against each other.
+// Grids tie in distances beyond the cores, copies in everything.
 TEST(PrimOrder, IsScikitLearnsPrimOverEveryPairInEitherNumbering) {
     const char *kinds[] = {"continuous", "grid", "duplicates"};
     for (int kind = 0; kind < 3; ++kind)
@@ -145,18 +142,18 @@ TEST(PrimOrder, IsScikitLearnsPrimOverEveryPairInEitherNumbering) {
                     std::vector<double> got_w[2];
                     checked_vector<double> core;
                     for (int ordered = 0; ordered < 2; ++ordered) {
-                        checked_vector<int32_t> ties, order;
+                        tie_edges ties;
+                        checked_vector<int32_t> order;
                         const emst_edges tree = MutualReachabilityMST(
                             xs.data(), n, d, ms, alpha, core, &ties, 1, ordered ? &order : nullptr);
                         got_ends[ordered].resize(tree.ends.size());
                         got_w[ordered].resize(tree.count());
                         PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
-                                  ties.data(), ties.size() / 2, ordered ? order.data() : nullptr,
-                                  got_ends[ordered].data(), got_w[ordered].data());
+                                  ties.ends.data(), ties.count(), ties.cored, ties.w.data(),
+                                  ties.twin.empty() ? nullptr : ties.twin.data(),
+                                  ordered ? order.data() : nullptr, got_ends[ordered].data(),
+                                  got_w[ordered].data());
                     }
-                    ASSERT_EQ(got_ends[1], got_ends[0]) << what;
-                    ASSERT_EQ(got_w[1], got_w[0]) << what;
-                    if (kind == 1) continue;
                     std::vector<int64_t> want_ends;
                     std::vector<double> want_w;
                     BrutePrim(xs, n, d, core.data(), alpha, want_ends, want_w);
@@ -184,12 +181,12 @@ TEST(PrimOrder, TakesTheSmallestPointOnATieFromTheFirstSourceThatReachedIt) {
     const int32_t ties[] = {0, 1, 0, 2, 0, 3, 1, 2, 1, 3, 2, 3};
     int64_t ends[6];
     double w[3];
-    PrimOrder(4, core, mst, weights, ties, 6, nullptr, ends, w);
+    PrimOrder(4, core, mst, weights, ties, 6, 6, nullptr, nullptr, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 1, 0, 2, 0, 3}));
     EXPECT_EQ(std::vector<double>(w, w + 3), (std::vector<double>{1.0, 1.0, 1.0}));
     // Without the ties only the tree's edges are there.
     const int64_t chain[] = {0, 3, 3, 1, 1, 2};
-    PrimOrder(4, core, chain, weights, nullptr, 0, nullptr, ends, w);
+    PrimOrder(4, core, chain, weights, nullptr, 0, 0, nullptr, nullptr, nullptr, ends, w);
     EXPECT_EQ(std::vector<int64_t>(ends, ends + 6), (std::vector<int64_t>{0, 3, 3, 1, 1, 2}));
 }
 
@@ -285,15 +282,17 @@ TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAlloca
     const std::vector<double> xs = Points(1, n, d, 3);
     auto run = [&] {
         checked_vector<double> core;
-        checked_vector<int32_t> ties;
+        tie_edges ties;
         emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 4, 1.0, core, &ties);
         std::vector<int64_t> ends(tree.ends.size());
         std::vector<double> w(tree.count());
-        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
-                  ties.size() / 2, nullptr, ends.data(), w.data());
+        PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.ends.data(),
+                  ties.count(), ties.cored, ties.w.data(),
+                  ties.twin.empty() ? nullptr : ties.twin.data(), nullptr, ends.data(), w.data());
         std::vector<size_t> order(w.size());
         std::iota(order.begin(), order.end(), size_t(0));
-        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return w[a] < w[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return w[a] < w[b]; });
         std::vector<int64_t> e2;
         std::vector<double> w2;
         for (size_t k : order) {
@@ -318,9 +317,9 @@ TEST(AllocFailure, ReachabilityTreePrimAndClustersReleaseEverythingAtEveryAlloca
     EXPECT_EQ(run(), want);
 }
 
-// The order from the tree of strict merges against the heap's, on points whose cores and
-// distances tie in every way (grids, copies, one-dimensional lines), in both numberings and on
-// several threads.
+// The order from the tree of strict merges against the heap's over the same edges (the tree and
+// the ties that weigh a core, which is what it takes), on points whose cores and distances tie in
+// every way (grids, copies, one-dimensional lines), in both numberings and on several threads.
 TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
     for (int kind = 0; kind < 3; ++kind)
         for (int32_t d : {1, 2, 3})
@@ -336,16 +335,19 @@ TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
                         if (ms > n) continue;
                         for (int ordered = 0; ordered < 2; ++ordered) {
                             checked_vector<double> core;
-                            checked_vector<int32_t> ties, order;
+                            tie_edges all;
+                            checked_vector<int32_t> order;
                             const emst_edges tree =
-                                MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &ties, 1,
+                                MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &all, 1,
                                                       ordered ? &order : nullptr);
                             const size_t m = tree.count();
                             std::vector<int64_t> want(2 * m), got(2 * m);
                             std::vector<double> want_w(m), got_w(m);
                             const int32_t *o = ordered ? order.data() : nullptr;
+                            const std::vector<int32_t> ties = CoreWeightedTies(all, core.data(), o);
                             PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
-                                      ties.data(), ties.size() / 2, o, want.data(), want_w.data());
+                                      ties.data(), ties.size() / 2, ties.size() / 2, nullptr,
+                                      nullptr, o, want.data(), want_w.data());
                             // The rows of equal weights in a shuffled order, as an unstable
                             // sort may leave them.
                             std::vector<int64_t> rows(m);

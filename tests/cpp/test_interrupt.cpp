@@ -46,7 +46,8 @@ TEST(Interrupt, EveryLongCallStopsAndFreesItsBlocks) {
         {"reachability",
          [&](int32_t w) {
              checked_vector<double> core;
-             checked_vector<int32_t> ties, order;
+             tie_edges ties;
+             checked_vector<int32_t> order;
              MutualReachabilityMST(xs.data(), n, d, 10, 1.0, core, &ties, w, &order);
          }},
         {"knn", [&](int32_t w) { KNearestNeighbours(xs.data(), n, d, 10, w, true); }},

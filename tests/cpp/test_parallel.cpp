@@ -9,6 +9,7 @@
 #include "cluster/hdbscan.h"
 #include "common/alloc.h"
 #include "helpers.h"
+#include "kruskal.h"
 #include "module/driver.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
@@ -275,7 +276,7 @@ TEST(ParallelMst, IsTheSerialTree) {
         const std::vector<double> xs = MstPoints(c.lattice, c.n, c.d, 3);
         const emst_edges want = EuclideanMST(xs.data(), c.n, c.d, 1);
         checked_vector<double> want_core, got_core;
-        checked_vector<int32_t> want_ties, got_ties;
+        tie_edges want_ties, got_ties;
         const emst_edges want_mr = MutualReachabilityMST(xs.data(), c.n, c.d, c.min_samples,
                                                          c.alpha, want_core, &want_ties, 1);
         for (int32_t workers : {2, 3, 8}) {
@@ -284,7 +285,9 @@ TEST(ParallelMst, IsTheSerialTree) {
             const emst_edges got = MutualReachabilityMST(xs.data(), c.n, c.d, c.min_samples,
                                                          c.alpha, got_core, &got_ties, workers);
             EXPECT_TRUE(SameTree(got, want_mr) && SameArray(got_core, want_core) &&
-                        SameArray(got_ties, want_ties))
+                        SameArray(got_ties.ends, want_ties.ends) &&
+                        SameArray(got_ties.w, want_ties.w) && got_ties.cored == want_ties.cored &&
+                        SameArray(got_ties.twin, want_ties.twin))
                 << "lattice " << c.lattice << " d=" << c.d << " workers " << workers;
         }
     }
@@ -297,14 +300,18 @@ TEST(ParallelPrim, IsTheHeapsOrderAndTheSerialLinkage) {
         const int32_t n = 34000, d = 2, min_samples = 6;
         const std::vector<double> xs = MstPoints(lattice, n, d, 8);
         checked_vector<double> core;
-        checked_vector<int32_t> ties, order;
+        tie_edges all;
+        checked_vector<int32_t> order;
         const emst_edges tree =
-            MutualReachabilityMST(xs.data(), n, d, min_samples, 1.0, core, &ties, 2, &order);
+            MutualReachabilityMST(xs.data(), n, d, min_samples, 1.0, core, &all, 2, &order);
         const size_t m = tree.count();
         std::vector<int64_t> want(2 * m), got(2 * m), rows(m);
         std::vector<double> want_w(m), got_w(m), want_z(4 * m), got_z(4 * m);
+        // The edges the tree of strict merges takes, the same for the heap.
+        const std::vector<int32_t> ties = CoreWeightedTies(all, core.data(), order.data());
         PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(), ties.data(),
-                  ties.size() / 2, order.data(), want.data(), want_w.data());
+                  ties.size() / 2, ties.size() / 2, nullptr, nullptr, order.data(), want.data(),
+                  want_w.data());
         // Equal weights in a shuffled order, as an unstable sort may leave them.
         for (size_t r = 0; r < m; ++r) rows[r] = int64_t(r);
         std::shuffle(rows.begin(), rows.end(), std::mt19937(5));
@@ -357,8 +364,10 @@ TEST(ParallelFaults, PrimOrderEndsInBadAllocOrTheOrder) {
     const int32_t n = 33000, d = 2;
     const std::vector<double> xs = MstPoints(true, n, d, 9);
     checked_vector<double> core;
-    checked_vector<int32_t> ties, order;
-    const emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 5, 1.0, core, &ties, 2, &order);
+    tie_edges all;
+    checked_vector<int32_t> order;
+    const emst_edges tree = MutualReachabilityMST(xs.data(), n, d, 5, 1.0, core, &all, 2, &order);
+    const std::vector<int32_t> ties = CoreWeightedTies(all, core.data(), order.data());
     const size_t m = tree.count();
     std::vector<int64_t> want(2 * m), got(2 * m);
     std::vector<double> want_w(m), got_w(m);
