@@ -94,6 +94,27 @@ struct reach_tree {
     std::vector<double> w, core;
 };
 
+// Every pair i < j with its mutual reachability max(core_i, core_j, sqrt(d2) / alpha), in the
+// order of (weight, i, j).
+struct reach_pair {
+    double w;
+    int64_t i, j;
+};
+inline std::vector<reach_pair> ReachPairs(const std::vector<double> &xs, int32_t n, int32_t d,
+                                          const double *core, double alpha) {
+    std::vector<reach_pair> all;
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = i + 1; j < n; ++j)
+            all.push_back({std::max(std::max(core[i], core[j]),
+                                    std::sqrt(PairSquared(xs.data(), d, i, j)) / alpha),
+                           i, j});
+    std::sort(all.begin(), all.end(), [](const reach_pair &a, const reach_pair &b) {
+        if (a.w != b.w) return a.w < b.w;
+        return a.i != b.i ? a.i < b.i : a.j < b.j;
+    });
+    return all;
+}
+
 // The mutual-reachability tree by brute force: cores from the sorted squared lengths of each
 // row, then every pair i < j by (max(core_i, core_j, sqrt(d2) / alpha), i, j), Kruskal.
 inline reach_tree KruskalReachMST(const std::vector<double> &xs, int32_t n, int32_t d, int32_t ms,
@@ -107,27 +128,14 @@ inline reach_tree KruskalReachMST(const std::vector<double> &xs, int32_t n, int3
         std::sort(row.begin(), row.end());
         out.core[size_t(i)] = std::sqrt(row[size_t(ms - 2)]);
     }
-    struct edge {
-        double w;
-        int64_t i, j;
-    };
-    std::vector<edge> all;
-    for (int64_t i = 0; i < n; ++i)
-        for (int64_t j = i + 1; j < n; ++j)
-            all.push_back({std::max(std::max(out.core[size_t(i)], out.core[size_t(j)]),
-                                    std::sqrt(PairSquared(xs.data(), d, i, j)) / alpha),
-                           i, j});
-    std::sort(all.begin(), all.end(), [](const edge &a, const edge &b) {
-        if (a.w != b.w) return a.w < b.w;
-        return a.i != b.i ? a.i < b.i : a.j < b.j;
-    });
+    const std::vector<reach_pair> all = ReachPairs(xs, n, d, out.core.data(), alpha);
     std::vector<int64_t> parent(static_cast<size_t>(n));
     std::iota(parent.begin(), parent.end(), 0);
     auto root = [&parent](int64_t a) {
         while (parent[size_t(a)] != a) a = parent[size_t(a)] = parent[size_t(parent[size_t(a)])];
         return a;
     };
-    for (const edge &e : all) {
+    for (const reach_pair &e : all) {
         const int64_t a = root(e.i), b = root(e.j);
         if (a == b) continue;
         parent[size_t(std::max(a, b))] = std::min(a, b);
@@ -145,20 +153,7 @@ inline std::vector<std::pair<int64_t, int64_t>> PossibleTreePairs(const std::vec
                                                                   int32_t n, int32_t d,
                                                                   const double *core,
                                                                   double alpha) {
-    struct edge {
-        double w;
-        int64_t i, j;
-    };
-    std::vector<edge> all;
-    for (int64_t i = 0; i < n; ++i)
-        for (int64_t j = i + 1; j < n; ++j)
-            all.push_back({std::max(std::max(core[i], core[j]),
-                                    std::sqrt(PairSquared(xs.data(), d, i, j)) / alpha),
-                           i, j});
-    std::sort(all.begin(), all.end(), [](const edge &a, const edge &b) {
-        if (a.w != b.w) return a.w < b.w;
-        return a.i != b.i ? a.i < b.i : a.j < b.j;
-    });
+    const std::vector<reach_pair> all = ReachPairs(xs, n, d, core, alpha);
     std::vector<int64_t> parent(static_cast<size_t>(n));
     std::iota(parent.begin(), parent.end(), 0);
     auto root = [&parent](int64_t a) {
