@@ -532,6 +532,10 @@ py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
         StageMark("checks");
         *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr, workers,
                          cores);
+        // Before the core rows are gathered, and the C library asked to give back what was freed,
+        // so that they do not add to the peak.
+        xs = checked_vector<double>();
+        malloc_trim(0);
     });
     // The core rows as the estimator keeps them, gathered on the threads.
     const py::ssize_t listed = py::ssize_t(result->core.size());
