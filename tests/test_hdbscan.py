@@ -382,12 +382,13 @@ def test_workers_do_not_change_the_result():
         np.testing.assert_array_equal(f.condensed_tree_, fits[0].condensed_tree_)
 
 
-def test_sklearn_estimator_checks_pass():
+@pytest.mark.parametrize("name", ["HDBSCAN", "DBSCAN"])
+def test_sklearn_estimator_checks_pass(name):
     from sklearn.utils.estimator_checks import check_estimator
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # checks that skip themselves say so by a warning
-        results = check_estimator(quorlkit.HDBSCAN(), on_fail=None)
+        results = check_estimator(getattr(quorlkit, name)(), on_fail=None)
     failed = [(r["check_name"], r["exception"]) for r in results if r["status"] == "failed"]
     assert len(results) > 20 and not failed, failed
 

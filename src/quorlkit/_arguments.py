@@ -7,7 +7,7 @@ import numbers
 import operator
 from typing import Any
 
-__all__ = ["optional_limit", "positive_length", "whole_number"]
+__all__ = ["optional_limit", "positive_length", "real_number", "whole_number"]
 
 
 def whole_number(name: str, value: Any) -> int:
@@ -31,11 +31,16 @@ def optional_limit(name: str, value: Any) -> int:
     return min(count, 2**63 - 1)
 
 
-def positive_length(name: str, value: Any) -> float:
-    """A radius such as DBSCAN's eps as a float, positive and finite."""
+def real_number(name: str, value: Any) -> float:
+    """value as a float; TypeError naming the argument for bool and for what is not real."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    r = float(value)
+    return float(value)
+
+
+def positive_length(name: str, value: Any) -> float:
+    """A radius such as DBSCAN's eps as a float, positive and finite."""
+    r = real_number(name, value)
     if not (r > 0.0 and math.isfinite(r)):
         raise ValueError(f"{name} must be positive and finite (got {r})")
     return r

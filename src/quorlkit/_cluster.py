@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, _hierarchy
+from ._arguments import real_number as _real
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
 from ._memory import refuse_unless_room
@@ -92,12 +93,6 @@ def _integer(name: str, value: Any, low: int, none_ok: bool = False) -> int | No
     if value < low:
         raise ValueError(f"{name} must be at least {low} (got {int(value)})")
     return int(value)
-
-
-def _real(name: str, value: Any) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    return float(value)
 
 
 def _check_X(

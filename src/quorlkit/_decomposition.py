@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._arguments import optional_limit
+from ._arguments import optional_limit, real_number
 from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
 
@@ -46,9 +46,7 @@ def _points_array(points: Any, name: str = "points") -> npt.NDArray[np.float64]:
 
 
 def _separation(s: Any) -> float:
-    if isinstance(s, bool) or not isinstance(s, numbers.Real):
-        raise TypeError(f"s must be a real number, not {type(s).__name__}")
-    return float(s)
+    return real_number("s", s)
 
 
 class Decomposition:

@@ -15,13 +15,13 @@ Each is a function over plain arrays, so that an estimator can expose it as a th
 
 from __future__ import annotations
 
-import numbers
 import operator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from ._arguments import real_number
 from ._decomposition import _points_array
 from ._neighbors import knn, knn_query
 
@@ -237,9 +237,7 @@ def dbscan_clustering(
     [0, 0, 1]
     """
     left, right, height = _linkage_columns(single_linkage_tree)
-    if isinstance(cut_distance, bool) or not isinstance(cut_distance, numbers.Real):
-        raise TypeError(f"cut_distance must be a real number, not {type(cut_distance).__name__}")
-    cut = float(cut_distance)
+    cut = real_number("cut_distance", cut_distance)
     if np.isnan(cut):
         raise ValueError("cut_distance must not be NaN")
     size = _positive_int(min_cluster_size, "min_cluster_size", 1)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import numbers
 from typing import Any
 
 import numpy as np
@@ -11,16 +10,14 @@ import numpy.typing as npt
 
 from . import _core
 from ._decomposition import _points_array
-from ._arguments import optional_limit
+from ._arguments import optional_limit, real_number
 from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
 
 __all__ = ["spanner"]
 
 def _stretch(t: Any) -> float:
-    if isinstance(t, bool) or not isinstance(t, numbers.Real):
-        raise TypeError(f"t must be a real number, not {type(t).__name__}")
-    value = float(t)
+    value = real_number("t", t)
     if not (value > 1.0 and math.isfinite(value)):
         raise ValueError(f"t must be a finite number above 1, not {t!r}")
     return value
