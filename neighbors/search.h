@@ -85,50 +85,42 @@ class near_search {
     // A lower bound on SquaredLength from x to any point in node's box: each term is the square
     // of x's gap to the box, rounded no larger than the rounded difference to any point in it,
     // and the terms are summed in the same order.
-    double BoxBound(int32_t node, const double *x) const {
-        const double *lo = t_.lo(node), *hi = lo + dims();
-        double sum = 0.0;
-        for (int32_t k = 0; k < dims(); ++k) {
-            const double gap = std::max(lo[k] - x[k], 0.0) + std::max(x[k] - hi[k], 0.0);
-            sum = sum + gap * gap;
-        }
-        return sum;
-    }
+    double BoxBound(int32_t node, const double *x) const { return GapBound<true>(node, x); }
 
     // The same from any point in box a (lo[0..d), hi[0..d)) to any point in node's box.
-    double BoxBoxBound(int32_t node, const double *a) const {
-        const double *lo = t_.lo(node), *hi = lo + dims();
-        double sum = 0.0;
-        for (int32_t k = 0; k < dims(); ++k) {
-            const double gap =
-                std::max(lo[k] - a[dims() + k], 0.0) + std::max(a[k] - hi[k], 0.0);
-            sum = sum + gap * gap;
-        }
-        return sum;
-    }
+    double BoxBoxBound(int32_t node, const double *a) const { return GapBound<false>(node, a); }
 
     // Upper bounds, exact alike: no SquaredLength from x (or from any point in box a) to a point
     // in node's box exceeds them. BoxBoxFarBound(v, lo(v)) bounds the pairs within v.
-    double BoxFarBound(int32_t node, const double *x) const {
+    double BoxFarBound(int32_t node, const double *x) const { return FarBound<true>(node, x); }
+    double BoxBoxFarBound(int32_t node, const double *a) const { return FarBound<false>(node, a); }
+
+  private:
+    // The bounds above between node's box and the point a (Point) or the box a (lo[0..d),
+    // hi[0..d)): the squares of the gaps, or of the farthest differences, per coordinate.
+    template <bool Point>
+    double GapBound(int32_t node, const double *a) const {
         const double *lo = t_.lo(node), *hi = lo + dims();
+        const double *alo = a, *ahi = Point ? a : a + dims();
         double sum = 0.0;
         for (int32_t k = 0; k < dims(); ++k) {
-            const double far = std::max(x[k] - lo[k], hi[k] - x[k]);
-            sum = sum + far * far;
+            const double gap = std::max(lo[k] - ahi[k], 0.0) + std::max(alo[k] - hi[k], 0.0);
+            sum = sum + gap * gap;
         }
         return sum;
     }
-    double BoxBoxFarBound(int32_t node, const double *a) const {
+    template <bool Point>
+    double FarBound(int32_t node, const double *a) const {
         const double *lo = t_.lo(node), *hi = lo + dims();
+        const double *alo = a, *ahi = Point ? a : a + dims();
         double sum = 0.0;
         for (int32_t k = 0; k < dims(); ++k) {
-            const double far = std::max(a[dims() + k] - lo[k], hi[k] - a[k]);
+            const double far = std::max(ahi[k] - lo[k], hi[k] - alo[k]);
             sum = sum + far * far;
         }
         return sum;
     }
 
-  private:
     struct entry {
         int32_t node;
         double bound;
