@@ -26,42 +26,6 @@ namespace {
 // Small buckets: dense data then makes most buckets cliques, and sparse data pays little more.
 const int32_t kBucket = 8;
 
-// Runs body(v, own) for every bucket v on `threads` OpenMP threads (chunks of nearby buckets to
-// a thread), with own = *make() made once per thread; the first exception ends the loop and is
-// rethrown. Progress goes from 0 to 1 over the nodes.
-template <typename Make, typename Body>
-void EachBucket(const bucket_tree &t, int32_t threads, const Make &make, const Body &body) {
-    if (t.nodes < 64 || threads <= 1) {
-        auto own = make();
-        for (int32_t v = 0; v < t.nodes; ++v)
-            if (t.bucket(v)) {
-                ThrowIfStopped();
-                body(v, *own);
-                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
-            }
-        return;
-    }
-    task_errors errors(static_cast<size_t>(threads));
-    QUORL_OMP(parallel num_threads(threads)) {
-        PrepareExceptionStorage();
-        const size_t me = size_t(ThreadNumber());
-        decltype(make()) own;
-        errors.Run(me, [&] { own = make(); });
-        QUORL_OMP(for schedule(dynamic, 128))
-        for (int32_t v = 0; v < t.nodes; ++v) {
-            if (!own || !t.bucket(v) || errors.stopped()) continue;
-            try {
-                ThrowIfStopped();
-                body(v, *own);
-                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
-            } catch (...) {
-                errors.Keep(me);
-            }
-        }
-    }
-    errors.Rethrow();
-}
-
 // Runs f(chunk, begin, end) over the chunks of [0, n) on `threads` threads (from 2^14 items).
 template <typename F>
 void EachChunk(int32_t threads, size_t n, const F &f) {
@@ -162,7 +126,7 @@ class dbscan {
             }
         };
         EachBucket(
-            t_, threads_,
+            t_, threads_, 128,
             [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
             [&](int32_t v, near_search<D> &s) {
                 // A clique that alone holds enough makes all its points core.
@@ -299,7 +263,7 @@ class dbscan {
         };
         const progress_span stage("border points", 0.0, 1.0);
         EachBucket(
-            t_, threads_,
+            t_, threads_, 128,
             [this] { return std::unique_ptr<near_search<D>>(new near_search<D>(t_)); },
             [&](int32_t v, near_search<D> &s) {
                 if (ncore_[size_t(v)] == t_.count[size_t(v)]) return;

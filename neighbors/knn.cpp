@@ -55,38 +55,14 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
         }
     };
     const size_t scratch_size = squared ? 0 : size_t(widest) * size_t(k);
-    if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
-        searcher me(t, scratch_size, size_t(widest));
-        for (int32_t v = 0; v < t.nodes; ++v)
-            if (t.bucket(v)) {
-                ThrowIfStopped();
-                BucketNearest(t, p, k, pos, squared, v, me.search, me.rows, me.scratch);
-                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
-            }
-        return;
-    }
-    task_errors errors(static_cast<size_t>(workers));
-    QUORL_OMP(parallel num_threads(workers))
-    {
-        PrepareExceptionStorage();
-        const size_t me = size_t(ThreadNumber());
-        std::unique_ptr<searcher> own;
-        errors.Run(me, [&] { own.reset(new searcher(t, scratch_size, size_t(widest))); });
-        // Every thread meets the loop, also one whose searcher failed. Nodes in pre-order keep
-        // neighbouring buckets together, and chunks of them a thread's searches near each other.
-        QUORL_OMP(for schedule(dynamic, 256))
-        for (int32_t v = 0; v < t.nodes; ++v) {
-            if (!own || !t.bucket(v) || errors.stopped()) continue;
-            try {
-                ThrowIfStopped();
-                BucketNearest(t, p, k, pos, squared, v, own->search, own->rows, own->scratch);
-                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
-            } catch (...) {
-                errors.Keep(me);
-            }
-        }
-    }
-    errors.Rethrow();
+    // Nodes in pre-order keep neighbouring buckets together, and chunks of them a thread's
+    // searches near each other.
+    EachBucket(
+        t, workers, 256,
+        [&] { return std::unique_ptr<searcher>(new searcher(t, scratch_size, size_t(widest))); },
+        [&](int32_t v, searcher &own) {
+            BucketNearest(t, p, k, pos, squared, v, own.search, own.rows, own.scratch);
+        });
 }
 
 }  // namespace

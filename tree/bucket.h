@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+#include "common/interrupt.h"
+#include "common/memory.h"
+#include "common/parallel.h"
 #include "tree/flat.h"
 
 // The fair split tree cut off at buckets, over the positions of the points in leaf order, for
@@ -38,5 +41,45 @@ struct ordered_points {
 // are made on `workers` threads (from 4096 points for the latter two).
 void BuildBucketTree(const double *xs, int32_t n, int32_t d, int32_t bucket, bucket_tree &t,
                      ordered_points &p, int32_t workers = 1);
+
+// Runs body(v, *own) for every bucket v of t on `workers` OpenMP threads (UsableThreads; the
+// calling thread alone below 64 nodes), chunks of `chunk` nodes to a thread at a time, so that a
+// thread's buckets lie near each other; own = make() is made once per thread (a pointer-like
+// holder of what one thread works with). The first exception ends the loop and is rethrown;
+// a stop request ends it too. Progress goes from 0 to 1 over the nodes.
+template <typename Make, typename Body>
+void EachBucket(const bucket_tree &t, int32_t workers, int32_t chunk, const Make &make,
+                const Body &body) {
+    if (t.nodes < 64 || (workers = UsableThreads(workers)) <= 1) {
+        auto own = make();
+        for (int32_t v = 0; v < t.nodes; ++v)
+            if (t.bucket(v)) {
+                ThrowIfStopped();
+                body(v, *own);
+                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
+            }
+        return;
+    }
+    task_errors errors(static_cast<size_t>(workers));
+    QUORL_OMP(parallel num_threads(workers)) {
+        PrepareExceptionStorage();
+        const size_t me = size_t(ThreadNumber());
+        decltype(make()) own;
+        errors.Run(me, [&] { own = make(); });
+        // Every thread meets the loop, also one whose holder failed.
+        QUORL_OMP(for schedule(dynamic, chunk))
+        for (int32_t v = 0; v < t.nodes; ++v) {
+            if (!own || !t.bucket(v) || errors.stopped()) continue;
+            try {
+                ThrowIfStopped();
+                body(v, *own);
+                if ((v & 1023) == 0) Progress(double(v) / double(t.nodes));
+            } catch (...) {
+                errors.Keep(me);
+            }
+        }
+    }
+    errors.Rethrow();
+}
 
 #endif
