@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "blocks/choice.h"
 #include "cluster/dbscan.h"
 #include "cluster/hdbscan.h"
 #include "common/alloc.h"
@@ -23,8 +24,10 @@
 #include "module/bindings.h"
 #include "module/driver.h"
 #include "module/released.h"
+#include "mst/dense.h"
 #include "mst/emst.h"
 #include "mst/linkage.h"
+#include "neighbors/brute.h"
 #include "neighbors/knn.h"
 #include "neighbors/query.h"
 #include "pairs/budget.h"
@@ -132,7 +135,8 @@ py::tuple Decompose(const py::array &points, double s, int64_t max_pairs, int32_
 
 // The minimum spanning tree as (ends, lengths): int64 of shape (n - 1, 2) and float64 of shape
 // (n - 1,), sharing the core's blocks.
-py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py::object &progress) {
+py::tuple Emst(const py::array &points, int32_t workers, bool squared, int32_t algorithm,
+               const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     int32_t n, d;
@@ -144,7 +148,9 @@ py::tuple Emst(const py::array &points, int32_t workers, bool squared, const py:
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
-        *result = EuclideanMST(xs.data(), n, d, UsableThreads(workers));
+        *result = UseBlocks(algorithm, xs.data(), n, d, 0)
+                      ? DenseEuclideanMST(xs.data(), n, d, UsableThreads(workers))
+                      : EuclideanMST(xs.data(), n, d, UsableThreads(workers));
     });
     call.Finish();
     const emst_edges &r = *result;
@@ -450,7 +456,7 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
 // (n, k); the distances are the square roots of the squared lengths. 1 <= k <= n - 1 is checked
 // by the caller.
-py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared,
+py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared, int32_t algorithm,
               const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
@@ -464,7 +470,9 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared,
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below n");
-        *result = KNearestNeighbours(xs.data(), n, d, k, workers, !squared);
+        *result = UseBlocks(algorithm, xs.data(), n, d, k)
+                      ? BruteNeighbours(xs.data(), n, d, nullptr, 0, k, workers, !squared)
+                      : KNearestNeighbours(xs.data(), n, d, k, workers, !squared);
     });
     call.Finish();
     const knn_rows &r = *result;
@@ -476,7 +484,7 @@ py::tuple Knn(const py::array &points, int32_t k, int32_t workers, bool squared,
 // The k nearest points to each query row as (distances, indices), float64 and int64 of shape
 // (m, k); 1 <= k <= n is checked by the caller.
 py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k, bool squared,
-                   const py::object &progress) {
+                   int32_t workers, int32_t algorithm, const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     int32_t n, d, m, dq;
@@ -492,9 +500,13 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
         StageMark("checks");
         if (k < 1 || k > n) throw std::invalid_argument("k must be at least 1 and at most n");
         check_query_array(n, d, xs.data(), m, qs.data());
-        *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
-        if (!squared)
-            for (double &x : result->squared) x = std::sqrt(x);
+        if (UseBlocks(algorithm, xs.data(), n, d, k)) {
+            *result = BruteNeighbours(xs.data(), n, d, qs.data(), m, k, workers, !squared);
+        } else {
+            *result = KNearestQuery(xs.data(), n, d, qs.data(), m, k);
+            if (!squared)
+                for (double &x : result->squared) x = std::sqrt(x);
+        }
     });
     call.Finish();
     const knn_rows &r = *result;
@@ -556,7 +568,8 @@ py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
 }
 
 // The closest pair as (squared length, i, j); n >= 2 is checked by the caller.
-py::tuple ClosestPairOf(const py::array &points, int32_t workers, const py::object &progress) {
+py::tuple ClosestPairOf(const py::array &points, int32_t workers, int32_t algorithm,
+                        const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     int32_t n, d;
@@ -569,7 +582,7 @@ py::tuple ClosestPairOf(const py::array &points, int32_t workers, const py::obje
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         if (n < 2) throw std::invalid_argument("a closest pair needs at least 2 points");
-        best = ClosestPair(xs.data(), n, d, workers);
+        best = ClosestPair(xs.data(), n, d, workers, UseBlocks(algorithm, xs.data(), n, d, 1));
     });
     call.Finish();
     return py::make_tuple(best.squared, best.i, best.j);
@@ -738,7 +751,7 @@ PYBIND11_MODULE(_core, m) {
           "returns order, node_start, node_size, node_center, node_radius and pairs. The "
           "interpreter lock is released while the core runs.");
     m.def("emst", &Emst, py::arg("points"), py::arg("workers") = 1, py::arg("squared") = false,
-          py::arg("progress") = py::none(),
+          py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The Euclidean minimum spanning tree of a C-contiguous float64 array of shape (n, d); "
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,); their squares "
           "with squared).");
@@ -761,11 +774,12 @@ PYBIND11_MODULE(_core, m) {
         "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
         "probabilities, clusters, persistence, stability).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
-          py::arg("squared") = false, py::arg("progress") = py::none(),
+          py::arg("squared") = false, py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The k nearest other points of each row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (n, k).");
     m.def("knn_query", &KnnQuery, py::arg("points"), py::arg("queries"), py::arg("k"),
-          py::arg("squared") = false, py::arg("progress") = py::none(),
+          py::arg("squared") = false, py::arg("workers") = 1, py::arg("algorithm") = 0,
+          py::arg("progress") = py::none(),
           "The k nearest points to each query row: distances (float64; their squares with "
           "squared) and indices (int64), both of shape (m, k).");
     m.def("dbscan", &DbscanOf, py::arg("points"), py::arg("eps"), py::arg("min_samples"),
@@ -775,7 +789,7 @@ PYBIND11_MODULE(_core, m) {
           "squared length is at most eps * eps: (labels (int64, (n,)), core indices (int64, "
           "ascending), the core rows (float64)); without cores, no core points are listed.");
     m.def("closest_pair", &ClosestPairOf, py::arg("points"), py::arg("workers") = 1,
-          py::arg("progress") = py::none(),
+          py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The first pair in the order (squared length, i, j): (squared length, i, j).");
     m.def("spanner", &SpannerOf, py::arg("points"), py::arg("t"), py::arg("max_edges"),
           py::arg("workers") = 1, py::arg("progress") = py::none(),
@@ -795,6 +809,16 @@ PYBIND11_MODULE(_core, m) {
           "Kruskal over edges in key order between vertices 0..v-1: each edge's fate (0 "
           "rejected, 1 final, 2 pending) and, for a pending edge, a terminal on either side.");
     // Each extension links its own copy of the core, so quorlkit's tests need their own hook.
+    m.def(
+        "_tree_share",
+        [](const py::array &points, int32_t k) {
+            int32_t n, d;
+            const double *xs = PointsData(points, n, d);
+            return n < 2 ? 0.0 : TreeShare(xs, n, d, k);
+        },
+        py::arg("points"), py::arg("k"),
+        "The share of the points a tree search for k neighbours measures, as the choice "
+        "between the tree and the blocks estimates it.");
     m.def("_fail_allocation_at", &SetAllocFailure,
           "Test hook: make the k-th following core allocation fail (k >= 1); 0 turns it off.");
     m.def("_allocation_count", &AllocCount,

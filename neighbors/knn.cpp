@@ -8,6 +8,7 @@
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "neighbors/brute.h"
 #include "neighbors/search.h"
 
 namespace {
@@ -84,9 +85,24 @@ namespace {
 // Buckets of the size the minimum spanning tree found best for few neighbours.
 const int32_t kBucket = 32;
 
+bool Before(const point_pair &a, const point_pair &b) {
+    return a.squared < b.squared ||
+           (a.squared == b.squared && (a.i < b.i || (a.i == b.i && a.j < b.j)));
+}
+
 }  // namespace
 
-point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) {
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers, bool blocks) {
+    if (blocks) {
+        const knn_rows rows = BruteNeighbours(xs, n, d, nullptr, 0, 1, workers);
+        point_pair best{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX};
+        for (int32_t q = 0; q < n; ++q) {
+            const int32_t b = int32_t(rows.index[size_t(q)]);
+            const point_pair e{rows.squared[size_t(q)], std::min(q, b), std::max(q, b)};
+            if (Before(e, best)) best = e;
+        }
+        return best;
+    }
     bucket_tree t;
     ordered_points p;
     {
@@ -104,9 +120,7 @@ point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers) 
     for (size_t q = 0; q < size_t(n); ++q) {
         const int32_t a = p.id[q], b = p.id[size_t(pos[q])];
         const point_pair e{squared[q], std::min(a, b), std::max(a, b)};
-        if (e.squared < best.squared ||
-            (e.squared == best.squared && (e.i < best.i || (e.i == best.i && e.j < best.j))))
-            best = e;
+        if (Before(e, best)) best = e;
     }
     return best;
 }

@@ -32,6 +32,8 @@ struct point_pair {
     double squared;
     int32_t i, j;
 };
-point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers = 1);
+// With blocks, every point's nearest neighbour is found by BruteNeighbours instead of the tree.
+point_pair ClosestPair(const double *xs, int32_t n, int32_t d, int32_t workers = 1,
+                       bool blocks = false);
 
 #endif

@@ -101,6 +101,9 @@ def test_closest_pair_is_the_first_pair_of_the_order(kind, n, d, seed):
         (lambda: quorlkit.closest_pair([[1.0, 2.0]]), ValueError, r"at least 2 points, not 1"),
         (lambda: quorlkit.closest_pair([[0.0, 1e308], [0.0, -1e308]]), ValueError, r"coordinate 1 = 1e\+308 is too large"),
         (lambda: quorlkit.closest_pair(np.zeros((3, 0))), ValueError, r"d must be at least 1 \(got 0\)"),
+        (lambda: quorlkit.knn([[0.0], [1.0]], 1, algorithm="kd_tree"), ValueError, r"algorithm must be 'auto', 'tree' or 'brute', not 'kd_tree'"),
+        (lambda: quorlkit.emst([[0.0], [1.0]], algorithm=None), ValueError, r"algorithm must be .* not None"),
+        (lambda: quorlkit.knn(np.eye(3, 700) * 1e200, 1, algorithm="brute"), ValueError, r"sum over the 700 dimensions .* overflows"),
     ],
 )
 def test_refusals(call, error, message):
@@ -110,7 +113,14 @@ def test_refusals(call, error, message):
 
 @pytest.mark.parametrize("kind", ["uniform", "duplicates"])
 @pytest.mark.parametrize(
-    "call", [lambda x: quorlkit.knn(x, 3), quorlkit.closest_pair], ids=["knn", "closest_pair"]
+    "call",
+    [
+        lambda x: quorlkit.knn(x, 3),
+        quorlkit.closest_pair,
+        lambda x: quorlkit.knn(x, 3, algorithm="brute"),
+        lambda x: quorlkit.emst(x, algorithm="brute"),
+    ],
+    ids=["knn", "closest_pair", "knn_blocks", "emst_blocks"],
 )
 def test_every_failing_allocation_raises_memory_error(kind, call):
     x = make(kind, 120, 2, 7)
@@ -273,3 +283,60 @@ def test_knn_query_every_failing_allocation_raises_memory_error(kind):
             assert all(np.array_equal(a, b) for a, b in zip(got, want)), f"after failure {k}"
     finally:
         _core._fail_allocation_at(0)
+
+
+@pytest.mark.parametrize("kind", ["normal", "grid", "duplicates", "underflow"])
+@pytest.mark.parametrize("n, d", [(150, 8), (333, 17), (200, 64), (90, 300), (41, 700), (9, 33)])
+def test_blocks_and_tree_give_the_same_arrays(kind, n, d):
+    x = np.random.default_rng(d).standard_normal((n, d)) if kind == "normal" else make(kind, n, d, d)
+    q = make("grid", 37, d, 1) * 0.5
+    for k in sorted({1, 5, n - 1}):
+        want = quorlkit.knn(x, k, algorithm="tree")
+        wq = quorlkit.knn_query(x, q, k, algorithm="tree")
+        for workers in (1, 2):
+            for got, w in [
+                (quorlkit.knn(x, k, workers=workers, algorithm="brute"), want),
+                (quorlkit.knn_query(x, q, k, workers=workers, algorithm="brute"), wq),
+            ]:
+                np.testing.assert_array_equal(got[1], w[1], err_msg=f"{kind} k {k}")
+                np.testing.assert_array_equal(got[0], w[0], err_msg=f"{kind} k {k}")
+    assert quorlkit.closest_pair(x, algorithm="brute") == quorlkit.closest_pair(x, algorithm="tree")
+    tree = quorlkit.emst(x, algorithm="tree")
+    for workers in (1, 2):
+        got = quorlkit.emst(x, workers=workers, algorithm="brute")
+        np.testing.assert_array_equal(got.edges, tree.edges, err_msg=kind)
+        np.testing.assert_array_equal(got.lengths, tree.lengths, err_msg=kind)
+
+
+def _blocks_chosen(call):
+    _core._stage_clock(True)
+    try:
+        call()
+    finally:
+        stages = [s[0] for s in _core._stage_clock(False)]
+    # The tree's search marks its own stage (the estimate measures its sample in blocks).
+    return "neighbours" not in stages
+
+
+def _clusters(n, d, seed=0):
+    rng = np.random.default_rng(seed)
+    return rng.random((20, d))[rng.integers(0, 20, n)] * 1000 + rng.standard_normal((n, d))
+
+
+@pytest.mark.parametrize(
+    "x, blocks",
+    [
+        (make("uniform", 6000, 7, 0), False),  # few dimensions: always the tree
+        (make("uniform", 400, 8, 0), True),  # few pairs: the blocks without an estimate
+        (_clusters(6000, 16), False),  # tight clusters: the tree prunes
+        (np.random.default_rng(0).standard_normal((6000, 16)), True),  # it cannot
+        (_clusters(3000, 127), False),
+        (_clusters(3000, 128), True),  # from here the tree's build costs what the blocks do
+    ],
+    ids=["d7", "d8-few", "clusters16", "normal16", "clusters127", "clusters128"],
+)
+def test_the_choice_between_the_tree_and_the_blocks(x, blocks):
+    assert _blocks_chosen(lambda: quorlkit.knn(x, 10)) == blocks
+    # What is asked for is done.
+    named = "brute" if not blocks else "tree"
+    assert _blocks_chosen(lambda: quorlkit.knn(x, 10, algorithm=named)) == (named == "brute")

@@ -7,7 +7,7 @@ import numbers
 import operator
 from typing import Any
 
-__all__ = ["optional_limit", "positive_length", "real_number", "whole_number"]
+__all__ = ["optional_limit", "pair_method", "positive_length", "real_number", "whole_number"]
 
 
 def whole_number(name: str, value: Any) -> int:
@@ -44,3 +44,14 @@ def positive_length(name: str, value: Any) -> float:
     if not (r > 0.0 and math.isfinite(r)):
         raise ValueError(f"{name} must be positive and finite (got {r})")
     return r
+
+
+_METHODS = {"auto": 0, "tree": 1, "brute": 2}
+
+
+def pair_method(value: Any) -> int:
+    """The ``algorithm`` argument as the core takes it: how pairs are found, the same result
+    either way."""
+    if not isinstance(value, str) or value not in _METHODS:
+        raise ValueError(f"algorithm must be 'auto', 'tree' or 'brute', not {value!r}")
+    return _METHODS[value]

@@ -28,6 +28,7 @@ def emst(
     points: npt.NDArray[np.float64],
     workers: int = ...,
     squared: bool = ...,
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def linkage(
@@ -43,6 +44,7 @@ def knn(
     k: int,
     workers: int = ...,
     squared: bool = ...,
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
 def knn_query(
@@ -50,6 +52,8 @@ def knn_query(
     queries: npt.NDArray[np.float64],
     k: int,
     squared: bool = ...,
+    workers: int = ...,
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
 def check_rows(
@@ -68,8 +72,12 @@ def dbscan(
     cores: bool = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def _tree_share(points: npt.NDArray[np.float64], k: int) -> float: ...
 def closest_pair(
-    points: npt.NDArray[np.float64], workers: int = ..., progress: Callable[[float, str], object] | None = ...
+    points: npt.NDArray[np.float64],
+    workers: int = ...,
+    algorithm: int = ...,
+    progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[float, int, int]: ...
 def spanner(
     points: npt.NDArray[np.float64],

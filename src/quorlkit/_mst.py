@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._arguments import pair_method
 from ._decomposition import _points_array
 from ._progress import ProgressCallback, check_progress
 from ._workers import core_threads
@@ -34,6 +35,7 @@ def emst(
     points: npt.ArrayLike,
     *,
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> MinimumSpanningTree:
     """The exact Euclidean minimum spanning tree of a set of points.
@@ -41,8 +43,9 @@ def emst(
     Point pairs ``(i, j)``, ``i < j``, are ordered by ``(squared length, i, j)``, where the
     squared length is the sum over ``k = 0..d-1``, in that order, of ``(x[i, k] - x[j, k])**2``.
     Under that total order the minimum spanning tree is unique, and that is the tree returned,
-    with its edges in that order. It is computed by Borůvka rounds over a fair split tree, in
-    O(n d) memory, with the interpreter lock released.
+    with its edges in that order. It is computed by Borůvka rounds over a fair split tree or, where
+    a tree cannot prune (many dimensions), by Prim's algorithm measuring pairs in blocks, in
+    O(n d) memory either way, with the interpreter lock released.
 
     Parameters
     ----------
@@ -51,6 +54,11 @@ def emst(
     workers : int, optional
         Threads to use: None for every core this process may run on, -1 for all cores, or a
         positive count. The result is the same for every value.
+    algorithm : {"auto", "tree", "brute"}, optional
+        Borůvka over the tree, or Prim over blocks of pairs (n^2 / 2 squared lengths, several
+        pairs at once in each vector register). "auto" (the default) chooses from the dimension
+        and an estimate, on a sample, of how much the tree would prune. The tree is the same,
+        bit for bit.
     progress : callable, optional
         Called as ``progress(fraction, stage)`` on the calling thread about every 50 ms while
         the core works, with fractions in [0, 1] that never decrease, and last as
@@ -79,7 +87,9 @@ def emst(
     ([[2, 3], [0, 2], [1, 2]], [0.0, 1.0, 4.47213595499958])
     """
     arr = _points_array(points)
-    edges, lengths = _core.emst(arr, core_threads(workers), progress=check_progress(progress))
+    threads = core_threads(workers)
+    method = pair_method(algorithm)
+    edges, lengths = _core.emst(arr, threads, algorithm=method, progress=check_progress(progress))
     return MinimumSpanningTree(lengths, edges)
 
 
@@ -139,6 +149,7 @@ def single_linkage(
     points: npt.ArrayLike,
     *,
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> npt.NDArray[np.float64]:
     """The single-linkage hierarchy of a set of points, as a SciPy linkage matrix.
@@ -153,7 +164,7 @@ def single_linkage(
     Parameters
     ----------
     points : array_like of real numbers, shape (n, d)
-    workers, progress : optional
+    workers, algorithm, progress : optional
         As for :func:`emst`.
 
     Returns
@@ -166,7 +177,7 @@ def single_linkage(
     >>> quorlkit.single_linkage([[0.0], [10.0], [1.0]]).tolist()
     [[0.0, 2.0, 1.0, 2.0], [1.0, 3.0, 9.0, 3.0]]
     """
-    tree = emst(points, workers=workers, progress=progress)
+    tree = emst(points, workers=workers, algorithm=algorithm, progress=progress)
     n = tree.edges.shape[0] + 1
     z: npt.NDArray[np.float64] = _core.linkage(n, tree.edges, tree.lengths, True)
     return z

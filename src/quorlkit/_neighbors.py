@@ -1,4 +1,4 @@
-"""Nearest neighbours and the closest pair, from the fair split tree."""
+"""Nearest neighbours and the closest pair, from the fair split tree or from blocks of pairs."""
 
 from __future__ import annotations
 
@@ -10,10 +10,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._arguments import pair_method
 from ._decomposition import _points_array
 from ._memory import refuse_unless_room
 from ._progress import ProgressCallback, check_progress
-from ._workers import check_workers, core_threads
+from ._workers import core_threads
 
 __all__ = ["closest_pair", "knn", "knn_graph", "knn_query"]
 
@@ -37,6 +38,7 @@ def knn(
     k: int,
     *,
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The k nearest other points of every point.
@@ -55,6 +57,12 @@ def knn(
     workers : int, optional
         Threads to search on: None (the default) every core this process may run on, -1 every
         core of the machine, k > 0 that many. The result is the same for every value.
+    algorithm : {"auto", "tree", "brute"}, optional
+        How pairs are found: through the tree, which prunes well in few dimensions and on
+        clustered data, or by measuring every pair in blocks, several pairs at once in each
+        vector register, which is faster where a tree cannot prune (many dimensions). "auto"
+        (the default) chooses from the dimension and an estimate, on a sample, of how much the
+        tree would prune. The result is the same, bit for bit.
     progress : callable, optional
         As for :func:`emst`.
 
@@ -80,13 +88,16 @@ def knn(
     """
     arr = _points_array(points)
     threads = core_threads(workers)
+    method = pair_method(algorithm)
     count = _neighbour_count(k, int(arr.shape[0]))
     # The core's rows (int32 and float64) and the result's (int64 and float64).
     refuse_unless_room(
         f"knn with k = {count} on {arr.shape[0]} points", arr.shape[0] * count, 28,
         "a point and neighbour", "use a smaller k or fewer points",
     )
-    distances, indices = _core.knn(arr, count, threads, progress=check_progress(progress))
+    distances, indices = _core.knn(
+        arr, count, threads, algorithm=method, progress=check_progress(progress)
+    )
     return distances, indices
 
 
@@ -96,6 +107,7 @@ def knn_query(
     k: int,
     *,
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """The k nearest points to each query point.
@@ -113,6 +125,8 @@ def knn_query(
         How many neighbours, ``1 <= k <= n``.
     workers : int, optional
         As for :func:`emst`; the result is the same for every value.
+    algorithm : {"auto", "tree", "brute"}, optional
+        As for :func:`knn`.
     progress : callable, optional
         As for :func:`emst`.
 
@@ -139,7 +153,8 @@ def knn_query(
     """
     arr = _points_array(points)
     qs = _points_array(queries, "queries")
-    check_workers(workers)
+    threads = core_threads(workers)
+    method = pair_method(algorithm)
     n = int(arr.shape[0])
     count = _neighbour_count(k, n + 1, f"between 1 and n = {n} for {n} points")
     if qs.shape[1] != arr.shape[1]:
@@ -150,7 +165,9 @@ def knn_query(
         f"knn_query with k = {count} for {qs.shape[0]} queries", qs.shape[0] * count, 16,
         "a query and neighbour", "use a smaller k or fewer queries at a time",
     )
-    distances, indices = _core.knn_query(arr, qs, count, progress=check_progress(progress))
+    distances, indices = _core.knn_query(
+        arr, qs, count, workers=threads, algorithm=method, progress=check_progress(progress)
+    )
     return distances, indices
 
 
@@ -160,6 +177,7 @@ def knn_graph(
     *,
     mode: str = "distance",
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> Any:
     """The k-nearest-neighbour graph as a ``scipy.sparse`` CSR array of shape (n, n).
@@ -167,8 +185,8 @@ def knn_graph(
     What scikit-learn's ``kneighbors_graph(points, k, mode=mode, include_self=False)`` gives: row
     ``i`` holds the ``k`` neighbours of :func:`knn`, in its order, with their distances
     (``mode="distance"``; equal points are stored as explicit zeros) or ones
-    (``mode="connectivity"``). Needs SciPy: ``pip install 'quorl[graph]'``. ``workers`` and
-    ``progress`` are as for :func:`emst`.
+    (``mode="connectivity"``). Needs SciPy: ``pip install 'quorl[graph]'``. ``workers``,
+    ``algorithm`` and ``progress`` are as for :func:`knn`.
 
     Examples
     --------
@@ -185,7 +203,7 @@ def knn_graph(
         raise ImportError(
             "knn_graph needs SciPy: pip install 'quorl[graph]' (or pip install scipy)"
         ) from None
-    distances, indices = knn(points, k, workers=workers, progress=progress)
+    distances, indices = knn(points, k, workers=workers, algorithm=algorithm, progress=progress)
     n, count = indices.shape
     data = distances.ravel() if mode == "distance" else np.ones(n * count)
     indptr = np.arange(0, n * count + 1, count, dtype=np.int64)
@@ -196,6 +214,7 @@ def closest_pair(
     points: npt.ArrayLike,
     *,
     workers: int | None = None,
+    algorithm: str = "auto",
     progress: ProgressCallback | None = None,
 ) -> tuple[float, int, int]:
     """The closest pair of points: the first pair ``(i, j)``, ``i < j``, in the order of
@@ -204,7 +223,7 @@ def closest_pair(
     Parameters
     ----------
     points : array_like of real numbers, shape (n, d), n >= 2
-    workers, progress : optional
+    workers, algorithm, progress : optional
         As for :func:`emst`.
 
     Returns
@@ -226,8 +245,11 @@ def closest_pair(
     """
     arr = _points_array(points)
     threads = core_threads(workers)
+    method = pair_method(algorithm)
     n = int(arr.shape[0])
     if n < 2:
         raise ValueError(f"a closest pair needs at least 2 points, not {n}")
-    squared, i, j = _core.closest_pair(arr, threads, progress=check_progress(progress))
+    squared, i, j = _core.closest_pair(
+        arr, threads, algorithm=method, progress=check_progress(progress)
+    )
     return math.sqrt(squared), i, j

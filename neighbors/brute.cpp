@@ -1,0 +1,112 @@
+#include "neighbors/brute.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "blocks/panels.h"
+#include "common/memory.h"
+#include "common/parallel.h"
+#include "common/stages.h"
+
+namespace {
+
+// Query rows a task takes: their rows and their neighbour rows stay in cache while the panels
+// stream past them.
+const int32_t kTaskRows = 64;
+// Bytes of panels measured against a task's rows at a time.
+const int64_t kTileBytes = 1 << 17;
+
+// Offers position j at squared length s to a row of count <= k entries in the order of
+// (s, position). Positions arrive in ascending order, so an entry never precedes an equal one.
+inline void Offer(double *sq, int64_t *idx, int32_t &count, int32_t k, double s, int64_t j) {
+    if (count == k) {
+        if (!(s < sq[k - 1])) return;
+        --count;
+    }
+    int32_t at = count;
+    for (; at > 0 && sq[at - 1] > s; --at) {
+        sq[at] = sq[at - 1];
+        idx[at] = idx[at - 1];
+    }
+    sq[at] = s;
+    idx[at] = j;
+    ++count;
+}
+
+}  // namespace
+
+knn_rows BruteNeighbours(const double *xs, int32_t n, int32_t d, const double *qs, int32_t m,
+                         int32_t k, int32_t workers, bool roots) {
+    knn_rows out;
+    const bool self = qs == nullptr;
+    if (self) {
+        qs = xs;
+        m = n;
+    }
+    if (n < 1 || m < 1 || k < 1) return out;
+    point_panels panels;
+    FillPanels(xs, n, d, panels, workers);
+    StageMark("brute: panels");
+    const size_t kk = size_t(k);
+    out.index.resize(size_t(m) * kk);
+    out.squared.resize(size_t(m) * kk);
+    const int64_t np = panels.panels();
+    const int64_t tile = std::max<int64_t>(1, kTileBytes / (int64_t(d) * kLanes * 8));
+    const int64_t tasks = (int64_t(m) + kTaskRows - 1) / kTaskRows;
+    const square_kernels &kernels = SquareKernels();
+    const int32_t threads = tasks > 1 ? UsableThreads(workers) : 1;
+    task_errors errors(static_cast<size_t>(threads));
+    std::atomic<int64_t> done{0};
+    QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
+        PrepareExceptionStorage();
+        const size_t me = size_t(ThreadNumber());
+        checked_vector<double> buf;
+        errors.Run(me, [&] { buf.resize(size_t(4 * tile * kLanes)); });
+        int32_t count[kTaskRows];
+        QUORL_OMP(for schedule(dynamic, 1))
+        for (int64_t task = 0; task < tasks; ++task) {
+            if (buf.empty() || errors.stopped()) continue;
+            try {
+                const int32_t r0 = int32_t(task * kTaskRows),
+                              r1 = int32_t(std::min<int64_t>(m, r0 + int64_t(kTaskRows)));
+                std::fill(count, count + (r1 - r0), 0);
+                for (int64_t p0 = 0; p0 < np; p0 += tile) {
+                    ThrowIfStopped();
+                    const int64_t tp = std::min(tile, np - p0), stride = tp * kLanes;
+                    const int64_t last = std::min<int64_t>(stride, int64_t(n) - p0 * kLanes);
+                    for (int32_t g = r0; g < r1; g += 4) {
+                        const double *rows[4];
+                        for (int32_t r = 0; r < 4; ++r)
+                            rows[r] = qs + size_t(std::min(g + r, r1 - 1)) * size_t(d);
+                        kernels.four(rows, panels.panel(p0), tp, d, buf.data(), stride);
+                        for (int32_t r = 0; r < 4 && g + r < r1; ++r) {
+                            const int32_t q = g + r;
+                            double *sq = &out.squared[size_t(q) * kk];
+                            int64_t *idx = &out.index[size_t(q) * kk];
+                            int32_t &c = count[q - r0];
+                            const double *got = buf.data() + r * stride;
+                            for (int64_t j = 0; j < last; ++j) {
+                                const double s = got[j];
+                                if (c == k && !(s < sq[k - 1])) continue;
+                                const int64_t at = p0 * kLanes + j;
+                                if (self && at == q) continue;
+                                Offer(sq, idx, c, k, s, at);
+                            }
+                        }
+                    }
+                }
+                if (roots)
+                    for (size_t e = size_t(r0) * kk; e < size_t(r1) * kk; ++e)
+                        out.squared[e] = std::sqrt(out.squared[e]);
+                const int64_t finished = done.fetch_add(1, std::memory_order_relaxed) + 1;
+                Progress(double(finished) / double(tasks));
+            } catch (...) {
+                errors.Keep(me);
+            }
+        }
+    }
+    errors.Rethrow();
+    StageMark("brute: neighbours");
+    return out;
+}

@@ -1,0 +1,117 @@
+// The block kernels against the plain loop, and the block searches against the tree searches:
+// the same numbers, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "blocks/panels.h"
+#include "helpers.h"
+#include "mst/dense.h"
+#include "neighbors/brute.h"
+#include "neighbors/query.h"
+#include "tree/distance.h"
+
+namespace {
+
+// Points with ties and duplicates: coordinates on a coarse grid, every third row a copy.
+std::vector<double> TiedPoints(int32_t n, int32_t d, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> grid(0, 3);
+    std::vector<double> xs(size_t(n) * size_t(d));
+    for (int32_t i = 0; i < n; ++i)
+        for (int32_t k = 0; k < d; ++k)
+            xs[size_t(i) * d + k] =
+                i % 3 == 2 && i > 0 ? xs[size_t(i - 1) * d + k] : grid(gen) * 0.5;
+    return xs;
+}
+
+std::vector<const square_kernels *> EveryKernel() {
+    std::vector<const square_kernels *> all{&PlainSquareKernels()};
+    if (Avx2SquareKernels()) all.push_back(Avx2SquareKernels());
+    return all;
+}
+
+}  // namespace
+
+TEST(SquareKernels, AreThePlainLoopOnEveryInstructionSet) {
+    for (const square_kernels *kernels : EveryKernel())
+        for (int32_t d : {1, 3, 8, 9, 17}) {
+            for (int32_t n : {1, 7, 8, 21}) {
+                const std::vector<double> xs = Uniform(n, d, unsigned(n * 31 + d));
+                const std::vector<double> rows = Uniform(4, d, unsigned(d));
+                point_panels p;
+                FillPanels(xs.data(), n, d, p);
+                const int64_t np = p.panels(), stride = np * kLanes + 3;
+                std::vector<double> four(size_t(4 * stride)), one(size_t(np * kLanes));
+                const double *r[4] = {&rows[0], &rows[size_t(d)], &rows[0], &rows[size_t(3 * d)]};
+                kernels->four(r, p.panel(0), np, d, four.data(), stride);
+                kernels->one(r[1], p.panel(0), np, d, nullptr, one.data());
+                for (int32_t j = 0; j < n; ++j) {
+                    for (int32_t q = 0; q < 4; ++q)
+                        ASSERT_TRUE(SameBits(four[size_t(q * stride + j)],
+                                             SquaredLength(r[q], &xs[size_t(j) * d], d)))
+                            << "d " << d << " n " << n << " row " << q << " point " << j;
+                    ASSERT_TRUE(
+                        SameBits(one[size_t(j)], SquaredLength(r[1], &xs[size_t(j) * d], d)));
+                }
+                // Bounded: a lane at or below its bound gets the whole sum; one above gets more
+                // than its bound.
+                std::vector<double> bound(size_t(np * kLanes));
+                for (size_t j = 0; j < bound.size(); ++j)
+                    bound[j] = j % 2 ? one[std::min(j, size_t(n - 1))] : 0.0;
+                std::vector<double> cut(bound.size());
+                kernels->one(r[1], p.panel(0), np, d, bound.data(), cut.data());
+                for (int32_t j = 0; j < n; ++j)
+                    if (one[size_t(j)] <= bound[size_t(j)])
+                        ASSERT_TRUE(SameBits(cut[size_t(j)], one[size_t(j)]));
+                    else
+                        ASSERT_GT(cut[size_t(j)], bound[size_t(j)]);
+            }
+        }
+}
+
+TEST(BruteNeighbours, AreTheTreeSearchesRows) {
+    for (int32_t d : {2, 5, 16, 33})
+        for (int32_t n : {2, 9, 150}) {
+            for (bool tied : {false, true}) {
+                const std::vector<double> xs =
+                    tied ? TiedPoints(n, d, unsigned(n + d)) : Uniform(n, d, unsigned(n + d));
+                const std::vector<double> qs = TiedPoints(70, d, unsigned(d));
+                for (int32_t k : {1, 3, n - 1}) {
+                    if (k < 1 || k >= n) continue;
+                    const knn_rows a = KNearestNeighbours(xs.data(), n, d, k, 2);
+                    const knn_rows b = BruteNeighbours(xs.data(), n, d, nullptr, 0, k, 2);
+                    ASSERT_EQ(a.index, b.index) << "d " << d << " n " << n << " k " << k;
+                    ASSERT_EQ(0, memcmp(a.squared.data(), b.squared.data(),
+                                        a.squared.size() * sizeof(double)));
+                    const knn_rows c = KNearestQuery(xs.data(), n, d, qs.data(), 70, k + 1);
+                    const knn_rows e = BruteNeighbours(xs.data(), n, d, qs.data(), 70, k + 1, 2);
+                    ASSERT_EQ(c.index, e.index) << "queries, d " << d << " n " << n;
+                    ASSERT_EQ(0, memcmp(c.squared.data(), e.squared.data(),
+                                        c.squared.size() * sizeof(double)));
+                }
+            }
+        }
+}
+
+TEST(DenseMST, IsTheTreeSearchesTree) {
+    for (int32_t d : {1, 3, 16, 40})
+        for (int32_t n : {2, 3, 8, 9, 300, 5000}) {
+            if (n == 5000 && d != 16) continue;  // enough points for the threads to split steps
+            for (bool tied : {false, true}) {
+                const std::vector<double> xs =
+                    tied ? TiedPoints(n, d, unsigned(n * d)) : Uniform(n, d, unsigned(n * d));
+                const emst_edges a = EuclideanMST(xs.data(), n, d, 1);
+                for (int32_t workers : {1, 2}) {
+                    const emst_edges b = DenseEuclideanMST(xs.data(), n, d, workers);
+                    ASSERT_EQ(a.ends, b.ends) << "d " << d << " n " << n << " tied " << tied;
+                    ASSERT_EQ(0, memcmp(a.squared.data(), b.squared.data(),
+                                        a.squared.size() * sizeof(double)));
+                    ASSERT_EQ(0, memcmp(a.lengths.data(), b.lengths.data(),
+                                        a.lengths.size() * sizeof(double)));
+                }
+            }
+        }
+}
