@@ -204,11 +204,22 @@ struct reachability_fit {
     bool by_tree = false;
 };
 void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples, double alpha,
-                     int32_t threads, bool keep, reachability_fit &r) {
+                     int32_t threads, bool keep, int32_t algorithm, reachability_fit &r) {
     if (min_samples < 1 || (n >= 1 && min_samples > n))
         throw std::invalid_argument("min_samples must be at least 1 and at most n");
     if (!(alpha > 0.0) || std::isinf(alpha))
         throw std::invalid_argument("alpha must be positive and finite");
+    if (UseBlocks(algorithm, xs, n, d, 0)) {
+        // Prim over every pair makes scikit-learn's choices itself: no tie edges to gather.
+        const size_t m = n >= 2 ? size_t(n - 1) : 0;
+        r.prim_ends.resize(2 * m);
+        r.prim_w.resize(m);
+        const progress_span stage("tree", 0.0, 1.0);
+        DenseReachability(xs, n, d, min_samples, alpha, threads, r.core, r.tree, r.prim_ends.data(),
+                          r.prim_w.data());
+        r.by_tree = false;
+        return;
+    }
     tie_edges ties;
     checked_vector<int32_t> order;
     {
@@ -269,7 +280,7 @@ void CondenseAndSelect(const double *z, int64_t n, int64_t min_cluster_size,
 // point 0 as (ends, weights) in the order it adds the edges. 1 <= min_samples <= n and alpha > 0
 // are checked by the caller.
 py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double alpha,
-                          int32_t workers, const py::object &progress) {
+                          int32_t workers, int32_t algorithm, const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     int32_t n, d;
@@ -283,7 +294,7 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
         FitReachability(xs.data(), n, d, min_samples, alpha, UsableThreads(workers), false,
-                        *result);
+                        algorithm, *result);
     });
     call.Finish();
     const result_t &r = *result;
@@ -354,7 +365,7 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
 py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
                      int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
                      double epsilon, int64_t max_cluster_size, const py::object &argsort,
-                     const py::object &progress) {
+                     int32_t algorithm, const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
     CheckSelection(min_cluster_size, method, epsilon);
@@ -378,7 +389,7 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
         check_points_array(n, d, r.xs.data(), threads);
         StageMark("checks");
         const progress_span stage("mutual reachability", 0.0, 0.9);
-        FitReachability(r.xs.data(), n, d, min_samples, alpha, threads, true, r);
+        FitReachability(r.xs.data(), n, d, min_samples, alpha, threads, true, algorithm, r);
         checked_vector<double>().swap(r.xs);
     });
     const size_t m = r.prim_w.size();
@@ -756,7 +767,8 @@ PYBIND11_MODULE(_core, m) {
           "returns edges (int64, (n - 1, 2)) and lengths (float64, (n - 1,); their squares "
           "with squared).");
     m.def("mutual_reachability_mst", &ReachabilityMst, py::arg("points"), py::arg("min_samples"),
-          py::arg("alpha"), py::arg("workers") = 1, py::arg("progress") = py::none(),
+          py::arg("alpha"), py::arg("workers") = 1, py::arg("algorithm") = 0,
+          py::arg("progress") = py::none(),
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
           "(n - 1, 2)), lengths (float64, (n - 1,)), core distances (float64, (n,)), and "
           "the tree Prim grows from point 0 (edges, weights) in its order.");
@@ -769,7 +781,7 @@ PYBIND11_MODULE(_core, m) {
         "hdbscan_fit", &HdbscanFit, py::arg("points"), py::arg("min_samples"), py::arg("alpha"),
         py::arg("workers"), py::arg("min_cluster_size"), py::arg("method"),
         py::arg("allow_single_cluster"), py::arg("epsilon"), py::arg("max_cluster_size"),
-        py::arg("argsort"), py::arg("progress") = py::none(),
+        py::arg("argsort"), py::arg("algorithm") = 0, py::arg("progress") = py::none(),
         "HDBSCAN* of the points: (ends, lengths, core, linkage, the condensed tree as the bytes of "
         "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
         "probabilities, clusters, persistence, stability).");

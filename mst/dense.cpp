@@ -9,54 +9,104 @@
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
+#include "neighbors/brute.h"
 
 namespace {
 
-// A candidate edge of the point in slot `slot`: its key (squared length, i, j), i < j.
-struct candidate {
-    double sq;
-    int32_t i, j;
-    int64_t slot;
-    bool operator<(const candidate &o) const {
-        if (sq != o.sq) return sq < o.sq;
-        if (i != o.i) return i < o.i;
-        return j < o.j;
-    }
-};
-
-const candidate kNone{std::numeric_limits<double>::infinity(), INT32_MAX, INT32_MAX, -1};
+const double kInf = std::numeric_limits<double>::infinity();
 
 // Points per thread below which a step is not worth splitting.
 const int64_t kLeastShare = 1 << 14;
 
-}  // namespace
+// A point outside the tree with its best edge into it: weight, the tree's end, the point.
+struct reach {
+    double w;
+    int32_t from, u;
+    int64_t slot;
+};
 
-emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers) {
-    emst_edges out;
-    if (n < 2) return out;
+// The key (w, i, j), i < j, in which a minimum spanning tree is unique.
+bool KeyBefore(double wa, int32_t fa, int32_t ua, double wb, int32_t fb, int32_t ub) {
+    if (wa != wb) return wa < wb;
+    const int32_t ia = std::min(fa, ua), ib = std::min(fb, ub);
+    if (ia != ib) return ia < ib;
+    return std::max(fa, ua) < std::max(fb, ub);
+}
+
+// Squared lengths as they are: the tree under the key.
+struct euclidean_rule {
+    double Weigh(int32_t, int32_t, double sq) const { return sq; }
+    double Bound(double w) const { return w; }
+    bool Replaces(double w, int32_t v, double key, int32_t from, int32_t u) const {
+        return w <= key && KeyBefore(w, v, u, key, from, u);
+    }
+    bool Before(const reach &a, const reach &b) const {
+        return KeyBefore(a.w, a.from, a.u, b.w, b.from, b.u);
+    }
+};
+
+// The mutual reachability max(core_a, core_b, sqrt(sq) / alpha), as the tree search weighs it.
+struct reachability_rule {
+    const double *core;
+    double alpha;
+    double Weigh(int32_t v, int32_t u, double sq) const {
+        return std::max(std::max(core[v], core[u]), std::sqrt(sq) / alpha);
+    }
+    // A squared length beyond which the weight exceeds w: sqrt and the division round
+    // monotonically, and the margin covers their roundings and underflow near 0.
+    double Bound(double w) const {
+        if (w == kInf) return kInf;
+        const double t = (w + 1e-323) * alpha * (1.0 + 1e-12);
+        return t * t * (1.0 + 1e-12);
+    }
+};
+
+struct reachability_key_rule : reachability_rule {
+    bool Replaces(double w, int32_t v, double key, int32_t from, int32_t u) const {
+        return w <= key && KeyBefore(w, v, u, key, from, u);
+    }
+    bool Before(const reach &a, const reach &b) const {
+        return KeyBefore(a.w, a.from, a.u, b.w, b.from, b.u);
+    }
+};
+
+// scikit-learn's steps: the least weight, then the smallest point; a point keeps the first
+// tree point that reached its weight.
+struct scikit_rule : reachability_rule {
+    bool Replaces(double w, int32_t, double key, int32_t, int32_t) const { return w < key; }
+    bool Before(const reach &a, const reach &b) const {
+        return a.w < b.w || (a.w == b.w && a.u < b.u);
+    }
+};
+
+// Prim's algorithm from point 0 over every pair under `rule`: step s adds the edge
+// (from[s], to[s]) of weight w[s] and squared length sq[s] (when not null). Each step measures
+// the point just added against every point outside in blocks, split among `threads`.
+template <typename Rule>
+void DensePrim(const double *xs, int32_t n, int32_t d, int32_t workers, const Rule &rule,
+               int32_t *from_out, int32_t *to_out, double *w_out, double *sq_out) {
     // Slot s holds a point outside the tree: its panel lane, input position, and its best edge
-    // into the tree so far (key, the tree's end). The slots outside stay a prefix: a point that
-    // joins gives its slot to the last one.
+    // into the tree so far (weight, squared length, the tree's end) with the squared length
+    // beyond which no pair can improve it. The slots outside stay a prefix: a point that joins
+    // gives its slot to the last one.
     point_panels panels;
     FillPanels(xs, n, d, panels, workers);
-    const int64_t lanes = panels.panels() * kLanes;
+    const size_t lanes = size_t(panels.panels() * kLanes);
     checked_vector<int32_t> id(static_cast<size_t>(n)), from(static_cast<size_t>(n), -1);
-    checked_vector<double> key(size_t(lanes), -std::numeric_limits<double>::infinity());
-    checked_vector<double> got(static_cast<size_t>(lanes));
+    checked_vector<double> key(lanes, kInf), sq(lanes, kInf), got(lanes);
+    // Past the last point, bounds every lane passes, so that they never keep a panel going.
+    checked_vector<double> bound(lanes, -kInf);
+    std::fill(bound.begin(), bound.begin() + n, kInf);
     std::iota(id.begin(), id.end(), 0);
-    std::fill(key.begin(), key.begin() + n, std::numeric_limits<double>::infinity());
-    checked_vector<int32_t> ends(2 * size_t(n - 1));
-    checked_vector<double> squared(size_t(n - 1));
-    StageMark("dense: panels");
 
     const int32_t threads =
         int64_t(n) * d >= 2 * kLeastShare ? std::max(1, UsableThreads(workers)) : 1;
-    checked_vector<candidate> best(size_t(threads), kNone);
+    const reach none{kInf, INT32_MAX, INT32_MAX, -1};
+    checked_vector<reach> best(size_t(threads), none);
     const square_kernels &kernels = SquareKernels();
     int64_t alive = n;
     int32_t v = 0;
     bool stopped = false;
-    // Point 0 joins first: its slot takes the last point's.
     auto leave = [&](int64_t s) {
         const int64_t last = alive - 1;
         if (s != last) {
@@ -65,12 +115,14 @@ emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t wor
             for (int32_t k = 0; k < d; ++k) to[k * kLanes] = at[k * kLanes];
             id[size_t(s)] = id[size_t(last)];
             key[size_t(s)] = key[size_t(last)];
+            sq[size_t(s)] = sq[size_t(last)];
             from[size_t(s)] = from[size_t(last)];
+            bound[size_t(s)] = bound[size_t(last)];
         }
-        key[size_t(last)] = -std::numeric_limits<double>::infinity();
+        bound[size_t(last)] = -kInf;
         alive = last;
     };
-    leave(0);
+    leave(0);  // point 0 starts the tree
     QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
         const int32_t me = ThreadNumber();
         for (int32_t step = 0; step < n - 1; ++step) {
@@ -78,34 +130,37 @@ emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t wor
             const int64_t np = (alive + kLanes - 1) / kLanes;
             const int64_t p0 = np * me / threads, p1 = np * (me + 1) / threads;
             const double *row = xs + size_t(v) * size_t(d);
-            kernels.one(row, panels.panel(p0), p1 - p0, d, key.data() + p0 * kLanes,
+            kernels.one(row, panels.panel(p0), p1 - p0, d, bound.data() + p0 * kLanes,
                         got.data() + p0 * kLanes);
-            candidate mine = kNone;
+            reach mine = none;
             for (int64_t s = p0 * kLanes; s < std::min(alive, p1 * kLanes); ++s) {
-                const int32_t u = id[size_t(s)];
-                const double sq = got[size_t(s)];
-                if (sq <= key[size_t(s)]) {
-                    const int32_t f = from[size_t(s)];
-                    if (sq < key[size_t(s)] || std::min(u, v) < std::min(u, f) ||
-                        (std::min(u, v) == std::min(u, f) && std::max(u, v) < std::max(u, f))) {
-                        key[size_t(s)] = sq;
-                        from[size_t(s)] = v;
+                const size_t at = size_t(s);
+                const int32_t u = id[at];
+                if (got[at] <= bound[at]) {
+                    const double w = rule.Weigh(v, u, got[at]);
+                    if (rule.Replaces(w, v, key[at], from[at], u)) {
+                        key[at] = w;
+                        sq[at] = got[at];
+                        from[at] = v;
+                        bound[at] = rule.Bound(w);
                     }
                 }
-                const int32_t f = from[size_t(s)];
-                const candidate c{key[size_t(s)], std::min(u, f), std::max(u, f), s};
-                if (c < mine) mine = c;
+                if (key[at] <= mine.w) {
+                    const reach c{key[at], from[at], u, s};
+                    if (rule.Before(c, mine)) mine = c;
+                }
             }
             best[size_t(me)] = mine;
             QUORL_OMP(barrier)
             if (me == 0) {
-                candidate b = best[0];
+                reach b = best[0];
                 for (int32_t t = 1; t < threads; ++t)
-                    if (best[size_t(t)] < b) b = best[size_t(t)];
-                ends[2 * size_t(step)] = b.i;
-                ends[2 * size_t(step) + 1] = b.j;
-                squared[size_t(step)] = b.sq;
-                v = id[size_t(b.slot)];
+                    if (rule.Before(best[size_t(t)], b)) b = best[size_t(t)];
+                from_out[step] = b.from;
+                to_out[step] = b.u;
+                w_out[step] = b.w;
+                if (sq_out) sq_out[step] = sq[size_t(b.slot)];
+                v = b.u;
                 leave(b.slot);
                 stopped = StopRequested();
                 if ((step & 255) == 0)
@@ -116,25 +171,79 @@ emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t wor
         }
     }
     if (stopped) throw interrupted();
-    StageMark("dense: prim");
-    // In the order of the key, as every tree is given.
-    checked_vector<int32_t> order(size_t(n - 1));
+}
+
+// Prim's edges as a tree in the order of the key (w, i, j), lengths `lengths` (w, or the square
+// root of the squared length when `roots`).
+emst_edges InKeyOrder(const checked_vector<int32_t> &a, const checked_vector<int32_t> &b,
+                      const checked_vector<double> &w, const checked_vector<double> &sq,
+                      bool roots) {
+    const size_t m = w.size();
+    checked_vector<int32_t> order(m);
     std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-        const candidate x{squared[size_t(a)], ends[2 * size_t(a)], ends[2 * size_t(a) + 1], 0},
-            y{squared[size_t(b)], ends[2 * size_t(b)], ends[2 * size_t(b) + 1], 0};
-        return x < y;
+    std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+        return KeyBefore(w[size_t(x)], a[size_t(x)], b[size_t(x)], w[size_t(y)], a[size_t(y)],
+                         b[size_t(y)]);
     });
-    out.ends.resize(2 * size_t(n - 1));
-    out.squared.resize(size_t(n - 1));
-    out.lengths.resize(size_t(n - 1));
-    for (size_t e = 0; e < size_t(n - 1); ++e) {
+    emst_edges out;
+    out.ends.resize(2 * m);
+    out.squared.resize(m);
+    out.lengths.resize(m);
+    for (size_t e = 0; e < m; ++e) {
         const size_t o = size_t(order[e]);
-        out.ends[2 * e] = ends[2 * o];
-        out.ends[2 * e + 1] = ends[2 * o + 1];
-        out.squared[e] = squared[o];
-        out.lengths[e] = std::sqrt(squared[o]);
+        out.ends[2 * e] = std::min(a[o], b[o]);
+        out.ends[2 * e + 1] = std::max(a[o], b[o]);
+        out.squared[e] = sq[o];
+        out.lengths[e] = roots ? std::sqrt(sq[o]) : w[o];
     }
+    return out;
+}
+
+}  // namespace
+
+emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers) {
+    if (n < 2) return emst_edges();
+    const size_t m = size_t(n - 1);
+    checked_vector<int32_t> a(m), b(m);
+    checked_vector<double> w(m), sq(m);
+    DensePrim(xs, n, d, workers, euclidean_rule(), a.data(), b.data(), w.data(), sq.data());
+    StageMark("dense: prim");
+    emst_edges out = InKeyOrder(a, b, w, sq, true);
     StageMark("dense: order");
     return out;
+}
+
+void DenseReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples, double alpha,
+                       int32_t workers, checked_vector<double> &core, emst_edges &tree,
+                       int64_t *prim_ends, double *prim_w) {
+    core.assign(size_t(n), 0.0);
+    if (min_samples > 1 && n >= 2) {
+        const int32_t k = std::min(min_samples - 1, n - 1);
+        const knn_rows near = BruteNeighbours(xs, n, d, nullptr, 0, k, workers, true);
+        for (size_t i = 0; i < size_t(n); ++i)
+            core[i] = near.squared[i * size_t(k) + size_t(k - 1)];
+    }
+    StageMark("dense: cores");
+    if (n < 2) {
+        tree = emst_edges();
+        return;
+    }
+    const size_t m = size_t(n - 1);
+    checked_vector<int32_t> a(m), b(m);
+    checked_vector<double> w(m), sq(m);
+    reachability_key_rule keyed;
+    keyed.core = core.data();
+    keyed.alpha = alpha;
+    DensePrim(xs, n, d, workers, keyed, a.data(), b.data(), w.data(), sq.data());
+    tree = InKeyOrder(a, b, w, sq, false);
+    StageMark("dense: tree");
+    scikit_rule steps;
+    steps.core = core.data();
+    steps.alpha = alpha;
+    DensePrim(xs, n, d, workers, steps, a.data(), b.data(), prim_w, nullptr);
+    for (size_t e = 0; e < m; ++e) {
+        prim_ends[2 * e] = a[e];
+        prim_ends[2 * e + 1] = b[e];
+    }
+    StageMark("dense: prim order");
 }

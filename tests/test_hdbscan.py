@@ -58,7 +58,9 @@ DATA = [("blobs", 2, 600, 0), ("blobs", 3, 400, 1), ("blobs", 5, 300, 2), ("blob
         ("grid", 1, 300, 4), ("grid", 3, 343, 5), ("holes", 2, 484, 6), ("holes", 5, 243, 7),
         ("round0", 2, 500, 8), ("round1", 3, 400, 9), ("round2", 2, 600, 10),
         ("round1", 5, 300, 11), ("dup", 2, 500, 12), ("dup", 3, 400, 13), ("few", 1, 300, 14),
-        ("few", 5, 400, 15)]
+        ("few", 5, 400, 15),
+        # Many dimensions, where the fit measures every pair in blocks.
+        ("blobs", 16, 400, 16), ("round0", 12, 300, 17), ("dup", 20, 300, 18), ("few", 9, 300, 19)]
 
 
 def data(kind, n, d, seed):
@@ -339,6 +341,7 @@ def test_inf_and_nan_rows_are_labelled_and_left_out():
         (dict(allow_single_cluster="yes"), TypeError, "allow_single_cluster"),
         (dict(workers=0), ValueError, "workers"),
         (dict(workers=1.5), TypeError, "workers"),
+        (dict(algorithm="kd_tree"), ValueError, "algorithm must be 'auto', 'tree' or 'brute'"),
         (dict(min_samples=31), ValueError, r"min_samples \(31\).*\(30\)"),
     ],
 )
@@ -371,6 +374,23 @@ def test_sparse_input_is_refused():
     sparse = pytest.importorskip("scipy.sparse")
     with pytest.raises(TypeError, match="[Ss]parse"):
         quorlkit.HDBSCAN().fit(sparse.random(20, 3, density=0.5, format="csr", random_state=0))
+
+
+@pytest.mark.parametrize("kind,d,n,seed", [("blobs", 3, 700, 20), ("round1", 2, 600, 21),
+                                           ("dup", 9, 400, 22), ("blobs", 40, 300, 23)])
+@pytest.mark.parametrize("ms,alpha", [(1, 1.0), (5, 1.0), (9, 0.6)])
+def test_blocks_and_tree_give_the_same_fit(kind, d, n, seed, ms, alpha):
+    x = data(kind, n, d, seed)
+    fits = [quorlkit.HDBSCAN(min_cluster_size=6, min_samples=ms, alpha=alpha, algorithm=a,
+                             workers=w).fit(x) for a, w in (("tree", 1), ("brute", 1), ("brute", 2))]
+    for f in fits[1:]:
+        for name in ("labels_", "probabilities_", "core_distances_", "single_linkage_tree_",
+                     "condensed_tree_", "cluster_persistence_"):
+            np.testing.assert_array_equal(getattr(f, name), getattr(fits[0], name), err_msg=name)
+        np.testing.assert_array_equal(f.minimum_spanning_tree_.edges,
+                                      fits[0].minimum_spanning_tree_.edges)
+        np.testing.assert_array_equal(f.minimum_spanning_tree_.lengths,
+                                      fits[0].minimum_spanning_tree_.lengths)
 
 
 def test_workers_do_not_change_the_result():

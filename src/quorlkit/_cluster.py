@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core, _hierarchy
+from ._arguments import pair_method
 from ._arguments import real_number as _real
 from ._decomposition import _points_array
 from ._mst import MinimumSpanningTree
@@ -170,6 +171,11 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         The result is the same for every value.
     verbose : int, default 0
         Above 0, ``fit`` writes each stage it ends, and its time, to standard error.
+    algorithm : {"auto", "tree", "brute"}, default "auto"
+        How the mutual-reachability tree is found: Borůvka over the tree, or, where a tree
+        cannot prune (many dimensions), Prim over every pair measured in blocks, which also
+        makes scikit-learn's choices among ties by itself. "auto" chooses as
+        :func:`quorlkit.emst` does. The fit is the same, bit for bit.
 
     Attributes
     ----------
@@ -214,6 +220,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         allow_single_cluster: bool = False,
         workers: int | None = None,
         verbose: int = 0,
+        algorithm: str = "auto",
     ) -> None:
         self.min_cluster_size = min_cluster_size
         self.min_samples = min_samples
@@ -224,6 +231,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         self.allow_single_cluster = allow_single_cluster
         self.workers = workers
         self.verbose = verbose
+        self.algorithm = algorithm
 
     def _checked_params(self) -> tuple[int, int, float, int, float, str, bool]:
         min_cluster_size = _integer("min_cluster_size", self.min_cluster_size, 2)
@@ -267,6 +275,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
             log = StageLog("HDBSCAN")
             report = log if report is None else _both(log, report)
         mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
+        how = pair_method(self.algorithm)
         arr = _check_X(self, X)
         n = arr.shape[0]
         # A finite sum (one pass, no temporaries) rules out every inf and NaN; only otherwise are
@@ -306,7 +315,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         (edges, lengths, core, z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_fit(
             points, min_samples, alpha, core_threads(self.workers), mcs, method, single, epsilon,
-            max_size, np.argsort, progress=report)
+            max_size, np.argsort, algorithm=how, progress=report)
         tree = records.view(CONDENSED_TREE_DTYPE)  # written by the core in this layout
 
         self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)

@@ -91,6 +91,7 @@ def mutual_reachability_mst(
     min_samples: int,
     alpha: float,
     workers: int = ...,
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[
     npt.NDArray[np.int64],
@@ -110,6 +111,7 @@ def hdbscan_fit(
     epsilon: float,
     max_cluster_size: int,
     argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[
     npt.NDArray[np.int64],

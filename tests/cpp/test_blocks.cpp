@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "blocks/panels.h"
+#include "cluster/hdbscan.h"
 #include "helpers.h"
 #include "mst/dense.h"
 #include "neighbors/brute.h"
@@ -114,4 +115,48 @@ TEST(DenseMST, IsTheTreeSearchesTree) {
                 }
             }
         }
+}
+
+TEST(DenseReachability, IsTheTreeSearchAndPrimsOrder) {
+    for (int32_t d : {2, 9, 30})
+        for (int32_t n : {1, 2, 9, 200})
+            for (bool tied : {false, true})
+                for (int32_t ms : {1, 2, 5})
+                    for (double alpha : {1.0, 0.5}) {
+                        if (ms > n) continue;
+                        const std::vector<double> xs = tied ? TiedPoints(n, d, unsigned(n + d))
+                                                            : Uniform(n, d, unsigned(n + d));
+                        const std::string what =
+                            "d " + std::to_string(d) + " n " + std::to_string(n) + " tied " +
+                            std::to_string(tied) + " ms " + std::to_string(ms) + " alpha " +
+                            std::to_string(alpha);
+                        checked_vector<double> core, dense_core;
+                        tie_edges ties;
+                        const emst_edges want =
+                            MutualReachabilityMST(xs.data(), n, d, ms, alpha, core, &ties);
+                        const size_t m = want.count();
+                        std::vector<int64_t> want_ends(2 * m), got_ends(2 * m);
+                        std::vector<double> want_w(m), got_w(m);
+                        if (n >= 2)
+                            PrimOrder(n, core.data(), want.ends.data(), want.lengths.data(),
+                                      ties.ends.data(), ties.count(), ties.cored, ties.w.data(),
+                                      ties.twin.empty() ? nullptr : ties.twin.data(), nullptr,
+                                      want_ends.data(), want_w.data());
+                        emst_edges got;
+                        DenseReachability(xs.data(), n, d, ms, alpha, 2, dense_core, got,
+                                          got_ends.data(), got_w.data());
+                        ASSERT_EQ(
+                            0, memcmp(core.data(), dense_core.data(), core.size() * sizeof(double)))
+                            << what;
+                        ASSERT_EQ(want.ends, got.ends) << what;
+                        ASSERT_EQ(
+                            0, memcmp(want.lengths.data(), got.lengths.data(), m * sizeof(double)))
+                            << what;
+                        ASSERT_EQ(
+                            0, memcmp(want.squared.data(), got.squared.data(), m * sizeof(double)))
+                            << what;
+                        ASSERT_EQ(want_ends, got_ends) << what;
+                        ASSERT_EQ(0, memcmp(want_w.data(), got_w.data(), m * sizeof(double)))
+                            << what;
+                    }
 }
