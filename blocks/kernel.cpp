@@ -1,9 +1,7 @@
 #include "blocks/kernel.h"
 
 // The vectors stay inside this file's inlined helpers, so how a call would pass them is moot.
-#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 namespace quorl_plain {
 #include "blocks/kernel_body.inc"
