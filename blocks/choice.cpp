@@ -15,8 +15,9 @@ const int32_t kProbes = 128;
 // much as measuring every pair.
 const int32_t kLeastDimension = 8;
 const int32_t kMostDimension = 128;
-// Pairs times coordinates that the blocks measure in a few milliseconds: not worth an estimate.
-const double kFewPairs = double(1 << 27);
+// Pairs times coordinates that the blocks measure in some tens of milliseconds: not worth an
+// estimate, which would cost a good share of that.
+const double kFewPairs = double(1 << 29);
 
 // The squared distance from x to node v's box.
 double BoxSquared(const bucket_tree &t, int32_t v, const double *x) {
@@ -38,7 +39,8 @@ int64_t PointsMet(const bucket_tree &t, const double *x, double r2, int32_t v = 
 
 }  // namespace
 
-double TreeShare(const double *xs, int32_t n, int32_t d, int32_t k) {
+void TreeShares(const double *xs, int32_t n, int32_t d, const int32_t *k, int32_t count,
+                double *shares) {
     const int32_t s = std::min(n, kSample);
     checked_vector<double> sample(size_t(s) * size_t(d));
     for (int32_t i = 0; i < s; ++i) {
@@ -48,19 +50,27 @@ double TreeShare(const double *xs, int32_t n, int32_t d, int32_t k) {
     bucket_tree t;
     ordered_points p;
     BuildBucketTree(sample.data(), s, d, 32, t, p);
-    // The neighbour as far as the k-th of all n points is, among the sample's.
-    const int32_t ks = int32_t(std::min<int64_t>(s - 1, std::max<int64_t>(1, int64_t(k) * s / n)));
+    // The neighbour as far as the k-th of all n points is, among the sample's (each probe is
+    // its own first).
+    auto scaled = [&](int32_t c) {
+        return int32_t(std::min<int64_t>(s - 1, std::max<int64_t>(1, int64_t(k[c]) * s / n)));
+    };
+    int32_t most = 0;
+    for (int32_t c = 0; c < count; ++c) most = std::max(most, scaled(c));
     const int32_t probes = std::min(s, kProbes);
     checked_vector<double> from(size_t(probes) * size_t(d));
     for (int32_t j = 0; j < probes; ++j) {
         const double *x = &sample[size_t(int64_t(j) * s / probes) * size_t(d)];
         std::copy(x, x + d, &from[size_t(j) * size_t(d)]);
     }
-    const knn_rows near = BruteNeighbours(sample.data(), s, d, from.data(), probes, ks + 1);
-    int64_t met = 0;
-    for (int32_t j = 0; j < probes; ++j)
-        met += PointsMet(t, &from[size_t(j) * size_t(d)], near.squared[size_t(j) * (ks + 1) + ks]);
-    return double(met) / (double(probes) * double(s));
+    const knn_rows near = BruteNeighbours(sample.data(), s, d, from.data(), probes, most + 1);
+    for (int32_t c = 0; c < count; ++c) {
+        int64_t met = 0;
+        for (int32_t j = 0; j < probes; ++j)
+            met += PointsMet(t, &from[size_t(j) * size_t(d)],
+                             near.squared[size_t(j) * size_t(most + 1) + size_t(scaled(c))]);
+        shares[c] = double(met) / (double(probes) * double(s));
+    }
 }
 
 bool UseBlocks(int32_t method, const double *xs, int32_t n, int32_t d, int32_t k) {
@@ -69,9 +79,15 @@ bool UseBlocks(int32_t method, const double *xs, int32_t n, int32_t d, int32_t k
     if (d >= kMostDimension || double(n) * double(n) * double(d) <= kFewPairs) return true;
     // A tree search measures each pair about four times as slowly as the blocks do (measured from
     // 8 to 64 dimensions), and the spanning tree's blocks measure half the pairs, more slowly.
-    if (k >= 1) return TreeShare(xs, n, d, k) > 0.3;
+    double shares[2];
+    if (k >= 1) {
+        TreeShares(xs, n, d, &k, 1, shares);
+        return shares[0] > 0.3;
+    }
     // The spanning tree: where the tree cannot find nearest neighbours, or, in many dimensions,
     // cannot keep the searches of the last rounds (from large components, as far as other
     // clusters) from meeting most points.
-    return TreeShare(xs, n, d, 10) > 0.5 || (d >= 32 && TreeShare(xs, n, d, n / 16) > 0.5);
+    const int32_t ks[2] = {10, n / 16};
+    TreeShares(xs, n, d, ks, 2, shares);
+    return shares[0] > 0.5 || (d >= 32 && shares[1] > 0.5);
 }

@@ -826,7 +826,9 @@ PYBIND11_MODULE(_core, m) {
         [](const py::array &points, int32_t k) {
             int32_t n, d;
             const double *xs = PointsData(points, n, d);
-            return n < 2 ? 0.0 : TreeShare(xs, n, d, k);
+            double share = 0.0;
+            if (n >= 2) TreeShares(xs, n, d, &k, 1, &share);
+            return share;
         },
         py::arg("points"), py::arg("k"),
         "The share of the points a tree search for k neighbours measures, as the choice "
