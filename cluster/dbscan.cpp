@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 
+#include "blocks/pairs.h"
 #include "common/interrupt.h"
 #include "common/memory.h"
 #include "common/parallel.h"
@@ -461,10 +462,116 @@ class dbscan {
 
 }  // namespace
 
+namespace {
+
+// Panels a row group is measured against at a time.
+const int64_t kTile = 256;
+
+// The same labels from every pair measured in blocks, in input order throughout: the counts
+// from one pass over the pairs of blocks, the components of the core points from a second (the
+// root of each being its least point), then each other point's least root within eps from its
+// rows against every point.
+dbscan_result DenseDbscan(const double *xs, int32_t n, int32_t d, double eps2, double min_samples,
+                          int32_t workers, bool list_core) {
+    dbscan_result out;
+    const int32_t threads = UsableThreads(workers);
+    point_panels panels;
+    FillPanels(xs, n, d, panels, workers);
+    checked_vector<int32_t> count(static_cast<size_t>(n), 1);  // each point is its own neighbour
+    {
+        const progress_span stage("core points", 0.0, 0.4);
+        EachPairOfBlocks(xs, n, d, panels, workers,
+                         [&](int32_t q, int32_t c0, int32_t c1, const double *got, bool same) {
+                             for (int32_t j = same ? q + 1 : c0; j < c1; ++j)
+                                 if (got[j - c0] <= eps2) {
+                                     ++count[size_t(q)];
+                                     ++count[size_t(j)];
+                                 }
+                         });
+    }
+    checked_vector<uint8_t> core(static_cast<size_t>(n));
+    checked_vector<int32_t> up(static_cast<size_t>(n));
+    for (size_t i = 0; i < size_t(n); ++i) {
+        core[i] = double(count[i]) >= min_samples;
+        up[i] = int32_t(i);
+    }
+    count = checked_vector<int32_t>();
+    StageMark("dbscan: core points");
+    {
+        const progress_span stage("clusters", 0.4, 0.8);
+        EachPairOfBlocks(xs, n, d, panels, workers,
+                         [&](int32_t q, int32_t c0, int32_t c1, const double *got, bool same) {
+                             if (!core[size_t(q)]) return;
+                             for (int32_t j = same ? q + 1 : c0; j < c1; ++j)
+                                 if (core[size_t(j)] && got[j - c0] <= eps2) Link(up.data(), q, j);
+                         });
+    }
+    StageMark("dbscan: clusters");
+    // Clusters in the order of their roots, the least point of each.
+    checked_vector<int32_t> number(static_cast<size_t>(n), -1);
+    for (size_t i = 0; i < size_t(n); ++i)
+        if (core[i]) {
+            up[i] = FindRoot(up, int32_t(i));
+            if (up[i] == int32_t(i)) number[i] = 0;
+        }
+    out.clusters = NumberInOrder(number, threads);
+    out.labels.resize(size_t(n));
+    checked_vector<int32_t> others;
+    for (size_t i = 0; i < size_t(n); ++i) {
+        out.labels[i] = core[i] ? number[size_t(up[i])] : -1;
+        if (!core[i]) others.push_back(int32_t(i));
+    }
+    // Each other point takes the least root among the core points within eps of it.
+    {
+        const progress_span stage("border points", 0.8, 1.0);
+        const square_kernels &kernels = SquareKernels();
+        const int64_t groups = (int64_t(others.size()) + 3) / 4, np = panels.panels();
+        const int32_t t = groups >= 16 ? threads : 1;
+        task_errors errors(static_cast<size_t>(groups));
+        QUORL_OMP(parallel num_threads(t) if (t > 1)) {
+            PrepareExceptionStorage();
+            checked_vector<double> got;
+            QUORL_OMP(for schedule(dynamic, 4))
+            for (int64_t g = 0; g < groups; ++g)
+                errors.Run(size_t(g), [&] {
+                    got.resize(size_t(4 * kTile * kLanes));
+                    const double *rows[4];
+                    const size_t first = size_t(g) * 4, last = std::min(others.size(), first + 4);
+                    int32_t least[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+                    for (size_t r = 0; r < 4; ++r)
+                        rows[r] = xs + size_t(others[std::min(first + r, last - 1)]) * size_t(d);
+                    for (int64_t p0 = 0; p0 < np; p0 += kTile) {
+                        const int64_t tp = std::min(kTile, np - p0), stride = tp * kLanes;
+                        kernels.four(rows, panels.panel(p0), tp, d, got.data(), stride);
+                        const int32_t j0 = int32_t(p0 * kLanes);
+                        const int32_t j1 = int32_t(std::min<int64_t>(n, j0 + stride));
+                        for (size_t r = 0; r < last - first; ++r)
+                            for (int32_t j = j0; j < j1; ++j)
+                                if (core[size_t(j)] &&
+                                    got[r * size_t(stride) + size_t(j - j0)] <= eps2)
+                                    least[r] = std::min(least[r], up[size_t(j)]);
+                    }
+                    for (size_t r = first; r < last; ++r)
+                        if (least[r - first] != INT32_MAX)
+                            out.labels[size_t(others[r])] = number[size_t(least[r - first])];
+                });
+        }
+        errors.Rethrow();
+    }
+    StageMark("dbscan: border points");
+    if (list_core)
+        for (size_t i = 0; i < size_t(n); ++i)
+            if (core[i]) out.core.push_back(int64_t(i));
+    return out;
+}
+
+}  // namespace
+
 dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double min_samples,
-                     const double *weight, int32_t workers, bool list_core) {
+                     const double *weight, int32_t workers, bool list_core, bool blocks) {
     dbscan_result out;
     if (n < 1) return out;
+    if (blocks && !weight) return DenseDbscan(xs, n, d, eps2, min_samples, workers, list_core);
     const int32_t threads = UsableThreads(workers);
     bucket_tree t;
     ordered_points p;

@@ -17,13 +17,16 @@
 // boxes and points without a list of neighbours. Requires finite coordinates within the
 // checked limits, eps2 >= 0 and min_samples >= 1; on `workers` OpenMP threads, with the same
 // result. Without `list_core` the core points are not listed. Throws std::bad_alloc or
-// `interrupted`, keeping nothing.
+// `interrupted`, keeping nothing. With `blocks` and no weights, every pair is measured in
+// blocks instead (blocks/pairs.h), for many dimensions: the same result. (Weighted sums would
+// round in another order there, so weights keep the tree.)
 struct dbscan_result {
     checked_vector<int64_t> labels;  // n, in input order
     checked_vector<int64_t> core;    // the input positions of the core points, ascending
     int64_t clusters = 0;
 };
 dbscan_result Dbscan(const double *xs, int32_t n, int32_t d, double eps2, double min_samples,
-                     const double *weight = nullptr, int32_t workers = 1, bool list_core = true);
+                     const double *weight = nullptr, int32_t workers = 1, bool list_core = true,
+                     bool blocks = false);
 
 #endif

@@ -530,7 +530,7 @@ py::tuple KnnQuery(const py::array &points, const py::array &queries, int32_t k,
 // when not None, are n float64 in input order; eps >= 0 and min_samples >= 1 are checked by
 // the caller.
 py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
-                   const py::object &weights, int32_t workers, bool cores,
+                   const py::object &weights, int32_t workers, bool cores, int32_t algorithm,
                    const py::object &progress) {
     PrepareExceptionStorage();
     released_call call(progress);
@@ -553,8 +553,12 @@ py::tuple DbscanOf(const py::array &points, double eps, double min_samples,
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
+        // Weighted counts keep the tree, whose order of summing they depend on.
+        const bool blocks =
+            !w && UseBlocks(algorithm, xs.data(), n, d,
+                            int32_t(std::min(std::max(min_samples, 1.0), double(n - 1))));
         *result = Dbscan(xs.data(), n, d, eps * eps, min_samples, w ? ws.data() : nullptr, workers,
-                         cores);
+                         cores, blocks);
         // Before the core rows are gathered, and the C library asked to give back what was freed,
         // so that they do not add to the peak.
         xs = checked_vector<double>();
@@ -796,7 +800,7 @@ PYBIND11_MODULE(_core, m) {
           "squared) and indices (int64), both of shape (m, k).");
     m.def("dbscan", &DbscanOf, py::arg("points"), py::arg("eps"), py::arg("min_samples"),
           py::arg("weights") = py::none(), py::arg("workers") = 1, py::arg("cores") = true,
-          py::arg("progress") = py::none(),
+          py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "DBSCAN of a C-contiguous float64 array of shape (n, d), pairs within eps when their "
           "squared length is at most eps * eps: (labels (int64, (n,)), core indices (int64, "
           "ascending), the core rows (float64)); without cores, no core points are listed.");

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "blocks/panels.h"
+#include "blocks/pairs.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
@@ -51,19 +51,11 @@ inline void OfferAny(double *sq, int64_t *idx, int32_t &count, int32_t k, double
 }
 
 // The neighbours of every point among the others, each pair measured once for both its
-// points: blocks of kTaskRows points are met in pairs (a, b), a <= b, the rows of a against
-// the panels of b, each length offered to both rows. Each round of the circle method pairs
-// every block with another (or itself) at most once, so the blocks a round touches are its
-// own and its rounds can run on threads; the rows come out the same in any order, since
-// every row is the least k of a total order.
+// points (EachPairOfBlocks); the rows come out the same in any order of the offers, since every
+// row is the least k of a total order.
 void SelfNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers,
                     const point_panels &panels, knn_rows &out) {
     const size_t kk = size_t(k);
-    const int64_t blocks = (int64_t(n) + kTaskRows - 1) / kTaskRows;
-    // The circle method on an even number of seats, the last one empty when blocks is odd;
-    // round 0 pairs each block with itself.
-    const int64_t seats = blocks + (blocks & 1);
-    const int64_t rounds = seats;  // round 0, then seats - 1 rounds of pairs
     checked_vector<int32_t> count(static_cast<size_t>(n), 0);
     // Each row's k-th squared length so far (infinite while it holds fewer): only a length at
     // most that can enter the row.
@@ -74,63 +66,16 @@ void SelfNeighbours(const double *xs, int32_t n, int32_t d, int32_t k, int32_t w
         OfferAny(sq, &out.index[size_t(row) * kk], c, k, s, j);
         if (c == k) kth[size_t(row)] = sq[k - 1];
     };
-    const square_kernels &kernels = SquareKernels();
-    const int32_t threads = blocks >= 4 ? UsableThreads(workers) : 1;
-    task_errors errors(static_cast<size_t>(threads));
-    QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
-        PrepareExceptionStorage();
-        const size_t me = size_t(ThreadNumber());
-        checked_vector<double> buf;
-        errors.Run(me, [&] { buf.resize(size_t(4 * kTaskRows)); });
-        for (int64_t round = 0; round < rounds; ++round) {
-            const int64_t pairs = round == 0 ? blocks : seats / 2;
-            QUORL_OMP(for schedule(dynamic, 1))
-            for (int64_t t = 0; t < pairs; ++t) {
-                if (buf.empty() || errors.stopped()) continue;
-                int64_t a = t, b = t;
-                if (round > 0) {
-                    // Seat 0 stays; the others turn by one each round.
-                    auto seat = [&](int64_t i) {
-                        return i == 0 ? 0 : 1 + (i - 1 + round - 1) % (seats - 1);
-                    };
-                    a = seat(t);
-                    b = seat(seats - 1 - t);
-                    if (a > b) std::swap(a, b);
-                    if (b >= blocks) continue;  // the empty seat
-                }
-                try {
-                    ThrowIfStopped();
-                    const int32_t r0 = int32_t(a * kTaskRows),
-                                  r1 = int32_t(std::min<int64_t>(n, r0 + int64_t(kTaskRows)));
-                    const int32_t c0 = int32_t(b * kTaskRows),
-                                  c1 = int32_t(std::min<int64_t>(n, c0 + int64_t(kTaskRows)));
-                    const int64_t tp = (c1 - c0 + kLanes - 1) / kLanes, stride = tp * kLanes;
-                    for (int32_t g = r0; g < r1; g += 4) {
-                        const double *rows[4];
-                        for (int32_t r = 0; r < 4; ++r)
-                            rows[r] = xs + size_t(std::min(g + r, r1 - 1)) * size_t(d);
-                        kernels.four(rows, panels.panel(c0 / kLanes), tp, d, buf.data(), stride);
-                        for (int32_t r = 0; r < 4 && g + r < r1; ++r) {
-                            const int32_t q = g + r;
-                            const double *got = buf.data() + r * stride;
-                            for (int32_t j = c0; j < c1; ++j) {
-                                const double s = got[j - c0];
-                                // Most pairs are too far for both rows.
-                                if (s > kth[size_t(q)] && s > kth[size_t(j)]) continue;
-                                if (j == q || (a == b && j < q)) continue;
-                                offer(q, s, j);
-                                offer(j, s, q);
-                            }
-                        }
-                    }
-                } catch (...) {
-                    errors.Keep(me);
-                }
-            }
-            if (me == 0) Progress(double(round + 1) / double(rounds));
-        }
-    }
-    errors.Rethrow();
+    EachPairOfBlocks(xs, n, d, panels, workers,
+                     [&](int32_t q, int32_t c0, int32_t c1, const double *got, bool same) {
+                         for (int32_t j = same ? q + 1 : c0; j < c1; ++j) {
+                             const double s = got[j - c0];
+                             // Most pairs are too far for both rows.
+                             if (s > kth[size_t(q)] && s > kth[size_t(j)]) continue;
+                             offer(q, s, j);
+                             offer(j, s, q);
+                         }
+                     });
 }
 
 }  // namespace

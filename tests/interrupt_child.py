@@ -29,7 +29,7 @@ def _blobs(n: int, d: int, seed: int = 0) -> np.ndarray:
 NAMES = [
     "decompose", "build_quorl", "emst", "single_linkage", "knn", "knn_graph", "knn_query",
     "closest_pair", "spanner", "hdbscan", "approximate_predict", "dbscan", "friends_of_friends",
-    "emst_blocks", "knn_blocks",
+    "emst_blocks", "knn_blocks", "dbscan_blocks",
 ]
 
 
@@ -73,10 +73,13 @@ def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.nd
         return (
             lambda x: quorlkit.friends_of_friends(x, 0.005, workers=workers)
         ), u.random((2 * 10**6, 3))
-    if name in ("emst_blocks", "knn_blocks"):  # many dimensions: Prim or the kNN over blocks
+    if name.endswith("_blocks"):  # many dimensions: every pair measured in blocks
         x = u.standard_normal((30000, 64))
         if name == "emst_blocks":
             return (lambda x: quorlkit.emst(x, workers=workers, algorithm="brute")), x
+        if name == "dbscan_blocks":
+            model = quorlkit.DBSCAN(9.0, min_samples=10, workers=workers, algorithm="brute")
+            return (lambda x: model.fit(x).labels_.copy()), x
         return (lambda x: quorlkit.knn(x, 10, workers=workers, algorithm="brute")), x
     raise ValueError(name)
 

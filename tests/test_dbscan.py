@@ -56,6 +56,11 @@ CASES = [
     ("duplicates", 2, 400, 0.5, 10, None),
     ("duplicates", 3, 400, 0.2, 5, "negative"),
     ("duplicates", 8, 300, 2.0, 4, "large"),
+    # Many dimensions, where the pairs are measured in blocks (the weighted fit keeps the tree).
+    ("blobs", 16, 400, 5.0, 5, None),
+    ("grid", 9, 500, 3.0, 4, None),  # lengths equal to eps
+    ("duplicates", 20, 300, 5.0, 4, None),
+    ("rounded", 12, 400, 8.0, 8, "negative"),
 ]
 
 
@@ -68,8 +73,9 @@ def test_labels_and_cores_are_sklearns(kind, d, n, eps, min_samples, weights):
         w = np.random.default_rng(seed).choice(_WEIGHTS[weights], len(x))
     ref = sklearn_cluster.DBSCAN(eps=eps, min_samples=min_samples, algorithm="kd_tree")
     ref.fit(x, sample_weight=w)
-    for workers in (1, 2):
-        got = quorlkit.DBSCAN(eps=eps, min_samples=min_samples, workers=workers)
+    for workers, algorithm in ((1, "tree"), (2, "tree"), (1, "brute"), (2, "brute")):
+        got = quorlkit.DBSCAN(eps=eps, min_samples=min_samples, workers=workers,
+                              algorithm=algorithm)
         got.fit(x, sample_weight=w)
         np.testing.assert_array_equal(got.labels_, ref.labels_, err_msg=f"seed {seed}")
         np.testing.assert_array_equal(got.core_sample_indices_, ref.core_sample_indices_)
@@ -84,12 +90,11 @@ def test_large_input_same_labels_for_every_worker_count():
         np.testing.assert_array_equal(got.labels_, ref.labels_)
 
 
-@pytest.mark.parametrize("d,min_size", [(2, 1), (3, 3)])
-def test_friends_of_friends_is_single_linkage_cut(d, min_size):
+@pytest.mark.parametrize("d,min_size,b", [(2, 1, 0.25), (3, 3, 0.25), (12, 2, 3.2)])
+def test_friends_of_friends_is_single_linkage_cut(d, min_size, b):
     from scipy.cluster.hierarchy import fcluster, linkage
 
     x = _data("blobs", 700, d, d)
-    b = 0.25
     labels, sizes = quorlkit.friends_of_friends(x, b, min_size)
     ref = fcluster(linkage(x, "single"), b, "distance")
     # Numbered by lowest row, small groups -1, the sizes those of the groups kept.
@@ -113,6 +118,7 @@ def test_friends_of_friends_is_single_linkage_cut(d, min_size):
         (lambda x: quorlkit.DBSCAN(min_samples=0).fit(x), ValueError, "min_samples must be"),
         (lambda x: quorlkit.DBSCAN(min_samples=2.5).fit(x), TypeError, "min_samples must be"),
         (lambda x: quorlkit.DBSCAN(workers=0).fit(x), ValueError, "workers"),
+        (lambda x: quorlkit.DBSCAN(algorithm="ball_tree").fit(x), ValueError, "algorithm must be"),
         (lambda x: quorlkit.DBSCAN().fit(x, sample_weight=np.ones(3)), ValueError, "shape"),
         (
             lambda x: quorlkit.DBSCAN().fit(x, sample_weight=np.r_[np.ones(9), np.nan]),

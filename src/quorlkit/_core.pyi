@@ -70,6 +70,7 @@ def dbscan(
     weights: npt.NDArray[np.float64] | None = ...,
     workers: int = ...,
     cores: bool = ...,
+    algorithm: int = ...,
     progress: Callable[[float, str], object] | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def _tree_share(points: npt.NDArray[np.float64], k: int) -> float: ...

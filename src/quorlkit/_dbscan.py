@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._cluster import _HAVE_SKLEARN, _Base, _check_X, _integer, _Mixin, _not_fitted
-from ._arguments import positive_length
+from ._arguments import pair_method, positive_length
 from ._progress import ProgressCallback, check_progress
 from ._workers import check_workers, core_threads
 
@@ -82,6 +82,10 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
         The neighbours (or their weight) that make a point core, the point itself included.
     workers : int, optional
         Threads: None for every core this process may run on, -1 for all cores, or a count.
+    algorithm : {"auto", "tree", "brute"}, default "auto"
+        As for :func:`quorlkit.knn`: the tree, or every pair measured in blocks (many
+        dimensions; then the counts run to the end, and the memory is still O(n d)). Weighted
+        fits always take the tree. The labels are the same.
 
     Attributes
     ----------
@@ -100,10 +104,17 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
     [0, 0, 0, 1, 1, 1, -1]
     """
 
-    def __init__(self, eps: float = 0.5, min_samples: int = 5, workers: int | None = None) -> None:
+    def __init__(
+        self,
+        eps: float = 0.5,
+        min_samples: int = 5,
+        workers: int | None = None,
+        algorithm: str = "auto",
+    ) -> None:
         self.eps = eps
         self.min_samples = min_samples
         self.workers = workers
+        self.algorithm = algorithm
 
     def fit(
         self,
@@ -120,11 +131,13 @@ class DBSCAN(_Mixin, _Base):  # type: ignore[misc]
         min_samples = _integer("min_samples", self.min_samples, 1)
         assert min_samples is not None
         check_workers(self.workers)
+        how = pair_method(self.algorithm)
         arr = _check_X(self, X, min_rows=1)
         _refuse_non_finite(arr, "X")
         weights = _weights(sample_weight, arr.shape[0], arr)
         labels, core, components = _core.dbscan(
-            arr, eps, float(min_samples), weights, core_threads(self.workers), progress=report
+            arr, eps, float(min_samples), weights, core_threads(self.workers), algorithm=how,
+            progress=report,
         )
         self.labels_ = labels
         self.core_sample_indices_ = core

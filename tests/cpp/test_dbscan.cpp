@@ -71,11 +71,13 @@ TEST_P(DbscanBrute, LabelsAndCoresAreTheDefinitions) {
         for (int32_t i = 0; i < c.n; ++i) w.push_back(choices[rng() % 5]);
     }
     const std::vector<int64_t> expect = BruteDbscan(xs, c.d, c.eps * c.eps, c.need, w);
-    for (int32_t workers : {1, 2}) {
+    for (int32_t run = 0; run < 4; ++run) {
+        // The tree, then the blocks, on 1 and 2 threads.
+        const int32_t workers = 1 + run % 2;
         const dbscan_result r = Dbscan(xs.data(), c.n, c.d, c.eps * c.eps, c.need,
-                                       w.empty() ? nullptr : w.data(), workers);
+                                       w.empty() ? nullptr : w.data(), workers, true, run >= 2);
         EXPECT_EQ(std::vector<int64_t>(r.labels.begin(), r.labels.end()), expect)
-            << "seed " << seed << ", workers " << workers;
+            << "seed " << seed << ", workers " << workers << ", blocks " << (run >= 2);
         EXPECT_EQ(r.clusters,
                   expect.empty() ? 0 : *std::max_element(expect.begin(), expect.end()) + 1);
         for (size_t k = 1; k < r.core.size(); ++k) ASSERT_LT(r.core[k - 1], r.core[k]);
