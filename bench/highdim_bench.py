@@ -2,7 +2,8 @@
 one thread (OMP_NUM_THREADS=1 is set before anything loads): emst against quitefastmst's
 mst_euclid, knn (k = 10) against cKDTree build + query and scikit-learn's brute force
 (NearestNeighbors(algorithm="brute"), BLAS, inexact), HDBSCAN against scikit-learn's; and, in few
-dimensions, algorithm="auto" against algorithm="tree" (the estimate must not cost). Medians of
+dimensions, algorithm="auto" against algorithm="tree" (the estimate must not cost); DBSCAN against
+scikit-learn's brute force (and its kd-tree without --quick). Medians of
 --repeat runs; ratios are quorlkit's time over the peer's.
 
     pip install . quitefastmst scikit-learn
@@ -93,6 +94,15 @@ def main():
     ours = timed(lambda: quorlkit.HDBSCAN(min_cluster_size=15, workers=1).fit(x), r)
     theirs = timed(lambda: HDBSCAN(15, copy=True).fit(x), r)
     row("HDBSCAN", "2,000 blobs 64-D", ours, "sklearn", theirs)
+
+    from sklearn.cluster import DBSCAN
+
+    x = normal(10000, 64)
+    ours = timed(lambda: quorlkit.DBSCAN(8.93, min_samples=10, workers=1).fit(x), r)
+    peers = [("sklearn brute", "brute")] + ([] if args.quick else [("sklearn kd_tree", "kd_tree")])
+    for peer, algorithm in peers:
+        model = DBSCAN(eps=8.93, min_samples=10, algorithm=algorithm)
+        row("DBSCAN", "10,000 normal 64-D", ours, peer, timed(lambda: model.fit(x), 1))
 
     # Few dimensions: "auto" against "tree", alternating, so that both see the same machine.
     for d in (2, 5, 8, 12):
