@@ -1,11 +1,13 @@
 #include "mst/dense.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
 
-#include "blocks/panels.h"
+#include "blocks/pairs.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
@@ -82,16 +84,18 @@ struct scikit_rule : reachability_rule {
 // Prim's algorithm from point 0 over every pair under `rule`: step s adds the edge
 // (from[s], to[s]) of weight w[s] and squared length sq[s] (when not null). Each step measures
 // the point just added against every point outside in blocks, split among `threads`.
+// With `matrix` (n x n squared lengths) the lengths are read from it instead of measured.
 template <typename Rule>
 void DensePrim(const double *xs, int32_t n, int32_t d, int32_t workers, const Rule &rule,
-               int32_t *from_out, int32_t *to_out, double *w_out, double *sq_out) {
+               int32_t *from_out, int32_t *to_out, double *w_out, double *sq_out,
+               const double *matrix = nullptr) {
     // Slot s holds a point outside the tree: its panel lane, input position, and its best edge
     // into the tree so far (weight, squared length, the tree's end) with the squared length
     // beyond which no pair can improve it. The slots outside stay a prefix: a point that joins
     // gives its slot to the last one.
     point_panels panels;
-    FillPanels(xs, n, d, panels, workers);
-    const size_t lanes = size_t(panels.panels() * kLanes);
+    if (!matrix) FillPanels(xs, n, d, panels, workers);
+    const size_t lanes = size_t((int64_t(n) + kLanes - 1) / kLanes * kLanes);
     checked_vector<int32_t> id(static_cast<size_t>(n)), from(static_cast<size_t>(n), -1);
     checked_vector<double> key(lanes, kInf), sq(lanes, kInf), got(lanes);
     // Past the last point, bounds every lane passes, so that they never keep a panel going.
@@ -110,9 +114,11 @@ void DensePrim(const double *xs, int32_t n, int32_t d, int32_t workers, const Ru
     auto leave = [&](int64_t s) {
         const int64_t last = alive - 1;
         if (s != last) {
-            double *to = panels.panel(s / kLanes) + s % kLanes;
-            const double *at = panels.panel(last / kLanes) + last % kLanes;
-            for (int32_t k = 0; k < d; ++k) to[k * kLanes] = at[k * kLanes];
+            if (!matrix) {
+                double *to = panels.panel(s / kLanes) + s % kLanes;
+                const double *at = panels.panel(last / kLanes) + last % kLanes;
+                for (int32_t k = 0; k < d; ++k) to[k * kLanes] = at[k * kLanes];
+            }
             id[size_t(s)] = id[size_t(last)];
             key[size_t(s)] = key[size_t(last)];
             sq[size_t(s)] = sq[size_t(last)];
@@ -130,8 +136,14 @@ void DensePrim(const double *xs, int32_t n, int32_t d, int32_t workers, const Ru
             const int64_t np = (alive + kLanes - 1) / kLanes;
             const int64_t p0 = np * me / threads, p1 = np * (me + 1) / threads;
             const double *row = xs + size_t(v) * size_t(d);
-            kernels.one(row, panels.panel(p0), p1 - p0, d, bound.data() + p0 * kLanes,
-                        got.data() + p0 * kLanes);
+            if (matrix) {
+                const double *from_v = matrix + size_t(v) * size_t(n);
+                for (int64_t s = p0 * kLanes; s < std::min(alive, p1 * kLanes); ++s)
+                    got[size_t(s)] = from_v[size_t(id[size_t(s)])];
+            } else {
+                kernels.one(row, panels.panel(p0), p1 - p0, d, bound.data() + p0 * kLanes,
+                            got.data() + p0 * kLanes);
+            }
             reach mine = none;
             for (int64_t s = p0 * kLanes; s < std::min(alive, p1 * kLanes); ++s) {
                 const size_t at = size_t(s);
@@ -199,6 +211,60 @@ emst_edges InKeyOrder(const checked_vector<int32_t> &a, const checked_vector<int
     return out;
 }
 
+// Inputs whose squared lengths, all n^2 of them, fit in this many bytes are measured once into a
+// matrix that both of HDBSCAN's passes of Prim then read, a row a step from cache, where
+// measuring every step streams all the points.
+const size_t kMatrixBytes = size_t(64) << 20;
+
+// The n x n squared lengths, in pages of their own (huge ones where the system gives them: the
+// matrix is filled once, and faults on small pages would cost as much as the lengths).
+struct squares_matrix {
+    double *m = nullptr;
+    size_t bytes = 0;
+    squares_matrix() = default;
+    squares_matrix(const squares_matrix &) = delete;
+    squares_matrix &operator=(const squares_matrix &) = delete;
+    ~squares_matrix() { FreePages(m, bytes); }
+};
+
+// The matrix of the n points, and with k >= 1 the square root of each row's k-th least length
+// but its own 0 in core[] (its core distance), found in the same pass.
+void FillSquaresMatrix(const double *xs, int32_t n, int32_t d, int32_t k, int32_t workers,
+                       squares_matrix &out, double *core) {
+    const size_t nn = size_t(n), kk = size_t(std::max(k, 0));
+    out.bytes = nn * nn * sizeof(double);
+    out.m = static_cast<double *>(CheckedPages(out.bytes));
+    madvise(out.m, out.bytes, MADV_HUGEPAGE);  // a hint: without it, small pages
+    double *m = out.m;
+    point_panels panels;
+    FillPanels(xs, n, d, panels, workers);
+    // Each row's k least lengths so far, in order (infinite where not yet found).
+    checked_vector<double> least(nn * kk, kInf);
+    auto offer = [&](int32_t row, double s) {
+        double *at = &least[size_t(row) * kk];
+        if (!(s < at[kk - 1])) return;
+        size_t i = kk - 1;
+        for (; i > 0 && at[i - 1] > s; --i) at[i] = at[i - 1];
+        at[i] = s;
+    };
+    for (size_t i = 0; i < nn; ++i) m[i * nn + i] = 0.0;
+    EachPairOfBlocks(xs, n, d, panels, workers,
+                     [&](int32_t q, int32_t c0, int32_t c1, const double *got, bool same) {
+                         for (int32_t j = same ? q + 1 : c0; j < c1; ++j) {
+                             const double s = got[j - c0];
+                             m[size_t(q) * nn + size_t(j)] = s;
+                             m[size_t(j) * nn + size_t(q)] = s;
+                             if (kk > 0) {
+                                 offer(q, s);
+                                 offer(j, s);
+                             }
+                         }
+                     });
+    if (kk > 0)
+        for (size_t i = 0; i < nn; ++i) core[i] = std::sqrt(least[i * kk + kk - 1]);
+    StageMark("dense: matrix");
+}
+
 }  // namespace
 
 emst_edges DenseEuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers) {
@@ -217,8 +283,11 @@ void DenseReachability(const double *xs, int32_t n, int32_t d, int32_t min_sampl
                        int32_t workers, checked_vector<double> &core, emst_edges &tree,
                        int64_t *prim_ends, double *prim_w) {
     core.assign(size_t(n), 0.0);
-    if (min_samples > 1 && n >= 2) {
-        const int32_t k = std::min(min_samples - 1, n - 1);
+    squares_matrix matrix;
+    const int32_t k = n >= 2 ? std::min(min_samples - 1, n - 1) : 0;
+    if (size_t(n) * size_t(n) * sizeof(double) <= kMatrixBytes && n >= 2) {
+        FillSquaresMatrix(xs, n, d, k, workers, matrix, core.data());
+    } else if (k >= 1) {
         const knn_rows near = BruteNeighbours(xs, n, d, nullptr, 0, k, workers, true);
         for (size_t i = 0; i < size_t(n); ++i)
             core[i] = near.squared[i * size_t(k) + size_t(k - 1)];
@@ -234,13 +303,13 @@ void DenseReachability(const double *xs, int32_t n, int32_t d, int32_t min_sampl
     reachability_key_rule keyed;
     keyed.core = core.data();
     keyed.alpha = alpha;
-    DensePrim(xs, n, d, workers, keyed, a.data(), b.data(), w.data(), sq.data());
+    DensePrim(xs, n, d, workers, keyed, a.data(), b.data(), w.data(), sq.data(), matrix.m);
     tree = InKeyOrder(a, b, w, sq, false);
     StageMark("dense: tree");
     scikit_rule steps;
     steps.core = core.data();
     steps.alpha = alpha;
-    DensePrim(xs, n, d, workers, steps, a.data(), b.data(), prim_w, nullptr);
+    DensePrim(xs, n, d, workers, steps, a.data(), b.data(), prim_w, nullptr, matrix.m);
     for (size_t e = 0; e < m; ++e) {
         prim_ends[2 * e] = a[e];
         prim_ends[2 * e + 1] = b[e];
