@@ -137,6 +137,25 @@ def test_no_worker_holds_all_the_points(client):
     assert max(sizes.values()) < x.nbytes / 2
 
 
+@pytest.mark.parametrize("call", ["emst", "knn"])
+def test_the_task_count_grows_with_chunks_plus_partitions(client, call):
+    # On a line every partition meets only its neighbours, so the pairs searched are the same
+    # for every chunking; the count must then be f(chunks) + g(partitions), with no term in
+    # their product (one task per chunk and partition, as a shuffle by tasks makes).
+    counts = {}
+    for chunks in (4, 16):
+        for partitions in (2, 8):
+            x = np.random.default_rng(chunks + partitions).random((4000, 1))
+            arr = da.from_array(x, chunks=(4000 // chunks, -1))
+            with distributed.get_task_stream(client) as stream:
+                out = qd.emst(arr, partitions=partitions) if call == "emst" else qd.knn(
+                    arr, 2, partitions=partitions)
+                distributed.wait(list(out))
+            counts[chunks, partitions] = len(stream.data)
+    more_chunks = {p: counts[16, p] - counts[4, p] for p in (2, 8)}
+    assert more_chunks[2] == more_chunks[8], counts
+
+
 def _kill_a_worker_during(client, work):
     """Runs work() while one worker process is killed (SIGKILL) once the work has started;
     returns work()'s result and whether the kill came before the work ended."""
