@@ -115,6 +115,12 @@ def hdbscan_fit(
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
 ]: ...
+def mutual_reachability_mst_of_cores(
+    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def prim_order(
+    core: npt.ArrayLike, edges: npt.ArrayLike, lengths: npt.ArrayLike, ties: npt.ArrayLike
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def hdbscan(
     n: int,
     edges: npt.ArrayLike,

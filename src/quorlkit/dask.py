@@ -315,9 +315,20 @@ def _groups(plan: _Plan) -> list[tuple[int, list[int], list[int]]]:
 # ---- the minimum spanning tree -----------------------------------------------------------------
 
 
+def _reach_squared(w: float, alpha: float) -> float:
+    """A squared length above which no pair weighs w or less under the mutual reachability:
+    sqrt and the division by alpha round monotonically; the margin covers them."""
+    t = (w + 1e-323) * alpha * (1.0 + 1e-12)
+    return t * t * (1.0 + 1e-12)
+
+
 def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
+    """The partition's tree under its key: the squared length, or with cores (the points'
+    core distances among all points) the mutual reachability."""
     x = part["x"]
-    if len(x) >= 2:
+    if len(x) >= 2 and part.get("core") is not None:
+        ends, squared = _core.mutual_reachability_mst_of_cores(x, part["core"], part["alpha"])
+    elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
         ends, squared = np.empty((0, 2), np.int64), np.empty(0)
@@ -339,6 +350,7 @@ def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
     rng = np.random.default_rng(int(idx[0]))
     picks.append(rng.choice(len(x), min(len(x), _SKETCH), replace=False))
     sketch = np.unique(np.concatenate(picks))
+    core = local.get("core")
     return {
         "n": len(x),
         "lo": local["lo"],
@@ -346,33 +358,48 @@ def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
         "longest": float(local["squared"].max()) if len(local["squared"]) else -math.inf,
         "sketch": x[sketch],
         "keys": _key_sample(local),
+        "alpha": local.get("alpha"),
+        "sketch_core": None if core is None else core[sketch],
+        "least_core": None if core is None else float(core.min()),
     }
 
 
 def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tuple[Any, ...]:
-    """For each (lo, hi, reach) of another partition's box: the points within squared distance
-    reach of that box, as (global indices, rows).
+    """For each (lo, hi, reach) of another partition's box: the points whose key to some point
+    of that box may be at most reach, as (global indices, rows, cores or None). Under the
+    squared length that is the points within squared distance reach; under the mutual
+    reachability, the points with a core of at most reach within _reach_squared(reach) (the key
+    of a pair is at least either core and at least the distance over alpha).
 
     The other partitions' points all lie outside this partition's box (the kd cells are apart),
     so a point farther than every reach from each face of its own box is in no band: one pass
     finds the few points near the faces, and only those are measured against each box."""
-    x, idx = local["x"], local["idx"]
-    widest = max(reach for _, _, reach in targets)
+    x, idx, core = local["x"], local["idx"], local.get("core")
+    if core is not None:
+        targets = [(lo, hi, _reach_squared(w, local["alpha"]), w) for lo, hi, w in targets]
+    else:
+        targets = [(lo, hi, reach, math.inf) for lo, hi, reach in targets]
+    widest = max(t[2] for t in targets)
     near_face = np.zeros(len(x), bool)
     for k in range(x.shape[1]):
         below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
         near_face |= (below * below <= widest) | (above * above <= widest)
     rows = np.flatnonzero(near_face)
     xs = x[rows]
+    cs = None if core is None else core[rows]
     out = []
-    for lo, hi, reach in targets:
-        near = np.flatnonzero(_box_squared(xs, lo, hi) <= reach)
-        out.append((idx[rows[near]], xs[near]))
+    for lo, hi, reach, w in targets:
+        keep = _box_squared(xs, lo, hi) <= reach
+        if cs is not None:
+            keep &= cs <= w
+        near = np.flatnonzero(keep)
+        out.append((idx[rows[near]], xs[near], None if cs is None else cs[near]))
     return tuple(out)
 
 
-def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]:
-    """The edges between the two bands in the minimum spanning tree of their union."""
+def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: Any) -> Any:
+    """The edges between the two bands in the minimum spanning tree of their union, under the
+    squared length or (alpha not None) the mutual reachability of the bands' cores."""
     idx = np.concatenate([band_p[0], band_q[0]])
     x = np.concatenate([band_p[1], band_q[1]])
     order = np.argsort(idx, kind="stable")
@@ -381,7 +408,11 @@ def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]
     side[np.searchsorted(idx, band_q[0])] = True
     if len(idx) < 2:
         return _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
-    ends, sq = _core.emst(x, 1, True)
+    if alpha is not None:
+        core = np.concatenate([band_p[2], band_q[2]])[order]
+        ends, sq = _core.mutual_reachability_mst_of_cores(x, core, alpha)
+    else:
+        ends, sq = _core.emst(x, 1, True)
     across = side[ends[:, 0]] != side[ends[:, 1]]
     ends = ends[across]
     return _edge_records(sq[across], idx[ends[:, 0]], idx[ends[:, 1]])
@@ -533,9 +564,9 @@ def _accepted_pieces(
     return _cut(accepted["sq"], accepted["i"], accepted["j"], splitters)
 
 
-def _bucket(column: npt.NDArray[Any]) -> tuple[Any, Any]:
-    """Runs already in key order, merged: a stable sort by squared length (which merges runs
-    cheaply), then equal lengths put in (i, j) order."""
+def _bucket(column: npt.NDArray[Any], squared: bool) -> tuple[Any, Any]:
+    """Runs already in key order, merged: a stable sort by key (which merges runs cheaply),
+    then equal keys put in (i, j) order; lengths are the square roots of squared lengths."""
     pieces = column[:, 0]
     sq = np.concatenate([p[0] for p in pieces])
     i = np.concatenate([p[1] for p in pieces])
@@ -549,7 +580,7 @@ def _bucket(column: npt.NDArray[Any]) -> tuple[Any, Any]:
         # every run where it is.
         fix = at[np.lexsort((j[at], i[at], sq[at]))]
         i[at], j[at] = i[fix], j[fix]
-    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq)
+    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq) if squared else sq
 
 
 class _Joins:
@@ -585,10 +616,22 @@ def _pairs_to_search(summaries: list[dict[str, Any]]) -> list[tuple[int, int, fl
     sketches = [summaries[p]["sketch"] for p in live]
     everything = np.concatenate(sketches)
     starts = np.cumsum([0, *[len(s) for s in sketches[:-1]]])
+    alpha = summaries[live[0]]["alpha"]
+    if alpha is not None:
+        cores = np.concatenate([summaries[p]["sketch_core"] for p in live])
+        least = np.array([summaries[p]["least_core"] for p in live])
     for a, p in enumerate(live[:-1]):
         gaps = _boxes_squared(lo[a], hi[a], lo, hi)
-        closest = _squared(sketches[a][:, None, :], everything[None, :, :]).min(axis=0)
-        per_part = np.minimum.reduceat(closest, starts)
+        closest = _squared(sketches[a][:, None, :], everything[None, :, :])
+        if alpha is not None:
+            # Keys as the core weighs them: every pair across two boxes weighs at least either
+            # partition's least core and the boxes' distance over alpha.
+            gaps = np.maximum(np.maximum(np.sqrt(gaps) / alpha, least[a]), least)
+            closest = np.maximum(
+                np.maximum(np.sqrt(closest) / alpha, summaries[p]["sketch_core"][:, None]),
+                cores[None, :],
+            )
+        per_part = np.minimum.reduceat(closest.min(axis=0), starts)
         for b in range(a + 1, len(live)):
             bound[p, live[b]] = float(gaps[b])
             near[p, live[b]] = float(per_part[b])
@@ -667,10 +710,19 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         )
     plan = _plan(sample, _partition_count(partitions, pts.n))
     (locals_,) = dask.persist([delayed(_local_tree, pure=True)(p) for p in _partitions(pts, plan)])
+    edge_parts, length_parts, _ = _tree_rounds(locals_, plan, len(pts.blocks), None)
+    del locals_  # what the persisted chunks still need stays until they are made
+    tree_parts, _ = _persist_tree(edge_parts, length_parts)
+    return _tree_arrays(*tree_parts)
+
+
+def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any) -> tuple[Any, Any, Any]:
+    """The rounds after the partitions' own trees (held in `locals_`): the tree's edges in key
+    order as delayed chunks of edges and lengths, about `chunks` of them, and the reduction's
+    decisions (delayed)."""
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
-    splitters = _splitters([s["keys"] for s in summaries if s["n"]], len(pts.blocks))
-
+    splitters = _splitters([s["keys"] for s in summaries if s["n"]], chunks)
     # From here on every round's input comes from the round before, worker to worker.
     wanted: dict[int, list[tuple[int, float]]] = {}
     for p, q, reach in searched:
@@ -683,7 +735,8 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         for (q, _), band in zip(others, made):
             bands[p, q] = band
     crossing = {
-        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p]) for p, q, _ in searched
+        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p], alpha)
+        for p, q, _ in searched
     }
 
     pending: dict[int, Any] = {}
@@ -707,11 +760,24 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
 
     rows = [delayed(_kept_pieces, pure=True)(t, decided, splitters) for t in locals_]
     rows.append(delayed(_accepted_pieces, pure=True)(decided, splitters))
-    outs = [delayed(_bucket, nout=2, pure=True)(c) for c in _exchange(rows, len(splitters) + 1)]
+    squared = alpha is None
+    outs = [
+        delayed(_bucket, nout=2, pure=True)(c, squared)
+        for c in _exchange(rows, len(splitters) + 1)
+    ]
     edge_parts, length_parts = [o[0] for o in outs], [o[1] for o in outs]
-    edge_parts, length_parts = dask.persist(edge_parts, length_parts)
-    del locals_, rows, outs  # what the persisted chunks still need stays until they are made
+    return edge_parts, length_parts, decided
+
+
+def _persist_tree(edge_parts: list[Any], length_parts: list[Any], *more: Any) -> tuple[Any, Any]:
+    """The tree's chunks persisted, with anything else to persist at the same time, and the
+    sizes of the chunks known."""
+    (edge_parts, length_parts, *more) = dask.persist(edge_parts, length_parts, *more)
     (sizes,) = dask.compute([delayed(len, pure=True)(part) for part in length_parts])
+    return (edge_parts, length_parts, sizes), more
+
+
+def _tree_arrays(edge_parts: list[Any], length_parts: list[Any], sizes: list[int]) -> Any:
     held = [b for b, size in enumerate(sizes) if size]
     edges = da.concatenate(
         [da.from_delayed(edge_parts[b], (sizes[b], 2), np.int64) for b in held]
