@@ -41,11 +41,11 @@ except ImportError:  # pragma: no cover - exercised only without the extra
         "quorlkit.dask needs dask: pip install 'quorl[dask]' (or pip install 'dask[array,distributed]')"
     ) from None
 
-from . import _core
+from . import _cluster, _core
 from ._mst import MinimumSpanningTree
 from ._neighbors import _neighbour_count
 
-__all__ = ["emst", "knn"]
+__all__ = ["HDBSCAN", "emst", "knn"]
 
 # Fewer points than this make a partition whose fixed costs outweigh its work.
 _LEAST_PART = 4096
@@ -870,42 +870,57 @@ def _answers(part: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tup
     return asking, sq, part["idx"][near[found]]
 
 
-def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
-    """Per row, the k first by (squared length, index)."""
+def _best(sq: Any, ids: Any, k: int, src: Any) -> tuple[Any, Any, Any]:
+    """Per row, the k first by (squared length, index), with the partition each came from."""
     order = np.lexsort((ids, sq), axis=-1)[:, :k]
-    return np.take_along_axis(sq, order, 1), np.take_along_axis(ids, order, 1)
+    return tuple(np.take_along_axis(a, order, 1) for a in (sq, ids, src))  # type: ignore[return-value]
+
+
+def _merge(local: dict[str, Any], k: int, kind: Any, answers: list[tuple[int, Any]]) -> tuple:
+    """Each point's k nearest among all points from its own list and the answers (partition,
+    answer): (squared lengths, global indices, the rows that answers changed, and for those
+    rows their lists and the partition of each neighbour). The local arrays are not written
+    to, so that a rerun sees them as they were."""
+    sq, idx = local["sq"], local["idx"]
+    n, own = sq.shape
+    ids = idx.astype(kind)[local["near"]]
+    if own < k:  # a partition of k points or fewer: every other partition answered
+        sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
+        ids = np.concatenate([ids, np.full((n, k - own), np.iinfo(kind).max, kind)], axis=1)
+    asked = [a[0] for _, a in answers]
+    rows = np.unique(np.concatenate(asked)) if asked else np.empty(0, np.int64)
+    best_sq, best_ids = sq[rows], ids[rows]
+    best_src = np.full(best_sq.shape, local["part"], np.int32)
+    for q, (asking, more_sq, more_ids) in answers:
+        if len(asking) == 0:
+            continue
+        at = np.searchsorted(rows, asking)
+        both = [
+            np.concatenate([best_sq[at], more_sq], axis=1),
+            np.concatenate([best_ids[at], more_ids], axis=1),
+            np.concatenate([best_src[at], np.full(more_sq.shape, q, np.int32)], axis=1),
+        ]
+        best_sq[at], best_ids[at], best_src[at] = _best(*both[:2], k, both[2])
+    return sq, ids, rows, best_sq, best_ids, best_src
 
 
 def _neighbour_pieces(
-    local: dict[str, Any], k: int, bounds: list[int], *answers: Any
+    local: dict[str, Any], k: int, bounds: list[int], asked: list[int], *answers: Any
 ) -> npt.NDArray[Any]:
     """The partition's points' k nearest among all points, cut by the output's chunks
     (`bounds`, the global positions where they start, then n): one row of pieces (global
     positions, distances, indices), the indices as int32 when every index fits, which halves
     what crosses the network."""
-    sq, idx = local["sq"], local["idx"]
-    n, own = sq.shape
     kind = np.int32 if bounds[-1] <= np.iinfo(np.int32).max else np.int64
-    ids = idx.astype(kind)[local["near"]]  # a new array: the local lists stay for a rerun
-    if own < k:  # a partition of k points or fewer: every other partition answered
-        sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
-        ids = np.concatenate([ids, np.full((n, k - own), np.iinfo(kind).max, kind)], axis=1)
-    dist, out_ids = np.sqrt(sq), ids
-    rows = np.unique(np.concatenate([a[0] for a in answers])) if answers else np.empty(0, np.int64)
-    best_sq, best_ids = sq[rows], ids[rows]
-    for asking, more_sq, more_ids in answers:
-        if len(asking) == 0:
-            continue
-        at = np.searchsorted(rows, asking)
-        both_sq = np.concatenate([best_sq[at], more_sq], axis=1)
-        both_ids = np.concatenate([best_ids[at], more_ids], axis=1)
-        best_sq[at], best_ids[at] = _best(both_sq, both_ids, k)
-    dist[rows], out_ids[rows] = np.sqrt(best_sq), best_ids
+    sq, ids, rows, best_sq, best_ids, _ = _merge(local, k, kind, list(zip(asked, answers)))
+    dist = np.sqrt(sq)
+    dist[rows], ids[rows] = np.sqrt(best_sq), best_ids
+    idx = local["idx"]
     cuts = np.searchsorted(idx, bounds)
     out = np.empty((1, len(bounds) - 1), object)
     for c in range(len(bounds) - 1):
         a, b = cuts[c], cuts[c + 1]
-        out[0, c] = (idx[a:b], dist[a:b], out_ids[a:b])
+        out[0, c] = (idx[a:b], dist[a:b], ids[a:b])
     return out
 
 
@@ -916,6 +931,35 @@ def _block_neighbours(start: int, stop: int, k: int, column: npt.NDArray[Any]) -
         dist[idx - start] = pdist
         ids[idx - start] = pids
     return dist, ids
+
+
+def _neighbour_rounds(pts: _Points, plan: _Plan, count: int) -> tuple[Any, Any, Any, Any]:
+    """The partitions (persisted), their own lists (persisted), and for each partition the
+    partitions it asks and their delayed answers."""
+    parts = _partitions(pts, plan)
+    # The points apart from their lists: a search for another partition's points needs only
+    # them, which is all that moves should dask run it elsewhere.
+    parts, locals_ = dask.persist(
+        parts, [delayed(_local_neighbours, pure=True)(p, count) for p in parts]
+    )
+    (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
+    live = [q for q, s in enumerate(summaries) if s["n"] > 0]
+    lo = np.array([summaries[q]["lo"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
+    hi = np.array([summaries[q]["hi"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
+    asked: dict[int, list[int]] = {}
+    for p, sp in enumerate(summaries):
+        # One partition against all the others at a time: P numpy calls, not P^2.
+        gaps = _boxes_squared(sp["lo"], sp["hi"], lo, hi) if sp["n"] > 0 else []
+        asked[p] = [q for q, gap in zip(live, gaps) if q != p and gap <= sp["reach"]]
+    answers: dict[int, list[Any]] = {p: [] for p in range(plan.parts)}
+    for p, targets in asked.items():
+        if not targets:
+            continue
+        boxes = [(summaries[q]["lo"], summaries[q]["hi"]) for q in targets]
+        queries = delayed(_queries, nout=len(targets), pure=True)(locals_[p], boxes)
+        for q, query in zip(targets, queries):
+            answers[p].append(delayed(_answers, pure=True)(parts[q], query, count))
+    return parts, locals_, asked, answers
 
 
 def knn(
@@ -961,32 +1005,10 @@ def knn(
     count = _neighbour_count(k, pts.n)
     sample = _check(pts)
     plan = _plan(sample, _partition_count(partitions, pts.n))
-    parts = _partitions(pts, plan)
-    # The points apart from their lists: a search for another partition's points needs only
-    # them, which is all that moves should dask run it elsewhere.
-    parts, locals_ = dask.persist(
-        parts, [delayed(_local_neighbours, pure=True)(p, count) for p in parts]
-    )
-    (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
-    live = [q for q, s in enumerate(summaries) if s["n"] > 0]
-    lo = np.array([summaries[q]["lo"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
-    hi = np.array([summaries[q]["hi"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
-    asked: dict[int, list[int]] = {}
-    for p, sp in enumerate(summaries):
-        # One partition against all the others at a time: P numpy calls, not P^2.
-        gaps = _boxes_squared(sp["lo"], sp["hi"], lo, hi) if sp["n"] > 0 else []
-        asked[p] = [q for q, gap in zip(live, gaps) if q != p and gap <= sp["reach"]]
-    answers: dict[int, list[Any]] = {p: [] for p in range(plan.parts)}
-    for p, targets in asked.items():
-        if not targets:
-            continue
-        boxes = [(summaries[q]["lo"], summaries[q]["hi"]) for q in targets]
-        queries = delayed(_queries, nout=len(targets), pure=True)(locals_[p], boxes)
-        for q, query in zip(targets, queries):
-            answers[p].append(delayed(_answers, pure=True)(parts[q], query, count))
+    parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
     bounds = [*pts.starts, pts.n]
     rows = [
-        delayed(_neighbour_pieces, pure=True)(locals_[p], count, bounds, *answers[p])
+        delayed(_neighbour_pieces, pure=True)(locals_[p], count, bounds, asked[p], *answers[p])
         for p in range(plan.parts)
     ]
     blocks = [
@@ -1002,3 +1024,247 @@ def knn(
     del parts, locals_, rows, answers  # what the output still needs stays until it is made
     distances, indices = dask.persist(distances, indices)
     return distances, indices
+
+
+# ---- HDBSCAN* --------------------------------------------------------------------------------
+
+
+def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alpha: float,
+           asked: list[int], *answers: Any) -> dict[str, Any]:
+    """The partition with its points' core distances (to the kc-th nearest other point among
+    all points) and the candidates for the pairs that weigh a core: from each point a, its
+    listed b with sqrt(d(a, b)^2) / alpha <= core_a, as (positions of a, global b, partition of
+    b). Also whether any list shows what the fit does not reproduce: a zero distance (equal
+    points) or one more point weighing the core than the list holds (ties at the core distance,
+    or alpha > 1 reaching past the list)."""
+    sq, ids, rows, best_sq, best_ids, best_src = _merge(local, count, np.int64,
+                                                        list(zip(asked, answers)))
+    sq = sq.copy()  # _merge's may be the local array itself
+    sq[rows], ids[rows] = best_sq, best_ids
+    src = np.full(sq.shape, part["part"], np.int32)
+    src[rows] = best_src
+    n = len(sq)
+    core = np.sqrt(sq[:, kc - 1]) if kc > 0 else np.zeros(n)
+    weighs_core = np.sqrt(sq) / alpha <= core[:, None]
+    beyond = bool(weighs_core[:, kc:].any())
+    at, col = np.nonzero(weighs_core[:, :kc])
+    return {
+        **part,
+        "core": core,
+        "alpha": alpha,
+        "candidates": (at, ids[at, col], src[at, col]),
+        "refuse": "equal points" if bool((sq == 0).any()) else "ties" if beyond else None,
+    }
+
+
+def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
+    part = {key: cored[key] for key in ("part", "idx", "x", "core", "alpha")}
+    return _local_tree(part)
+
+
+def _core_requests(cored: dict[str, Any], asked: list[int]) -> tuple[Any, ...]:
+    """For each partition asked: the global indices of its points whose cores are wanted."""
+    _, b, src = cored["candidates"]
+    return tuple(np.unique(b[src == q]) for q in asked)
+
+
+def _cores_of(cored: dict[str, Any], wanted: Any) -> tuple[Any, Any]:
+    return wanted, cored["core"][np.searchsorted(cored["idx"], wanted)]
+
+
+def _ties(cored: dict[str, Any], tree: dict[str, Any], decided: tuple[Any, Any], n: int,
+          *looked_up: Any) -> dict[str, Any]:
+    """The pairs (a, b), a of this partition, that weigh core_a >= core_b and are not tree
+    edges: every edge beyond the tree that can belong to some minimum spanning tree of the
+    mutual reachability on data without equal distances (a is alone below its core, so no path
+    of lighter edges joins a and b). Equal cores are listed once, from the lesser index."""
+    at, b, src = cored["candidates"]
+    idx, core = cored["idx"], cored["core"]
+    a = idx[at]
+    core_b = np.empty(len(b))
+    mine = src == cored["part"]
+    core_b[mine] = core[np.searchsorted(idx, b[mine])]
+    for wanted, cores in looked_up:
+        there = np.flatnonzero(~mine)
+        found = np.searchsorted(wanted, b[there])
+        hit = found < len(wanted)
+        hit[hit] = wanted[found[hit]] == b[there[hit]]
+        core_b[there[hit]] = cores[found[hit]]
+    core_a = core[at]
+    keep = (core_b < core_a) | ((core_b == core_a) & (a < b))
+    a, b = a[keep], b[keep]
+    rejected = decided[0]
+    kept = _kept(tree, rejected[rejected["p"] == cored["part"]])
+    accepted = decided[1]
+    tree_keys = np.concatenate([
+        np.minimum(kept["i"], kept["j"]) * n + np.maximum(kept["i"], kept["j"]),
+        np.minimum(accepted["i"], accepted["j"]) * n + np.maximum(accepted["i"], accepted["j"]),
+    ])
+    beside = ~np.isin(np.minimum(a, b) * n + np.maximum(a, b), tree_keys)
+    return {
+        "idx": idx,
+        "core": core,
+        "ties": np.stack([a[beside], b[beside]], axis=1).astype(np.int32),
+        "refuse": cored["refuse"],
+    }
+
+
+def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
+    """A client array as a dask array in the given row chunks, sent to the workers once."""
+    if _on_distributed():
+        from distributed import get_client
+
+        starts = np.cumsum([0, *chunks])
+        pieces = get_client().scatter([values[a:b] for a, b in zip(starts[:-1], starts[1:])])
+        return da.concatenate(
+            [da.from_delayed(p, (size,), values.dtype) for p, size in zip(pieces, chunks)]
+        ) if chunks else da.from_array(values)
+    return da.from_array(values, chunks=(chunks,))
+
+
+class HDBSCAN(_cluster.HDBSCAN):
+    """HDBSCAN* of a dask array, on the active dask scheduler: ``labels_`` and
+    ``probabilities_`` equal those of ``quorlkit.HDBSCAN(...).fit(X.compute())`` on data
+    without equal distances, numbering included.
+
+    The core distances come from the distributed nearest neighbours, the mutual-reachability
+    minimum spanning tree from the same partitioned rounds as :func:`emst` under the key
+    ``(max(core_i, core_j, d_ij / alpha), i, j)``. The tree's n - 1 edges, the cores and the
+    pairs that weigh a core (about half of ``min_samples - 1`` a point) then come to the
+    client, which replays scikit-learn's Prim order over them and condenses and selects as
+    ``quorlkit.HDBSCAN`` does: about 100 bytes and a few microseconds a point on the client.
+
+    Parameters are ``quorlkit.HDBSCAN``'s (``workers`` is accepted and changes nothing), and
+    ``partitions`` as for :func:`emst`.
+
+    Refused with ValueError, where the one-process fit would answer: rows with inf or NaN
+    (``quorlkit.HDBSCAN`` labels them -2 and -3), equal points, and ties in the mutual
+    reachability that the partitioned rounds cannot see (more points at a point's core
+    distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree edges
+    weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
+
+    Attributes
+    ----------
+    labels_, probabilities_ : dask.array.Array, shape (n,)
+        Chunked as the rows of X, held on the workers.
+    minimum_spanning_tree_ : MinimumSpanningTree
+        Of dask arrays, as :func:`emst` gives them, under the mutual reachability.
+    core_distances_, single_linkage_tree_, condensed_tree_, cluster_persistence_ : ndarray
+        As ``quorlkit.HDBSCAN``'s, on the client.
+    """
+
+    def __init__(
+        self,
+        min_cluster_size: int = 5,
+        min_samples: int | None = None,
+        cluster_selection_epsilon: float = 0.0,
+        max_cluster_size: int | None = None,
+        alpha: float = 1.0,
+        cluster_selection_method: str = "eom",
+        allow_single_cluster: bool = False,
+        workers: int | None = None,
+        verbose: int = 0,
+        partitions: int | None = None,
+    ) -> None:
+        super().__init__(
+            min_cluster_size=min_cluster_size, min_samples=min_samples,
+            cluster_selection_epsilon=cluster_selection_epsilon,
+            max_cluster_size=max_cluster_size, alpha=alpha,
+            cluster_selection_method=cluster_selection_method,
+            allow_single_cluster=allow_single_cluster, workers=workers, verbose=verbose,
+        )
+        self.partitions = partitions
+
+    def fit(self, X: Any, y: Any = None, **kwargs: Any) -> HDBSCAN:  # type: ignore[override]
+        """Cluster the rows of the dask array X; returns self."""
+        mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
+        pts = _prepare(X)
+        sample = _check(pts)
+        n = pts.n
+        if n < 2:
+            raise ValueError(f"X has {n} rows; HDBSCAN needs at least 2")
+        if min_samples > n:
+            raise ValueError(
+                f"min_samples ({min_samples}) must be at most the number of rows of X without "
+                f"inf or NaN ({n})"
+            )
+        kc = min_samples - 1
+        count = min(min_samples, n - 1)  # one beyond the core's neighbour, to see ties at it
+        plan = _plan(sample, _partition_count(self.partitions, n))
+        parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
+        cored = [
+            delayed(_cored, pure=True)(
+                parts[p], locals_[p], count, kc, alpha, asked[p], *answers[p])
+            for p in range(plan.parts)
+        ]
+        (cored,) = dask.persist(cored)
+        del parts, locals_, answers
+        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c) for c in cored])
+        edge_parts, length_parts, decided = _tree_rounds(trees, plan, len(pts.blocks), alpha)
+        requests = {
+            p: delayed(_core_requests, nout=len(asked[p]), pure=True)(cored[p], asked[p])
+            for p in range(plan.parts) if asked[p]
+        }
+        ties = []
+        for p in range(plan.parts):
+            looked_up = [
+                delayed(_cores_of, pure=True)(cored[q], requests[p][t])
+                for t, q in enumerate(asked[p])
+            ]
+            ties.append(delayed(_ties, pure=True)(cored[p], trees[p], decided, n, *looked_up))
+        tree_parts, (ties,) = _persist_tree(edge_parts, length_parts, ties)
+        del cored, trees, requests
+        self.minimum_spanning_tree_ = _tree_arrays(*tree_parts)
+        edges, lengths, held = dask.compute(
+            self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, ties
+        )
+        core = np.empty(n)
+        for h in held:
+            if h["refuse"] is not None:
+                raise ValueError(_REFUSALS[h["refuse"]])
+            core[h["idx"]] = h["core"]
+        # Tree edges that weigh a distance, not a core, and weigh the same as another such
+        # edge or a core: ties between distances, which the rounds do not follow.
+        by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
+        if len(np.unique(by_distance)) < len(by_distance) or np.isin(by_distance, core).any():
+            raise ValueError(_REFUSALS["ties"])
+        tie_pairs = np.concatenate([h["ties"] for h in held])
+        prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs)
+        # The merge order scikit-learn takes: NumPy's default argsort of Prim's weights.
+        rows = np.argsort(prim_w)
+        (z, parent, child, lam, size, labels, probabilities, clusters, persistence,
+         stability) = _core.hdbscan(n, prim_ends[rows], prim_w[rows], mcs, method, single,
+                                    epsilon, max_size)
+        tree = np.empty(len(parent), _cluster.CONDENSED_TREE_DTYPE)
+        tree["parent"], tree["child"], tree["lambda_val"], tree["child_size"] = (
+            parent, child, lam, size)
+        chunks = tuple(_block_rows(pts))
+        self.labels_ = _scattered(np.asarray(labels), chunks).persist()
+        self.probabilities_ = _scattered(np.asarray(probabilities), chunks).persist()
+        self.core_distances_ = core
+        self.single_linkage_tree_ = z
+        self.condensed_tree_ = tree
+        self.cluster_persistence_ = persistence
+        self.n_features_in_ = pts.d
+        self._cluster_ids = clusters
+        self._stability = stability
+        self._min_samples = min_samples
+        return self
+
+    def fit_predict(self, X: Any, y: Any = None) -> Any:  # type: ignore[override]
+        """Cluster the rows of X and return ``labels_``."""
+        return self.fit(X).labels_
+
+
+_REFUSALS = {
+    "equal points": (
+        "X has equal points: their ties in the mutual reachability decide scikit-learn's labels "
+        "by an order the partitioned rounds do not follow; use quorlkit.HDBSCAN on X.compute()"
+    ),
+    "ties": (
+        "X has ties in the mutual reachability (equal distances at a core distance or between "
+        "tree edges, or alpha > 1 reaching past the min_samples nearest) that decide "
+        "scikit-learn's labels by an order the partitioned rounds do not follow; use "
+        "quorlkit.HDBSCAN on X.compute()"
+    ),
+}
