@@ -988,8 +988,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         // One neighbour search gives both the cores and the list the rounds start from. One
         // beyond the core's neighbour bounds the points past the list above core_q, so that a
         // listed point at reachability core_q is known to be q's nearest.
+        // With the cores given, min_samples - 1 neighbours are listed, as many as made them.
         const int32_t kc = given_core ? 0 : std::min(min_samples - 1, n - 1);
-        const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
+        const int32_t listed = given_core ? min_samples - 1 : kc + 1;
+        const int32_t k = std::min(std::max(kNeighbours, listed), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
         {
             const progress_span stage("core distances", 0.1, 0.35);

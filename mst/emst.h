@@ -63,8 +63,9 @@ struct tie_limit_reached {
 // nothing. When `order` is not null too, it gets the input position of each point in the order
 // of the tree (nearby points close together, equal points together), and the tie edges and twins
 // are indices into `order` instead. When `given_core` is not null, the cores are those n values
-// (input order, finite and >= 0) instead, min_samples is not used and `ties` must be null: the
-// tree of a subset of a larger set of points under the larger set's cores.
+// (input order, finite and >= 0) instead, the rounds start from each point's min_samples - 1
+// nearest and `ties` must be null: the tree of a subset of a larger set of points under the
+// larger set's cores.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
                                  tie_edges *ties = nullptr, int32_t workers = 1,

@@ -41,7 +41,7 @@ except ImportError:  # pragma: no cover - exercised only without the extra
         "quorlkit.dask needs dask: pip install 'quorl[dask]' (or pip install 'dask[array,distributed]')"
     ) from None
 
-from . import _cluster, _core
+from . import _core
 from ._mst import MinimumSpanningTree
 from ._neighbors import _neighbour_count
 
@@ -327,7 +327,8 @@ def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
     core distances among all points) the mutual reachability."""
     x = part["x"]
     if len(x) >= 2 and part.get("core") is not None:
-        ends, squared = _core.mutual_reachability_mst_of_cores(x, part["core"], part["alpha"])
+        ends, squared = _core.mutual_reachability_mst_of_cores(
+            x, part["core"], part["alpha"], part.get("min_samples", 1))
     elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
@@ -376,10 +377,10 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
     finds the few points near the faces, and only those are measured against each box."""
     x, idx, core = local["x"], local["idx"], local.get("core")
     if core is not None:
-        targets = [(lo, hi, _reach_squared(w, local["alpha"]), w) for lo, hi, w in targets]
+        reaches = [(lo, hi, _reach_squared(w, local["alpha"]), w) for lo, hi, w in targets]
     else:
-        targets = [(lo, hi, reach, math.inf) for lo, hi, reach in targets]
-    widest = max(t[2] for t in targets)
+        reaches = [(lo, hi, reach, math.inf) for lo, hi, reach in targets]
+    widest = max(t[2] for t in reaches)
     near_face = np.zeros(len(x), bool)
     for k in range(x.shape[1]):
         below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
@@ -388,7 +389,7 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
     xs = x[rows]
     cs = None if core is None else core[rows]
     out = []
-    for lo, hi, reach, w in targets:
+    for lo, hi, reach, w in reaches:
         keep = _box_squared(xs, lo, hi) <= reach
         if cs is not None:
             keep &= cs <= w
@@ -873,7 +874,7 @@ def _answers(part: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tup
 def _best(sq: Any, ids: Any, k: int, src: Any) -> tuple[Any, Any, Any]:
     """Per row, the k first by (squared length, index), with the partition each came from."""
     order = np.lexsort((ids, sq), axis=-1)[:, :k]
-    return tuple(np.take_along_axis(a, order, 1) for a in (sq, ids, src))  # type: ignore[return-value]
+    return tuple(np.take_along_axis(a, order, 1) for a in (sq, ids, src))  # type: ignore
 
 
 def _merge(local: dict[str, Any], k: int, kind: Any, answers: list[tuple[int, Any]]) -> tuple:
@@ -900,7 +901,7 @@ def _merge(local: dict[str, Any], k: int, kind: Any, answers: list[tuple[int, An
             np.concatenate([best_ids[at], more_ids], axis=1),
             np.concatenate([best_src[at], np.full(more_sq.shape, q, np.int32)], axis=1),
         ]
-        best_sq[at], best_ids[at], best_src[at] = _best(*both[:2], k, both[2])
+        best_sq[at], best_ids[at], best_src[at] = _best(both[0], both[1], k, both[2])
     return sq, ids, rows, best_sq, best_ids, best_src
 
 
@@ -1026,245 +1027,16 @@ def knn(
     return distances, indices
 
 
-# ---- HDBSCAN* --------------------------------------------------------------------------------
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._dask_cluster import HDBSCAN
 
 
-def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alpha: float,
-           asked: list[int], *answers: Any) -> dict[str, Any]:
-    """The partition with its points' core distances (to the kc-th nearest other point among
-    all points) and the candidates for the pairs that weigh a core: from each point a, its
-    listed b with sqrt(d(a, b)^2) / alpha <= core_a, as (positions of a, global b, partition of
-    b). Also whether any list shows what the fit does not reproduce: a zero distance (equal
-    points) or one more point weighing the core than the list holds (ties at the core distance,
-    or alpha > 1 reaching past the list)."""
-    sq, ids, rows, best_sq, best_ids, best_src = _merge(local, count, np.int64,
-                                                        list(zip(asked, answers)))
-    sq = sq.copy()  # _merge's may be the local array itself
-    sq[rows], ids[rows] = best_sq, best_ids
-    src = np.full(sq.shape, part["part"], np.int32)
-    src[rows] = best_src
-    n = len(sq)
-    core = np.sqrt(sq[:, kc - 1]) if kc > 0 else np.zeros(n)
-    weighs_core = np.sqrt(sq) / alpha <= core[:, None]
-    beyond = bool(weighs_core[:, kc:].any())
-    at, col = np.nonzero(weighs_core[:, :kc])
-    return {
-        **part,
-        "core": core,
-        "alpha": alpha,
-        "candidates": (at, ids[at, col], src[at, col]),
-        "refuse": "equal points" if bool((sq == 0).any()) else "ties" if beyond else None,
-    }
+def __getattr__(name: str) -> object:
+    # HDBSCAN imports scikit-learn when it is there: only a use of it pays for that.
+    if name == "HDBSCAN":
+        from ._dask_cluster import HDBSCAN
 
-
-def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
-    part = {key: cored[key] for key in ("part", "idx", "x", "core", "alpha")}
-    return _local_tree(part)
-
-
-def _core_requests(cored: dict[str, Any], asked: list[int]) -> tuple[Any, ...]:
-    """For each partition asked: the global indices of its points whose cores are wanted."""
-    _, b, src = cored["candidates"]
-    return tuple(np.unique(b[src == q]) for q in asked)
-
-
-def _cores_of(cored: dict[str, Any], wanted: Any) -> tuple[Any, Any]:
-    return wanted, cored["core"][np.searchsorted(cored["idx"], wanted)]
-
-
-def _ties(cored: dict[str, Any], tree: dict[str, Any], decided: tuple[Any, Any], n: int,
-          *looked_up: Any) -> dict[str, Any]:
-    """The pairs (a, b), a of this partition, that weigh core_a >= core_b and are not tree
-    edges: every edge beyond the tree that can belong to some minimum spanning tree of the
-    mutual reachability on data without equal distances (a is alone below its core, so no path
-    of lighter edges joins a and b). Equal cores are listed once, from the lesser index."""
-    at, b, src = cored["candidates"]
-    idx, core = cored["idx"], cored["core"]
-    a = idx[at]
-    core_b = np.empty(len(b))
-    mine = src == cored["part"]
-    core_b[mine] = core[np.searchsorted(idx, b[mine])]
-    for wanted, cores in looked_up:
-        there = np.flatnonzero(~mine)
-        found = np.searchsorted(wanted, b[there])
-        hit = found < len(wanted)
-        hit[hit] = wanted[found[hit]] == b[there[hit]]
-        core_b[there[hit]] = cores[found[hit]]
-    core_a = core[at]
-    keep = (core_b < core_a) | ((core_b == core_a) & (a < b))
-    a, b = a[keep], b[keep]
-    rejected = decided[0]
-    kept = _kept(tree, rejected[rejected["p"] == cored["part"]])
-    accepted = decided[1]
-    tree_keys = np.concatenate([
-        np.minimum(kept["i"], kept["j"]) * n + np.maximum(kept["i"], kept["j"]),
-        np.minimum(accepted["i"], accepted["j"]) * n + np.maximum(accepted["i"], accepted["j"]),
-    ])
-    beside = ~np.isin(np.minimum(a, b) * n + np.maximum(a, b), tree_keys)
-    return {
-        "idx": idx,
-        "core": core,
-        "ties": np.stack([a[beside], b[beside]], axis=1).astype(np.int32),
-        "refuse": cored["refuse"],
-    }
-
-
-def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
-    """A client array as a dask array in the given row chunks, sent to the workers once."""
-    if _on_distributed():
-        from distributed import get_client
-
-        starts = np.cumsum([0, *chunks])
-        pieces = get_client().scatter([values[a:b] for a, b in zip(starts[:-1], starts[1:])])
-        return da.concatenate(
-            [da.from_delayed(p, (size,), values.dtype) for p, size in zip(pieces, chunks)]
-        ) if chunks else da.from_array(values)
-    return da.from_array(values, chunks=(chunks,))
-
-
-class HDBSCAN(_cluster.HDBSCAN):
-    """HDBSCAN* of a dask array, on the active dask scheduler: ``labels_`` and
-    ``probabilities_`` equal those of ``quorlkit.HDBSCAN(...).fit(X.compute())`` on data
-    without equal distances, numbering included.
-
-    The core distances come from the distributed nearest neighbours, the mutual-reachability
-    minimum spanning tree from the same partitioned rounds as :func:`emst` under the key
-    ``(max(core_i, core_j, d_ij / alpha), i, j)``. The tree's n - 1 edges, the cores and the
-    pairs that weigh a core (about half of ``min_samples - 1`` a point) then come to the
-    client, which replays scikit-learn's Prim order over them and condenses and selects as
-    ``quorlkit.HDBSCAN`` does: about 100 bytes and a few microseconds a point on the client.
-
-    Parameters are ``quorlkit.HDBSCAN``'s (``workers`` is accepted and changes nothing), and
-    ``partitions`` as for :func:`emst`.
-
-    Refused with ValueError, where the one-process fit would answer: rows with inf or NaN
-    (``quorlkit.HDBSCAN`` labels them -2 and -3), equal points, and ties in the mutual
-    reachability that the partitioned rounds cannot see (more points at a point's core
-    distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree edges
-    weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
-
-    Attributes
-    ----------
-    labels_, probabilities_ : dask.array.Array, shape (n,)
-        Chunked as the rows of X, held on the workers.
-    minimum_spanning_tree_ : MinimumSpanningTree
-        Of dask arrays, as :func:`emst` gives them, under the mutual reachability.
-    core_distances_, single_linkage_tree_, condensed_tree_, cluster_persistence_ : ndarray
-        As ``quorlkit.HDBSCAN``'s, on the client.
-    """
-
-    def __init__(
-        self,
-        min_cluster_size: int = 5,
-        min_samples: int | None = None,
-        cluster_selection_epsilon: float = 0.0,
-        max_cluster_size: int | None = None,
-        alpha: float = 1.0,
-        cluster_selection_method: str = "eom",
-        allow_single_cluster: bool = False,
-        workers: int | None = None,
-        verbose: int = 0,
-        partitions: int | None = None,
-    ) -> None:
-        super().__init__(
-            min_cluster_size=min_cluster_size, min_samples=min_samples,
-            cluster_selection_epsilon=cluster_selection_epsilon,
-            max_cluster_size=max_cluster_size, alpha=alpha,
-            cluster_selection_method=cluster_selection_method,
-            allow_single_cluster=allow_single_cluster, workers=workers, verbose=verbose,
-        )
-        self.partitions = partitions
-
-    def fit(self, X: Any, y: Any = None, **kwargs: Any) -> HDBSCAN:  # type: ignore[override]
-        """Cluster the rows of the dask array X; returns self."""
-        mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
-        pts = _prepare(X)
-        sample = _check(pts)
-        n = pts.n
-        if n < 2:
-            raise ValueError(f"X has {n} rows; HDBSCAN needs at least 2")
-        if min_samples > n:
-            raise ValueError(
-                f"min_samples ({min_samples}) must be at most the number of rows of X without "
-                f"inf or NaN ({n})"
-            )
-        kc = min_samples - 1
-        count = min(min_samples, n - 1)  # one beyond the core's neighbour, to see ties at it
-        plan = _plan(sample, _partition_count(self.partitions, n))
-        parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
-        cored = [
-            delayed(_cored, pure=True)(
-                parts[p], locals_[p], count, kc, alpha, asked[p], *answers[p])
-            for p in range(plan.parts)
-        ]
-        (cored,) = dask.persist(cored)
-        del parts, locals_, answers
-        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c) for c in cored])
-        edge_parts, length_parts, decided = _tree_rounds(trees, plan, len(pts.blocks), alpha)
-        requests = {
-            p: delayed(_core_requests, nout=len(asked[p]), pure=True)(cored[p], asked[p])
-            for p in range(plan.parts) if asked[p]
-        }
-        ties = []
-        for p in range(plan.parts):
-            looked_up = [
-                delayed(_cores_of, pure=True)(cored[q], requests[p][t])
-                for t, q in enumerate(asked[p])
-            ]
-            ties.append(delayed(_ties, pure=True)(cored[p], trees[p], decided, n, *looked_up))
-        tree_parts, (ties,) = _persist_tree(edge_parts, length_parts, ties)
-        del cored, trees, requests
-        self.minimum_spanning_tree_ = _tree_arrays(*tree_parts)
-        edges, lengths, held = dask.compute(
-            self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, ties
-        )
-        core = np.empty(n)
-        for h in held:
-            if h["refuse"] is not None:
-                raise ValueError(_REFUSALS[h["refuse"]])
-            core[h["idx"]] = h["core"]
-        # Tree edges that weigh a distance, not a core, and weigh the same as another such
-        # edge or a core: ties between distances, which the rounds do not follow.
-        by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
-        if len(np.unique(by_distance)) < len(by_distance) or np.isin(by_distance, core).any():
-            raise ValueError(_REFUSALS["ties"])
-        tie_pairs = np.concatenate([h["ties"] for h in held])
-        prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs)
-        # The merge order scikit-learn takes: NumPy's default argsort of Prim's weights.
-        rows = np.argsort(prim_w)
-        (z, parent, child, lam, size, labels, probabilities, clusters, persistence,
-         stability) = _core.hdbscan(n, prim_ends[rows], prim_w[rows], mcs, method, single,
-                                    epsilon, max_size)
-        tree = np.empty(len(parent), _cluster.CONDENSED_TREE_DTYPE)
-        tree["parent"], tree["child"], tree["lambda_val"], tree["child_size"] = (
-            parent, child, lam, size)
-        chunks = tuple(_block_rows(pts))
-        self.labels_ = _scattered(np.asarray(labels), chunks).persist()
-        self.probabilities_ = _scattered(np.asarray(probabilities), chunks).persist()
-        self.core_distances_ = core
-        self.single_linkage_tree_ = z
-        self.condensed_tree_ = tree
-        self.cluster_persistence_ = persistence
-        self.n_features_in_ = pts.d
-        self._cluster_ids = clusters
-        self._stability = stability
-        self._min_samples = min_samples
-        return self
-
-    def fit_predict(self, X: Any, y: Any = None) -> Any:  # type: ignore[override]
-        """Cluster the rows of X and return ``labels_``."""
-        return self.fit(X).labels_
-
-
-_REFUSALS = {
-    "equal points": (
-        "X has equal points: their ties in the mutual reachability decide scikit-learn's labels "
-        "by an order the partitioned rounds do not follow; use quorlkit.HDBSCAN on X.compute()"
-    ),
-    "ties": (
-        "X has ties in the mutual reachability (equal distances at a core distance or between "
-        "tree edges, or alpha > 1 reaching past the min_samples nearest) that decide "
-        "scikit-learn's labels by an order the partitioned rounds do not follow; use "
-        "quorlkit.HDBSCAN on X.compute()"
-    ),
-}
+        globals()["HDBSCAN"] = HDBSCAN
+        return HDBSCAN
+    raise AttributeError(f"module 'quorlkit.dask' has no attribute {name!r}")
