@@ -11,8 +11,10 @@ dask on the workers (`dask.array.random`), in chunks of 250,000 rows, and persis
 clock starts; the single process computes the same array first. Timed: the call until its result
 is held (on the workers for dask: the returned arrays are persisted). Memory: the peak resident
 size of each worker process (ru_maxrss) and of the single process, and their rise over the
-process before the points existed. Speed-up is the one process's time over the cluster's; peak
-ratio is the larger worker's peak over the one process's.
+process before the points existed, and the rise of the client process during the call (HDBSCAN
+condenses on the client). Speed-up is the one process's time over the cluster's; peak ratio is
+the larger worker's peak over the one process's. HDBSCAN runs on 2-D blobs (twenty Gaussian
+clusters), min_cluster_size = 15.
 
 With `--rounds`, each cluster run also records dask's task stream and prints, per kind of task,
 how many ran, their compute and transfer seconds summed over the workers, and when the first
@@ -118,9 +120,13 @@ def on_cluster(n: int, what: str, workers: int, rounds: bool) -> dict:
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("quorlkit.dask"))
+        if what == "hdbscan":
+            client.run(lambda: __import__("quorlkit._dask_cluster"))
+            __import__("quorlkit._dask_cluster")
         start = client.run(_peak_mib)
         x = _points(n, what).persist()
         wait(x)
+        client_before = _peak_mib()
         with get_task_stream(client) as stream:
             t0 = time.time()
             t = time.perf_counter()
@@ -131,6 +137,7 @@ def on_cluster(n: int, what: str, workers: int, rounds: bool) -> dict:
             "seconds": seconds,
             "peak": max(peaks.values()),
             "rise": max(peaks[w] - start[w] for w in peaks),
+            "client_rise": _peak_mib() - client_before,
             "rounds": _rounds(stream.data, t0) if rounds else [],
         }
 
@@ -188,7 +195,8 @@ def main() -> None:
             for side in runs:
                 runs[side].append(run(side, what))
         med = {
-            s: {k: statistics.median(r[k] for r in v) for k in ("seconds", "peak", "rise")}
+            s: {k: statistics.median(r.get(k, 0.0) for r in v)
+                for k in ("seconds", "peak", "rise", "client_rise")}
             for s, v in runs.items()
         }
         fastest = min(runs["dask"], key=lambda r: r["seconds"])
@@ -196,15 +204,16 @@ def main() -> None:
     print(f"n = {n}, 2 workers x 1 thread against one process on one thread, "
           f"medians of {args.repeat}")
     print("| call | one process s | 2 workers s | speed-up | process peak MiB (rise) "
-          "| worker peak MiB (rise) | peak ratio | rise ratio |")
-    print("|---|---|---|---|---|---|---|---|")
+          "| worker peak MiB (rise) | peak ratio | rise ratio | client rise MiB |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for what, m, _ in rows:
         s, c = m["single"], m["dask"]
         print(
             f"| {what} | {s['seconds']:.3f} | {c['seconds']:.3f} "
             f"| {s['seconds'] / c['seconds']:.2f}x "
             f"| {s['peak']:.0f} ({s['rise']:.0f}) | {c['peak']:.0f} ({c['rise']:.0f}) "
-            f"| {c['peak'] / s['peak']:.2f} | {c['rise'] / s['rise']:.2f} |"
+            f"| {c['peak'] / s['peak']:.2f} | {c['rise'] / s['rise']:.2f} "
+            f"| {c['client_rise']:.0f} |"
         )
     for what, _, rounds in rows:
         if not rounds:

@@ -148,10 +148,13 @@ class HDBSCAN(_cluster.HDBSCAN):
     ``(max(core_i, core_j, d_ij / alpha), i, j)``. The tree's n - 1 edges, the cores and the
     pairs that weigh a core (about half of ``min_samples - 1`` a point) then come to the
     client, which replays scikit-learn's Prim order over them and condenses and selects as
-    ``quorlkit.HDBSCAN`` does: about 100 bytes and a few microseconds a point on the client.
+    ``quorlkit.HDBSCAN`` does: about 400 bytes and 2 microseconds a point on the client at
+    ``min_samples = 15`` (docs/distributed.md).
 
-    Parameters are ``quorlkit.HDBSCAN``'s (``workers`` is accepted and changes nothing), and
-    ``partitions`` as for :func:`emst`.
+    Parameters are ``quorlkit.HDBSCAN``'s (``workers`` and ``verbose`` are accepted and change
+    nothing), and ``partitions`` as for :func:`emst`. What needs the points on the client after
+    the fit (``outlier_scores_``, ``dbscan_clustering``, ``approximate_predict``) is not
+    offered: call ``quorlkit.HDBSCAN`` on the computed points for those.
 
     Refused with ValueError, where the one-process fit would answer: rows with inf or NaN
     (``quorlkit.HDBSCAN`` labels them -2 and -3), equal points, and ties in the mutual
@@ -199,6 +202,11 @@ class HDBSCAN(_cluster.HDBSCAN):
         n = pts.n
         if n < 2:
             raise ValueError(f"X has {n} rows; HDBSCAN needs at least 2")
+        if n > np.iinfo(np.int32).max:
+            raise ValueError(
+                f"X has {n} rows; HDBSCAN condenses on the client, which takes at most "
+                "2147483647 points"
+            )
         if min_samples > n:
             raise ValueError(
                 f"min_samples ({min_samples}) must be at most the number of rows of X without "

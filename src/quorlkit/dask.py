@@ -1,13 +1,17 @@
-"""The exact minimum spanning tree and nearest neighbours of a dask array, on any dask scheduler.
+"""The exact minimum spanning tree, nearest neighbours and HDBSCAN* of a dask array, on any dask
+scheduler.
 
 ``quorlkit.dask.emst(points)`` and ``quorlkit.dask.knn(points, k)`` give exactly what
 ``quorlkit.emst`` and ``quorlkit.knn`` give for ``points.compute()``, without ever holding all
-points, or all edges, in one place. Needs dask: ``pip install 'quorl[dask]'``.
+points, or all edges, in one place; ``quorlkit.dask.HDBSCAN`` gives ``quorlkit.HDBSCAN``'s labels
+on data without equal distances, condensing on the client. Needs dask:
+``pip install 'quorl[dask]'``.
 
 How (docs/distributed.md gives the argument in full):
 
 - A kd split of a sample cuts space into partitions; every point goes to the partition whose
-  cell holds it, so each partition's points keep their global order.
+  cell holds it, so each partition's points keep their global order. The points move once, by
+  dask's peer-to-peer rechunk (a task per chunk and per partition).
 - Each partition finds its own tree (or neighbours) where it lives.
 - Between partitions only the points that could matter cross the network: for the tree, the
   points of P within max(M_P, M_Q, beta) of Q's box, M being a partition's longest tree edge
@@ -16,8 +20,9 @@ How (docs/distributed.md gives the argument in full):
   partition's box. Pairs of partitions that are already joined by shorter edges are skipped.
 - A tree reduction over the kd split merges the partitions' trees: each reduces its tree to the
   edges that the rest of the graph can still reject, so each step moves only boundary-sized
-  data.
-- The result is sorted across the partitions into chunks by splitters, never in one place.
+  data. Its decisions go to the partitions, not to the client.
+- The result is cut by splitters and moved to its chunks by the same rechunk, never in one
+  place.
 """
 
 from __future__ import annotations
@@ -277,9 +282,7 @@ def _exchange(rows: list[Any], targets: int) -> list[Any]:
     target, each piece moving once from worker to worker; elsewhere, dask's task rechunk."""
     grid = da.concatenate([da.from_delayed(r, (1, targets), object) for r in rows], axis=0)
     method = "p2p" if _on_distributed() else "tasks"
-    # The pieces are held in the workers' memory while they move: they are read once, at once.
-    with dask.config.set({"distributed.p2p.storage.disk": False}):
-        moved = grid.rechunk((len(rows), 1), method=method)
+    moved = grid.rechunk((len(rows), 1), method=method)
     return list(moved.to_delayed(optimize_graph=False).ravel())
 
 
