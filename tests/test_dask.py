@@ -94,10 +94,10 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
 @pytest.mark.parametrize(
     ("n", "d", "params", "partitions"),
     [
-        (2000, 2, {}, 4),
-        (2000, 3, {"min_samples": 3, "cluster_selection_method": "leaf"}, 6),
-        (1500, 2, {"cluster_selection_epsilon": 0.05, "alpha": 0.7}, 3),
-        (1500, 1, {"allow_single_cluster": True, "max_cluster_size": 300}, 8),
+        (1000, 2, {}, 4),
+        (1000, 3, {"min_samples": 3, "cluster_selection_method": "leaf"}, 6),
+        (800, 2, {"cluster_selection_epsilon": 0.05, "alpha": 0.7}, 3),
+        (800, 1, {"allow_single_cluster": True, "max_cluster_size": 150}, 8),
         (300, 2, {"min_samples": 1}, 5),
         (12, 2, {"min_samples": 12}, 3),  # every point in every list; partitions below k
     ],
@@ -164,9 +164,12 @@ def test_columns_chunked_and_integer_points(client):
 
 def test_the_local_threaded_scheduler_gives_the_same(client):
     x = _data("duplicated", 2000, 2, seed=7)
+    blobs = _data("blobs", 600, 2, seed=7)
     with dask.config.set(scheduler="threads"):
         _emst_equal(x, 300, 6)
         _knn_equal(x, 4, 300, 6)
+        got = qd.HDBSCAN(partitions=5).fit(da.from_array(blobs, chunks=(250, -1)))
+        np.testing.assert_array_equal(got.labels_.compute(), quorlkit.HDBSCAN().fit(blobs).labels_)
 
 
 def test_no_worker_holds_all_the_points(client):
@@ -246,7 +249,7 @@ def _hdbscan_arrays(x):
 @pytest.mark.parametrize(
     ("call", "kind", "n"),
     [(_emst_arrays, "uniform", 600_000), (_knn_arrays, "uniform", 800_000),
-     (_hdbscan_arrays, "blobs", 150_000)],
+     (_hdbscan_arrays, "blobs", 100_000)],
     ids=["emst", "knn", "HDBSCAN"],
 )
 def test_a_worker_killed_during_a_call_leaves_the_result_exact(client, call, kind, n):
