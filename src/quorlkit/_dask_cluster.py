@@ -104,7 +104,7 @@ def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
 def _z_order(x: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
     """The rows in the order of a Z curve over their box: nearby points close together."""
     n, d = x.shape
-    bits = max(1, min(21, 63 // max(d, 1)))
+    bits = max(1, min(10, 63 // max(d, 1)))  # a thousand cells a side: enough to keep near
     lo, hi = x.min(axis=0) if n else 0.0, x.max(axis=0) if n else 1.0
     span = np.where(hi > lo, hi - lo, 1.0)
     q = ((x - lo) / span * ((1 << bits) - 1)).astype(np.uint64)

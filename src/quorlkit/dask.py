@@ -244,12 +244,14 @@ def _shard(block: Any, first: int, plan: _Plan) -> npt.NDArray[Any]:
     partition, each in global order."""
     x = np.ascontiguousarray(block, dtype=np.float64)
     where = _assign(x, plan)
-    order = np.argsort(where, kind="stable")
-    cuts = np.searchsorted(where[order], np.arange(plan.parts + 1))
+    # A stable sort of small integers is a radix sort: one pass, one gather of the rows.
+    small = np.int16 if plan.parts <= np.iinfo(np.int16).max else np.int64
+    order = np.argsort(where.astype(small), kind="stable")
+    cuts = np.concatenate([[0], np.cumsum(np.bincount(where, minlength=plan.parts))])
+    rows, idx = x[order], order + first
     out = np.empty((1, plan.parts), object)
     for p in range(plan.parts):
-        rows = order[cuts[p] : cuts[p + 1]]
-        out[0, p] = (rows + first, x[rows])
+        out[0, p] = (idx[cuts[p] : cuts[p + 1]], rows[cuts[p] : cuts[p + 1]])
     return out
 
 
