@@ -117,7 +117,7 @@ def on_cluster(n: int, what: str, workers: int, rounds: bool) -> dict:
     from distributed import Client, LocalCluster, get_task_stream, wait
 
     with LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("quorlkit.dask"))
         if what == "hdbscan":
@@ -150,7 +150,7 @@ def exact_on(n: int, what: str, workers: int) -> dict:
     x = _points(n, what)
     want = _one_process_call(what, np.ascontiguousarray(x.compute(scheduler="threads")))
     with LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, Client(cluster):
         t = time.perf_counter()
         got = _cluster_call(what, x.persist())

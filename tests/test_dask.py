@@ -22,7 +22,7 @@ import quorlkit.dask as qd  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     )
     with distributed.Client(cluster) as c:
         yield c
