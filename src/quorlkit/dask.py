@@ -27,7 +27,6 @@ How (docs/distributed.md gives the argument in full):
 
 from __future__ import annotations
 
-import bisect
 import math
 import numbers
 import operator
