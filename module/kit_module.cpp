@@ -59,6 +59,7 @@ py::capsule Owner(std::unique_ptr<T> &result) {
 
 typedef py::array_t<int64_t, py::array::c_style | py::array::forcecast> int64_array;
 typedef py::array_t<double, py::array::c_style | py::array::forcecast> double_array;
+typedef py::array_t<int32_t, py::array::c_style | py::array::forcecast> int32_array;
 
 // The data of a C-contiguous float64 array of shape (n, d) with n and d within int32, checked
 // with the interpreter lock held; anything else is refused naming the argument.
@@ -305,6 +306,95 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
                           View(r.core.data(), {py::ssize_t(r.core.size())}, owner),
                           View(r.prim_ends.data(), {m, py::ssize_t(2)}, owner),
                           View(r.prim_w.data(), {m}, owner));
+}
+
+// The minimum spanning tree of the points under max(core_i, core_j, d_ij / alpha) with the cores
+// given (one per row, finite and >= 0): (ends, weights), in the order of (weight, i, j).
+py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &core, double alpha,
+                                 int32_t min_samples) {
+    PrepareExceptionStorage();
+    released_call call;
+    int32_t n, d;
+    const double *in = PointsData(points, n, d);
+    if (core.ndim() != 1 || core.shape(0) != n)
+        throw py::value_error("core must have shape (n,) for n points");
+    for (int32_t q = 0; q < n; ++q)
+        if (!(core.data()[q] >= 0.0) || std::isinf(core.data()[q]))
+            throw py::value_error("core distance of row " + std::to_string(q) +
+                                  " must be finite and >= 0");
+    if (!(alpha > 0.0) || std::isinf(alpha))
+        throw py::value_error("alpha must be positive and finite");
+    checked_vector<double> xs;
+    std::unique_ptr<emst_edges> result(new emst_edges());
+    call.Run([&] {
+        xs = CopyPoints(in, n, d, 1);
+        check_points_array(n, d, xs.data(), 1);
+        checked_vector<double> cores;
+        *result = MutualReachabilityMST(xs.data(), n, d, std::max(min_samples, 1), alpha, cores,
+                                        nullptr, 1, nullptr, UINT64_MAX, core.data());
+    });
+    call.Finish();
+    const emst_edges &r = *result;
+    const py::capsule owner = Owner(result);
+    const py::ssize_t m = py::ssize_t(r.count());
+    return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
+                          View(r.lengths.data(), {m}, owner));
+}
+
+// The steps of the tree Prim's algorithm grows from point 0 (PrimOrder) over the n - 1 edges of a
+// mutual-reachability minimum spanning tree (ends, weights) and the t pairs `ties` that weigh
+// the greater core of their ends: (ends, weights) in the order Prim adds them. With `order` (a
+// permutation of the points, nearby points close together: the faster way), the ties are
+// positions in it.
+py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
+                      const double_array &weights, const int32_array &ties,
+                      const py::object &order) {
+    PrepareExceptionStorage();
+    released_call call;
+    const py::ssize_t n = core.ndim() == 1 ? core.shape(0) : -1;
+    if (n < 1 || n > INT32_MAX) throw py::value_error("core must have shape (n,), 1 <= n < 2^31");
+    if (ends.ndim() != 2 || ends.shape(0) != n - 1 || ends.shape(1) != 2)
+        throw py::value_error("edges must have shape (n - 1, 2)");
+    if (weights.ndim() != 1 || weights.shape(0) != n - 1)
+        throw py::value_error("lengths must have shape (n - 1,)");
+    if (ties.ndim() != 2 || ties.shape(1) != 2)
+        throw py::value_error("ties must have shape (t, 2)");
+    for (py::ssize_t e = 0; e < 2 * (n - 1); ++e)
+        if (ends.data()[e] < 0 || ends.data()[e] >= n)
+            throw py::value_error("edges: row " + std::to_string(e / 2) + " names no point");
+    for (py::ssize_t e = 0; e < 2 * ties.shape(0); ++e)
+        if (ties.data()[e] < 0 || ties.data()[e] >= n)
+            throw py::value_error("ties: row " + std::to_string(e / 2) + " names no point");
+    int32_array ranks;
+    if (!order.is_none()) {
+        ranks = order.cast<int32_array>();
+        if (ranks.ndim() != 1 || ranks.shape(0) != n)
+            throw py::value_error("order must have shape (n,)");
+        std::vector<uint8_t> seen(size_t(n), 0);
+        for (py::ssize_t v = 0; v < n; ++v) {
+            const int32_t p = ranks.data()[v];
+            if (p < 0 || p >= n || seen[size_t(p)]++)
+                throw py::value_error("order must be a permutation of 0 .. n - 1");
+        }
+    }
+    struct result_t {
+        checked_vector<int64_t> ends;
+        checked_vector<double> w;
+    };
+    std::unique_ptr<result_t> result(new result_t());
+    const size_t t = size_t(ties.shape(0));
+    call.Run([&] {
+        result->ends.resize(2 * size_t(n - 1));
+        result->w.resize(size_t(n - 1));
+        PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), ties.data(), t, t, nullptr,
+                  nullptr, order.is_none() ? nullptr : ranks.data(), result->ends.data(),
+                  result->w.data());
+    });
+    call.Finish();
+    const result_t &r = *result;
+    const py::capsule owner = Owner(result);
+    return py::make_tuple(View(r.ends.data(), {n - 1, py::ssize_t(2)}, owner),
+                          View(r.w.data(), {n - 1}, owner));
 }
 
 // HDBSCAN* from a spanning tree of n points whose edges are in merge order, each edge's first
@@ -776,6 +866,17 @@ PYBIND11_MODULE(_core, m) {
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha): edges (int64, "
           "(n - 1, 2)), lengths (float64, (n - 1,)), core distances (float64, (n,)), and "
           "the tree Prim grows from point 0 (edges, weights) in its order.");
+    m.def("mutual_reachability_mst_of_cores", &ReachabilityMstOfCores, py::arg("points"),
+          py::arg("core"), py::arg("alpha"), py::arg("min_samples") = 1,
+          "The minimum spanning tree under max(core_i, core_j, d_ij / alpha) with the cores "
+          "given (min_samples: how many neighbours made them): edges (int64, (n - 1, 2)) and "
+          "weights (float64, (n - 1,)) in the order of (weight, i, j).");
+    m.def("prim_order", &PrimOrderOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
+          py::arg("ties"), py::arg("order") = py::none(),
+          "The tree Prim's algorithm grows from point 0 over a mutual-reachability minimum "
+          "spanning tree and the pairs that weigh the greater core of their ends (positions in "
+          "`order` when given, a permutation of the points keeping nearby points together): "
+          "(edges, weights) in the order it adds them.");
     m.def("hdbscan", &Hdbscan, py::arg("n"), py::arg("edges"), py::arg("lengths"),
           py::arg("min_cluster_size"), py::arg("method"), py::arg("allow_single_cluster"),
           py::arg("epsilon"), py::arg("max_cluster_size"),

@@ -969,9 +969,9 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 }
 
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
-                                 double alpha, checked_vector<double> &core,
-                                 tie_edges *ties, int32_t workers,
-                                 checked_vector<int32_t> *order, uint64_t max_ties) {
+                                 double alpha, checked_vector<double> &core, tie_edges *ties,
+                                 int32_t workers, checked_vector<int32_t> *order, uint64_t max_ties,
+                                 const double *given_core) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);
@@ -988,8 +988,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         // One neighbour search gives both the cores and the list the rounds start from. One
         // beyond the core's neighbour bounds the points past the list above core_q, so that a
         // listed point at reachability core_q is known to be q's nearest.
-        const int32_t kc = std::min(min_samples - 1, n - 1);
-        const int32_t k = std::min(std::max(kNeighbours, kc + 1), n - 1);
+        // With the cores given, min_samples - 1 neighbours are listed, as many as made them.
+        const int32_t kc = given_core ? 0 : std::min(min_samples - 1, n - 1);
+        const int32_t listed = given_core ? min_samples - 1 : kc + 1;
+        const int32_t k = std::min(std::max(kNeighbours, listed), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
         {
             const progress_span stage("core distances", 0.1, 0.35);
@@ -999,6 +1001,9 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         checked_vector<double> pos_core(size_t(n), 0.0), node_core(size_t(t.nodes));
         const int32_t threads = n >= kThreadedPoints ? UsableThreads(workers) : 1;
         const int32_t cored = kc > 0 ? n : 0;  // the cores stay 0 for min_samples = 1
+        if (given_core)
+            for (int32_t q = 0; q < n; ++q)
+                core[size_t(p.id[size_t(q)])] = pos_core[size_t(q)] = given_core[p.id[size_t(q)]];
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t qi = 0; qi < cored; ++qi) {
             const size_t q = size_t(qi);

@@ -62,11 +62,15 @@ struct tie_limit_reached {
 // as the tree's; throws tie_limit_reached when there are more than max_ties of them, keeping
 // nothing. When `order` is not null too, it gets the input position of each point in the order
 // of the tree (nearby points close together, equal points together), and the tie edges and twins
-// are indices into `order` instead.
+// are indices into `order` instead. When `given_core` is not null, the cores are those n values
+// (input order, finite and >= 0) instead, the rounds start from each point's min_samples - 1
+// nearest and `ties` must be null: the tree of a subset of a larger set of points under the
+// larger set's cores.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
                                  tie_edges *ties = nullptr, int32_t workers = 1,
                                  checked_vector<int32_t> *order = nullptr,
-                                 uint64_t max_ties = UINT64_MAX);
+                                 uint64_t max_ties = UINT64_MAX,
+                                 const double *given_core = nullptr);
 
 #endif

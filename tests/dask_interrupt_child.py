@@ -24,7 +24,7 @@ def tasks(dask_scheduler: object) -> int:
 def main() -> None:
     name = sys.argv[1]
     call = {"emst": lambda x: qd.emst(x), "knn": lambda x: qd.knn(x, 10)}[name]
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
             points = da.random.default_rng(0).random((2 * 10**6, 2), chunks=250000)
             small = np.random.default_rng(1).random((3000, 2))

@@ -22,7 +22,7 @@ import quorlkit.dask as qd  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
     )
     with distributed.Client(cluster) as c:
         yield c
@@ -39,6 +39,9 @@ def _data(kind: str, n: int, d: int, seed: int) -> np.ndarray:
         x = rng.random((n // 2, d))
         far = rng.random((n - n // 2 - n // 4, d)) + 50
         return np.concatenate([x, np.repeat(x[: n // 4], 1, axis=0), far])
+    if kind == "blobs":  # clusters of unequal spread: no equal distances
+        centres = rng.random((6, d))
+        return centres[rng.integers(0, 6, n)] + rng.normal(0, 0.02, (n, d)) * rng.integers(1, 4, (n, 1))
     raise AssertionError(kind)
 
 
@@ -88,6 +91,48 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
     _knn_equal(x, k, _chunks("uneven", len(x)), partitions)
 
 
+@pytest.mark.parametrize(
+    ("n", "d", "params", "partitions"),
+    [
+        (1000, 2, {}, 4),
+        (1000, 3, {"min_samples": 3, "cluster_selection_method": "leaf"}, 6),
+        (800, 2, {"cluster_selection_epsilon": 0.05, "alpha": 0.7}, 3),
+        (800, 1, {"allow_single_cluster": True, "max_cluster_size": 150}, 8),
+        (300, 2, {"min_samples": 1}, 5),
+        (12, 2, {"min_samples": 12}, 3),  # every point in every list; partitions below k
+    ],
+)
+def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions):
+    x = _data("blobs", n, d, seed=n + d)
+    want = quorlkit.HDBSCAN(min_cluster_size=8, **params).fit(x)
+    arr = da.from_array(x, chunks=(_chunks("uneven", n), -1))
+    got = qd.HDBSCAN(min_cluster_size=8, partitions=partitions, **params).fit(arr)
+    assert got.labels_.chunks == arr.chunks[:1]
+    np.testing.assert_array_equal(got.labels_.compute(), want.labels_)
+    np.testing.assert_array_equal(got.probabilities_.compute(), want.probabilities_)
+    np.testing.assert_array_equal(got.core_distances_, want.core_distances_)
+    np.testing.assert_array_equal(got.condensed_tree_, want.condensed_tree_)
+    tree = got.minimum_spanning_tree_
+    np.testing.assert_array_equal(tree.edges.compute(), want.minimum_spanning_tree_.edges)
+    np.testing.assert_array_equal(tree.lengths.compute(), want.minimum_spanning_tree_.lengths)
+
+
+@pytest.mark.parametrize(
+    ("x", "params", "match"),
+    [
+        (_data("duplicated", 400, 2, seed=13), {}, "equal points"),
+        (_data("tied", 400, 2, seed=14), {}, "equal points"),
+        (np.round(_data("uniform", 400, 2, seed=15) * 1000), {}, "ties in the mutual"),
+        (_data("blobs", 400, 2, seed=16), {"alpha": 1.5}, "alpha > 1"),
+        (_data("blobs", 4, 2, seed=17), {"min_samples": 5}, r"min_samples \(5\) must be at most"),
+    ],
+    ids=["duplicates", "grid", "rounded", "alpha", "few rows"],
+)
+def test_hdbscan_refuses_ties_it_cannot_order(client, x, params, match):
+    with pytest.raises(ValueError, match=match):
+        qd.HDBSCAN(min_cluster_size=5, partitions=3, **params).fit(da.from_array(x, chunks=100))
+
+
 @pytest.mark.parametrize("chunking", ["one", "rows", "uneven"])
 def test_odd_chunkings(client, chunking):
     x = _data("tied", 60, 2, seed=3)
@@ -119,9 +164,12 @@ def test_columns_chunked_and_integer_points(client):
 
 def test_the_local_threaded_scheduler_gives_the_same(client):
     x = _data("duplicated", 2000, 2, seed=7)
+    blobs = _data("blobs", 600, 2, seed=7)
     with dask.config.set(scheduler="threads"):
         _emst_equal(x, 300, 6)
         _knn_equal(x, 4, 300, 6)
+        got = qd.HDBSCAN(partitions=5).fit(da.from_array(blobs, chunks=(250, -1)))
+        np.testing.assert_array_equal(got.labels_.compute(), quorlkit.HDBSCAN().fit(blobs).labels_)
 
 
 def test_no_worker_holds_all_the_points(client):
@@ -135,6 +183,25 @@ def test_no_worker_holds_all_the_points(client):
         )
     )
     assert max(sizes.values()) < x.nbytes / 2
+
+
+@pytest.mark.parametrize("call", ["emst", "knn"])
+def test_the_task_count_grows_with_chunks_plus_partitions(client, call):
+    # On a line every partition meets only its neighbours, so the pairs searched are the same
+    # for every chunking; the count must then be f(chunks) + g(partitions), with no term in
+    # their product (one task per chunk and partition, as a shuffle by tasks makes).
+    counts = {}
+    for chunks in (4, 16):
+        for partitions in (2, 8):
+            x = np.random.default_rng(chunks + partitions).random((4000, 1))
+            arr = da.from_array(x, chunks=(4000 // chunks, -1))
+            with distributed.get_task_stream(client) as stream:
+                out = qd.emst(arr, partitions=partitions) if call == "emst" else qd.knn(
+                    arr, 2, partitions=partitions)
+                distributed.wait(list(out))
+            counts[chunks, partitions] = len(stream.data)
+    more_chunks = {p: counts[16, p] - counts[4, p] for p in (2, 8)}
+    assert more_chunks[2] == more_chunks[8], counts
 
 
 def _kill_a_worker_during(client, work):
@@ -161,36 +228,41 @@ def _kill_a_worker_during(client, work):
     return result, bool(killed_at)
 
 
+def _emst_arrays(x):
+    tree = qd.emst(x, partitions=8) if isinstance(x, da.Array) else quorlkit.emst(x)
+    return tree.edges, tree.lengths
+
+
+def _knn_arrays(x):
+    return qd.knn(x, 8, partitions=8) if isinstance(x, da.Array) else quorlkit.knn(x, 8)
+
+
+def _hdbscan_arrays(x):
+    model = (qd.HDBSCAN(min_cluster_size=15, partitions=8) if isinstance(x, da.Array)
+             else quorlkit.HDBSCAN(min_cluster_size=15))
+    model.fit(x)
+    return model.labels_, model.probabilities_
+
+
 # The points travel in the graph here, as a users in-memory array would.
 @pytest.mark.filterwarnings("ignore:Sending large graph")
-def test_a_worker_killed_during_emst_leaves_the_result_exact(client):
-    x = _data("uniform", 600_000, 2, seed=9)
-    want = quorlkit.emst(x)
+@pytest.mark.parametrize(
+    ("call", "kind", "n"),
+    [(_emst_arrays, "uniform", 600_000), (_knn_arrays, "uniform", 800_000),
+     (_hdbscan_arrays, "blobs", 100_000)],
+    ids=["emst", "knn", "HDBSCAN"],
+)
+def test_a_worker_killed_during_a_call_leaves_the_result_exact(client, call, kind, n):
+    x = _data(kind, n, 2, seed=9)
+    want = call(x)
 
     def work():
-        got = qd.emst(da.from_array(x, chunks=(50_000, -1)), partitions=8)
-        return got.edges.compute(), got.lengths.compute()
+        return [np.asarray(a.compute()) for a in call(da.from_array(x, chunks=(50_000, -1)))]
 
-    (edges, lengths), killed = _kill_a_worker_during(client, work)
+    got, killed = _kill_a_worker_during(client, work)
     assert killed, "the run ended before the worker was killed; use more points"
-    np.testing.assert_array_equal(edges, want.edges)
-    np.testing.assert_array_equal(lengths, want.lengths)
-
-
-# The points travel in the graph here, as a users in-memory array would.
-@pytest.mark.filterwarnings("ignore:Sending large graph")
-def test_a_worker_killed_during_knn_leaves_the_result_exact(client):
-    x = _data("uniform", 800_000, 2, seed=10)
-    want_d, want_i = quorlkit.knn(x, 8)
-
-    def work():
-        dist, idx = qd.knn(da.from_array(x, chunks=(50_000, -1)), 8, partitions=8)
-        return dist.compute(), idx.compute()
-
-    (dist, idx), killed = _kill_a_worker_during(client, work)
-    assert killed, "the run ended before the worker was killed; use more points"
-    np.testing.assert_array_equal(idx, want_i)
-    np.testing.assert_array_equal(dist, want_d)
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
 
 
 def _with_row(value, row: int, col: int = 1, n: int = 50) -> np.ndarray:
@@ -216,6 +288,8 @@ def test_refusals_name_the_global_row(client, x, error, match):
         qd.emst(arr)
     with pytest.raises(error, match=match):
         qd.knn(arr, 1)
+    with pytest.raises(error, match=match):
+        qd.HDBSCAN(min_samples=2).fit(arr)
     # The same words as the single machine's.
     with pytest.raises(error, match=match):
         quorlkit.emst(x)

@@ -126,6 +126,16 @@ def hdbscan_fit(
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
 ]: ...
+def mutual_reachability_mst_of_cores(
+    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+def prim_order(
+    core: npt.ArrayLike,
+    edges: npt.ArrayLike,
+    lengths: npt.ArrayLike,
+    ties: npt.ArrayLike,
+    order: npt.ArrayLike | None = ...,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def hdbscan(
     n: int,
     edges: npt.ArrayLike,

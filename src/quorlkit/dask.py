@@ -1,13 +1,17 @@
-"""The exact minimum spanning tree and nearest neighbours of a dask array, on any dask scheduler.
+"""The exact minimum spanning tree, nearest neighbours and HDBSCAN* of a dask array, on any dask
+scheduler.
 
 ``quorlkit.dask.emst(points)`` and ``quorlkit.dask.knn(points, k)`` give exactly what
 ``quorlkit.emst`` and ``quorlkit.knn`` give for ``points.compute()``, without ever holding all
-points, or all edges, in one place. Needs dask: ``pip install 'quorl[dask]'``.
+points, or all edges, in one place; ``quorlkit.dask.HDBSCAN`` gives ``quorlkit.HDBSCAN``'s labels
+on data without equal distances, condensing on the client. Needs dask:
+``pip install 'quorl[dask]'``.
 
 How (docs/distributed.md gives the argument in full):
 
 - A kd split of a sample cuts space into partitions; every point goes to the partition whose
-  cell holds it, so each partition's points keep their global order.
+  cell holds it, so each partition's points keep their global order. The points move once, by
+  dask's peer-to-peer rechunk (a task per chunk and per partition).
 - Each partition finds its own tree (or neighbours) where it lives.
 - Between partitions only the points that could matter cross the network: for the tree, the
   points of P within max(M_P, M_Q, beta) of Q's box, M being a partition's longest tree edge
@@ -16,13 +20,13 @@ How (docs/distributed.md gives the argument in full):
   partition's box. Pairs of partitions that are already joined by shorter edges are skipped.
 - A tree reduction over the kd split merges the partitions' trees: each reduces its tree to the
   edges that the rest of the graph can still reject, so each step moves only boundary-sized
-  data.
-- The result is sorted across the partitions into chunks by splitters, never in one place.
+  data. Its decisions go to the partitions, not to the client.
+- The result is cut by splitters and moved to its chunks by the same rechunk, never in one
+  place.
 """
 
 from __future__ import annotations
 
-import bisect
 import math
 import numbers
 import operator
@@ -45,7 +49,7 @@ from . import _core
 from ._mst import MinimumSpanningTree
 from ._neighbors import _neighbour_count
 
-__all__ = ["emst", "knn"]
+__all__ = ["HDBSCAN", "emst", "knn"]
 
 # Fewer points than this make a partition whose fixed costs outweigh its work.
 _LEAST_PART = 4096
@@ -55,7 +59,6 @@ _SAMPLE_PER_PART = 512
 _SKETCH = 32
 # Keys each partition offers for the splitters of the sorted output.
 _KEYS_PER_PART = 64
-_NO_INDEX = np.iinfo(np.int64).max
 
 
 class _Points(NamedTuple):
@@ -235,36 +238,59 @@ def _assign(x: npt.NDArray[np.float64], plan: _Plan) -> npt.NDArray[np.int64]:
         node[inner] = np.where(below, plan.left[t], plan.right[t])
 
 
-def _shard(block: Any, first: int, plan: _Plan) -> tuple[Any, ...]:
+def _shard(block: Any, first: int, plan: _Plan) -> npt.NDArray[Any]:
+    """A block's rows cut by partition: a row of pieces (global indices, rows), one per
+    partition, each in global order."""
     x = np.ascontiguousarray(block, dtype=np.float64)
     where = _assign(x, plan)
-    out = []
+    # A stable sort of small integers is a radix sort: one pass, one gather of the rows.
+    small = np.int16 if plan.parts <= np.iinfo(np.int16).max else np.int64
+    order = np.argsort(where.astype(small), kind="stable")
+    cuts = np.concatenate([[0], np.cumsum(np.bincount(where, minlength=plan.parts))])
+    rows, idx = x[order], order + first
+    out = np.empty((1, plan.parts), object)
     for p in range(plan.parts):
-        rows = np.flatnonzero(where == p)
-        out.append((rows + first, x[rows]))
-    return tuple(out)
+        out[0, p] = (idx[cuts[p] : cuts[p + 1]], rows[cuts[p] : cuts[p + 1]])
+    return out
 
 
-def _gather(part: int, d: int, *pieces: Any) -> dict[str, Any]:
-    """Partition `part`: global indices (increasing) and rows."""
-    idx = [p[0] for p in pieces]
-    xs = [p[1] for p in pieces]
+def _gather(part: int, d: int, column: npt.NDArray[Any]) -> dict[str, Any]:
+    """Partition `part` from its pieces in block order: global indices (increasing) and rows."""
+    pieces = column[:, 0]
     return {
         "part": part,
-        "idx": np.concatenate(idx) if idx else np.empty(0, np.int64),
-        "x": np.ascontiguousarray(np.concatenate(xs)) if xs else np.empty((0, d)),
+        "idx": np.concatenate([p[0] for p in pieces]) if len(pieces) else np.empty(0, np.int64),
+        "x": np.concatenate([p[1] for p in pieces]) if len(pieces) else np.empty((0, d)),
     }
 
 
+def _on_distributed() -> bool:
+    try:
+        from distributed import get_client
+
+        client = get_client()
+    except (ImportError, ValueError):
+        return False
+    return dask.base.get_scheduler() == client.get
+
+
+def _exchange(rows: list[Any], targets: int) -> list[Any]:
+    """Pieces sent from each source to each target: `rows` are delayed object arrays of shape
+    (1, targets), piece t of each for target t; returns, per target, a delayed object array of
+    shape (sources, 1) of its pieces in source order.
+
+    On a distributed scheduler this is dask's peer-to-peer rechunk: one task per source and per
+    target, each piece moving once from worker to worker; elsewhere, dask's task rechunk."""
+    grid = da.concatenate([da.from_delayed(r, (1, targets), object) for r in rows], axis=0)
+    method = "p2p" if _on_distributed() else "tasks"
+    moved = grid.rechunk((len(rows), 1), method=method)
+    return list(moved.to_delayed(optimize_graph=False).ravel())
+
+
 def _partitions(pts: _Points, plan: _Plan) -> list[Any]:
-    shards = [
-        delayed(_shard, nout=plan.parts, pure=True)(b, s, plan)
-        for b, s in zip(pts.blocks, pts.starts)
-    ]
-    return [
-        delayed(_gather, pure=True)(p, pts.d, *[sh[p] for sh in shards])
-        for p in range(plan.parts)
-    ]
+    rows = [delayed(_shard, pure=True)(b, s, plan) for b, s in zip(pts.blocks, pts.starts)]
+    columns = _exchange(rows, plan.parts)
+    return [delayed(_gather, pure=True)(p, pts.d, c) for p, c in enumerate(columns)]
 
 
 def _bounds(x: npt.NDArray[np.float64]) -> tuple[Any, Any]:
@@ -293,9 +319,21 @@ def _groups(plan: _Plan) -> list[tuple[int, list[int], list[int]]]:
 # ---- the minimum spanning tree -----------------------------------------------------------------
 
 
+def _reach_squared(w: float, alpha: float) -> float:
+    """A squared length above which no pair weighs w or less under the mutual reachability:
+    sqrt and the division by alpha round monotonically; the margin covers them."""
+    t = (w + 1e-323) * alpha * (1.0 + 1e-12)
+    return t * t * (1.0 + 1e-12)
+
+
 def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
+    """The partition's tree under its key: the squared length, or with cores (the points'
+    core distances among all points) the mutual reachability."""
     x = part["x"]
-    if len(x) >= 2:
+    if len(x) >= 2 and part.get("core") is not None:
+        ends, squared = _core.mutual_reachability_mst_of_cores(
+            x, part["core"], part["alpha"], part.get("min_samples", 1))
+    elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
         ends, squared = np.empty((0, 2), np.int64), np.empty(0)
@@ -307,43 +345,66 @@ def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
     x, idx = local["x"], local["idx"]
     if len(x) == 0:
         return {"n": 0}
+    # The points nearest each face of the box: across a splitting plane the closest pair is
+    # among them, which keeps the bound on it, and so the bands, near the true closest pair.
     picks = [np.argmin(x, axis=0), np.argmax(x, axis=0)]
+    if len(x) > _SKETCH:
+        for k in range(x.shape[1]):
+            picks.append(np.argpartition(x[:, k], _SKETCH)[:_SKETCH])
+            picks.append(np.argpartition(x[:, k], len(x) - 1 - _SKETCH)[len(x) - 1 - _SKETCH :])
     rng = np.random.default_rng(int(idx[0]))
     picks.append(rng.choice(len(x), min(len(x), _SKETCH), replace=False))
     sketch = np.unique(np.concatenate(picks))
+    core = local.get("core")
     return {
         "n": len(x),
         "lo": local["lo"],
         "hi": local["hi"],
         "longest": float(local["squared"].max()) if len(local["squared"]) else -math.inf,
         "sketch": x[sketch],
+        "keys": _key_sample(local),
+        "alpha": local.get("alpha"),
+        "sketch_core": None if core is None else core[sketch],
+        "least_core": None if core is None else float(core.min()),
     }
 
 
 def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tuple[Any, ...]:
-    """For each (lo, hi, reach) of another partition's box: the points within squared distance
-    reach of that box, as (global indices, rows).
+    """For each (lo, hi, reach) of another partition's box: the points whose key to some point
+    of that box may be at most reach, as (global indices, rows, cores or None). Under the
+    squared length that is the points within squared distance reach; under the mutual
+    reachability, the points with a core of at most reach within _reach_squared(reach) (the key
+    of a pair is at least either core and at least the distance over alpha).
 
     The other partitions' points all lie outside this partition's box (the kd cells are apart),
     so a point farther than every reach from each face of its own box is in no band: one pass
     finds the few points near the faces, and only those are measured against each box."""
-    x, idx = local["x"], local["idx"]
-    widest = max(reach for _, _, reach in targets)
+    x, idx, core = local["x"], local["idx"], local.get("core")
+    if core is not None:
+        reaches = [(lo, hi, _reach_squared(w, local["alpha"]), w) for lo, hi, w in targets]
+    else:
+        reaches = [(lo, hi, reach, math.inf) for lo, hi, reach in targets]
+    widest = max(t[2] for t in reaches)
     near_face = np.zeros(len(x), bool)
     for k in range(x.shape[1]):
         below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
         near_face |= (below * below <= widest) | (above * above <= widest)
     rows = np.flatnonzero(near_face)
     xs = x[rows]
+    cs = None if core is None else core[rows]
     out = []
-    for lo, hi, reach in targets:
-        near = np.flatnonzero(_box_squared(xs, lo, hi) <= reach)
-        out.append((idx[rows[near]], xs[near]))
+    for lo, hi, reach, w in reaches:
+        keep = _box_squared(xs, lo, hi) <= reach
+        if cs is not None:
+            keep &= cs <= w
+        near = np.flatnonzero(keep)
+        out.append((idx[rows[near]], xs[near], None if cs is None else cs[near]))
     return tuple(out)
 
 
-def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]:
-    """The edges between the two bands in the minimum spanning tree of their union."""
+def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: Any) -> Any:
+    """The edges between the two bands in the minimum spanning tree of their union, under the
+    squared length or (alpha not None) the mutual reachability of the bands' cores."""
     idx = np.concatenate([band_p[0], band_q[0]])
     x = np.concatenate([band_p[1], band_q[1]])
     order = np.argsort(idx, kind="stable")
@@ -352,7 +413,11 @@ def _cross(band_p: tuple[Any, Any], band_q: tuple[Any, Any]) -> npt.NDArray[Any]
     side[np.searchsorted(idx, band_q[0])] = True
     if len(idx) < 2:
         return _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
-    ends, sq = _core.emst(x, 1, True)
+    if alpha is not None:
+        core = np.concatenate([band_p[2], band_q[2]])[order]
+        ends, sq = _core.mutual_reachability_mst_of_cores(x, core, alpha)
+    else:
+        ends, sq = _core.emst(x, 1, True)
     across = side[ends[:, 0]] != side[ends[:, 1]]
     ends = ends[across]
     return _edge_records(sq[across], idx[ends[:, 0]], idx[ends[:, 1]])
@@ -435,6 +500,14 @@ def _decisions(node: tuple[Any, Any, Any]) -> tuple[Any, Any]:
     return node[1], node[2]
 
 
+def _decided(*decisions: tuple[Any, Any]) -> tuple[Any, Any]:
+    """All the reduction's decisions: the rejected partition edges, and the accepted edges
+    between partitions in key order."""
+    rejected = np.concatenate([r for r, _ in decisions]) if decisions else np.empty(0, _EDGE)
+    accepted = np.concatenate([a for _, a in decisions]) if decisions else np.empty(0, _EDGE)
+    return rejected, _in_key_order(accepted)
+
+
 def _kept(local: dict[str, Any], rejected: Any) -> dict[str, Any]:
     """The partition's tree edges that stay, in key order."""
     idx, ends, sq = local["idx"], local["ends"], local["squared"]
@@ -451,10 +524,13 @@ def _kept(local: dict[str, Any], rejected: Any) -> dict[str, Any]:
     return {"sq": sq, "i": i, "j": j}
 
 
-def _key_sample(kept: dict[str, Any]) -> tuple[int, Any]:
-    m = len(kept["sq"])
+def _key_sample(local: dict[str, Any]) -> tuple[int, Any]:
+    """The count of the partition's tree edges and about _KEYS_PER_PART of their keys, spread
+    evenly over the key order."""
+    sq, ends, idx = local["squared"], local["ends"], local["idx"]
+    m = len(sq)
     at: Any = np.unique(np.linspace(0, m - 1, min(m, _KEYS_PER_PART)).astype(np.int64)) if m else []
-    return m, [(float(kept["sq"][t]), int(kept["i"][t]), int(kept["j"][t])) for t in at]
+    return m, [(float(sq[t]), int(idx[ends[t, 0]]), int(idx[ends[t, 1]])) for t in at]
 
 
 def _rank(sq: Any, i: Any, j: Any, key: tuple[float, int, int]) -> int:
@@ -468,20 +544,38 @@ def _rank(sq: Any, i: Any, j: Any, key: tuple[float, int, int]) -> int:
     return int(lo_i + np.searchsorted(j[lo_i:hi_i], b, "left"))
 
 
-def _ranks(kept: dict[str, Any], splitters: list[tuple[float, int, int]]) -> list[int]:
-    return [0, *[_rank(kept["sq"], kept["i"], kept["j"], k) for k in splitters], len(kept["sq"])]
+def _cut(sq: Any, i: Any, j: Any, splitters: list[tuple[float, int, int]]) -> npt.NDArray[Any]:
+    """Edges in key order cut at the splitters (an edge whose key equals a splitter goes after
+    it): one row of pieces (squared lengths, i, j), one per output chunk."""
+    ranks = [0, *[_rank(sq, i, j, k) for k in splitters], len(sq)]
+    out = np.empty((1, len(splitters) + 1), object)
+    for b in range(len(splitters) + 1):
+        out[0, b] = (sq[ranks[b] : ranks[b + 1]], i[ranks[b] : ranks[b + 1]], j[ranks[b] : ranks[b + 1]])
+    return out
 
 
-def _slice(kept: dict[str, Any], start: int, stop: int) -> tuple[Any, Any, Any]:
-    return kept["sq"][start:stop], kept["i"][start:stop], kept["j"][start:stop]
+def _kept_pieces(
+    local: dict[str, Any], decided: tuple[Any, Any], splitters: list[tuple[float, int, int]]
+) -> npt.NDArray[Any]:
+    rejected = decided[0]
+    kept = _kept(local, rejected[rejected["p"] == local["part"]])
+    return _cut(kept["sq"], kept["i"], kept["j"], splitters)
 
 
-def _bucket(extra: Any, *slices: Any) -> tuple[Any, Any]:
-    """Runs already in key order, merged: a stable sort by squared length (which merges runs
-    cheaply), then equal lengths put in (i, j) order."""
-    sq = np.concatenate([extra["sq"], *[s[0] for s in slices]])
-    i = np.concatenate([extra["i"], *[s[1] for s in slices]])
-    j = np.concatenate([extra["j"], *[s[2] for s in slices]])
+def _accepted_pieces(
+    decided: tuple[Any, Any], splitters: list[tuple[float, int, int]]
+) -> npt.NDArray[Any]:
+    accepted = decided[1]
+    return _cut(accepted["sq"], accepted["i"], accepted["j"], splitters)
+
+
+def _bucket(column: npt.NDArray[Any], squared: bool) -> tuple[Any, Any]:
+    """Runs already in key order, merged: a stable sort by key (which merges runs cheaply),
+    then equal keys put in (i, j) order; lengths are the square roots of squared lengths."""
+    pieces = column[:, 0]
+    sq = np.concatenate([p[0] for p in pieces])
+    i = np.concatenate([p[1] for p in pieces])
+    j = np.concatenate([p[2] for p in pieces])
     order = np.argsort(sq, kind="stable")
     sq, i, j = sq[order], i[order], j[order]
     tied = np.flatnonzero(sq[1:] == sq[:-1])
@@ -491,15 +585,7 @@ def _bucket(extra: Any, *slices: Any) -> tuple[Any, Any]:
         # every run where it is.
         fix = at[np.lexsort((j[at], i[at], sq[at]))]
         i[at], j[at] = i[fix], j[fix]
-    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq)
-
-
-def _first(pair: tuple[Any, Any]) -> Any:
-    return pair[0]
-
-
-def _second(pair: tuple[Any, Any]) -> Any:
-    return pair[1]
+    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq) if squared else sq
 
 
 class _Joins:
@@ -535,10 +621,22 @@ def _pairs_to_search(summaries: list[dict[str, Any]]) -> list[tuple[int, int, fl
     sketches = [summaries[p]["sketch"] for p in live]
     everything = np.concatenate(sketches)
     starts = np.cumsum([0, *[len(s) for s in sketches[:-1]]])
+    alpha = summaries[live[0]]["alpha"]
+    if alpha is not None:
+        cores = np.concatenate([summaries[p]["sketch_core"] for p in live])
+        least = np.array([summaries[p]["least_core"] for p in live])
     for a, p in enumerate(live[:-1]):
         gaps = _boxes_squared(lo[a], hi[a], lo, hi)
-        closest = _squared(sketches[a][:, None, :], everything[None, :, :]).min(axis=0)
-        per_part = np.minimum.reduceat(closest, starts)
+        closest = _squared(sketches[a][:, None, :], everything[None, :, :])
+        if alpha is not None:
+            # Keys as the core weighs them: every pair across two boxes weighs at least either
+            # partition's least core and the boxes' distance over alpha.
+            gaps = np.maximum(np.maximum(np.sqrt(gaps) / alpha, least[a]), least)
+            closest = np.maximum(
+                np.maximum(np.sqrt(closest) / alpha, summaries[p]["sketch_core"][:, None]),
+                cores[None, :],
+            )
+        per_part = np.minimum.reduceat(closest.min(axis=0), starts)
         for b in range(a + 1, len(live)):
             bound[p, live[b]] = float(gaps[b])
             near[p, live[b]] = float(per_part[b])
@@ -617,9 +715,20 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         )
     plan = _plan(sample, _partition_count(partitions, pts.n))
     (locals_,) = dask.persist([delayed(_local_tree, pure=True)(p) for p in _partitions(pts, plan)])
+    edge_parts, length_parts, _ = _tree_rounds(locals_, plan, len(pts.blocks), None)
+    del locals_  # what the persisted chunks still need stays until they are made
+    tree_parts, _ = _persist_tree(edge_parts, length_parts)
+    return _tree_arrays(*tree_parts)
+
+
+def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any) -> tuple[Any, Any, Any]:
+    """The rounds after the partitions' own trees (held in `locals_`): the tree's edges in key
+    order as delayed chunks of edges and lengths, about `chunks` of them, and the reduction's
+    decisions (delayed)."""
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
-
+    splitters = _splitters([s["keys"] for s in summaries if s["n"]], chunks)
+    # From here on every round's input comes from the round before, worker to worker.
     wanted: dict[int, list[tuple[int, float]]] = {}
     for p, q, reach in searched:
         wanted.setdefault(p, []).append((q, reach))
@@ -631,7 +740,8 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         for (q, _), band in zip(others, made):
             bands[p, q] = band
     crossing = {
-        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p]) for p, q, _ in searched
+        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p], alpha)
+        for p, q, _ in searched
     }
 
     pending: dict[int, Any] = {}
@@ -651,44 +761,40 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         merged = delayed(_node, pure=True)(pending[left_c], pending[right_c], inner, leaving)
         pending[node] = delayed(_pending, pure=True)(merged)
         decisions.append(delayed(_decisions, pure=True)(merged))
-    (decided,) = dask.compute(decisions)
-    rejected = np.concatenate([r for r, _ in decided]) if decided else np.empty(0, _EDGE)
-    accepted = np.concatenate([a for _, a in decided]) if decided else np.empty(0, _EDGE)
-    accepted = _in_key_order(accepted)
+    decided = delayed(_decided, pure=True)(*decisions)
 
-    (kept,) = dask.persist(
-        [
-            delayed(_kept, pure=True)(locals_[p], rejected[rejected["p"] == p])
-            for p in range(plan.parts)
-        ]
+    rows = [delayed(_kept_pieces, pure=True)(t, decided, splitters) for t in locals_]
+    rows.append(delayed(_accepted_pieces, pure=True)(decided, splitters))
+    squared = alpha is None
+    outs = [
+        delayed(_bucket, nout=2, pure=True)(c, squared)
+        for c in _exchange(rows, len(splitters) + 1)
+    ]
+    edge_parts, length_parts = [o[0] for o in outs], [o[1] for o in outs]
+    return edge_parts, length_parts, decided
+
+
+def _persist_tree(edge_parts: list[Any], length_parts: list[Any], *more: Any) -> tuple[Any, Any]:
+    """The tree's chunks persisted, with anything else to persist at the same time, and the
+    sizes of the chunks known."""
+    (edge_parts, length_parts, *more) = dask.persist(edge_parts, length_parts, *more)
+    (sizes,) = dask.compute([delayed(len, pure=True)(part) for part in length_parts])
+    return (edge_parts, length_parts, sizes), more
+
+
+def _tree_arrays(edge_parts: list[Any], length_parts: list[Any], sizes: list[int]) -> Any:
+    held = [b for b, size in enumerate(sizes) if size]
+    edges = da.concatenate(
+        [da.from_delayed(edge_parts[b], (sizes[b], 2), np.int64) for b in held]
     )
-    (samples,) = dask.compute([delayed(_key_sample, pure=True)(k) for k in kept])
-    splitters = _splitters(samples, accepted, len(pts.blocks))
-    (ranks,) = dask.compute([delayed(_ranks, pure=True)(k, splitters) for k in kept])
-
-    keys = zip(accepted["sq"].tolist(), accepted["i"].tolist(), accepted["j"].tolist())
-    # An edge whose key equals a splitter goes after it, as _rank counts.
-    home = np.array([bisect.bisect_right(splitters, key) for key in keys], np.int64)
-    edge_chunks, length_chunks = [], []
-    for b in range(len(splitters) + 1):
-        extra = accepted[home == b]
-        size = len(extra) + sum(r[b + 1] - r[b] for r in ranks)
-        if size == 0:
-            continue
-        slices = [
-            delayed(_slice, pure=True)(kept[p], ranks[p][b], ranks[p][b + 1])
-            for p in range(plan.parts)
-            if ranks[p][b + 1] > ranks[p][b]
-        ]
-        out = delayed(_bucket, pure=True)(extra, *slices)
-        edge_chunks.append(da.from_delayed(delayed(_first)(out), (size, 2), np.int64))
-        length_chunks.append(da.from_delayed(delayed(_second)(out), (size,), np.float64))
-    edges, lengths = dask.persist(da.concatenate(edge_chunks), da.concatenate(length_chunks))
+    lengths = da.concatenate(
+        [da.from_delayed(length_parts[b], (sizes[b],), np.float64) for b in held]
+    )
     return MinimumSpanningTree(lengths, edges)
 
 
 def _splitters(
-    samples: list[tuple[int, list[tuple[float, int, int]]]], accepted: Any, chunks: int
+    samples: list[tuple[int, list[tuple[float, int, int]]]], chunks: int
 ) -> list[tuple[float, int, int]]:
     """Keys that cut the sorted edges into about `chunks` runs of similar size."""
     weighted = []
@@ -721,12 +827,12 @@ def _local_neighbours(part: dict[str, Any], k: int) -> dict[str, Any]:
     own = min(k, n - 1)
     if own >= 1:
         sq, near = _core.knn(x, own, 1, True)
-        ids = idx[near]
+        near = near.astype(np.int32)  # positions in the partition: half the memory
     else:
-        sq, ids = np.empty((n, 0)), np.empty((n, 0), np.int64)
+        sq, near = np.empty((n, 0)), np.empty((n, 0), np.int32)
     reach = sq[:, -1] if own == k else np.full(n, math.inf)
     lo, hi = _bounds(x)
-    return {**part, "sq": sq, "ids": ids, "reach": reach, "lo": lo, "hi": hi}
+    return {**part, "sq": sq, "near": near, "reach": reach, "lo": lo, "hi": hi}
 
 
 def _neighbour_summary(local: dict[str, Any]) -> dict[str, Any]:
@@ -736,78 +842,129 @@ def _neighbour_summary(local: dict[str, Any]) -> dict[str, Any]:
             "reach": float(local["reach"].max())}
 
 
-def _queries(local: dict[str, Any], lo: Any, hi: Any) -> tuple[Any, Any, Any]:
-    """The points whose k-th neighbour may lie in the box [lo, hi]: (positions, rows, reaches)."""
-    x = local["x"]
-    asking = np.flatnonzero(_box_squared(x, lo, hi) <= local["reach"])
-    return asking, x[asking], local["reach"][asking]
+def _queries(local: dict[str, Any], boxes: list[tuple[Any, Any]]) -> tuple[Any, ...]:
+    """For each box [lo, hi] of another partition, the points whose k-th neighbour may lie in
+    it: (positions, rows, reaches)."""
+    x, reach = local["x"], local["reach"]
+    # The other boxes lie outside this partition's cell, so a point farther from every face of
+    # its own box than its reach asks no one: one pass finds the few points that may ask.
+    near_face = np.zeros(len(x), bool)
+    for k in range(x.shape[1]):
+        below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
+        near_face |= (below * below <= reach) | (above * above <= reach)
+    rows = np.flatnonzero(near_face)
+    xs, rs = x[rows], reach[rows]
+    out = []
+    for lo, hi in boxes:
+        near = np.flatnonzero(_box_squared(xs, lo, hi) <= rs)
+        out.append((rows[near], xs[near], rs[near]))
+    return tuple(out)
 
 
-def _answers(local: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tuple[Any, Any, Any]:
+def _answers(part: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tuple[Any, Any, Any]:
     """The k nearest of the partition's points to each query, searched among only the points
     within the queries' reach of their box (no nearer point lies elsewhere)."""
     asking, qs, reach = queries
     if len(asking) == 0:
         return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
-    near = np.flatnonzero(_box_squared(local["x"], qs.min(axis=0), qs.max(axis=0)) <= reach.max())
+    near = np.flatnonzero(_box_squared(part["x"], qs.min(axis=0), qs.max(axis=0)) <= reach.max())
     if len(near) == 0:
         return asking[:0], np.empty((0, 0)), np.empty((0, 0), np.int64)
-    x = np.ascontiguousarray(local["x"][near])
+    x = np.ascontiguousarray(part["x"][near])
     sq, found = _core.knn_query(x, qs, min(k, len(x)), True)
-    return asking, sq, local["idx"][near[found]]
+    return asking, sq, part["idx"][near[found]]
 
 
-def _best(sq: Any, ids: Any, k: int) -> tuple[Any, Any]:
-    """Per row, the k first by (squared length, index)."""
+def _best(sq: Any, ids: Any, k: int, src: Any) -> tuple[Any, Any, Any]:
+    """Per row, the k first by (squared length, index), with the partition each came from."""
     order = np.lexsort((ids, sq), axis=-1)[:, :k]
-    return np.take_along_axis(sq, order, 1), np.take_along_axis(ids, order, 1)
+    return tuple(np.take_along_axis(a, order, 1) for a in (sq, ids, src))  # type: ignore
 
 
-def _merged_neighbours(local: dict[str, Any], k: int, *answers: Any) -> dict[str, Any]:
-    """The partition's points' k nearest among all points, as the partition's own lists and,
-    for the rows that other partitions answered, their merged lists (nothing is copied that
-    the output's blocks copy anyway)."""
-    sq, ids = local["sq"], local["ids"]
+def _merge(local: dict[str, Any], k: int, kind: Any, answers: list[tuple[int, Any]]) -> tuple:
+    """Each point's k nearest among all points from its own list and the answers (partition,
+    answer): (squared lengths, global indices, the rows that answers changed, and for those
+    rows their lists and the partition of each neighbour). The local arrays are not written
+    to, so that a rerun sees them as they were."""
+    sq, idx = local["sq"], local["idx"]
     n, own = sq.shape
+    ids = idx.astype(kind)[local["near"]]
     if own < k:  # a partition of k points or fewer: every other partition answered
         sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
-        ids = np.concatenate([ids, np.full((n, k - own), _NO_INDEX, np.int64)], axis=1)
-    rows = np.unique(np.concatenate([a[0] for a in answers])) if answers else np.empty(0, np.int64)
+        ids = np.concatenate([ids, np.full((n, k - own), np.iinfo(kind).max, kind)], axis=1)
+    asked = [a[0] for _, a in answers]
+    rows = np.unique(np.concatenate(asked)) if asked else np.empty(0, np.int64)
     best_sq, best_ids = sq[rows], ids[rows]
-    for asking, more_sq, more_ids in answers:
+    best_src = np.full(best_sq.shape, local["part"], np.int32)
+    for q, (asking, more_sq, more_ids) in answers:
         if len(asking) == 0:
             continue
         at = np.searchsorted(rows, asking)
-        both_sq = np.concatenate([best_sq[at], more_sq], axis=1)
-        both_ids = np.concatenate([best_ids[at], more_ids], axis=1)
-        best_sq[at], best_ids[at] = _best(both_sq, both_ids, k)
-    return {"idx": local["idx"], "sq": sq, "ids": ids, "rows": rows, "best_sq": best_sq,
-            "best_ids": best_ids}
+        both = [
+            np.concatenate([best_sq[at], more_sq], axis=1),
+            np.concatenate([best_ids[at], more_ids], axis=1),
+            np.concatenate([best_src[at], np.full(more_sq.shape, q, np.int32)], axis=1),
+        ]
+        best_sq[at], best_ids[at], best_src[at] = _best(both[0], both[1], k, both[2])
+    return sq, ids, rows, best_sq, best_ids, best_src
 
 
-def _rows_between(result: dict[str, Any], start: int, stop: int) -> tuple[Any, ...]:
-    """The rows of global positions start..stop-1: (positions, squared lengths, indices), the
-    indices as int32 when they fit, which halves what crosses the network."""
-    idx = result["idx"]
-    a, b = np.searchsorted(idx, start), np.searchsorted(idx, stop)
-    sq, ids = result["sq"][a:b], result["ids"][a:b]
-    rows = result["rows"]
-    ra, rb = np.searchsorted(rows, a), np.searchsorted(rows, b)
-    if rb > ra:
-        sq, ids = sq.copy(), ids.copy()
-        sq[rows[ra:rb] - a], ids[rows[ra:rb] - a] = result["best_sq"][ra:rb], result["best_ids"][ra:rb]
-    if ids.size == 0 or ids.max() <= np.iinfo(np.int32).max:
-        ids = ids.astype(np.int32)
-    return idx[a:b], sq, ids
+def _neighbour_pieces(
+    local: dict[str, Any], k: int, bounds: list[int], asked: list[int], *answers: Any
+) -> npt.NDArray[Any]:
+    """The partition's points' k nearest among all points, cut by the output's chunks
+    (`bounds`, the global positions where they start, then n): one row of pieces (global
+    positions, distances, indices), the indices as int32 when every index fits, which halves
+    what crosses the network."""
+    kind = np.int32 if bounds[-1] <= np.iinfo(np.int32).max else np.int64
+    sq, ids, rows, best_sq, best_ids, _ = _merge(local, k, kind, list(zip(asked, answers)))
+    dist = np.sqrt(sq)
+    dist[rows], ids[rows] = np.sqrt(best_sq), best_ids
+    idx = local["idx"]
+    cuts = np.searchsorted(idx, bounds)
+    out = np.empty((1, len(bounds) - 1), object)
+    for c in range(len(bounds) - 1):
+        a, b = cuts[c], cuts[c + 1]
+        out[0, c] = (idx[a:b], dist[a:b], ids[a:b])
+    return out
 
 
-def _block_neighbours(start: int, stop: int, k: int, *pieces: Any) -> tuple[Any, Any]:
+def _block_neighbours(start: int, stop: int, k: int, column: npt.NDArray[Any]) -> tuple[Any, Any]:
     rows = stop - start
     dist, ids = np.empty((rows, k)), np.empty((rows, k), np.int64)
-    for idx, psq, pids in pieces:
-        dist[idx - start] = np.sqrt(psq)
+    for idx, pdist, pids in column[:, 0]:
+        dist[idx - start] = pdist
         ids[idx - start] = pids
     return dist, ids
+
+
+def _neighbour_rounds(pts: _Points, plan: _Plan, count: int) -> tuple[Any, Any, Any, Any]:
+    """The partitions (persisted), their own lists (persisted), and for each partition the
+    partitions it asks and their delayed answers."""
+    parts = _partitions(pts, plan)
+    # The points apart from their lists: a search for another partition's points needs only
+    # them, which is all that moves should dask run it elsewhere.
+    parts, locals_ = dask.persist(
+        parts, [delayed(_local_neighbours, pure=True)(p, count) for p in parts]
+    )
+    (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
+    live = [q for q, s in enumerate(summaries) if s["n"] > 0]
+    lo = np.array([summaries[q]["lo"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
+    hi = np.array([summaries[q]["hi"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
+    asked: dict[int, list[int]] = {}
+    for p, sp in enumerate(summaries):
+        # One partition against all the others at a time: P numpy calls, not P^2.
+        gaps = _boxes_squared(sp["lo"], sp["hi"], lo, hi) if sp["n"] > 0 else []
+        asked[p] = [q for q, gap in zip(live, gaps) if q != p and gap <= sp["reach"]]
+    answers: dict[int, list[Any]] = {p: [] for p in range(plan.parts)}
+    for p, targets in asked.items():
+        if not targets:
+            continue
+        boxes = [(summaries[q]["lo"], summaries[q]["hi"]) for q in targets]
+        queries = delayed(_queries, nout=len(targets), pure=True)(locals_[p], boxes)
+        for q, query in zip(targets, queries):
+            answers[p].append(delayed(_answers, pure=True)(parts[q], query, count))
+    return parts, locals_, asked, answers
 
 
 def knn(
@@ -853,33 +1010,37 @@ def knn(
     count = _neighbour_count(k, pts.n)
     sample = _check(pts)
     plan = _plan(sample, _partition_count(partitions, pts.n))
-    (locals_,) = dask.persist(
-        [delayed(_local_neighbours, pure=True)(p, count) for p in _partitions(pts, plan)]
+    parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
+    bounds = [*pts.starts, pts.n]
+    rows = [
+        delayed(_neighbour_pieces, pure=True)(locals_[p], count, bounds, asked[p], *answers[p])
+        for p in range(plan.parts)
+    ]
+    blocks = [
+        delayed(_block_neighbours, nout=2, pure=True)(start, start + size, count, column)
+        for start, size, column in zip(pts.starts, _block_rows(pts), _exchange(rows, len(bounds) - 1))
+    ]
+    distances = da.concatenate(
+        [da.from_delayed(b[0], (size, count), np.float64) for b, size in zip(blocks, _block_rows(pts))]
     )
-    (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
-    live = [q for q, s in enumerate(summaries) if s["n"] > 0]
-    lo = np.array([summaries[q]["lo"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
-    hi = np.array([summaries[q]["hi"] for q in live], dtype=np.float64).reshape(len(live), pts.d)
-    results = []
-    for p, sp in enumerate(summaries):
-        answers = []
-        # One partition against all the others at a time: P numpy calls, not P^2.
-        gaps = _boxes_squared(sp["lo"], sp["hi"], lo, hi) if sp["n"] > 0 else []
-        for q, gap in zip(live, gaps):
-            if q == p or gap > sp["reach"]:
-                continue
-            sq_ = summaries[q]
-            asked = delayed(_queries, pure=True)(locals_[p], sq_["lo"], sq_["hi"])
-            answers.append(delayed(_answers, pure=True)(locals_[q], asked, count))
-        results.append(delayed(_merged_neighbours, pure=True)(locals_[p], count, *answers))
-    (results,) = dask.persist(results)
-    dist_chunks, idx_chunks = [], []
-    for start, rows in zip(pts.starts, _block_rows(pts)):
-        pieces = [delayed(_rows_between, pure=True)(r, start, start + rows) for r in results]
-        out = delayed(_block_neighbours, pure=True)(start, start + rows, count, *pieces)
-        dist_chunks.append(da.from_delayed(delayed(_first)(out), (rows, count), np.float64))
-        idx_chunks.append(da.from_delayed(delayed(_second)(out), (rows, count), np.int64))
-    distances, indices = dask.persist(
-        da.concatenate(dist_chunks), da.concatenate(idx_chunks)
+    indices = da.concatenate(
+        [da.from_delayed(b[1], (size, count), np.int64) for b, size in zip(blocks, _block_rows(pts))]
     )
+    del parts, locals_, rows, answers  # what the output still needs stays until it is made
+    distances, indices = dask.persist(distances, indices)
     return distances, indices
+
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._dask_cluster import HDBSCAN
+
+
+def __getattr__(name: str) -> object:
+    # HDBSCAN imports scikit-learn when it is there: only a use of it pays for that.
+    if name == "HDBSCAN":
+        from ._dask_cluster import HDBSCAN
+
+        globals()["HDBSCAN"] = HDBSCAN
+        return HDBSCAN
+    raise AttributeError(f"module 'quorlkit.dask' has no attribute {name!r}")

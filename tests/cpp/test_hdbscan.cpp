@@ -85,6 +85,51 @@ TEST(ReachabilityMST, IsTheBruteForceKruskalUnderTheKeyWithItsTies) {
                 }
 }
 
+// The tree of a subset under the whole set's cores (as a partition of a distributed fit takes
+// them) is the brute-force Kruskal of the subset's pairs weighed with those cores.
+TEST(ReachabilityMST, UnderGivenCoresIsTheBruteForceKruskalOfASubset) {
+    for (int kind = 0; kind < 3; ++kind)
+        for (int32_t d : {1, 2, 3})
+            for (int32_t ms : {1, 4, 11})
+                for (double alpha : {1.0, 0.6}) {
+                    const int32_t n = 150, m = 70;
+                    const unsigned seed = unsigned(7000 + kind * 100 + d * 10 + ms);
+                    const std::vector<double> xs = Points(kind, n, d, seed);
+                    const reach_tree whole = KruskalReachMST(xs, n, d, ms, alpha);
+                    const std::vector<double> part(xs.begin(), xs.begin() + size_t(m) * size_t(d));
+                    const std::vector<reach_pair> pairs =
+                        ReachPairs(part, m, d, whole.core.data(), alpha);
+                    std::vector<int64_t> parent(static_cast<size_t>(m)), want_ends;
+                    std::vector<double> want_w;
+                    std::iota(parent.begin(), parent.end(), 0);
+                    auto root = [&parent](int64_t a) {
+                        while (parent[size_t(a)] != a) a = parent[size_t(a)];
+                        return a;
+                    };
+                    for (const reach_pair &e : pairs) {
+                        const int64_t a = root(e.i), b = root(e.j);
+                        if (a == b) continue;
+                        parent[size_t(std::max(a, b))] = std::min(a, b);
+                        want_ends.insert(want_ends.end(), {e.i, e.j});
+                        want_w.push_back(e.w);
+                    }
+                    checked_vector<double> core;
+                    const emst_edges got =
+                        MutualReachabilityMST(part.data(), m, d, ms, alpha, core, nullptr, 1,
+                                              nullptr, UINT64_MAX, whole.core.data());
+                    const std::string what =
+                        "kind=" + std::to_string(kind) + " d=" + std::to_string(d) +
+                        " ms=" + std::to_string(ms) + " alpha=" + std::to_string(alpha);
+                    ASSERT_EQ(std::vector<double>(core.begin(), core.end()),
+                              std::vector<double>(whole.core.begin(), whole.core.begin() + m))
+                        << what;
+                    ASSERT_EQ(std::vector<int64_t>(got.ends.begin(), got.ends.end()), want_ends)
+                        << what;
+                    ASSERT_EQ(std::vector<double>(got.lengths.begin(), got.lengths.end()), want_w)
+                        << what;
+                }
+}
+
 namespace {
 
 // scikit-learn's Prim from point 0 over every pair: each step updates the reach of every point
