@@ -140,9 +140,7 @@ knn_rows BruteNeighbours(const double *xs, int32_t n, int32_t d, const double *q
                             for (int64_t j = 0; j < last; ++j) {
                                 const double s = got[j];
                                 if (c == k && !(s < sq[k - 1])) continue;
-                                const int64_t at = p0 * kLanes + j;
-                                if (self && at == q) continue;
-                                Offer(sq, idx, c, k, s, at);
+                                Offer(sq, idx, c, k, s, p0 * kLanes + j);
                             }
                         }
                     }
