@@ -1,6 +1,9 @@
 #include "common/alloc.h"
 
 #include <sys/mman.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -56,6 +59,12 @@ void FreePages(void *block, size_t bytes) {
     if (block == nullptr) return;
     munmap(block, bytes);
     page_blocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ReturnFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 long PagesHeld() { return page_blocks.load(std::memory_order_relaxed); }

@@ -26,6 +26,12 @@ void FreePages(void *block, size_t bytes);
 // count them.
 long PagesHeld();
 
+// Gives the whole pages of freed heap blocks back to the system (malloc_trim with glibc; nothing
+// elsewhere). The heap keeps what large arrays free, and an array that needs more than the
+// freed block that holds the space then takes new pages: called where a stage has freed much,
+// it keeps the resident size near what is in use. Costs a pass over the heap's free blocks.
+void ReturnFreedMemory();
+
 // The C++ runtime gives each thread its exception storage on first use, and when that allocation
 // fails the process aborts instead of throwing. Calling this early, while memory is plentiful,
 // makes sure a later std::bad_alloc can be thrown at all. Cheap; call it at every entry point.

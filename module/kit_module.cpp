@@ -204,8 +204,10 @@ struct reachability_fit {
     prim_tree kept;
     bool by_tree = false;
 };
-void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples, double alpha,
-                     int32_t threads, bool keep, int32_t algorithm, reachability_fit &r) {
+void FitReachability(checked_vector<double> &points, int32_t n, int32_t d, int32_t min_samples,
+                     double alpha, int32_t threads, bool keep, int32_t algorithm,
+                     reachability_fit &r) {
+    const double *xs = points.data();
     if (min_samples < 1 || (n >= 1 && min_samples > n))
         throw std::invalid_argument("min_samples must be at least 1 and at most n");
     if (!(alpha > 0.0) || std::isinf(alpha))
@@ -225,19 +227,21 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
     checked_vector<int32_t> order;
     {
         const progress_span stage("tree", 0.0, 0.9);
-        // What the fit holds by the time the tie edges are gathered: the points twice, the
-        // neighbour lists, the tree's edges, the cores and the search's per-point arrays.
+        // What the fit holds by the time the tie edges are gathered: the points (the copy given
+        // is freed once the tree holds them), the neighbour lists, the tree's edges, the cores
+        // and the search's per-point arrays.
         const memory_headroom headroom = AvailableMemory();
         const uint64_t held =
-            uint64_t(n) * (16 * uint64_t(d) + 4 * uint64_t(std::max(min_samples, 7)) + 160);
+            uint64_t(n) * (8 * uint64_t(d) + 4 * uint64_t(std::max(min_samples, 7)) + 160);
         const uint64_t room = headroom.bytes > held ? headroom.bytes - held : 0;
         const uint64_t limit = std::min<uint64_t>(room / tie_refusal::kBytes, INT32_MAX);
         try {
             r.tree = MutualReachabilityMST(xs, n, d, min_samples, alpha, r.core, &ties, threads,
-                                           &order, limit);
+                                           &order, limit, nullptr, &points);
         } catch (const tie_limit_reached &stop) {
             throw tie_refusal(stop.found, limit, room, headroom);
         }
+        ReturnFreedMemory();
     }
     const progress_span stage("prim order", 0.9, 1.0);
     r.prim_ends.resize(r.tree.ends.size());
@@ -253,6 +257,9 @@ void FitReachability(const double *xs, int32_t n, int32_t d, int32_t min_samples
                   ties.count(), ties.cored, ties.w.data(),
                   ties.twin.empty() ? nullptr : ties.twin.data(), order.data(), r.prim_ends.data(),
                   r.prim_w.data());
+    checked_vector<int32_t>().swap(ties.ends);
+    checked_vector<double>().swap(ties.w);
+    ReturnFreedMemory();
     StageMark("prim order");
 }
 
@@ -294,8 +301,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
         StageMark("copy");
         check_points_array(n, d, xs.data(), UsableThreads(workers));
         StageMark("checks");
-        FitReachability(xs.data(), n, d, min_samples, alpha, UsableThreads(workers), false,
-                        algorithm, *result);
+        FitReachability(xs, n, d, min_samples, alpha, UsableThreads(workers), false, algorithm,
+                        *result);
     });
     call.Finish();
     const result_t &r = *result;
@@ -479,8 +486,9 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
         check_points_array(n, d, r.xs.data(), threads);
         StageMark("checks");
         const progress_span stage("mutual reachability", 0.0, 0.9);
-        FitReachability(r.xs.data(), n, d, min_samples, alpha, threads, true, algorithm, r);
+        FitReachability(r.xs, n, d, min_samples, alpha, threads, true, algorithm, r);
         checked_vector<double>().swap(r.xs);
+        checked_vector<double>().swap(r.tree.squared);  // not returned
     });
     const size_t m = r.prim_w.size();
     {
@@ -517,6 +525,11 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             fault = SingleLinkage(n, ends.data(), heights.data(), m, false, r.z.data());
             StageMark("linkage");
         }
+        // Prim's steps are in the linkage now, and are not returned.
+        checked_vector<int64_t>().swap(r.prim_ends);
+        checked_vector<double>().swap(r.prim_w);
+        checked_vector<int64_t>().swap(r.rows);
+        ReturnFreedMemory();
         if (fault.empty()) {
             CondenseAndSelect(r.z.data(), n, min_cluster_size, method, allow_single_cluster,
                               epsilon, max_cluster_size, r.condensed, r.flat);

@@ -43,6 +43,9 @@ inline bool Before(const candidate &x, const candidate &y) { return Before(x.w, 
 struct squared_key {
     static constexpr bool kPlain = true;
     double Key(double d2, int32_t, int32_t) const { return d2; }
+    double ListKey(const double *x, const double *y, int32_t d, int32_t, int32_t, int32_t) const {
+        return SquaredLength(x, y, d);
+    }
     // Every pair whose key is at most w has a squared length at most this.
     double Reach(double w) const { return w; }
     // A lower bound on the key of every pair of q with a squared length at least d2.
@@ -58,6 +61,9 @@ struct reachability_key {
     static constexpr bool kPlain = false;
     const double *core, *node_core;
     double alpha;
+    // The first `inside` of each point's list of nearest lie no farther than its core's
+    // neighbour (kc of them where alpha = 1): their key is the greater core, without the length.
+    int32_t inside = 0;
 
     double Key(double d2, int32_t a, int32_t b) const {
         return std::max(std::max(core[a], core[b]), std::sqrt(d2) / alpha);
@@ -70,6 +76,12 @@ struct reachability_key {
     }
     double Floor(int32_t q, double d2) const {
         return std::max(core[q], std::sqrt(d2) / alpha);
+    }
+    // The key of q (at x) and u (at y), the r-th of q's list of nearest.
+    double ListKey(const double *x, const double *y, int32_t d, int32_t r, int32_t q,
+                   int32_t u) const {
+        if (r < inside) return std::max(core[q], core[u]);
+        return Key(SquaredLength(x, y, d), q, u);
     }
     double NodeFloor(int32_t q, int32_t v) const { return std::max(core[q], node_core[v]); }
 };
@@ -270,8 +282,7 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                     for (int32_t r = m; r < k; ++r) {
                         const int32_t u = row[r];
                         if (comp[u] == comp[q]) continue;
-                        const double w =
-                            metric.Key(SquaredLength(x, &p.xs[size_t(u) * dd], t.d), q, u);
+                        const double w = metric.ListKey(x, &p.xs[size_t(u) * dd], t.d, r, q, u);
                         const int32_t b = p.id[size_t(u)];
                         if (Before(w, std::min(a, b), std::max(a, b), e))
                             e = {w, std::min(a, b), std::max(a, b), q, u};
@@ -584,11 +595,53 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
     }
 }
 
+// Values appended in blocks of pages of a fixed size: growing never holds a list twice, as
+// doubling an array would while it moves, and each block goes back to the system as soon as it
+// is copied out.
+template <typename T>
+struct block_list {
+    static const size_t kBlock = (size_t(1) << 20) / sizeof(T);
+    checked_vector<T *> blocks;
+    size_t size = 0;
+
+    block_list() = default;
+    block_list(block_list &&o) noexcept : blocks(std::move(o.blocks)), size(o.size) {
+        o.blocks.clear();
+        o.size = 0;
+    }
+    block_list(const block_list &) = delete;
+    block_list &operator=(const block_list &) = delete;
+    ~block_list() {
+        for (T *b : blocks) FreePages(b, kBlock * sizeof(T));
+    }
+
+    void push_back(T x) {
+        if (size % kBlock == 0) {
+            blocks.push_back(nullptr);
+            blocks.back() = static_cast<T *>(CheckedPages(kBlock * sizeof(T)));
+        }
+        blocks.back()[size % kBlock] = x;
+        ++size;
+    }
+    // Copies the values to `to` in order, freeing each block once copied; returns the end.
+    T *MoveTo(T *to) {
+        for (size_t b = 0; b < blocks.size(); ++b) {
+            const size_t count = std::min(kBlock, size - b * kBlock);
+            to = std::copy(blocks[b], blocks[b] + count, to);
+            FreePages(blocks[b], kBlock * sizeof(T));
+            blocks[b] = nullptr;
+        }
+        blocks.clear();
+        size = 0;
+        return to;
+    }
+};
+
 // The tie edges one slice of points found: those that weigh the greater core of their ends, as
 // pairs (that end first), and the others, as pairs with their weights.
 struct tie_part {
-    checked_vector<int32_t> cored, other;
-    checked_vector<double> w;
+    block_list<int32_t> cored, other;
+    block_list<double> w;
 };
 
 // The search beyond q's neighbour list for points r of the runs at places [b0, b1) whose edge to
@@ -829,30 +882,17 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         if (found.fetch_add(kept, std::memory_order_relaxed) + kept > limit)
             throw tie_limit_reached{found.load(std::memory_order_relaxed)};
     });
-    // The parts joined in slice order, the cored edges first; a lone part's block is kept, not
-    // copied, as long as no other edges need room after it.
+    // The parts joined in slice order, the cored edges first.
     size_t cored = 0, other = 0;
-    for (const tie_part &x : parts) cored += x.cored.size() / 2, other += x.w.size();
-    size_t at = 0;
-    if (parts.size() == 1) {
-        out.ends.swap(parts[0].cored);
-        at = out.ends.size();
-    }
+    for (const tie_part &x : parts) cored += x.cored.size / 2, other += x.w.size;
     out.ends.resize(2 * (cored + other));
-    for (tie_part &x : parts) {
-        std::copy(x.cored.begin(), x.cored.end(), out.ends.begin() + int64_t(at));
-        at += x.cored.size();
-        checked_vector<int32_t>().swap(x.cored);
-    }
     out.w.resize(other);
-    for (size_t c = 0, wat = 0; c < parts.size(); ++c) {
-        tie_part &x = parts[c];
-        std::copy(x.other.begin(), x.other.end(), out.ends.begin() + int64_t(at));
-        std::copy(x.w.begin(), x.w.end(), out.w.begin() + int64_t(wat));
-        at += x.other.size();
-        wat += x.w.size();
-        checked_vector<int32_t>().swap(x.other);
-        checked_vector<double>().swap(x.w);
+    int32_t *at = out.ends.data();
+    for (tie_part &x : parts) at = x.cored.MoveTo(at);
+    double *wat = out.w.data();
+    for (tie_part &x : parts) {
+        at = x.other.MoveTo(at);
+        wat = x.w.MoveTo(wat);
     }
     out.cored = cored;
     StageMark("ties: search");
@@ -971,12 +1011,14 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core, tie_edges *ties,
                                  int32_t workers, checked_vector<int32_t> *order, uint64_t max_ties,
-                                 const double *given_core) {
+                                 const double *given_core, checked_vector<double> *points) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;
+    // The points in the tree's order, kept for the edges' squared lengths.
+    checked_vector<double> ordered_xs;
     {
         bucket_tree t;
         ordered_points p;
@@ -984,6 +1026,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             const progress_span stage("tree", 0.0, 0.1);
             BuildBucketTree(xs, n, d, kBucket, t, p, workers);
         }
+        if (points) checked_vector<double>().swap(*points);
         edges.reserve(size_t(n) - 1);
         // One neighbour search gives both the cores and the list the rounds start from. One
         // beyond the core's neighbour bounds the points past the list above core_q, so that a
@@ -1024,7 +1067,8 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             if (!t.bucket(v))
                 node_core[size_t(v)] =
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
-        const reachability_key metric{pos_core.data(), node_core.data(), alpha};
+        const reachability_key metric{pos_core.data(), node_core.data(), alpha,
+                                      alpha == 1.0 ? kc : 0};
         StageMark("cores");
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;
@@ -1035,6 +1079,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                 else
                     Rounds<D, true>(t, p, metric, near, k, workers, edges);
             }
+            ReturnFreedMemory();
             if (!ties) return;
             const progress_span stage("ties", 0.75, 0.9);
             SortEdges(edges, threads);
@@ -1042,6 +1087,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                 TieEdges<D, false>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
             else
                 TieEdges<D, true>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
+            ReturnFreedMemory();
         });
         if (ties) {
             // Positions, or input positions without `order`.
@@ -1059,16 +1105,19 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
             }
         }
         if (order) order->assign(p.id.begin(), p.id.end());
+        ordered_xs.swap(p.xs);
     }
     const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
     emst_edges out = SortedEdges(edges, threads);
     const int64_t m = int64_t(edges.size());
+    const double *ox = ordered_xs.data();
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int64_t e = 0; e < m; ++e) {
         const candidate &c = edges[size_t(e)];
+        // Rows a and b of the ordered points are rows i and j of the input, bit for bit.
         out.squared[size_t(e)] =
-            SquaredLength(&xs[size_t(c.i) * size_t(d)], &xs[size_t(c.j) * size_t(d)], d);
+            SquaredLength(&ox[size_t(c.a) * size_t(d)], &ox[size_t(c.b) * size_t(d)], d);
         out.lengths[size_t(e)] = c.w;
     }
     StageMark("edges out");

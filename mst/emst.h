@@ -65,12 +65,14 @@ struct tie_limit_reached {
 // are indices into `order` instead. When `given_core` is not null, the cores are those n values
 // (input order, finite and >= 0) instead, the rounds start from each point's min_samples - 1
 // nearest and `ties` must be null: the tree of a subset of a larger set of points under the
-// larger set's cores.
+// larger set's cores. When `points` is not null it holds xs (xs == points->data()) and is
+// emptied once the points have been copied into the tree's order, so that they are not held
+// twice.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
                                  tie_edges *ties = nullptr, int32_t workers = 1,
                                  checked_vector<int32_t> *order = nullptr,
-                                 uint64_t max_ties = UINT64_MAX,
-                                 const double *given_core = nullptr);
+                                 uint64_t max_ties = UINT64_MAX, const double *given_core = nullptr,
+                                 checked_vector<double> *points = nullptr);
 
 #endif

@@ -291,7 +291,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
             usable = ~(nan_rows | inf_rows)
             all_finite = bool(usable.all())
         if all_finite:
-            fit_rows = np.arange(n, dtype=np.int64)
+            fit_rows = None  # every row; _fit_rows spells them out only when asked
             points = arr
         else:
             fit_rows = np.flatnonzero(usable).astype(np.int64)
@@ -338,7 +338,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         # condensed-tree ids (label k is _cluster_ids[k]) and every cluster's stability
         # (index id - m).
         self._fit_X = points
-        self._fit_rows = fit_rows
+        self._rows_fitted = fit_rows
         self._min_samples = min_samples
         self._cluster_ids = clusters
         self._stability = stability
@@ -351,6 +351,16 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
     def _fitted(self) -> None:
         if not hasattr(self, "_fit_X"):
             raise _not_fitted(self)
+
+    def _fitted_labels(self) -> npt.NDArray[np.int64]:
+        rows = self._rows_fitted
+        return self.labels_ if rows is None else self.labels_[rows]
+
+    @property
+    def _fit_rows(self) -> npt.NDArray[np.int64]:
+        """The positions in X of the fitted rows."""
+        rows = self._rows_fitted
+        return np.arange(self.labels_.shape[0], dtype=np.int64) if rows is None else rows
 
     @property
     def outlier_scores_(self) -> npt.NDArray[np.float64]:
@@ -371,7 +381,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         rows' tree in the numbering of X, then the rows with NaN and then those with inf, each
         joined to the rest at infinite height."""
         z = self.single_linkage_tree_
-        n, m = self.labels_.shape[0], self._fit_rows.shape[0]
+        n, m = self.labels_.shape[0], self._fit_X.shape[0]
         if n == m:
             return z
         full = np.empty((n - 1, 4))
@@ -409,7 +419,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         min_samples >= 2."""
         self._fitted()
         return _hierarchy.approximate_predict(
-            points, self._fit_X, self.condensed_tree_, self.labels_[self._fit_rows],
+            points, self._fit_X, self.condensed_tree_, self._fitted_labels(),
             self._min_samples, clusters=self._cluster_ids, workers=self.workers,
         )
 
