@@ -769,7 +769,7 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
             place_hi[size_t(v)] = std::max(place_hi[size_t(l)], place_hi[size_t(r)]);
         }
     }
-    checked_vector<int32_t> tree_first(size_t(n) + 1, 0), tree_to(2 * edges.size());
+    checked_vector<int32_t> tree_first(size_t(n) + 1, 0), tree_to(edges.size());
     for (const candidate &c : edges) ++tree_first[size_t(std::min(c.a, c.b)) + 1];
     for (int32_t q = 0; q < n; ++q) tree_first[size_t(q) + 1] += tree_first[size_t(q)];
     {
