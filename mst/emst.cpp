@@ -600,7 +600,7 @@ void MergeTree(int32_t n, const checked_vector<candidate> &edges, const int32_t 
 // is copied out.
 template <typename T>
 struct block_list {
-    static const size_t kBlock = (size_t(1) << 20) / sizeof(T);
+    static constexpr size_t kBlock = (size_t(1) << 20) / sizeof(T);
     checked_vector<T *> blocks;
     size_t size = 0;
 
