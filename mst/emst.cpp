@@ -948,10 +948,10 @@ void SortEdges(checked_vector<candidate> &edges, int32_t threads) {
     if (from != edges.data()) edges.swap(other);
 }
 
-// The edges in the order of their keys, as emst_edges; `squared` and `lengths` are filled by
-// the caller.
-emst_edges SortedEdges(checked_vector<candidate> &edges, int32_t threads) {
-    SortEdges(edges, threads);
+// The edges in the order of their keys (sorted here unless `sorted` says they are), as
+// emst_edges; `squared` and `lengths` are filled by the caller.
+emst_edges SortedEdges(checked_vector<candidate> &edges, int32_t threads, bool sorted = false) {
+    if (!sorted) SortEdges(edges, threads);
     StageMark("sort");
     emst_edges out;
     out.ends.resize(2 * edges.size());
@@ -1079,7 +1079,6 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                 else
                     Rounds<D, true>(t, p, metric, near, k, workers, edges);
             }
-            ReturnFreedMemory();
             if (!ties) return;
             const progress_span stage("ties", 0.75, 0.9);
             SortEdges(edges, threads);
@@ -1087,7 +1086,6 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                 TieEdges<D, false>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
             else
                 TieEdges<D, true>(t, p, metric, edges, near, k, kc, threads, max_ties, *ties);
-            ReturnFreedMemory();
         });
         if (ties) {
             // Positions, or input positions without `order`.
@@ -1109,7 +1107,8 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
     }
     const progress_span stage("sort", 0.9, 1.0);
     const int32_t threads = edges.size() >= size_t(kThreadedPoints) ? UsableThreads(workers) : 1;
-    emst_edges out = SortedEdges(edges, threads);
+    // The tie search had them sorted already.
+    emst_edges out = SortedEdges(edges, threads, ties != nullptr);
     const int64_t m = int64_t(edges.size());
     const double *ox = ordered_xs.data();
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
