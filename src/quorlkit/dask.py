@@ -90,6 +90,38 @@ def _box_squared(x: npt.NDArray[np.float64], lo: Any, hi: Any) -> npt.NDArray[np
     return total
 
 
+def _margin(reach: float) -> float:
+    """A bound on g wherever the rounded g * g is at most reach (the roundings of the square and
+    of a difference, and underflow, covered): comparisons against it may keep more rows than
+    the exact tests, never fewer."""
+    return math.sqrt(reach) * (1.0 + 1e-12) + 1e-150
+
+
+def _face_rows(x: npt.NDArray[np.float64], lo: Any, hi: Any, reach: float) -> Any:
+    """The rows of x (inside the box [lo, hi]) whose squared distance to a face of the box may
+    be at most reach: one comparison pass a face, before the exact tests on the few it keeps."""
+    if len(x) == 0 or not math.isfinite(reach):
+        return np.arange(len(x))
+    r = _margin(reach)
+    near = np.zeros(len(x), bool)
+    for k in range(x.shape[1]):
+        near |= x[:, k] <= np.nextafter(lo[k] + r, math.inf)
+        near |= x[:, k] >= np.nextafter(hi[k] - r, -math.inf)
+    return np.flatnonzero(near)
+
+
+def _box_rows(x: npt.NDArray[np.float64], lo: Any, hi: Any, reach: float) -> Any:
+    """The rows of x whose _box_squared to [lo, hi] may be at most reach, as _face_rows."""
+    if not math.isfinite(reach):
+        return np.arange(len(x))
+    r = _margin(reach)
+    near = np.ones(len(x), bool)
+    for k in range(x.shape[1]):
+        near &= x[:, k] >= np.nextafter(lo[k] - r, -math.inf)
+        near &= x[:, k] <= np.nextafter(hi[k] + r, math.inf)
+    return np.flatnonzero(near)
+
+
 def _boxes_squared(lo_a: Any, hi_a: Any, lo_b: Any, hi_b: Any) -> Any:
     """A lower bound, in the same sense, on the squared length of any pair across two boxes;
     boxes given as rows of arrays are broadcast against each other, one bound per pair."""
@@ -347,11 +379,18 @@ def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
         return {"n": 0}
     # The points nearest each face of the box: across a splitting plane the closest pair is
     # among them, which keeps the bound on it, and so the bands, near the true closest pair.
-    picks = [np.argmin(x, axis=0), np.argmax(x, axis=0)]
-    if len(x) > _SKETCH:
-        for k in range(x.shape[1]):
-            picks.append(np.argpartition(x[:, k], _SKETCH)[:_SKETCH])
-            picks.append(np.argpartition(x[:, k], len(x) - 1 - _SKETCH)[len(x) - 1 - _SKETCH :])
+    # Thresholds from a strided sample keep this to one comparison pass a face: any points
+    # near the faces serve (the result never depends on the sketch), and the sample's
+    # _SKETCH-th from each end has at least _SKETCH points beyond it, the extreme one included.
+    sample = x[:: max(1, len(x) // 4096)]
+    cut = min(_SKETCH, len(sample) - 1)
+    picks = []
+    for k in range(x.shape[1]):
+        lo_t, hi_t = np.partition(sample[:, k], (cut, len(sample) - 1 - cut))[
+            [cut, len(sample) - 1 - cut]]
+        low, high = np.flatnonzero(x[:, k] <= lo_t), np.flatnonzero(x[:, k] >= hi_t)
+        picks.append(low[np.argsort(x[low, k], kind="stable")[:_SKETCH]])
+        picks.append(high[np.argsort(x[high, k], kind="stable")[-_SKETCH:]])
     rng = np.random.default_rng(int(idx[0]))
     picks.append(rng.choice(len(x), min(len(x), _SKETCH), replace=False))
     sketch = np.unique(np.concatenate(picks))
@@ -385,12 +424,13 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
     else:
         reaches = [(lo, hi, reach, math.inf) for lo, hi, reach in targets]
     widest = max(t[2] for t in reaches)
-    near_face = np.zeros(len(x), bool)
-    for k in range(x.shape[1]):
-        below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
-        near_face |= (below * below <= widest) | (above * above <= widest)
-    rows = np.flatnonzero(near_face)
+    rows = _face_rows(x, local["lo"], local["hi"], widest)
     xs = x[rows]
+    near_face = np.zeros(len(rows), bool)
+    for k in range(x.shape[1]):
+        below, above = xs[:, k] - local["lo"][k], local["hi"][k] - xs[:, k]
+        near_face |= (below * below <= widest) | (above * above <= widest)
+    rows, xs = rows[near_face], xs[near_face]
     cs = None if core is None else core[rows]
     out = []
     for lo, hi, reach, w in reaches:
@@ -818,21 +858,26 @@ def _splitters(
 # ---- the nearest neighbours --------------------------------------------------------------------
 
 
-def _local_neighbours(part: dict[str, Any], k: int) -> dict[str, Any]:
+def _local_neighbours(part: dict[str, Any], k: int, kind: Any = None) -> dict[str, Any]:
     """Each point's k nearest in its own partition (fewer when the partition is smaller), with
     squared lengths, and how far a search elsewhere must reach: the k-th squared length, or
-    infinity while fewer than k are known."""
+    infinity while fewer than k are known. The neighbours are kept as global indices of type
+    `kind` when it is given (what knn returns), else as positions in the partition."""
     x, idx = part["x"], part["idx"]
     n = len(x)
     own = min(k, n - 1)
     if own >= 1:
         sq, near = _core.knn(x, own, 1, True)
-        near = near.astype(np.int32)  # positions in the partition: half the memory
     else:
-        sq, near = np.empty((n, 0)), np.empty((n, 0), np.int32)
+        sq, near = np.empty((n, 0)), np.empty((n, 0), np.int64)
+    if kind is not None:
+        lists = {"ids": idx.astype(kind)[near]}
+    else:
+        lists = {"near": near.astype(np.int32)}  # positions in the partition: half the memory
+    del near
     reach = sq[:, -1] if own == k else np.full(n, math.inf)
     lo, hi = _bounds(x)
-    return {**part, "sq": sq, "near": near, "reach": reach, "lo": lo, "hi": hi}
+    return {**part, "sq": sq, **lists, "reach": reach, "lo": lo, "hi": hi}
 
 
 def _neighbour_summary(local: dict[str, Any]) -> dict[str, Any]:
@@ -848,12 +893,13 @@ def _queries(local: dict[str, Any], boxes: list[tuple[Any, Any]]) -> tuple[Any, 
     x, reach = local["x"], local["reach"]
     # The other boxes lie outside this partition's cell, so a point farther from every face of
     # its own box than its reach asks no one: one pass finds the few points that may ask.
-    near_face = np.zeros(len(x), bool)
-    for k in range(x.shape[1]):
-        below, above = x[:, k] - local["lo"][k], local["hi"][k] - x[:, k]
-        near_face |= (below * below <= reach) | (above * above <= reach)
-    rows = np.flatnonzero(near_face)
+    rows = _face_rows(x, local["lo"], local["hi"], float(reach.max()) if len(x) else 0.0)
     xs, rs = x[rows], reach[rows]
+    near_face = np.zeros(len(rows), bool)
+    for k in range(x.shape[1]):
+        below, above = xs[:, k] - local["lo"][k], local["hi"][k] - xs[:, k]
+        near_face |= (below * below <= rs) | (above * above <= rs)
+    rows, xs, rs = rows[near_face], xs[near_face], rs[near_face]
     out = []
     for lo, hi in boxes:
         near = np.flatnonzero(_box_squared(xs, lo, hi) <= rs)
@@ -867,7 +913,9 @@ def _answers(part: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tup
     asking, qs, reach = queries
     if len(asking) == 0:
         return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
-    near = np.flatnonzero(_box_squared(part["x"], qs.min(axis=0), qs.max(axis=0)) <= reach.max())
+    lo, hi, widest = qs.min(axis=0), qs.max(axis=0), float(reach.max())
+    near = _box_rows(part["x"], lo, hi, widest)
+    near = near[_box_squared(part["x"][near], lo, hi) <= widest]
     if len(near) == 0:
         return asking[:0], np.empty((0, 0)), np.empty((0, 0), np.int64)
     x = np.ascontiguousarray(part["x"][near])
@@ -883,18 +931,21 @@ def _best(sq: Any, ids: Any, k: int, src: Any) -> tuple[Any, Any, Any]:
 
 def _merge(local: dict[str, Any], k: int, kind: Any, answers: list[tuple[int, Any]]) -> tuple:
     """Each point's k nearest among all points from its own list and the answers (partition,
-    answer): (squared lengths, global indices, the rows that answers changed, and for those
-    rows their lists and the partition of each neighbour). The local arrays are not written
-    to, so that a rerun sees them as they were."""
-    sq, idx = local["sq"], local["idx"]
+    answer): (squared lengths, global indices (None when the partition keeps positions), the
+    rows that answers changed, and for those rows their lists and the partition of each
+    neighbour). The local arrays are not written to, so that a rerun sees them as they were."""
+    sq, idx, ids = local["sq"], local["idx"], local.get("ids")
     n, own = sq.shape
-    ids = idx.astype(kind)[local["near"]]
-    if own < k:  # a partition of k points or fewer: every other partition answered
-        sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
-        ids = np.concatenate([ids, np.full((n, k - own), np.iinfo(kind).max, kind)], axis=1)
     asked = [a[0] for _, a in answers]
     rows = np.unique(np.concatenate(asked)) if asked else np.empty(0, np.int64)
-    best_sq, best_ids = sq[rows], ids[rows]
+    best_ids = ids[rows] if ids is not None else idx.astype(kind)[local["near"][rows]]
+    if own < k:  # a partition of k points or fewer: every other partition answered
+        sq = np.concatenate([sq, np.full((n, k - own), math.inf)], axis=1)
+        pad = np.iinfo(kind).max
+        best_ids = np.concatenate([best_ids, np.full((len(rows), k - own), pad, kind)], axis=1)
+        if ids is not None:
+            ids = np.concatenate([ids, np.full((n, k - own), pad, kind)], axis=1)
+    best_sq = sq[rows]
     best_src = np.full(best_sq.shape, local["part"], np.int32)
     for q, (asking, more_sq, more_ids) in answers:
         if len(asking) == 0:
@@ -914,38 +965,41 @@ def _neighbour_pieces(
 ) -> npt.NDArray[Any]:
     """The partition's points' k nearest among all points, cut by the output's chunks
     (`bounds`, the global positions where they start, then n): one row of pieces (global
-    positions, distances, indices), the indices as int32 when every index fits, which halves
-    what crosses the network."""
+    positions, squared lengths, indices, then the rows that answers changed as positions,
+    squared lengths and indices). The pieces are views of the partition's own lists: nothing
+    of the partition's size is made here, and the chunk takes the square roots in place."""
     kind = np.int32 if bounds[-1] <= np.iinfo(np.int32).max else np.int64
     sq, ids, rows, best_sq, best_ids, _ = _merge(local, k, kind, list(zip(asked, answers)))
-    dist = np.sqrt(sq)
-    dist[rows], ids[rows] = np.sqrt(best_sq), best_ids
     idx = local["idx"]
     cuts = np.searchsorted(idx, bounds)
+    fixed = np.searchsorted(rows, cuts)
     out = np.empty((1, len(bounds) - 1), object)
     for c in range(len(bounds) - 1):
-        a, b = cuts[c], cuts[c + 1]
-        out[0, c] = (idx[a:b], dist[a:b], ids[a:b])
+        a, b, fa, fb = cuts[c], cuts[c + 1], fixed[c], fixed[c + 1]
+        out[0, c] = (idx[a:b], sq[a:b], ids[a:b], idx[rows[fa:fb]], best_sq[fa:fb], best_ids[fa:fb])
     return out
 
 
 def _block_neighbours(start: int, stop: int, k: int, column: npt.NDArray[Any]) -> tuple[Any, Any]:
     rows = stop - start
     dist, ids = np.empty((rows, k)), np.empty((rows, k), np.int64)
-    for idx, pdist, pids in column[:, 0]:
-        dist[idx - start] = pdist
-        ids[idx - start] = pids
+    for idx, psq, pids, fixed, fsq, fids in column[:, 0]:
+        dist[idx - start], ids[idx - start] = psq, pids
+        dist[fixed - start], ids[fixed - start] = fsq, fids
+    np.sqrt(dist, out=dist)
     return dist, ids
 
 
-def _neighbour_rounds(pts: _Points, plan: _Plan, count: int) -> tuple[Any, Any, Any, Any]:
-    """The partitions (persisted), their own lists (persisted), and for each partition the
-    partitions it asks and their delayed answers."""
+def _neighbour_rounds(
+    pts: _Points, plan: _Plan, count: int, kind: Any = None
+) -> tuple[Any, Any, Any, Any]:
+    """The partitions (persisted), their own lists (persisted; global indices of type `kind`
+    when given), and for each partition the partitions it asks and their delayed answers."""
     parts = _partitions(pts, plan)
     # The points apart from their lists: a search for another partition's points needs only
     # them, which is all that moves should dask run it elsewhere.
     parts, locals_ = dask.persist(
-        parts, [delayed(_local_neighbours, pure=True)(p, count) for p in parts]
+        parts, [delayed(_local_neighbours, pure=True)(p, count, kind) for p in parts]
     )
     (summaries,) = dask.compute([delayed(_neighbour_summary, pure=True)(t) for t in locals_])
     live = [q for q, s in enumerate(summaries) if s["n"] > 0]
@@ -1010,7 +1064,8 @@ def knn(
     count = _neighbour_count(k, pts.n)
     sample = _check(pts)
     plan = _plan(sample, _partition_count(partitions, pts.n))
-    parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
+    kind = np.int32 if pts.n <= np.iinfo(np.int32).max else np.int64
+    parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count, kind)
     bounds = [*pts.starts, pts.n]
     rows = [
         delayed(_neighbour_pieces, pure=True)(locals_[p], count, bounds, asked[p], *answers[p])
