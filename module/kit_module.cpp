@@ -852,6 +852,11 @@ py::tuple KruskalCompressOf(int64_t v, const int64_array &ends, const py::array_
 
 PYBIND11_MODULE(_core, m) {
     PrepareExceptionStorage();
+    // pybind11 looks NumPy's C API up on first use, in a function-local static whose
+    // initialisation imports a module: two threads making their first array call at once (dask's
+    // threaded scheduler does) would each wait for what the other holds, the GIL or the static's
+    // guard. Looked up here, under the import lock, it is never done again.
+    (void)py::array_t<double>(py::ssize_t(0));
     {
         // The thread the calls run on, started at import: its stack and its C library arena
         // take address space once, which the headroom the first call measures should not lose.

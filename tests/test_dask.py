@@ -100,16 +100,26 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
         (800, 1, {"allow_single_cluster": True, "max_cluster_size": 150}, 8),
         (300, 2, {"min_samples": 1}, 5),
         (12, 2, {"min_samples": 12}, 3),  # every point in every list; partitions below k
+        (900, 2, {"min_samples": 4, "spoilt": True}, 4),
     ],
 )
 def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions):
     x = _data("blobs", n, d, seed=n + d)
+    if params.pop("spoilt", False):
+        # A chunk of one inf row, rows with NaN, with +inf and -inf (NaN by their sum), and
+        # inf in a later chunk.
+        x[0, 0], x[2, 1], x[3] = np.inf, np.nan, (np.inf, -np.inf)
+        x[[40, 500, 899], 1] = (-np.inf, np.nan, np.inf)
     want = quorlkit.HDBSCAN(min_cluster_size=8, **params).fit(x)
     arr = da.from_array(x, chunks=(_chunks("uneven", n), -1))
     got = qd.HDBSCAN(min_cluster_size=8, partitions=partitions, **params).fit(arr)
     assert got.labels_.chunks == arr.chunks[:1]
     np.testing.assert_array_equal(got.labels_.compute(), want.labels_)
     np.testing.assert_array_equal(got.probabilities_.compute(), want.probabilities_)
+    np.testing.assert_array_equal(got.outlier_scores_.compute(), want.outlier_scores_)
+    cut = float(np.median(want.core_distances_))
+    np.testing.assert_array_equal(got.dbscan_clustering(cut, 8).compute(),
+                                  want.dbscan_clustering(cut, 8))
     np.testing.assert_array_equal(got.core_distances_, want.core_distances_)
     np.testing.assert_array_equal(got.condensed_tree_, want.condensed_tree_)
     tree = got.minimum_spanning_tree_
@@ -288,8 +298,9 @@ def test_refusals_name_the_global_row(client, x, error, match):
         qd.emst(arr)
     with pytest.raises(error, match=match):
         qd.knn(arr, 1)
-    with pytest.raises(error, match=match):
-        qd.HDBSCAN(min_samples=2).fit(arr)
+    if x.dtype.kind != "f" or np.isfinite(x).all():  # HDBSCAN labels rows with inf or NaN
+        with pytest.raises(error, match=match):
+            qd.HDBSCAN(min_samples=2).fit(arr)
     # The same words as the single machine's.
     with pytest.raises(error, match=match):
         quorlkit.emst(x)

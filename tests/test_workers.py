@@ -186,6 +186,32 @@ def test_a_forked_child_gets_the_same_results():
     assert run.stdout.strip() == "0"
 
 
+# The first array calls of a fresh process, from several threads at once (as dask's threaded
+# scheduler makes them): each must finish, none waiting on another's lazy setup.
+FIRST_CALLS = textwrap.dedent(
+    """
+    import threading
+    import numpy as np
+    from quorlkit import _core
+    x = np.zeros((3, 2))
+    start = threading.Barrier(8)
+    def call():
+        start.wait()
+        _core.check_rows(x, 0)
+    threads = [threading.Thread(target=call) for _ in range(8)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    """
+)
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_first_calls_from_threads_at_once_do_not_hang(attempt):
+    run = subprocess.run([sys.executable, "-c", FIRST_CALLS], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 0, run.stderr
+
+
 @pytest.fixture(scope="module")
 def counted():
     x = make("uniform", 3000, 3, 5)

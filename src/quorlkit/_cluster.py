@@ -349,8 +349,16 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         return self.fit(X).labels_
 
     def _fitted(self) -> None:
-        if not hasattr(self, "_fit_X"):
+        if not hasattr(self, "_cluster_ids"):
             raise _not_fitted(self)
+
+    def _labels_here(self) -> npt.NDArray[np.int64]:
+        """labels_ as a NumPy array in this process."""
+        return self.labels_
+
+    def _per_row(self, values: npt.NDArray[Any]) -> Any:
+        """A value per row of X, as this estimator returns such values."""
+        return values
 
     def _fitted_labels(self) -> npt.NDArray[np.int64]:
         rows = self._rows_fitted
@@ -373,7 +381,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
                 full = np.full(self.labels_.shape[0], np.nan)
                 full[self._fit_rows] = scores
                 scores = full
-            self._outlier_scores = scores
+            self._outlier_scores = self._per_row(scores)
         return self._outlier_scores
 
     def _linkage_of_all_rows(self) -> npt.NDArray[np.float64]:
@@ -381,7 +389,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         rows' tree in the numbering of X, then the rows with NaN and then those with inf, each
         joined to the rest at infinite height."""
         z = self.single_linkage_tree_
-        n, m = self.labels_.shape[0], self._fit_X.shape[0]
+        n, m = self.labels_.shape[0], self.core_distances_.shape[0]
         if n == m:
             return z
         full = np.empty((n - 1, 4))
@@ -390,9 +398,8 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
             leaves = self._fit_rows[np.minimum(ids, m - 1)]
             full[: m - 1, :2] = np.where(ids < m, leaves, ids + (n - m))
             full[: m - 1, 2:] = z[:, 2:]
-        rest = np.concatenate(
-            (np.flatnonzero(self.labels_ == -3), np.flatnonzero(self.labels_ == -2))
-        )
+        labels = self._labels_here()
+        rest = np.concatenate((np.flatnonzero(labels == -3), np.flatnonzero(labels == -2)))
         root = n + m - 2 if m > 1 else int(self._fit_rows[0])  # the fit needs m >= 1
         for k, row in enumerate(rest):
             at = m - 1 + k
@@ -407,9 +414,10 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         mutual-reachability distance), as scikit-learn's ``HDBSCAN.dbscan_clustering``: noise
         -1, rows with inf -2 and with NaN -3."""
         self._fitted()
-        return _hierarchy.dbscan_clustering(
-            self._linkage_of_all_rows(), cut_distance, min_cluster_size, fit_labels=self.labels_
-        )
+        return self._per_row(_hierarchy.dbscan_clustering(
+            self._linkage_of_all_rows(), cut_distance, min_cluster_size,
+            fit_labels=self._labels_here(),
+        ))
 
     def approximate_predict(
         self, points: Any

@@ -23,6 +23,7 @@ from .dask import (
     _partition_count,
     _persist_tree,
     _plan,
+    _Points,
     _prepare,
     _tree_arrays,
     _tree_rounds,
@@ -125,6 +126,33 @@ def _held(cored: dict[str, Any]) -> dict[str, Any]:
     }
 
 
+def _without(block: Any, rows: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+    return np.delete(np.ascontiguousarray(block, dtype=np.float64), rows, axis=0)
+
+
+def _usable(given: _Points, left_out: list[Any]) -> tuple[_Points, Any, Any]:
+    """The points without the rows `left_out` (per block, as _check gives them): the usable
+    points (blocks of the given ones, the left-out rows cut from theirs), their positions in
+    the given points (None when none is left out), and the left-out rows with their codes."""
+    if all(out is None for out in left_out):
+        return given, None, None
+    blocks, sizes = [], []
+    for block, start, rows, out in zip(given.blocks, given.starts, _block_rows(given), left_out):
+        if out is None:
+            blocks.append(block)
+            sizes.append(rows)
+        else:
+            blocks.append(delayed(_without, pure=True)(block, out[0] - start))
+            sizes.append(rows - len(out[0]))
+    bad = np.concatenate([out[0] for out in left_out if out is not None])
+    codes = np.concatenate([out[1] for out in left_out if out is not None])
+    kept = np.ones(given.n, bool)
+    kept[bad] = False
+    starts = [0, *np.cumsum(sizes)[:-1].tolist()]
+    usable = _Points(blocks, [int(s) for s in starts], int(sum(sizes)), given.d)
+    return usable, np.flatnonzero(kept), (bad, codes)
+
+
 def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
     """A client array as a dask array in the given row chunks, sent to the workers once."""
     if _on_distributed():
@@ -152,12 +180,14 @@ class HDBSCAN(_cluster.HDBSCAN):
     ``min_samples = 15`` (docs/distributed.md).
 
     Parameters are ``quorlkit.HDBSCAN``'s (``workers`` and ``verbose`` are accepted and change
-    nothing), and ``partitions`` as for :func:`emst`. What needs the points on the client after
-    the fit (``outlier_scores_``, ``dbscan_clustering``, ``approximate_predict``) is not
-    offered: call ``quorlkit.HDBSCAN`` on the computed points for those.
+    nothing), and ``partitions`` as for :func:`emst`. Rows with inf or NaN are left out of the
+    fit and labelled -2 and -3, as ``quorlkit.HDBSCAN`` does. ``outlier_scores_`` and
+    ``dbscan_clustering`` are offered, as dask arrays chunked as the rows of X;
+    ``approximate_predict`` needs the fitted points in one process and is not: call
+    ``quorlkit.HDBSCAN`` on the computed points for it.
 
-    Refused with ValueError, where the one-process fit would answer: rows with inf or NaN
-    (``quorlkit.HDBSCAN`` labels them -2 and -3), equal points, and ties in the mutual
+    Refused with ValueError, where the one-process fit would answer: equal points, and ties in
+    the mutual
     reachability that the partitioned rounds cannot see (more points at a point's core
     distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree edges
     weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
@@ -197,11 +227,13 @@ class HDBSCAN(_cluster.HDBSCAN):
     def fit(self, X: Any, y: Any = None, **kwargs: Any) -> HDBSCAN:  # type: ignore[override]
         """Cluster the rows of the dask array X; returns self."""
         mcs, min_samples, epsilon, max_size, alpha, method, single = self._checked_params()
-        pts = _prepare(X)
-        sample = _check(pts)
+        given = _prepare(X)
+        sample, left_out = _check(given, skip=True)
+        pts, fit_rows, bad = _usable(given, left_out)
         n = pts.n
         if n < 2:
-            raise ValueError(f"X has {n} rows; HDBSCAN needs at least 2")
+            without = "" if bad is None else " without inf or NaN"
+            raise ValueError(f"X has {n} rows{without}; HDBSCAN needs at least 2")
         if n > np.iinfo(np.int32).max:
             raise ValueError(
                 f"X has {n} rows; HDBSCAN condenses on the client, which takes at most "
@@ -260,9 +292,20 @@ class HDBSCAN(_cluster.HDBSCAN):
         tree = np.empty(len(parent), _cluster.CONDENSED_TREE_DTYPE)
         tree["parent"], tree["child"], tree["lambda_val"], tree["child_size"] = (
             parent, child, lam, size)
-        chunks = tuple(_block_rows(pts))
-        self.labels_ = _scattered(np.asarray(labels), chunks).persist()
-        self.probabilities_ = _scattered(np.asarray(probabilities), chunks).persist()
+        labels, probabilities = np.asarray(labels), np.asarray(probabilities)
+        if bad is not None:
+            rows, codes = bad
+            every = np.full(given.n, -1, np.int64)
+            every[rows], every[fit_rows] = codes, labels
+            labels = every
+            chance = np.zeros(given.n)
+            chance[rows[codes == -3]] = np.nan
+            chance[fit_rows] = probabilities
+            probabilities = chance
+        self._chunks = chunks = tuple(_block_rows(given))
+        self._labels = labels
+        self.labels_ = _scattered(labels, chunks).persist()
+        self.probabilities_ = _scattered(probabilities, chunks).persist()
         self.core_distances_ = core
         self.single_linkage_tree_ = z
         self.condensed_tree_ = tree
@@ -271,7 +314,21 @@ class HDBSCAN(_cluster.HDBSCAN):
         self._cluster_ids = clusters
         self._stability = stability
         self._min_samples = min_samples
+        self._rows_fitted = fit_rows
         return self
+
+    def _labels_here(self) -> npt.NDArray[np.int64]:
+        return self._labels
+
+    def _per_row(self, values: npt.NDArray[Any]) -> Any:
+        return _scattered(np.asarray(values), self._chunks).persist()
+
+    def approximate_predict(self, points: Any) -> Any:
+        """Not offered: it needs the fitted points in one process."""
+        raise NotImplementedError(
+            "quorlkit.dask.HDBSCAN keeps no points on the client; for approximate_predict, fit "
+            "quorlkit.HDBSCAN on X.compute()"
+        )
 
     def fit_predict(self, X: Any, y: Any = None) -> Any:  # type: ignore[override]
         """Cluster the rows of X and return ``labels_``."""

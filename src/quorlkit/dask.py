@@ -157,34 +157,58 @@ def _prepare(points: Any) -> _Points:
     return _Points(blocks, [int(s) for s in starts], n, d)
 
 
-def _scan(block: Any, first: int, rate: float) -> tuple[str | None, Any, Any, Any]:
-    """One block's refusal (or None), coordinate bounds and sample rows."""
+def _scan(
+    block: Any, first: int, rate: float, skip: bool = False
+) -> tuple[str | None, Any, Any, Any, Any]:
+    """One block's refusal (or None), coordinate bounds and sample rows; with `skip`, rows with
+    inf or NaN are left out of all three and returned as (global positions, -2 for inf, -3 for
+    NaN, as scikit-learn sees a row by its sum), else None."""
     x = np.ascontiguousarray(block, dtype=np.float64)
+    left_out = None
+    if skip:
+        usable = np.isfinite(x).all(axis=1)
+        if not usable.all():
+            rows = np.flatnonzero(~usable)
+            bad = x[rows]
+            nan = np.isnan(bad).any(axis=1) | (
+                (bad == np.inf).any(axis=1) & (bad == -np.inf).any(axis=1))
+            left_out = (rows + first, np.where(nan, -3, -2).astype(np.int8))
+            if not usable.any():
+                return None, None, None, x[:0], left_out
+            # Stand-ins equal to a usable row: the checks still name each other row where it
+            # is, and the bounds stay those of the usable rows.
+            x = x.copy()
+            x[rows] = x[np.argmax(usable)]
+            usable_rows = usable
     try:
         lo, hi = _core.check_rows(x, first)
     except ValueError as err:
-        return str(err), None, None, None
+        return str(err), None, None, None, None
     rng = np.random.default_rng(first)
     keep = rng.random(x.shape[0]) < rate
-    return None, lo, hi, x[keep]
+    if left_out is not None:
+        keep &= usable_rows
+    return None, lo, hi, x[keep], left_out
 
 
-def _check(pts: _Points) -> npt.NDArray[np.float64]:
-    """Refuses the points as emst does, naming the global row; returns the client's sample."""
+def _check(pts: _Points, skip: bool = False) -> tuple[npt.NDArray[np.float64], list[Any]]:
+    """Refuses the points as emst does, naming the global row; returns the client's sample and,
+    per block, the rows left out (with `skip`: those with inf or NaN) or None."""
     rate = min(1.0, 64 * _SAMPLE_PER_PART / max(pts.n, 1))
     scans = dask.compute(
-        *[delayed(_scan)(b, s, rate) for b, s in zip(pts.blocks, pts.starts)]
+        *[delayed(_scan)(b, s, rate, skip) for b, s in zip(pts.blocks, pts.starts)]
     )
-    for fault, _, _, _ in scans:  # blocks in row order: the first refusal is the first row's
+    for fault, *_ in scans:  # blocks in row order: the first refusal is the first row's
         if fault is not None:
             raise ValueError(fault)
-    sized = [s for s, n in zip(scans, _block_rows(pts)) if n > 0]
+    sized = [s for s, rows in zip(scans, _block_rows(pts)) if rows > 0 and s[1] is not None]
     if sized:
         lo = np.min([s[1] for s in sized], axis=0)
         hi = np.max([s[2] for s in sized], axis=0)
         _core.check_spread(lo, hi)
-    samples = [s[3] for s in scans]  # no refusal: every scan has its bounds and sample
-    return np.concatenate(samples) if samples else np.empty((0, pts.d))
+    samples = [s[3] for s in scans]  # no refusal: every scan has its sample
+    sample = np.concatenate(samples) if samples else np.empty((0, pts.d))
+    return sample, [s[4] for s in scans]
 
 
 def _block_rows(pts: _Points) -> list[int]:
@@ -748,7 +772,7 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
     ([[2, 3], [0, 2], [1, 2]], [0.0, 1.0, 4.47213595499958])
     """
     pts = _prepare(points)
-    sample = _check(pts)
+    sample, _ = _check(pts)
     if pts.n < 2:
         return MinimumSpanningTree(
             da.from_array(np.empty(0)), da.from_array(np.empty((0, 2), np.int64))
@@ -1062,7 +1086,7 @@ def knn(
     """
     pts = _prepare(points)
     count = _neighbour_count(k, pts.n)
-    sample = _check(pts)
+    sample, _ = _check(pts)
     plan = _plan(sample, _partition_count(partitions, pts.n))
     kind = np.int32 if pts.n <= np.iinfo(np.int32).max else np.int64
     parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count, kind)
