@@ -541,7 +541,9 @@ def test_outlier_scores_and_prediction_are_the_hdbscan_packages(kind, d, mcs, ms
     # Its exact tree: the default Borůvka tree of the hdbscan package is approximate.
     theirs = hdbscan.HDBSCAN(min_cluster_size=mcs, min_samples=ms - 1, algorithm="prims_kdtree",
                              prediction_data=True).fit(x)
-    ours = quorlkit.HDBSCAN(min_cluster_size=mcs, min_samples=ms).fit(x)
+    ours = quorlkit.HDBSCAN(min_cluster_size=mcs, min_samples=ms)
+    ours.fit(x[::2]).outlier_scores_  # a refit must not keep this fit's scores
+    ours.fit(x)
     assert np.array_equal(theirs.labels_, ours.labels_)
     np.testing.assert_allclose(ours.outlier_scores_, theirs.outlier_scores_, rtol=1e-12)
     new = np.random.default_rng(d).random((200, d)) * 12 - 1

@@ -318,6 +318,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
             max_size, np.argsort, algorithm=how, progress=report)
         tree = records.view(CONDENSED_TREE_DTYPE)  # written by the core in this layout
 
+        self.__dict__.pop("_outlier_scores", None)  # the scores of an earlier fit
         self.minimum_spanning_tree_ = MinimumSpanningTree(lengths, edges)
         self.core_distances_ = core
         self.single_linkage_tree_ = z

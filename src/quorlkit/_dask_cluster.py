@@ -187,10 +187,9 @@ class HDBSCAN(_cluster.HDBSCAN):
     ``quorlkit.HDBSCAN`` on the computed points for it.
 
     Refused with ValueError, where the one-process fit would answer: equal points, and ties in
-    the mutual
-    reachability that the partitioned rounds cannot see (more points at a point's core
-    distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree edges
-    weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
+    the mutual reachability that the partitioned rounds cannot see (more points at a point's
+    core distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree
+    edges weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
 
     Attributes
     ----------
@@ -302,6 +301,7 @@ class HDBSCAN(_cluster.HDBSCAN):
             chance[rows[codes == -3]] = np.nan
             chance[fit_rows] = probabilities
             probabilities = chance
+        self.__dict__.pop("_outlier_scores", None)  # the scores of an earlier fit
         self._chunks = chunks = tuple(_block_rows(given))
         self._labels = labels
         self.labels_ = _scattered(labels, chunks).persist()
