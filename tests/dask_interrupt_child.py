@@ -23,7 +23,15 @@ def tasks(dask_scheduler: object) -> int:
 
 def main() -> None:
     name = sys.argv[1]
-    call = {"emst": lambda x: qd.emst(x), "knn": lambda x: qd.knn(x, 10)}[name]
+    def fitted(model):  # HDBSCAN's labels and probabilities, as a pair like the others
+        return model.labels_, model.probabilities_
+
+    call, single = {
+        "emst": (qd.emst, quorlkit.emst),
+        "knn": (lambda x: qd.knn(x, 10), lambda x: quorlkit.knn(x, 10)),
+        "HDBSCAN": (lambda x: fitted(qd.HDBSCAN(min_cluster_size=15).fit(x)),
+                    lambda x: fitted(quorlkit.HDBSCAN(min_cluster_size=15).fit(x))),
+    }[name]
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
             points = da.random.default_rng(0).random((2 * 10**6, 2), chunks=250000)
@@ -34,7 +42,7 @@ def main() -> None:
                 time.sleep(0.1)
             left = client.run_on_scheduler(tasks)
             got = call(da.from_array(small, chunks=1000))
-            want = quorlkit.emst(small) if name == "emst" else quorlkit.knn(small, 10)
+            want = single(small)
             same = all(np.array_equal(np.asarray(g), w) for g, w in zip(got, want))
             print("ok" if not left and same else f"{left} tasks left, same result: {same}",
                   flush=True)

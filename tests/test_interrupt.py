@@ -64,7 +64,7 @@ def test_ctrl_c_stops_the_call_within_a_second(name: str, workers: int) -> None:
             child.kill()
 
 
-@pytest.mark.parametrize("name", ["emst", "knn"])
+@pytest.mark.parametrize("name", ["emst", "knn", "HDBSCAN"])
 def test_ctrl_c_cancels_a_dask_call_and_leaves_the_cluster_usable(name: str) -> None:
     pytest.importorskip("distributed")
     child_path = os.path.join(os.path.dirname(__file__), "dask_interrupt_child.py")
