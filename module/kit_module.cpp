@@ -318,13 +318,28 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
 // The minimum spanning tree of the points under max(core_i, core_j, d_ij / alpha) with the cores
 // given (one per row, finite and >= 0): (ends, weights), in the order of (weight, i, j).
 py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &core, double alpha,
-                                 int32_t min_samples) {
+                                 int32_t min_samples, const py::object &near_lists) {
     PrepareExceptionStorage();
     released_call call;
     int32_t n, d;
     const double *in = PointsData(points, n, d);
     if (core.ndim() != 1 || core.shape(0) != n)
         throw py::value_error("core must have shape (n,) for n points");
+    int32_array near;
+    int32_t k = 0;
+    if (!near_lists.is_none()) {
+        near = py::cast<int32_array>(near_lists);
+        if (near.ndim() != 2 || near.shape(0) != n || near.shape(1) < 1 ||
+            (n > 1 && near.shape(1) > n - 1))
+            throw py::value_error("near must have shape (n, k) with 1 <= k <= n - 1");
+        k = int32_t(near.shape(1));
+        const int32_t *row = near.data();
+        for (int64_t q = 0; q < n; ++q)
+            for (int32_t c = 0; c < k; ++c, ++row)
+                if (*row < 0 || *row >= n || *row == q)
+                    throw py::value_error("near[" + std::to_string(q) + ", " + std::to_string(c) +
+                                          "] = " + std::to_string(*row) + " is not another point");
+    }
     for (int32_t q = 0; q < n; ++q)
         if (!(core.data()[q] >= 0.0) || std::isinf(core.data()[q]))
             throw py::value_error("core distance of row " + std::to_string(q) +
@@ -338,7 +353,8 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
         check_points_array(n, d, xs.data(), 1);
         checked_vector<double> cores;
         *result = MutualReachabilityMST(xs.data(), n, d, std::max(min_samples, 1), alpha, cores,
-                                        nullptr, 1, nullptr, UINT64_MAX, core.data());
+                                        nullptr, 1, nullptr, UINT64_MAX, core.data(), nullptr,
+                                        k > 0 ? near.data() : nullptr, k);
     });
     call.Finish();
     const emst_edges &r = *result;
@@ -886,9 +902,11 @@ PYBIND11_MODULE(_core, m) {
           "the tree Prim grows from point 0 (edges, weights) in its order.");
     m.def("mutual_reachability_mst_of_cores", &ReachabilityMstOfCores, py::arg("points"),
           py::arg("core"), py::arg("alpha"), py::arg("min_samples") = 1,
+          py::arg("near") = py::none(),
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha) with the cores "
           "given (min_samples: how many neighbours made them): edges (int64, (n - 1, 2)) and "
-          "weights (float64, (n - 1,)) in the order of (weight, i, j).");
+          "weights (float64, (n - 1,)) in the order of (weight, i, j). `near` (int32, (n, k)), "
+          "when given, holds each point's k nearest other points, nearest first.");
     m.def("prim_order", &PrimOrderOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
           py::arg("ties"), py::arg("order") = py::none(),
           "The tree Prim's algorithm grows from point 0 over a mutual-reachability minimum "

@@ -1011,7 +1011,8 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers)
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core, tie_edges *ties,
                                  int32_t workers, checked_vector<int32_t> *order, uint64_t max_ties,
-                                 const double *given_core, checked_vector<double> *points) {
+                                 const double *given_core, checked_vector<double> *points,
+                                 const int32_t *given_near, int32_t given_k) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) *ties = tie_edges();
     if (order) order->assign(size_t(std::max(n, 0)), 0);
@@ -1034,9 +1035,23 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         // With the cores given, min_samples - 1 neighbours are listed, as many as made them.
         const int32_t kc = given_core ? 0 : std::min(min_samples - 1, n - 1);
         const int32_t listed = given_core ? min_samples - 1 : kc + 1;
-        const int32_t k = std::min(std::max(kNeighbours, listed), n - 1);
+        // Equal points are listed run by run: they take the search's own lists.
+        const bool given = given_near && given_core && p.group_end.empty();
+        const int32_t k =
+            given ? std::min(given_k, n - 1) : std::min(std::max(kNeighbours, listed), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        {
+        if (given) {
+            // The given lists in the tree's positions; under the reachability the rounds read a
+            // list only as candidates and its last's length as a floor, so the order of equal
+            // lengths does not matter.
+            checked_vector<int32_t> at(static_cast<size_t>(n));
+            for (int32_t q = 0; q < n; ++q) at[size_t(p.id[size_t(q)])] = q;
+            for (int32_t q = 0; q < n; ++q) {
+                const int32_t *from = &given_near[size_t(p.id[size_t(q)]) * size_t(given_k)];
+                for (int32_t c = 0; c < k; ++c)
+                    near[size_t(q) * size_t(k) + size_t(c)] = at[size_t(from[c])];
+            }
+        } else {
             const progress_span stage("core distances", 0.1, 0.35);
             NearestNeighbours(t, p, k, near.data(), nullptr, workers);
         }

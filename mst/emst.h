@@ -67,12 +67,15 @@ struct tie_limit_reached {
 // nearest and `ties` must be null: the tree of a subset of a larger set of points under the
 // larger set's cores. When `points` is not null it holds xs (xs == points->data()) and is
 // emptied once the points have been copied into the tree's order, so that they are not held
-// twice.
+// twice. With the cores given, `given_near` (when not null) holds each point's given_k >= 1
+// nearest others among these points (input positions in [0, n), no point itself), nearest
+// first, ties in any order: the rounds start from them instead of searching for their own.
 emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t min_samples,
                                  double alpha, checked_vector<double> &core,
                                  tie_edges *ties = nullptr, int32_t workers = 1,
                                  checked_vector<int32_t> *order = nullptr,
                                  uint64_t max_ties = UINT64_MAX, const double *given_core = nullptr,
-                                 checked_vector<double> *points = nullptr);
+                                 checked_vector<double> *points = nullptr,
+                                 const int32_t *given_near = nullptr, int32_t given_k = 0);
 
 #endif

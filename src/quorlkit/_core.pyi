@@ -127,7 +127,8 @@ def hdbscan_fit(
     npt.NDArray[np.float64],
 ]: ...
 def mutual_reachability_mst_of_cores(
-    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...
+    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
+    near: npt.ArrayLike | None = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def prim_order(
     core: npt.ArrayLike,

@@ -90,6 +90,7 @@ def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alp
     return {
         **part,
         "core": core,
+        "near": near,  # the partition's own lists, where its tree's rounds start
         "alpha": alpha,
         "min_samples": min_samples,
         "ties": np.concatenate(pairs) if len(pairs) > 1 else pairs[0],
@@ -98,7 +99,8 @@ def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alp
 
 
 def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
-    part = {key: cored[key] for key in ("part", "idx", "x", "core", "alpha", "min_samples")}
+    part = {key: cored[key]
+            for key in ("part", "idx", "x", "core", "near", "alpha", "min_samples")}
     return _local_tree(part)
 
 

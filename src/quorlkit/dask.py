@@ -387,14 +387,17 @@ def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
     core distances among all points) the mutual reachability."""
     x = part["x"]
     if len(x) >= 2 and part.get("core") is not None:
+        near = part.get("near")
         ends, squared = _core.mutual_reachability_mst_of_cores(
-            x, part["core"], part["alpha"], part.get("min_samples", 1))
+            x, part["core"], part["alpha"], part.get("min_samples", 1),
+            near if near is not None and near.shape[1] else None)
     elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
         ends, squared = np.empty((0, 2), np.int64), np.empty(0)
     lo, hi = _bounds(x)
-    return {**part, "ends": ends, "squared": squared, "lo": lo, "hi": hi}
+    kept = {key: value for key, value in part.items() if key != "near"}  # read only here
+    return {**kept, "ends": ends, "squared": squared, "lo": lo, "hi": hi}
 
 
 def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:

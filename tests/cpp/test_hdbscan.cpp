@@ -127,6 +127,33 @@ TEST(ReachabilityMST, UnderGivenCoresIsTheBruteForceKruskalOfASubset) {
                         << what;
                     ASSERT_EQ(std::vector<double>(got.lengths.begin(), got.lengths.end()), want_w)
                         << what;
+                    // The same tree from given lists of the nearest, equal lengths in the
+                    // reverse of index order.
+                    const int32_t k = std::min(ms + 1, m - 1);
+                    std::vector<int32_t> near;
+                    for (int32_t q = 0; q < m; ++q) {
+                        std::vector<std::pair<double, int32_t>> by;
+                        for (int32_t u = 0; u < m; ++u) {
+                            if (u == q) continue;
+                            double s2 = 0.0;
+                            for (int32_t c = 0; c < d; ++c) {
+                                const double g = part[size_t(q * d + c)] - part[size_t(u * d + c)];
+                                s2 += g * g;
+                            }
+                            by.push_back({s2, -u});
+                        }
+                        std::sort(by.begin(), by.end());
+                        for (int32_t c = 0; c < k; ++c) near.push_back(-by[size_t(c)].second);
+                    }
+                    const emst_edges listed = MutualReachabilityMST(
+                        part.data(), m, d, ms, alpha, core, nullptr, 1, nullptr, UINT64_MAX,
+                        whole.core.data(), nullptr, near.data(), k);
+                    ASSERT_EQ(std::vector<int64_t>(listed.ends.begin(), listed.ends.end()),
+                              want_ends)
+                        << what << " with lists";
+                    ASSERT_EQ(std::vector<double>(listed.lengths.begin(), listed.lengths.end()),
+                              want_w)
+                        << what << " with lists";
                 }
 }
 
