@@ -283,12 +283,7 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         with np.errstate(invalid="ignore", over="ignore"):
             all_finite = bool(np.isfinite(np.add.reduce(arr, axis=None)))
         if not all_finite:
-            # As scikit-learn sees them, by the row sum: a row holding both +inf and -inf is NaN.
-            nan_rows = np.isnan(arr).any(axis=1) | (
-                (arr == np.inf).any(axis=1) & (arr == -np.inf).any(axis=1)
-            )
-            inf_rows = np.isinf(arr).any(axis=1) & ~nan_rows
-            usable = ~(nan_rows | inf_rows)
+            usable = np.isfinite(arr).all(axis=1)
             all_finite = bool(usable.all())
         if all_finite:
             fit_rows = None  # every row; _fit_rows spells them out only when asked
@@ -327,13 +322,9 @@ class HDBSCAN(_Mixin, _Base):  # type: ignore[misc]
         if m == n:
             self.labels_, self.probabilities_ = labels, probabilities
         else:
-            self.labels_ = np.full(n, -1, dtype=np.int64)
-            self.labels_[inf_rows] = -2
-            self.labels_[nan_rows] = -3
-            self.labels_[fit_rows] = labels
-            self.probabilities_ = np.zeros(n)
-            self.probabilities_[nan_rows] = np.nan
-            self.probabilities_[fit_rows] = probabilities
+            left = np.flatnonzero(~usable)
+            self.labels_, self.probabilities_ = _hierarchy.every_row(
+                n, fit_rows, labels, probabilities, left, _hierarchy.left_out_labels(arr[left]))
         # For what is built on the fit (outlier scores, prediction, other cuts of the tree):
         # the fitted rows, their positions in X, the parameters in effect, the selected
         # condensed-tree ids (label k is _cluster_ids[k]) and every cluster's stability

@@ -12,7 +12,7 @@ import dask
 import dask.array as da
 from dask import delayed
 
-from . import _cluster, _core
+from . import _cluster, _core, _hierarchy
 from .dask import (
     _block_rows,
     _check,
@@ -295,14 +295,8 @@ class HDBSCAN(_cluster.HDBSCAN):
             parent, child, lam, size)
         labels, probabilities = np.asarray(labels), np.asarray(probabilities)
         if bad is not None:
-            rows, codes = bad
-            every = np.full(given.n, -1, np.int64)
-            every[rows], every[fit_rows] = codes, labels
-            labels = every
-            chance = np.zeros(given.n)
-            chance[rows[codes == -3]] = np.nan
-            chance[fit_rows] = probabilities
-            probabilities = chance
+            labels, probabilities = _hierarchy.every_row(
+                given.n, fit_rows, labels, probabilities, *bad)
         self.__dict__.pop("_outlier_scores", None)  # the scores of an earlier fit
         self._chunks = chunks = tuple(_block_rows(given))
         self._labels = labels

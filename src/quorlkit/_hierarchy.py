@@ -38,6 +38,29 @@ TREE_FIELDS = ("parent", "child", "lambda_val", "child_size")
 INFINITE_LABEL, MISSING_LABEL = -2, -3
 
 
+def left_out_labels(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.int8]:
+    """The label of each row (each holding an inf or a NaN) as scikit-learn sees it, by the row
+    sum: MISSING_LABEL for a NaN, or +inf beside -inf; INFINITE_LABEL otherwise."""
+    nan = np.isnan(rows).any(axis=1) | (
+        (rows == np.inf).any(axis=1) & (rows == -np.inf).any(axis=1))
+    return np.where(nan, MISSING_LABEL, INFINITE_LABEL).astype(np.int8)
+
+
+def every_row(
+    n: int, fit_rows: npt.NDArray[np.int64], labels: npt.NDArray[np.int64],
+    probabilities: npt.NDArray[np.float64], left: npt.NDArray[np.int64],
+    left_labels: npt.NDArray[np.int8],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """Labels and probabilities of all n rows from those of the fitted rows `fit_rows` and the
+    labels of the rows left out (`left`): probability 0 for an inf row, NaN for a NaN row."""
+    every = np.full(n, -1, np.int64)
+    every[left], every[fit_rows] = left_labels, labels
+    chance = np.zeros(n)
+    chance[left[left_labels == MISSING_LABEL]] = np.nan
+    chance[fit_rows] = probabilities
+    return every, chance
+
+
 class _Tree:
     """The condensed tree's columns, checked once, with the links between its clusters."""
 

@@ -46,6 +46,7 @@ except ImportError:  # pragma: no cover - exercised only without the extra
     ) from None
 
 from . import _core
+from ._hierarchy import left_out_labels
 from ._mst import MinimumSpanningTree
 from ._neighbors import _neighbour_count
 
@@ -97,29 +98,41 @@ def _margin(reach: float) -> float:
     return math.sqrt(reach) * (1.0 + 1e-12) + 1e-150
 
 
-def _face_rows(x: npt.NDArray[np.float64], lo: Any, hi: Any, reach: float) -> Any:
-    """The rows of x (inside the box [lo, hi]) whose squared distance to a face of the box may
-    be at most reach: one comparison pass a face, before the exact tests on the few it keeps."""
-    if len(x) == 0 or not math.isfinite(reach):
-        return np.arange(len(x))
-    r = _margin(reach)
-    near = np.zeros(len(x), bool)
+def _face_rows(x: npt.NDArray[np.float64], lo: Any, hi: Any, reach: Any) -> Any:
+    """The rows of x (inside the box [lo, hi]) within squared distance reach (one value, or one
+    per row) of a face of the box. One comparison pass a face against the widest reach keeps a
+    few candidates (never fewer than the exact test would), and only those are measured."""
+    if len(x) == 0:
+        return np.arange(0)
+    widest = float(np.max(reach))
+    rows = np.arange(len(x))
+    if math.isfinite(widest):
+        r = _margin(widest)
+        near = np.zeros(len(x), bool)
+        for k in range(x.shape[1]):
+            near |= x[:, k] <= np.nextafter(lo[k] + r, math.inf)
+            near |= x[:, k] >= np.nextafter(hi[k] - r, -math.inf)
+        rows = np.flatnonzero(near)
+    xs, rs = x[rows], reach[rows] if np.ndim(reach) else reach
+    near = np.zeros(len(rows), bool)
     for k in range(x.shape[1]):
-        near |= x[:, k] <= np.nextafter(lo[k] + r, math.inf)
-        near |= x[:, k] >= np.nextafter(hi[k] - r, -math.inf)
-    return np.flatnonzero(near)
+        below, above = xs[:, k] - lo[k], hi[k] - xs[:, k]
+        near |= (below * below <= rs) | (above * above <= rs)
+    return rows[near]
 
 
 def _box_rows(x: npt.NDArray[np.float64], lo: Any, hi: Any, reach: float) -> Any:
-    """The rows of x whose _box_squared to [lo, hi] may be at most reach, as _face_rows."""
-    if not math.isfinite(reach):
-        return np.arange(len(x))
-    r = _margin(reach)
-    near = np.ones(len(x), bool)
-    for k in range(x.shape[1]):
-        near &= x[:, k] >= np.nextafter(lo[k] - r, -math.inf)
-        near &= x[:, k] <= np.nextafter(hi[k] + r, math.inf)
-    return np.flatnonzero(near)
+    """The rows of x whose _box_squared to [lo, hi] is at most reach, measured only on the
+    candidates of a comparison pass, as _face_rows."""
+    rows = np.arange(len(x))
+    if math.isfinite(reach):
+        r = _margin(reach)
+        near = np.ones(len(x), bool)
+        for k in range(x.shape[1]):
+            near &= x[:, k] >= np.nextafter(lo[k] - r, -math.inf)
+            near &= x[:, k] <= np.nextafter(hi[k] + r, math.inf)
+        rows = np.flatnonzero(near)
+    return rows[_box_squared(x[rows], lo, hi) <= reach]
 
 
 def _boxes_squared(lo_a: Any, hi_a: Any, lo_b: Any, hi_b: Any) -> Any:
@@ -169,10 +182,7 @@ def _scan(
         usable = np.isfinite(x).all(axis=1)
         if not usable.all():
             rows = np.flatnonzero(~usable)
-            bad = x[rows]
-            nan = np.isnan(bad).any(axis=1) | (
-                (bad == np.inf).any(axis=1) & (bad == -np.inf).any(axis=1))
-            left_out = (rows + first, np.where(nan, -3, -2).astype(np.int8))
+            left_out = (rows + first, left_out_labels(x[rows]))
             if not usable.any():
                 return None, None, None, x[:0], left_out
             # Stand-ins equal to a usable row: the checks still name each other row where it
@@ -453,11 +463,6 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
     widest = max(t[2] for t in reaches)
     rows = _face_rows(x, local["lo"], local["hi"], widest)
     xs = x[rows]
-    near_face = np.zeros(len(rows), bool)
-    for k in range(x.shape[1]):
-        below, above = xs[:, k] - local["lo"][k], local["hi"][k] - xs[:, k]
-        near_face |= (below * below <= widest) | (above * above <= widest)
-    rows, xs = rows[near_face], xs[near_face]
     cs = None if core is None else core[rows]
     out = []
     for lo, hi, reach, w in reaches:
@@ -920,13 +925,8 @@ def _queries(local: dict[str, Any], boxes: list[tuple[Any, Any]]) -> tuple[Any, 
     x, reach = local["x"], local["reach"]
     # The other boxes lie outside this partition's cell, so a point farther from every face of
     # its own box than its reach asks no one: one pass finds the few points that may ask.
-    rows = _face_rows(x, local["lo"], local["hi"], float(reach.max()) if len(x) else 0.0)
+    rows = _face_rows(x, local["lo"], local["hi"], reach)
     xs, rs = x[rows], reach[rows]
-    near_face = np.zeros(len(rows), bool)
-    for k in range(x.shape[1]):
-        below, above = xs[:, k] - local["lo"][k], local["hi"][k] - xs[:, k]
-        near_face |= (below * below <= rs) | (above * above <= rs)
-    rows, xs, rs = rows[near_face], xs[near_face], rs[near_face]
     out = []
     for lo, hi in boxes:
         near = np.flatnonzero(_box_squared(xs, lo, hi) <= rs)
@@ -942,7 +942,6 @@ def _answers(part: dict[str, Any], queries: tuple[Any, Any, Any], k: int) -> tup
         return asking, np.empty((0, 0)), np.empty((0, 0), np.int64)
     lo, hi, widest = qs.min(axis=0), qs.max(axis=0), float(reach.max())
     near = _box_rows(part["x"], lo, hi, widest)
-    near = near[_box_squared(part["x"][near], lo, hi) <= widest]
     if len(near) == 0:
         return asking[:0], np.empty((0, 0)), np.empty((0, 0), np.int64)
     x = np.ascontiguousarray(part["x"][near])
@@ -1003,7 +1002,8 @@ def _neighbour_pieces(
     out = np.empty((1, len(bounds) - 1), object)
     for c in range(len(bounds) - 1):
         a, b, fa, fb = cuts[c], cuts[c + 1], fixed[c], fixed[c + 1]
-        out[0, c] = (idx[a:b], sq[a:b], ids[a:b], idx[rows[fa:fb]], best_sq[fa:fb], best_ids[fa:fb])
+        out[0, c] = (idx[a:b], sq[a:b], ids[a:b],
+                     idx[rows[fa:fb]], best_sq[fa:fb], best_ids[fa:fb])
     return out
 
 
