@@ -17,9 +17,11 @@
 // tie_w[e - cored] (tie_edges' layout): with
 // the tie edges that MutualReachabilityMST finds (every edge that can belong to some minimum
 // spanning tree), Prim makes the choices it makes over every pair, since the least weight
-// across its cut is always carried by such an edge. `twin`, when not null, links each point to
-// the next of its run of equal points (tie_edges::twin): a tie then stands for every pair
-// between the two runs, and the points of a run are joined at their core. `order`, when not
+// across its cut is always carried by such an edge; with those of tie_edges::linkage_only it
+// takes the same points at the same weights, each edge from a point of the same part of the
+// tree below its weight, so that the single-linkage rows are the same. `twin`, when not null, links
+// each point to the next of its run of equal points (tie_edges::twin): a tie then stands for every
+// pair between the two runs, and the points of a run are joined at their core. `order`, when not
 // null, is the order of the points MutualReachabilityMST gave, with the ties and twins as
 // indices into it (the faster way); otherwise they are input positions. Writes n - 1 pairs of
 // input positions to `ends` and weights to `w`. Throws std::bad_alloc, and

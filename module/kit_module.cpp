@@ -224,6 +224,7 @@ void FitReachability(checked_vector<double> &points, int32_t n, int32_t d, int32
         return;
     }
     tie_edges ties;
+    ties.linkage_only = true;
     checked_vector<int32_t> order;
     {
         const progress_span stage("tree", 0.0, 0.9);

@@ -694,6 +694,7 @@ struct tie_visitor {
 // highest merge between them. Any other tie edge joins a point q of the smaller side of a merge
 // to one of the other side beyond q's list, only when the merge's height reaches the list's
 // last, and a search of the tree from q finds it. On `threads` threads, in the order of q.
+// With out.linkage_only, ties within a core that no linkage needs are left out (`sole`).
 template <int D, bool Groups>
 void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_key &metric,
               const checked_vector<candidate> &edges, const checked_vector<int32_t> &near,
@@ -795,10 +796,38 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         if (t.bucket(v))
             std::fill(bucket_of.begin() + t.start[size_t(v)],
                       bucket_of.begin() + t.start[size_t(v)] + t.count[size_t(v)], v);
+    // A tie (q, r) within the core of q, the greater, weighs core_q, below which q has no edge:
+    // it joins q to the parts of the tree lighter than core_q. Where the tree's only edges of
+    // that weight are q's, each to a point of a smaller core, Prim's algorithm enters those parts
+    // in the order of the tree's edges, the least position first, whichever ties are listed:
+    // q's change only which point of the part it came from leads to q, and every part is one
+    // component of the single-linkage tree at that height. So q's are left out (`sole`) unless
+    // another kind of tie (one that weighs a length) was found, which such an order would have
+    // to take in too. With alpha = 1 only, where the first `inside` of a list weigh the cores.
+    const bool thin = out.linkage_only && !Groups && inside > 0;
+    checked_vector<uint8_t> sole(thin ? size_t(n) : 0, 0);
+    for (size_t s = 0; thin && s < edges.size();) {
+        const double h = edges[s].w;
+        size_t e = s;
+        int32_t centre = -1;
+        bool one = true;
+        for (; e < edges.size() && edges[e].w == h; ++e) {
+            const int32_t a = edges[e].a, b = edges[e].b;
+            const double ca = metric.core[size_t(a)], cb = metric.core[size_t(b)];
+            const int32_t c = ca == h && cb < h ? a : cb == h && ca < h ? b : -1;
+            if (c < 0 || (centre >= 0 && c != centre)) one = false;
+            centre = c;
+        }
+        if (one) sole[size_t(centre)] = 1;
+        s = e;
+    }
     StageMark("ties: merge tree");
     std::atomic<uint64_t> found(0);
-    checked_vector<tie_part> parts;
-    RunSlices(n, threads, parts, [&](int32_t qa, int32_t qb, tie_part &part) {
+    // Two passes with `thin`: first the list's points beyond the core and the searches, then
+    // the points within the core, whose ties are left out where `sole` allows.
+    checked_vector<tie_part> parts, cores;
+    bool leave_out = false;
+    auto pass = [&](int32_t qa, int32_t qb, tie_part &part, bool within) {
         near_search<D> search(t);
         checked_vector<int32_t> runs;
         // Counted per point into `found`, so that the limit holds to within one point's edges.
@@ -827,9 +856,14 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
             const double *x = &p.xs[size_t(q) * dd];
             const int32_t *list = &near[size_t(q) * size_t(k)];
             runs.clear();
-            for (int32_t c = 0; c < k; ++c) {
+            const int32_t c0 = thin && !within ? inside : 0, c1 = within ? inside : k;
+            for (int32_t c = c0; c < c1; ++c) {
                 const int32_t r = run(list[c]);
                 if (r == q) continue;
+                if (leave_out) {  // a tie of the greater core, when that point is `sole`
+                    const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
+                    if (cq != cr && sole[size_t(cq > cr ? q : r)]) continue;
+                }
                 if (Groups) {  // each run once
                     if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
                     runs.push_back(r);
@@ -848,6 +882,7 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                 if (r < q && listed(r, q, d2)) continue;  // tried from r
                 keep(q, r, w);
             }
+            if (within) continue;
             const double last = last_of[size_t(q)];
             for (int64_t s = task_first[size_t(q)]; s < task_first[size_t(q) + 1]; ++s) {
                 const int32_t j = task[size_t(s)];
@@ -881,14 +916,25 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         }
         if (found.fetch_add(kept, std::memory_order_relaxed) + kept > limit)
             throw tie_limit_reached{found.load(std::memory_order_relaxed)};
-    });
+    };
+    RunSlices(n, threads, parts,
+              [&](int32_t qa, int32_t qb, tie_part &part) { pass(qa, qb, part, false); });
+    if (thin) {
+        size_t lengths = 0;
+        for (const tie_part &x : parts) lengths += x.w.size;
+        leave_out = lengths == 0;
+        RunSlices(n, threads, cores,
+                  [&](int32_t qa, int32_t qb, tie_part &part) { pass(qa, qb, part, true); });
+    }
     // The parts joined in slice order, the cored edges first.
     size_t cored = 0, other = 0;
     for (const tie_part &x : parts) cored += x.cored.size / 2, other += x.w.size;
+    for (const tie_part &x : cores) cored += x.cored.size / 2;
     out.ends.resize(2 * (cored + other));
     out.w.resize(other);
     int32_t *at = out.ends.data();
     for (tie_part &x : parts) at = x.cored.MoveTo(at);
+    for (tie_part &x : cores) at = x.cored.MoveTo(at);
     double *wat = out.w.data();
     for (tie_part &x : parts) {
         at = x.other.MoveTo(at);
@@ -1014,7 +1060,11 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                                  const double *given_core, checked_vector<double> *points,
                                  const int32_t *given_near, int32_t given_k) {
     core.assign(size_t(std::max(n, 0)), 0.0);
-    if (ties) *ties = tie_edges();
+    if (ties) {
+        const bool linkage_only = ties->linkage_only;
+        *ties = tie_edges();
+        ties->linkage_only = linkage_only;
+    }
     if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();
     checked_vector<candidate> edges;

@@ -36,6 +36,10 @@ emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers 
 // point of each point's run, round in a cycle, the edges join one point of each run, and each
 // edge, the tree's included, stands for every pair between the two runs.
 struct tie_edges {
+    // Set by the caller: only the ties that can change the single-linkage rows of Prim's order
+    // (PrimOrder) are wanted, not every one; Prim's order over them then takes the same points at
+    // the same weights, and only the point an edge comes from may be another of the same part.
+    bool linkage_only = false;
     checked_vector<int32_t> ends;  // 2 per edge
     // The first `cored` edges weigh the core distance of their first end, the greater of the
     // two; edge e >= cored weighs w[e - cored].
@@ -58,8 +62,9 @@ struct tie_limit_reached {
 // square root of its squared length (0 when min_samples = 1); `core` gets them in input order.
 // `lengths` holds each edge's w and `squared` its squared length. Requires
 // 1 <= min_samples <= n (or n < 2), alpha > 0 and finite, and what EuclideanMST requires.
-// When `ties` is not null it gets the tie edges (tie_edges) as input positions, weights computed
-// as the tree's; throws tie_limit_reached when there are more than max_ties of them, keeping
+// When `ties` is not null it gets the tie edges (tie_edges, all of them or, with its
+// linkage_only set, those a linkage needs) as input positions, weights computed as the tree's;
+// throws tie_limit_reached when there are more than max_ties of them, keeping
 // nothing. When `order` is not null too, it gets the input position of each point in the order
 // of the tree (nearby points close together, equal points together), and the tie edges and twins
 // are indices into `order` instead. When `given_core` is not null, the cores are those n values

@@ -452,3 +452,83 @@ TEST(PrimOrder, WithoutAHeapIsTheHeapsOrder) {
                         }
                     }
 }
+
+// The ties a linkage needs (linkage_only) against all of them: Prim's order over either takes
+// the same points at the same weights, and the single-linkage rows, the heap's and the tree's,
+// are the same; only the point an edge comes from may differ. Continuous points leave out most.
+TEST(PrimOrder, OverTheTiesALinkageNeedsGivesTheSameRows) {
+    size_t all_ties = 0, needed = 0;
+    for (int kind = 0; kind < 3; ++kind)
+        for (int32_t d : {1, 2, 3})
+            for (int32_t ms : {3, 8, 17})
+                for (int32_t n : {150, 3000})
+                    for (int ordered = 0; ordered < 2; ++ordered) {
+                        const unsigned seed = unsigned(53 + kind * 1000 + d * 100 + ms + n);
+                        const std::vector<double> xs = Points(kind, n, d, seed);
+                        const std::string what =
+                            "kind=" + std::to_string(kind) + " d=" + std::to_string(d) +
+                            " ms=" + std::to_string(ms) + " n=" + std::to_string(n) +
+                            " ordered=" + std::to_string(ordered);
+                        checked_vector<double> core;
+                        checked_vector<int32_t> order;
+                        tie_edges ties[2];
+                        ties[1].linkage_only = true;
+                        emst_edges tree;
+                        for (tie_edges &t : ties)
+                            tree = MutualReachabilityMST(xs.data(), n, d, ms, 1.0, core, &t, 1,
+                                                         ordered ? &order : nullptr);
+                        all_ties += ties[0].count();
+                        needed += ties[1].count();
+                        const int32_t *o = ordered ? order.data() : nullptr;
+                        const size_t m = tree.count();
+                        std::vector<int64_t> ends[2], rows(m);
+                        std::vector<double> w[2], z[2];
+                        for (int thin = 0; thin < 2; ++thin) {
+                            const tie_edges &t = ties[thin];
+                            ends[thin].resize(2 * m);
+                            w[thin].resize(m);
+                            PrimOrder(n, core.data(), tree.ends.data(), tree.lengths.data(),
+                                      t.ends.data(), t.count(), t.cored, t.w.data(),
+                                      t.twin.empty() ? nullptr : t.twin.data(), o,
+                                      ends[thin].data(), w[thin].data());
+                        }
+                        ASSERT_EQ(w[1], w[0]) << what;
+                        for (size_t k = 0; k < m; ++k)
+                            ASSERT_EQ(ends[1][2 * k + 1], ends[0][2 * k + 1]) << what << " k=" << k;
+                        // Equal weights in a shuffled order, as an unstable sort may leave them.
+                        std::iota(rows.begin(), rows.end(), 0);
+                        std::shuffle(rows.begin(), rows.end(), std::mt19937_64(seed));
+                        std::stable_sort(rows.begin(), rows.end(), [&](int64_t a, int64_t b) {
+                            return w[0][size_t(a)] < w[0][size_t(b)];
+                        });
+                        for (int thin = 0; thin < 2; ++thin) {
+                            std::vector<int64_t> sorted_ends(2 * m);
+                            std::vector<double> sorted_w(m);
+                            for (size_t r = 0; r < m; ++r) {
+                                sorted_ends[2 * r] = ends[thin][2 * size_t(rows[r])];
+                                sorted_ends[2 * r + 1] = ends[thin][2 * size_t(rows[r]) + 1];
+                                sorted_w[r] = w[thin][size_t(rows[r])];
+                            }
+                            z[thin].resize(4 * m);
+                            ASSERT_EQ(SingleLinkage(n, sorted_ends.data(), sorted_w.data(), m,
+                                                    false, z[thin].data()),
+                                      "");
+                        }
+                        ASSERT_EQ(z[1], z[0]) << what;
+                        const tie_edges &t = ties[1];
+                        if (!t.twin.empty() || t.cored != t.count()) continue;
+                        for (int32_t workers : {1, 3}) {
+                            prim_tree kept;
+                            std::vector<int64_t> got(2 * m);
+                            std::vector<double> got_w(m), got_z(4 * m);
+                            PrimOrderByTree(n, core.data(), tree.ends.data(), tree.lengths.data(),
+                                            t.ends.data(), t.count(), o, got.data(), got_w.data(),
+                                            workers, &kept);
+                            ASSERT_EQ(got_w, w[0]) << what << " workers=" << workers;
+                            PrimLinkage(kept, n, got.data(), got_w.data(), rows.data(),
+                                        got_z.data(), workers);
+                            ASSERT_EQ(got_z, z[0]) << what << " workers=" << workers;
+                        }
+                    }
+    EXPECT_LT(needed, all_ties / 2);
+}
