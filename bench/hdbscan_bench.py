@@ -9,6 +9,7 @@ the table gives medians. Needs scikit-learn, hdbscan and quitefastmst (benchmark
     pip install . scikit-learn hdbscan quitefastmst
     python bench/hdbscan_bench.py [--quick] [--repeat R] [--big]
     python bench/hdbscan_bench.py --targets [--repeat R]   # continuous and rounded, B a point
+    python bench/hdbscan_bench.py --memory [N ...]         # min_cluster_size=50, B a point
 """
 
 import argparse
@@ -28,6 +29,23 @@ def run_one(tool, n, d):
     import numpy as np
     from sklearn.datasets import make_blobs
 
+    if tool.endswith("-ms50"):  # a large min_samples: the memory case, on two threads
+        tool = tool[: -len("-ms50")]
+        x, _ = make_blobs(n_samples=n, n_features=d, centers=50, random_state=0)
+        import quorlkit
+
+        call = {
+            "quorlkit": lambda: quorlkit.HDBSCAN(min_cluster_size=50, workers=2).fit(x),
+            "quitefastmst": lambda: __import__("quitefastmst").mst_euclid(x, M=50),
+        }[tool]
+        base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        t0 = time.perf_counter()
+        call()
+        seconds = time.perf_counter() - t0
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(json.dumps({"seconds": seconds, "peak_mib": peak / 1024,
+                          "added_mib": (peak - base) / 1024}))
+        return
     x, _ = make_blobs(n_samples=n, n_features=d, centers=20, random_state=0)
     if tool.endswith("-round1"):  # tie-heavy: the same blobs rounded to one decimal
         tool, x = tool[: -len("-round1")], np.round(x, 1)
@@ -65,7 +83,8 @@ def run_one(tool, n, d):
 
 
 def measure(tool, n, d, repeat):
-    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    threads = "2" if tool.endswith("-ms50") else "1"
+    env = dict(os.environ, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     runs = []
     for _ in range(repeat):
         out = subprocess.run(
@@ -81,6 +100,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller sizes, one repeat")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--big", action="store_true", help="add 10^6 points, against quitefastmst")
+    parser.add_argument("--memory", nargs="*", type=float, metavar="N",
+                        help="min_cluster_size=50 on make_blobs(N, 2, centers=50), two threads: "
+                        "the rise of peak memory against quitefastmst's (default N: 1e6)")
     parser.add_argument("--targets", action="store_true",
                         help="the fit against quitefastmst's tree, continuous and rounded blobs")
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
@@ -90,6 +112,9 @@ def main():
         return
     if args.targets:
         targets(args.repeat)
+        return
+    if args.memory is not None:
+        memory(args.memory or [1e6], args.repeat)
         return
     repeat = 1 if args.quick else args.repeat
     big, small = (10**4, 4000) if args.quick else (10**5, 2 * 10**4)
@@ -113,6 +138,20 @@ def main():
               f"{b['peak_mib']:.0f} |")
         print(f"\nAt 10^6 the fit's peak resident memory rose by {a['added_mib']:.0f} MiB over "
               f"the interpreter with the points made, quitefastmst's by {b['added_mib']:.0f} MiB.")
+
+
+def memory(sizes, repeat):
+    """min_cluster_size=50 (so min_samples 50; quitefastmst M=50) on two threads: seconds and
+    the rise of peak resident memory in bytes a point."""
+    print("| n | fit (s) | quitefastmst (s) | fit B/pt | qfm B/pt |")
+    print("|---|---|---|---|---|")
+    for n in sizes:
+        n = int(n)
+        a = measure("quorlkit-ms50", n, 2, repeat)
+        q = measure("quitefastmst-ms50", n, 2, repeat)
+        per = lambda m: m["added_mib"] * 2**20 / n  # noqa: E731
+        print(f"| {n} | {a['seconds']:.2f} | {q['seconds']:.2f} | {per(a):.0f} | {per(q):.0f} |",
+              flush=True)
 
 
 def targets(repeat):

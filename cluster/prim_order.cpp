@@ -245,6 +245,8 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
                                   [&](int32_t place, int32_t ref) { return place < lo_of(ref); }) -
                  1);
     };
+    checked_vector<int32_t>().swap(up);  // the strict tree has what they told
+    checked_vector<int32_t>().swap(up_leaf);
     StageMark("prim: strict tree");
 
     // Every edge that counts, with its strict node k, on the threads, slice by slice (g of
@@ -432,6 +434,10 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         }
         if (place_at != at + size[size_t(k)]) NotSpanning();
     });
+    checked_vector<int32_t>().swap(entry);
+    checked_vector<int32_t>().swap(pos);
+    checked_vector<int32_t>().swap(way_in);
+    checked_vector<opening>().swap(opens);
     StageMark("prim: walk");
 
     // Each entered point's source: the earliest point before it among its node's edges to it.

@@ -242,6 +242,7 @@ void FitReachability(checked_vector<double> &points, int32_t n, int32_t d, int32
         } catch (const tie_limit_reached &stop) {
             throw tie_refusal(stop.found, limit, room, headroom);
         }
+        checked_vector<double>().swap(r.tree.squared);  // no caller returns it
         ReturnFreedMemory();
     }
     const progress_span stage("prim order", 0.9, 1.0);
@@ -505,7 +506,6 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
         const progress_span stage("mutual reachability", 0.0, 0.9);
         FitReachability(r.xs, n, d, min_samples, alpha, threads, true, algorithm, r);
         checked_vector<double>().swap(r.xs);
-        checked_vector<double>().swap(r.tree.squared);  // not returned
     });
     const size_t m = r.prim_w.size();
     {

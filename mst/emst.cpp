@@ -25,6 +25,10 @@ const int32_t kBucket = 32;
 // their nearest neighbour outside their component among them in the first rounds.
 const int32_t kNeighbours = 6;
 
+// Lists longer than kListFrom (a large min_samples) are cut to their first kListCut once the
+// cores are known.
+const int32_t kListFrom = 16, kListCut = 6;
+
 // An edge between positions a and b of the ordered points, with its key: w (the squared length
 // or the mutual reachability), then the input positions i < j.
 struct candidate {
@@ -751,7 +755,7 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
     }
     checked_vector<double>().swap(floor_at);
     // The first kc of a list lie no farther than the core's neighbour.
-    const int32_t inside = metric.alpha == 1.0 ? kc : 0;
+    const int32_t inside = metric.alpha == 1.0 ? std::min(kc, k) : 0;
     checked_vector<int32_t> place_lo(static_cast<size_t>(t.nodes)),
         place_hi(static_cast<size_t>(t.nodes));
     for (int32_t v = t.nodes - 1; v >= 0; --v) {
@@ -832,7 +836,16 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
         checked_vector<int32_t> runs;
         // Counted per point into `found`, so that the limit holds to within one point's edges.
         uint64_t kept = 0;
+        // Which ties a step keeps: every one, all but those of a `sole` point's core, or only
+        // those (when a second pass makes up for what the first left out).
+        enum { kEvery, kNotSole, kOnlySole } mode = kEvery;
         auto keep = [&](int32_t q, int32_t r, double w) {
+            if (mode != kEvery) {
+                const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
+                const bool of_sole =
+                    w == std::max(cq, cr) && cq != cr && sole[size_t(cq > cr ? q : r)];
+                if (of_sole != (mode == kOnlySole)) return;
+            }
             if (tree_edge(q, r)) return;
             ++kept;
             const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
@@ -856,13 +869,21 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
             const double *x = &p.xs[size_t(q) * dd];
             const int32_t *list = &near[size_t(q) * size_t(k)];
             runs.clear();
-            const int32_t c0 = thin && !within ? inside : 0, c1 = within ? inside : k;
-            for (int32_t c = c0; c < c1; ++c) {
+            // The first pass: the list beyond the core and the searches, the ties of `sole`
+            // points left out. The second: the list within the core, the ties of `sole` points
+            // left out when nothing weighing a length was found, and otherwise everything the
+            // first left out.
+            const int32_t c1 = within && leave_out ? inside : k;
+            for (int32_t c = thin && !within ? inside : 0; c < c1; ++c) {
+                mode = !thin                  ? kEvery
+                       : !within || leave_out ? kNotSole
+                       : c < inside           ? kEvery
+                                              : kOnlySole;
                 const int32_t r = run(list[c]);
                 if (r == q) continue;
-                if (leave_out) {  // a tie of the greater core, when that point is `sole`
+                if (mode == kNotSole) {  // a tie of the greater core, when that point is `sole`
                     const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
-                    if (cq != cr && sole[size_t(cq > cr ? q : r)]) continue;
+                    if (c < inside && cq != cr && sole[size_t(cq > cr ? q : r)]) continue;
                 }
                 if (Groups) {  // each run once
                     if (std::find(runs.begin(), runs.end(), r) != runs.end()) continue;
@@ -882,11 +903,16 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                 if (r < q && listed(r, q, d2)) continue;  // tried from r
                 keep(q, r, w);
             }
-            if (within) continue;
             const double last = last_of[size_t(q)];
             for (int64_t s = task_first[size_t(q)]; s < task_first[size_t(q) + 1]; ++s) {
                 const int32_t j = task[size_t(s)];
                 const double h = m.height[size_t(j)];
+                // A search at q's own core from a `sole` q finds only ties of q's core (any
+                // other weighs more or is lighter than the merge): the second pass makes it,
+                // unless those are left out.
+                const bool own = thin && sole[size_t(q)] && h == metric.core[size_t(q)];
+                if (within ? leave_out : own) continue;
+                mode = !thin ? kEvery : !within ? kNotSole : own ? kEvery : kOnlySole;
                 const int32_t lo = m.lo[size_t(j)], mid = lo + m.left[size_t(j)];
                 const int32_t hi = lo + m.size[size_t(j)];
                 const bool q_left = m.place[size_t(q)] < mid;
@@ -1087,10 +1113,19 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         const int32_t listed = given_core ? min_samples - 1 : kc + 1;
         // Equal points are listed run by run: they take the search's own lists.
         const bool given = given_near && given_core && p.group_end.empty();
-        const int32_t k =
-            given ? std::min(given_k, n - 1) : std::min(std::max(kNeighbours, listed), n - 1);
+        // Long lists (a large min_samples) are cut once the cores are known, so that they do not
+        // hold most of the fit's memory: the rounds and the tie search take any list that holds
+        // every point strictly nearer than its last.
+        const bool cut = !given_core && p.group_end.empty() && listed > kListFrom;
+        const int32_t k = given ? std::min(given_k, n - 1)
+                          : cut ? kListCut
+                                : std::min(std::max(kNeighbours, listed), n - 1);
         checked_vector<int32_t> near(size_t(n) * size_t(k));
-        if (given) {
+        checked_vector<double> kth(cut ? size_t(n) : 0);
+        if (cut) {
+            const progress_span stage("core distances", 0.1, 0.35);
+            NearestNeighbours(t, p, kc, near.data(), nullptr, workers, k, kth.data());
+        } else if (given) {
             // The given lists in the tree's positions; under the reachability the rounds read a
             // list only as candidates and its last's length as a floor, so the order of equal
             // lengths does not matter.
@@ -1115,8 +1150,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
         for (int32_t qi = 0; qi < cored; ++qi) {
             const size_t q = size_t(qi);
-            pos_core[q] = std::sqrt(SquaredLength(
-                &p.xs[q * dd], &p.xs[size_t(near[q * size_t(k) + size_t(kc) - 1]) * dd], d));
+            pos_core[q] = std::sqrt(
+                cut ? kth[q]
+                    : SquaredLength(&p.xs[q * dd],
+                                    &p.xs[size_t(near[q * size_t(k) + size_t(kc) - 1]) * dd], d));
             core[size_t(p.id[q])] = pos_core[q];
         }
         QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
@@ -1134,6 +1171,7 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                     std::min(node_core[size_t(v) + 1], node_core[size_t(t.right[size_t(v)])]);
         const reachability_key metric{pos_core.data(), node_core.data(), alpha,
                                       alpha == 1.0 ? kc : 0};
+        checked_vector<double>().swap(kth);
         StageMark("cores");
         WithDimension(d, [&](auto dim) {
             constexpr int D = decltype(dim)::value;

@@ -19,29 +19,38 @@ namespace {
 template <int D, bool Groups>
 void BucketNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
                    double *squared, int32_t v, near_search<D> &search,
-                   checked_vector<best_k_row<D, Groups>> &rows, checked_vector<double> &scratch) {
+                   checked_vector<best_k_row<D, Groups>> &rows, checked_vector<double> &scratch,
+                   int32_t keep, double *kth, checked_vector<int32_t> &pos_scratch) {
     const int32_t s = t.start[size_t(v)], e = s + t.count[size_t(v)];
     rows.clear();
     double farthest = 0.0;
     for (int32_t q = s; q < e; ++q) {
         double *d2 =
             squared ? squared + size_t(q) * size_t(k) : &scratch[size_t(q - s) * size_t(k)];
+        int32_t *row =
+            keep < k ? &pos_scratch[size_t(q - s) * size_t(k)] : pos + size_t(q) * size_t(k);
         const double *x = &p.xs[size_t(q) * size_t(t.d)];
-        rows.push_back({t, p, x, q, k, 0, d2, pos + size_t(q) * size_t(k)});
+        rows.push_back({t, p, x, q, k, 0, d2, row});
         rows.back().Scan(v);
         farthest = std::max(farthest, rows.back().bound());
     }
-    if (v == 0) return;  // the bucket is the whole tree
-    group_visitor<D, Groups> visitor{search, rows, v, farthest};
-    const double *box = t.lo(v);
-    search.Down(0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); }, visitor);
+    if (v != 0) {  // else the bucket is the whole tree
+        group_visitor<D, Groups> visitor{search, rows, v, farthest};
+        const double *box = t.lo(v);
+        search.Down(
+            0, 0.0, [&search, box](int32_t u) { return search.BoxBoxBound(u, box); }, visitor);
+    }
+    for (const best_k_row<D, Groups> &row : rows) {
+        if (kth) kth[row.self] = row.d2[k - 1];
+        if (keep < k) std::copy(row.pos, row.pos + keep, pos + size_t(row.self) * size_t(keep));
+    }
 }
 
 // Each bucket writes only its own rows, so the buckets can be searched in any order, on any
 // thread, with the same result.
 template <int D, bool Groups>
 void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                double *squared, int32_t workers) {
+                double *squared, int32_t workers, int32_t keep, double *kth) {
     int32_t widest = 0;
     for (int32_t v = 0; v < t.nodes; ++v)
         if (t.bucket(v)) widest = std::max(widest, t.count[size_t(v)]);
@@ -49,33 +58,41 @@ void AllNearest(const bucket_tree &t, const ordered_points &p, int32_t k, int32_
     struct searcher {
         near_search<D> search;
         checked_vector<double> scratch;
+        checked_vector<int32_t> pos_scratch;
         checked_vector<best_k_row<D, Groups>> rows;
-        searcher(const bucket_tree &tree, size_t scratch_size, size_t widest_bucket)
-            : search(tree), scratch(scratch_size) {
+        searcher(const bucket_tree &tree, size_t scratch_size, size_t pos_size,
+                 size_t widest_bucket)
+            : search(tree), scratch(scratch_size), pos_scratch(pos_size) {
             rows.reserve(widest_bucket);
         }
     };
     const size_t scratch_size = squared ? 0 : size_t(widest) * size_t(k);
+    const size_t pos_size = keep < k ? size_t(widest) * size_t(k) : 0;
     // Nodes in pre-order keep neighbouring buckets together, and chunks of them a thread's
     // searches near each other.
     EachBucket(
         t, workers, 256,
-        [&] { return std::unique_ptr<searcher>(new searcher(t, scratch_size, size_t(widest))); },
+        [&] {
+            return std::unique_ptr<searcher>(
+                new searcher(t, scratch_size, pos_size, size_t(widest)));
+        },
         [&](int32_t v, searcher &own) {
-            BucketNearest(t, p, k, pos, squared, v, own.search, own.rows, own.scratch);
+            BucketNearest(t, p, k, pos, squared, v, own.search, own.rows, own.scratch, keep, kth,
+                          own.pos_scratch);
         });
 }
 
 }  // namespace
 
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                       double *squared, int32_t workers) {
+                       double *squared, int32_t workers, int32_t keep, double *kth) {
+    if (keep <= 0 || keep > k || squared) keep = k;
     WithDimension(t.d, [&](auto dim) {
         constexpr int D = decltype(dim)::value;
         if (p.group_end.empty())
-            AllNearest<D, false>(t, p, k, pos, squared, workers);
+            AllNearest<D, false>(t, p, k, pos, squared, workers, keep, kth);
         else
-            AllNearest<D, true>(t, p, k, pos, squared, workers);
+            AllNearest<D, true>(t, p, k, pos, squared, workers, keep, kth);
     });
     StageMark("neighbours");
 }

@@ -9,10 +9,13 @@
 // (squared length, input position of the other point): row q of `pos` (k entries) gets their
 // ordered positions and, when `squared` is not null, row q of `squared` their squared lengths.
 // Equal points come at squared length 0; a point is never its own neighbour. The buckets are
-// searched on `workers` OpenMP threads (1: the calling thread alone), with the same result. Throws
+// searched on `workers` OpenMP threads (1: the calling thread alone), with the same result. With
+// 0 < keep < k and squared null, only the first `keep` of each row are kept (rows of `keep` in
+// `pos`); `kth`, when not null, gets each point's squared length to its k-th. Throws
 // std::bad_alloc, having written part of the rows.
 void NearestNeighbours(const bucket_tree &t, const ordered_points &p, int32_t k, int32_t *pos,
-                       double *squared, int32_t workers = 1);
+                       double *squared, int32_t workers = 1, int32_t keep = 0,
+                       double *kth = nullptr);
 
 // The k nearest other points of each of the n points xs[i*d .. i*d + d), 1 <= k <= n - 1, in
 // input order: row i of `index` holds the input positions of point i's neighbours in the order

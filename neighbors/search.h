@@ -164,8 +164,36 @@ struct best_k_row {
         return a < d2[m] || (a == d2[m] && ida < p.id[size_t(pos[m])]);
     }
 
+    static constexpr int32_t kScanBlock = 64;
+
+    // Takes ordered position r at squared length a when it is among the k best so far.
+    void Offer(double a, int32_t r) {
+        if (filled == k &&
+            (a > d2[k - 1] || (a == d2[k - 1] && !Before(a, p.id[size_t(r)], k - 1))))
+            return;
+        Insert(a, r);
+    }
+
     void Scan(int32_t v) {
         const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
+        if (!Groups) {
+            // The lengths first, in a loop the compiler can run on several points at once; the
+            // same lengths, looked at in the same order.
+            double length[kScanBlock];
+            for (int32_t from = t.start[size_t(v)]; from < end; from += kScanBlock) {
+                const int32_t count = std::min(kScanBlock, end - from);
+                const double *y = &p.xs[size_t(from) * size_t(dims())];
+                for (int32_t i = 0; i < count; ++i)
+                    length[i] = SquaredLength(x, y + size_t(i) * size_t(dims()), dims());
+                double limit = bound();
+                for (int32_t i = 0; i < count; ++i) {
+                    if (length[i] > limit || from + i == self) continue;
+                    Offer(length[i], from + i);
+                    limit = bound();
+                }
+            }
+            return;
+        }
         for (int32_t r = t.start[size_t(v)]; r < end;) {
             if (r == self) {
                 ++r;
@@ -179,22 +207,27 @@ struct best_k_row {
                 r = Groups ? p.group_end[size_t(r)] : r + 1;
                 continue;
             }
-            const int32_t id = p.id[size_t(r)];
-            int32_t m = filled < k ? filled++ : k - 1;
-            // Past the longer ones on the length alone, then past equal lengths of larger
-            // positions: the same place as one test of (length, position), fewer loads.
-            for (; m > 0 && a < d2[m - 1]; --m) {
-                d2[m] = d2[m - 1];
-                pos[m] = pos[m - 1];
-            }
-            for (; m > 0 && a == d2[m - 1] && id < p.id[size_t(pos[m - 1])]; --m) {
-                d2[m] = d2[m - 1];
-                pos[m] = pos[m - 1];
-            }
-            d2[m] = a;
-            pos[m] = r;
+            Insert(a, r);
             ++r;
         }
+    }
+
+    // Puts r at squared length a in its place, dropping the k-th when the row is full.
+    void Insert(double a, int32_t r) {
+        const int32_t id = p.id[size_t(r)];
+        int32_t m = filled < k ? filled++ : k - 1;
+        // Past the longer ones on the length alone, then past equal lengths of larger
+        // positions: the same place as one test of (length, position), fewer loads.
+        for (; m > 0 && a < d2[m - 1]; --m) {
+            d2[m] = d2[m - 1];
+            pos[m] = pos[m - 1];
+        }
+        for (; m > 0 && a == d2[m - 1] && id < p.id[size_t(pos[m - 1])]; --m) {
+            d2[m] = d2[m - 1];
+            pos[m] = pos[m - 1];
+        }
+        d2[m] = a;
+        pos[m] = r;
     }
 };
 
