@@ -372,8 +372,8 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
 // permutation of the points, nearby points close together: the faster way), the ties are
 // positions in it.
 py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
-                      const double_array &weights, const int32_array &ties,
-                      const py::object &order) {
+                      const double_array &weights, const int32_array &ties, const py::object &order,
+                      bool linkage_only) {
     PrepareExceptionStorage();
     released_call call;
     const py::ssize_t n = core.ndim() == 1 ? core.shape(0) : -1;
@@ -407,11 +407,38 @@ py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
         checked_vector<double> w;
     };
     std::unique_ptr<result_t> result(new result_t());
-    const size_t t = size_t(ties.shape(0));
+    size_t t = size_t(ties.shape(0));
     call.Run([&] {
+        // With linkage_only, the ties of a sole point's core are left out (MarkSoleCores): the
+        // edges must come in the order of their weights, and every tie weigh its greater core.
+        checked_vector<int32_t> kept;
+        const int32_t *given = ties.data();
+        if (linkage_only) {
+            for (py::ssize_t e = 1; e < n - 1; ++e)
+                if (!(weights.data()[e - 1] <= weights.data()[e]))
+                    throw std::invalid_argument("lengths must not decrease");
+            checked_vector<uint8_t> sole(static_cast<size_t>(n), 0);
+            const int64_t *x = ends.data();
+            MarkSoleCores(
+                size_t(n - 1), core.data(), [x](size_t e) { return x[2 * e]; },
+                [x](size_t e) { return x[2 * e + 1]; },
+                [&weights](size_t e) { return weights.data()[e]; }, sole.data());
+            // Ties name positions in `order` when it is given; the tree's ends are points.
+            const int32_t *point = order.is_none() ? nullptr : ranks.data();
+            for (size_t k = 0; k < t; ++k) {
+                const int32_t a = given[2 * k], b = given[2 * k + 1];
+                const int32_t pa = point ? point[a] : a, pb = point ? point[b] : b;
+                const double ca = core.data()[pa], cb = core.data()[pb];
+                if (ca != cb && sole[size_t(ca > cb ? pa : pb)]) continue;
+                kept.push_back(a);
+                kept.push_back(b);
+            }
+            given = kept.data();
+            t = kept.size() / 2;
+        }
         result->ends.resize(2 * size_t(n - 1));
         result->w.resize(size_t(n - 1));
-        PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), ties.data(), t, t, nullptr,
+        PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), given, t, t, nullptr,
                   nullptr, order.is_none() ? nullptr : ranks.data(), result->ends.data(),
                   result->w.data());
     });
@@ -909,11 +936,14 @@ PYBIND11_MODULE(_core, m) {
           "weights (float64, (n - 1,)) in the order of (weight, i, j). `near` (int32, (n, k)), "
           "when given, holds each point's k nearest other points, nearest first.");
     m.def("prim_order", &PrimOrderOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
-          py::arg("ties"), py::arg("order") = py::none(),
+          py::arg("ties"), py::arg("order") = py::none(), py::arg("linkage_only") = false,
           "The tree Prim's algorithm grows from point 0 over a mutual-reachability minimum "
           "spanning tree and the pairs that weigh the greater core of their ends (positions in "
           "`order` when given, a permutation of the points keeping nearby points together): "
-          "(edges, weights) in the order it adds them.");
+          "(edges, weights) in the order it adds them. With linkage_only (the edges in the "
+          "order of their lengths), the ties that cannot change the single-linkage rows are "
+          "left out: the same points at the same weights, an edge's first end possibly "
+          "another point of the same cluster below that weight.");
     m.def("hdbscan", &Hdbscan, py::arg("n"), py::arg("edges"), py::arg("lengths"),
           py::arg("min_cluster_size"), py::arg("method"), py::arg("allow_single_cluster"),
           py::arg("epsilon"), py::arg("max_cluster_size"),

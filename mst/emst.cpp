@@ -810,21 +810,11 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
     // to take in too. With alpha = 1 only, where the first `inside` of a list weigh the cores.
     const bool thin = out.linkage_only && !Groups && inside > 0;
     checked_vector<uint8_t> sole(thin ? size_t(n) : 0, 0);
-    for (size_t s = 0; thin && s < edges.size();) {
-        const double h = edges[s].w;
-        size_t e = s;
-        int32_t centre = -1;
-        bool one = true;
-        for (; e < edges.size() && edges[e].w == h; ++e) {
-            const int32_t a = edges[e].a, b = edges[e].b;
-            const double ca = metric.core[size_t(a)], cb = metric.core[size_t(b)];
-            const int32_t c = ca == h && cb < h ? a : cb == h && ca < h ? b : -1;
-            if (c < 0 || (centre >= 0 && c != centre)) one = false;
-            centre = c;
-        }
-        if (one) sole[size_t(centre)] = 1;
-        s = e;
-    }
+    if (thin)
+        MarkSoleCores(
+            edges.size(), metric.core, [&](size_t e) { return edges[e].a; },
+            [&](size_t e) { return edges[e].b; }, [&](size_t e) { return edges[e].w; },
+            sole.data());
     StageMark("ties: merge tree");
     std::atomic<uint64_t> found(0);
     // Two passes with `thin`: first the list's points beyond the core and the searches, then

@@ -49,6 +49,30 @@ struct tie_edges {
     size_t count() const { return ends.size() / 2; }
 };
 
+// Marks (sole[q] = 1) each point q whose core weighs the tree's edges of that weight, all q's and
+// each to a point of a smaller core: a tie (q, r) of weight core_q > core_r then changes only
+// which point of a part of the tree below that weight Prim's edge to q comes from, never the
+// single-linkage rows, unless a tie weighing a distance lies at that weight too. The m edges
+// come in the order of their weights: a(e), b(e) their ends, w(e) their weights; core per point.
+template <typename EndA, typename EndB, typename Weight>
+void MarkSoleCores(size_t m, const double *core, EndA a, EndB b, Weight w, uint8_t *sole) {
+    for (size_t s = 0; s < m;) {
+        const double h = w(s);
+        size_t e = s;
+        int64_t centre = -1;
+        bool one = true;
+        for (; e < m && w(e) == h; ++e) {
+            const int64_t x = a(e), y = b(e);
+            const double cx = core[x], cy = core[y];
+            const int64_t c = cx == h && cy < h ? x : cy == h && cx < h ? y : -1;
+            if (c < 0 || (centre >= 0 && c != centre)) one = false;
+            centre = c;
+        }
+        if (one) sole[centre] = 1;
+        s = e;
+    }
+}
+
 // Thrown by MutualReachabilityMST when it finds more than `max_ties` tie edges, with how many
 // it had found by then.
 struct tie_limit_reached {

@@ -574,3 +574,24 @@ def test_methods_of_an_unfitted_estimator_say_so():
                  lambda: est.approximate_predict([[0.0, 0.0]])):
         with pytest.raises((ValueError, AttributeError), match="not fitted"):
             call()
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+@pytest.mark.parametrize("d,ms", [(1, 8), (2, 5), (3, 12)])
+def test_prim_order_over_the_ties_a_linkage_needs_gives_the_same_rows(d, ms, seed):
+    # Every pair within the greater core, as the distributed fit gathers them: Prim's order
+    # over all of them and over those a linkage needs takes the same points at the same
+    # weights, and the linkage rows agree.
+    x = np.random.default_rng(seed).random((400, d))
+    edges, lengths, core, _, _ = _core.mutual_reachability_mst(x, ms, 1.0)
+    dist = np.sqrt(((x[:, None, :] - x[None, :, :]) ** 2).sum(-1))
+    a, b = np.nonzero((dist <= np.maximum(core[:, None], core[None, :])) & (core[:, None] > core))
+    ties = np.stack([a, b], axis=1).astype(np.int32)
+    runs = [_core.prim_order(core, edges, lengths, ties, linkage_only=thin) for thin in (0, 1)]
+    np.testing.assert_array_equal(runs[1][0][:, 1], runs[0][0][:, 1])
+    np.testing.assert_array_equal(runs[1][1], runs[0][1])
+    rows = np.argsort(runs[0][1], kind="stable")
+    z = [_core.linkage(len(x), e[rows], w[rows], False) for e, w in runs]
+    np.testing.assert_array_equal(z[1], z[0])
+    with pytest.raises(ValueError, match="must not decrease"):
+        _core.prim_order(core, edges, lengths[::-1].copy(), ties, linkage_only=True)

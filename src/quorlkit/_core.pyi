@@ -136,6 +136,7 @@ def prim_order(
     lengths: npt.ArrayLike,
     ties: npt.ArrayLike,
     order: npt.ArrayLike | None = ...,
+    linkage_only: bool = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 def hdbscan(
     n: int,

@@ -284,7 +284,8 @@ class HDBSCAN(_cluster.HDBSCAN):
         rank = np.empty(n, np.int32)
         rank[order] = np.arange(n, dtype=np.int32)
         tie_pairs = rank[np.concatenate([h["ties"] for h in held])]
-        prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs, order)
+        prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs, order,
+                                             linkage_only=True)
         # The merge order scikit-learn takes: NumPy's default argsort of Prim's weights.
         rows = np.argsort(prim_w)
         (z, parent, child, lam, size, labels, probabilities, clusters, persistence,
