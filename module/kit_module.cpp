@@ -428,8 +428,7 @@ py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
             for (size_t k = 0; k < t; ++k) {
                 const int32_t a = given[2 * k], b = given[2 * k + 1];
                 const int32_t pa = point ? point[a] : a, pb = point ? point[b] : b;
-                const double ca = core.data()[pa], cb = core.data()[pb];
-                if (ca != cb && sole[size_t(ca > cb ? pa : pb)]) continue;
+                if (OfSoleCore(core.data()[pa], core.data()[pb], sole.data(), pa, pb)) continue;
                 kept.push_back(a);
                 kept.push_back(b);
             }

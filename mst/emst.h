@@ -73,6 +73,12 @@ void MarkSoleCores(size_t m, const double *core, EndA a, EndB b, Weight w, uint8
     }
 }
 
+// Whether MarkSoleCores lets the tie (a, b) of the greater core go, ca and cb the cores of a and
+// b: that end is `sole`.
+inline bool OfSoleCore(double ca, double cb, const uint8_t *sole, int32_t a, int32_t b) {
+    return ca != cb && sole[size_t(ca > cb ? a : b)];
+}
+
 // Thrown by MutualReachabilityMST when it finds more than `max_ties` tie edges, with how many
 // it had found by then.
 struct tie_limit_reached {

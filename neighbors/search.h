@@ -166,17 +166,20 @@ struct best_k_row {
 
     static constexpr int32_t kScanBlock = 64;
 
-    // Takes ordered position r at squared length a when it is among the k best so far.
-    void Offer(double a, int32_t r) {
+    // Takes ordered position r at squared length a when it is among the k best so far, and
+    // says whether it did. Farther than the k-th decides alone; only a tie needs the input
+    // positions.
+    bool Offer(double a, int32_t r) {
         if (filled == k &&
             (a > d2[k - 1] || (a == d2[k - 1] && !Before(a, p.id[size_t(r)], k - 1))))
-            return;
+            return false;
         Insert(a, r);
+        return true;
     }
 
     void Scan(int32_t v) {
         const int32_t end = t.start[size_t(v)] + t.count[size_t(v)];
-        if (!Groups) {
+        if constexpr (!Groups) {
             // The lengths first, in a loop the compiler can run on several points at once; the
             // same lengths, looked at in the same order.
             double length[kScanBlock];
@@ -200,15 +203,8 @@ struct best_k_row {
                 continue;
             }
             const double a = SquaredLength(x, &p.xs[size_t(r) * size_t(dims())], dims());
-            // Farther than the k-th decides alone; only a tie needs the input positions.
-            if (filled == k &&
-                (a > d2[k - 1] || (a == d2[k - 1] && !Before(a, p.id[size_t(r)], k - 1)))) {
-                // The rest of r's equal points are as far and come later in input order.
-                r = Groups ? p.group_end[size_t(r)] : r + 1;
-                continue;
-            }
-            Insert(a, r);
-            ++r;
+            // Not taken: the rest of r's equal points are as far and come later in input order.
+            r = Offer(a, r) ? r + 1 : p.group_end[size_t(r)];
         }
     }
 
