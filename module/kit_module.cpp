@@ -320,7 +320,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
 // The minimum spanning tree of the points under max(core_i, core_j, d_ij / alpha) with the cores
 // given (one per row, finite and >= 0): (ends, weights), in the order of (weight, i, j).
 py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &core, double alpha,
-                                 int32_t min_samples, const py::object &near_lists) {
+                                 int32_t min_samples, const py::object &near_lists,
+                                 bool with_order) {
     PrepareExceptionStorage();
     released_call call;
     int32_t n, d;
@@ -349,21 +350,29 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
     if (!(alpha > 0.0) || std::isinf(alpha))
         throw py::value_error("alpha must be positive and finite");
     checked_vector<double> xs;
-    std::unique_ptr<emst_edges> result(new emst_edges());
+    struct result_t {
+        emst_edges tree;
+        checked_vector<int32_t> order;
+    };
+    std::unique_ptr<result_t> result(new result_t());
     call.Run([&] {
         xs = CopyPoints(in, n, d, 1);
         check_points_array(n, d, xs.data(), 1);
         checked_vector<double> cores;
-        *result = MutualReachabilityMST(xs.data(), n, d, std::max(min_samples, 1), alpha, cores,
-                                        nullptr, 1, nullptr, UINT64_MAX, core.data(), nullptr,
-                                        k > 0 ? near.data() : nullptr, k);
+        result->tree =
+            MutualReachabilityMST(xs.data(), n, d, std::max(min_samples, 1), alpha, cores, nullptr,
+                                  1, with_order ? &result->order : nullptr, UINT64_MAX, core.data(),
+                                  nullptr, k > 0 ? near.data() : nullptr, k);
     });
     call.Finish();
-    const emst_edges &r = *result;
-    const py::capsule owner = Owner(result);
+    const emst_edges &r = result->tree;
     const py::ssize_t m = py::ssize_t(r.count());
-    return py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
-                          View(r.lengths.data(), {m}, owner));
+    const int32_t *order = result->order.data();
+    const py::capsule owner = Owner(result);
+    py::tuple out = py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
+                                   View(r.lengths.data(), {m}, owner));
+    if (with_order) out = py::make_tuple(out[0], out[1], View(order, {py::ssize_t(n)}, owner));
+    return out;
 }
 
 // The steps of the tree Prim's algorithm grows from point 0 (PrimOrder) over the n - 1 edges of a
@@ -371,22 +380,57 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
 // the greater core of their ends: (ends, weights) in the order Prim adds them. With `order` (a
 // permutation of the points, nearby points close together: the faster way), the ties are
 // positions in it.
-py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
-                      const double_array &weights, const int32_array &ties, const py::object &order,
-                      bool linkage_only) {
-    PrepareExceptionStorage();
-    released_call call;
+// Refuses a tree (core, ends, weights) of n points whose shapes or ends do not fit; returns n.
+py::ssize_t CheckedTree(const double_array &core, const int64_array &ends,
+                        const double_array &weights) {
     const py::ssize_t n = core.ndim() == 1 ? core.shape(0) : -1;
     if (n < 1 || n > INT32_MAX) throw py::value_error("core must have shape (n,), 1 <= n < 2^31");
     if (ends.ndim() != 2 || ends.shape(0) != n - 1 || ends.shape(1) != 2)
         throw py::value_error("edges must have shape (n - 1, 2)");
     if (weights.ndim() != 1 || weights.shape(0) != n - 1)
         throw py::value_error("lengths must have shape (n - 1,)");
-    if (ties.ndim() != 2 || ties.shape(1) != 2)
-        throw py::value_error("ties must have shape (t, 2)");
     for (py::ssize_t e = 0; e < 2 * (n - 1); ++e)
         if (ends.data()[e] < 0 || ends.data()[e] >= n)
             throw py::value_error("edges: row " + std::to_string(e / 2) + " names no point");
+    return n;
+}
+
+// MarkSoleCores over a tree whose weights must not decrease (released from the caller's lock).
+checked_vector<uint8_t> SoleCores(py::ssize_t n, const double_array &core, const int64_array &ends,
+                                  const double_array &weights) {
+    for (py::ssize_t e = 1; e < n - 1; ++e)
+        if (!(weights.data()[e - 1] <= weights.data()[e]))
+            throw std::invalid_argument("lengths must not decrease");
+    checked_vector<uint8_t> sole(static_cast<size_t>(n), 0);
+    const int64_t *x = ends.data();
+    MarkSoleCores(
+        size_t(n - 1), core.data(), [x](size_t e) { return x[2 * e]; },
+        [x](size_t e) { return x[2 * e + 1]; }, [&weights](size_t e) { return weights.data()[e]; },
+        sole.data());
+    return sole;
+}
+
+// Which points' core ties a linkage does not need (MarkSoleCores): uint8 (n,), 1 for those.
+py::array_t<uint8_t> SoleCoresOf(const double_array &core, const int64_array &ends,
+                                 const double_array &weights) {
+    PrepareExceptionStorage();
+    released_call call;
+    const py::ssize_t n = CheckedTree(core, ends, weights);
+    std::unique_ptr<checked_vector<uint8_t>> result(new checked_vector<uint8_t>());
+    call.Run([&] { *result = SoleCores(n, core, ends, weights); });
+    call.Finish();
+    const uint8_t *data = result->data();
+    return View(data, {n}, Owner(result));
+}
+
+py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
+                      const double_array &weights, const int32_array &ties, const py::object &order,
+                      bool linkage_only) {
+    PrepareExceptionStorage();
+    released_call call;
+    const py::ssize_t n = CheckedTree(core, ends, weights);
+    if (ties.ndim() != 2 || ties.shape(1) != 2)
+        throw py::value_error("ties must have shape (t, 2)");
     for (py::ssize_t e = 0; e < 2 * ties.shape(0); ++e)
         if (ties.data()[e] < 0 || ties.data()[e] >= n)
             throw py::value_error("ties: row " + std::to_string(e / 2) + " names no point");
@@ -414,15 +458,7 @@ py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
         checked_vector<int32_t> kept;
         const int32_t *given = ties.data();
         if (linkage_only) {
-            for (py::ssize_t e = 1; e < n - 1; ++e)
-                if (!(weights.data()[e - 1] <= weights.data()[e]))
-                    throw std::invalid_argument("lengths must not decrease");
-            checked_vector<uint8_t> sole(static_cast<size_t>(n), 0);
-            const int64_t *x = ends.data();
-            MarkSoleCores(
-                size_t(n - 1), core.data(), [x](size_t e) { return x[2 * e]; },
-                [x](size_t e) { return x[2 * e + 1]; },
-                [&weights](size_t e) { return weights.data()[e]; }, sole.data());
+            const checked_vector<uint8_t> sole = SoleCores(n, core, ends, weights);
             // Ties name positions in `order` when it is given; the tree's ends are points.
             const int32_t *point = order.is_none() ? nullptr : ranks.data();
             for (size_t k = 0; k < t; ++k) {
@@ -929,11 +965,16 @@ PYBIND11_MODULE(_core, m) {
           "the tree Prim grows from point 0 (edges, weights) in its order.");
     m.def("mutual_reachability_mst_of_cores", &ReachabilityMstOfCores, py::arg("points"),
           py::arg("core"), py::arg("alpha"), py::arg("min_samples") = 1,
-          py::arg("near") = py::none(),
+          py::arg("near") = py::none(), py::arg("order") = false,
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha) with the cores "
           "given (min_samples: how many neighbours made them): edges (int64, (n - 1, 2)) and "
           "weights (float64, (n - 1,)) in the order of (weight, i, j). `near` (int32, (n, k)), "
-          "when given, holds each point's k nearest other points, nearest first.");
+          "when given, holds each point's k nearest other points, nearest first. With order, "
+          "also the points in the tree's order (int32, (n,)), nearby points close together.");
+    m.def("sole_cores", &SoleCoresOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
+          "For a mutual-reachability minimum spanning tree with lengths that do not decrease: "
+          "uint8 (n,), 1 for the points whose core ties no linkage needs (prim_order's "
+          "linkage_only leaves them out).");
     m.def("prim_order", &PrimOrderOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
           py::arg("ties"), py::arg("order") = py::none(), py::arg("linkage_only") = false,
           "The tree Prim's algorithm grows from point 0 over a mutual-reachability minimum "

@@ -1,4 +1,5 @@
 from collections.abc import Callable
+from typing import Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -126,10 +127,19 @@ def hdbscan_fit(
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
 ]: ...
+@overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
-    near: npt.ArrayLike | None = ...,
+    near: npt.ArrayLike | None = ..., order: Literal[False] = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+@overload
+def mutual_reachability_mst_of_cores(
+    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
+    near: npt.ArrayLike | None = ..., *, order: Literal[True],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+def sole_cores(
+    core: npt.ArrayLike, edges: npt.ArrayLike, lengths: npt.ArrayLike
+) -> npt.NDArray[np.uint8]: ...
 def prim_order(
     core: npt.ArrayLike,
     edges: npt.ArrayLike,

@@ -35,22 +35,12 @@ __all__ = ["HDBSCAN"]
 def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alpha: float,
            min_samples: int, asked: list[int], *answers: Any) -> dict[str, Any]:
     """The partition with its points' core distances (to the kc-th nearest other point among
-    all points) and the pairs that weigh a core: from each point a, its listed b with
-    sqrt(d(a, b)^2) / alpha <= core_a. Such a pair weighs max(core_a, core_b), and the end of
-    greater core is alone below it, so no path of lighter edges joins the two: each can belong
-    to some minimum spanning tree. A pair is listed from the end of greater core (both list it
-    when the cores are equal: from the lesser index), and so left out from a here when b, of
-    this partition, has the greater core; a pair to another partition, or a tree edge, may come
-    twice, which Prim's order does not mind.
-
-    Also whether any list shows what the fit does not reproduce: a zero distance (equal points)
-    or one more point weighing the core than the list holds (ties at the core distance, or
-    alpha > 1 reaching past the list)."""
+    all points), what _ties needs of the lists, and whether any list shows what the fit does
+    not reproduce: a zero distance (equal points) or one more point weighing the core than the
+    list holds (ties at the core distance, or alpha > 1 reaching past the list)."""
     sq, ids, rows, best_sq, best_ids, best_src = _merge(local, count, np.int32,
                                                         list(zip(asked, answers)))
-    idx, near, n = part["idx"], local["near"], len(sq)
-    idx32 = idx.astype(np.int32)  # the core takes at most 2^31 - 1 points
-    own = near.shape[1]
+    near, n = local["near"], len(sq)
     if kc > 0:
         kth = sq[:, kc - 1].copy()
         kth[rows] = best_sq[:, kc - 1]
@@ -65,37 +55,63 @@ def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alp
         beyond[rows] = best_sq[:, kc]
         if (np.sqrt(beyond) / alpha <= core).any():
             refuse = "ties"
-    answered = np.zeros(n, bool)
-    answered[rows] = True
-    # The rows no other partition changed: their lists are their own, by position.
-    plain = np.flatnonzero(~answered).astype(np.int32)
-    b = near[plain, : min(kc, own)]
-    core_a, core_b = core[plain][:, None], core[b]
-    keep = (core_b < core_a) | ((core_b == core_a) & (plain[:, None] < b))
-    if alpha != 1.0:  # with alpha 1 every listed point within the kc-th weighs the core
-        keep &= np.sqrt(sq[plain, : b.shape[1]]) / alpha <= core_a
-    del core_a, core_b
-    own_pairs = np.empty((int(keep.sum()), 2), np.int32)
-    own_pairs[:, 0] = idx32[np.broadcast_to(plain[:, None], b.shape)[keep]]
-    own_pairs[:, 1] = idx32[b[keep]]
-    pairs = [own_pairs]
-    if len(rows):
-        r, col = np.nonzero(np.sqrt(best_sq[:, :kc]) / alpha <= core[rows][:, None])
-        a, b, src = rows[r], best_ids[r, col].astype(np.int64), best_src[r, col]
-        mine = src == part["part"]
-        at = np.searchsorted(idx, b[mine])
-        keep = np.ones(len(a), bool)
-        keep[mine] = (core[at] < core[a[mine]]) | ((core[at] == core[a[mine]]) & (a[mine] < at))
-        pairs.append(np.stack([idx32[a[keep]], b[keep].astype(np.int32)], axis=1))
+    # The answered rows' pairs within the core, as (row, global index, partition).
+    r, col = np.nonzero(np.sqrt(best_sq[:, :kc]) / alpha <= core[rows][:, None])
+    own = min(kc, near.shape[1])
     return {
         **part,
         "core": core,
         "near": near,  # the partition's own lists, where its tree's rounds start
         "alpha": alpha,
         "min_samples": min_samples,
-        "ties": np.concatenate(pairs) if len(pairs) > 1 else pairs[0],
         "refuse": refuse,
+        # With alpha 1 every listed point within the kc-th weighs the core; else _ties
+        # compares the lengths.
+        "within": None if alpha == 1.0 else np.sqrt(sq[:, :own]) / alpha <= core[:, None],
+        "answered": (rows, rows[r], best_ids[r, col].astype(np.int64), best_src[r, col]),
     }
+
+
+def _ties(cored: dict[str, Any], sole: npt.NDArray[np.bool_]) -> npt.NDArray[np.int32]:
+    """The pairs that weigh a core, as global indices, but for those of a sole point's core
+    (`sole`, of the partition's points, as _core.sole_cores marks them for the whole tree):
+    from each point a, its listed b with sqrt(d(a, b)^2) / alpha <= core_a. Such a pair weighs
+    max(core_a, core_b), and the end of greater core is alone below it, so no path of lighter
+    edges joins the two: each can belong to some minimum spanning tree. A pair is listed from
+    the end of greater core (both list it when the cores are equal: from the lesser index), and
+    so left out from a here when b, of this partition, has the greater core; a pair to another
+    partition, whose core is not known here, is kept (the client's replay leaves it out where
+    it should), and a pair may come twice, which Prim's order does not mind."""
+    idx, core, near, within = cored["idx"], cored["core"], cored["near"], cored["within"]
+    rows, a_all, b_all, src = cored["answered"]
+    idx32 = idx.astype(np.int32)  # the core takes at most 2^31 - 1 points
+    # A sole point keeps only the pairs to a point of equal core: look at a row only when its
+    # point is not sole or its core is another point's too.
+    look = ~sole
+    ordered = np.sort(core)
+    shared = ordered[1:][ordered[1:] == ordered[:-1]]
+    if len(shared):
+        look |= np.isin(core, shared)
+    look[rows] = False  # the answered rows follow
+    plain = np.flatnonzero(look).astype(np.int32)
+    b = near[plain, : min(cored["min_samples"] - 1, near.shape[1])]
+    core_a, core_b = core[plain][:, None], core[b]
+    keep = ((core_b < core_a) & ~sole[plain][:, None]) | ((core_b == core_a) & (plain[:, None] < b))
+    if within is not None:
+        keep &= within[plain]
+    pairs = np.empty((int(keep.sum()), 2), np.int32)
+    pairs[:, 0] = idx32[np.broadcast_to(plain[:, None], b.shape)[keep]]
+    pairs[:, 1] = idx32[b[keep]]
+    if len(a_all):
+        mine = src == cored["part"]
+        at = np.searchsorted(idx, b_all[mine])
+        keep = np.ones(len(a_all), bool)
+        a = a_all[mine]
+        keep[mine] = (((core[at] < core[a]) & ~sole[a])
+                      | ((core[at] == core[a]) & (a < at)))
+        pairs = np.concatenate(
+            [pairs, np.stack([idx32[a_all[keep]], b_all[keep].astype(np.int32)], axis=1)])
+    return pairs
 
 
 def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
@@ -104,27 +120,12 @@ def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
     return _local_tree(part)
 
 
-def _z_order(x: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-    """The rows in the order of a Z curve over their box: nearby points close together."""
-    n, d = x.shape
-    bits = max(1, min(10, 63 // max(d, 1)))  # a thousand cells a side: enough to keep near
-    lo, hi = x.min(axis=0) if n else 0.0, x.max(axis=0) if n else 1.0
-    span = np.where(hi > lo, hi - lo, 1.0)
-    q = ((x - lo) / span * ((1 << bits) - 1)).astype(np.uint64)
-    key = np.zeros(n, np.uint64)
-    one = np.uint64(1)
-    for bit in range(bits - 1, -1, -1):
-        for k in range(d):
-            key = (key << one) | ((q[:, k] >> np.uint64(bit)) & one)
-    return np.argsort(key, kind="stable")
-
-
-def _held(cored: dict[str, Any]) -> dict[str, Any]:
-    """What the client takes of a partition: its cores, tie pairs and refusal, and its points
-    in an order that keeps nearby points together (for the client's replay of Prim)."""
+def _held(cored: dict[str, Any], tree: dict[str, Any]) -> dict[str, Any]:
+    """What the client takes of a partition: its cores and refusal, and its points in the
+    order of its tree, which keeps nearby points together (for the client's replay of Prim)."""
     return {
-        **{key: cored[key] for key in ("idx", "core", "ties", "refuse")},
-        "order": cored["idx"][_z_order(cored["x"])],
+        **{key: cored[key] for key in ("idx", "core", "refuse")},
+        "order": cored["idx"][tree["order"]],
     }
 
 
@@ -166,6 +167,24 @@ def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
             [da.from_delayed(p, (size,), values.dtype) for p, size in zip(pieces, chunks)]
         ) if chunks else da.from_array(values)
     return da.from_array(values, chunks=(chunks,))
+
+
+def _started(tasks: list[Any]) -> list[Any]:
+    """The delayed tasks set running on a distributed client (else left as they are), so that
+    the caller goes on while they run; _taken gives their results."""
+    if _on_distributed():
+        from distributed import get_client
+
+        return get_client().compute(tasks)  # type: ignore[no-any-return]
+    return tasks
+
+
+def _taken(started: list[Any]) -> list[Any]:
+    if _on_distributed():
+        from distributed import get_client
+
+        return get_client().gather(started)  # type: ignore[no-any-return]
+    return list(dask.compute(started)[0])
 
 
 class HDBSCAN(_cluster.HDBSCAN):
@@ -256,14 +275,13 @@ class HDBSCAN(_cluster.HDBSCAN):
         ]
         (cored,) = dask.persist(cored)
         del parts, locals_, answers
-        trees = [delayed(_cored_tree, pure=True)(c) for c in cored]
-        edge_parts, length_parts, _ = _tree_rounds(
-            dask.persist(trees)[0], plan, len(pts.blocks), alpha
-        )
+        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c) for c in cored])
+        edge_parts, length_parts, _ = _tree_rounds(trees, plan, len(pts.blocks), alpha)
         tree_parts, (held,) = _persist_tree(
-            edge_parts, length_parts, [delayed(_held, pure=True)(c) for c in cored]
+            edge_parts, length_parts,
+            [delayed(_held, pure=True)(c, t) for c, t in zip(cored, trees)]
         )
-        del cored, trees
+        del trees
         self.minimum_spanning_tree_ = _tree_arrays(*tree_parts)
         edges, lengths, held = dask.compute(
             self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, held
@@ -273,17 +291,24 @@ class HDBSCAN(_cluster.HDBSCAN):
             if h["refuse"] is not None:
                 raise ValueError(_REFUSALS[h["refuse"]])
             core[h["idx"]] = h["core"]
+        # The pairs that weigh a core, but for the cores whose ties no linkage needs (most of
+        # them: README, HDBSCAN): the partitions leave those out before they send the rest,
+        # while the client checks the tree.
+        sole = _core.sole_cores(core, edges, lengths).view(bool)
+        ties = _started([delayed(_ties, pure=True)(c, sole[h["idx"]])
+                         for c, h in zip(cored, held)])
+        del cored
         # Tree edges that weigh a distance, not a core, and weigh the same as another such
         # edge or a core: ties between distances, which the rounds do not follow.
         by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
         if len(np.unique(by_distance)) < len(by_distance) or np.isin(by_distance, core).any():
             raise ValueError(_REFUSALS["ties"])
-        # Prim's replay over the points in partition order, each partition along a Z curve: what
-        # each step looks at lies close together in memory.
+        # Prim's replay over the points in partition order, each partition in its tree's order:
+        # what each step looks at lies close together in memory.
         order = np.concatenate([h["order"] for h in held]).astype(np.int32)
         rank = np.empty(n, np.int32)
         rank[order] = np.arange(n, dtype=np.int32)
-        tie_pairs = rank[np.concatenate([h["ties"] for h in held])]
+        tie_pairs = rank[np.concatenate(_taken(ties))]
         prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs, order,
                                              linkage_only=True)
         # The merge order scikit-learn takes: NumPy's default argsort of Prim's weights.

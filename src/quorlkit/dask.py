@@ -396,18 +396,22 @@ def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
     """The partition's tree under its key: the squared length, or with cores (the points'
     core distances among all points) the mutual reachability."""
     x = part["x"]
+    order = None
     if len(x) >= 2 and part.get("core") is not None:
         near = part.get("near")
-        ends, squared = _core.mutual_reachability_mst_of_cores(
+        # The tree's order of the points (nearby points close together) serves the replay of
+        # Prim's algorithm on the client.
+        ends, squared, order = _core.mutual_reachability_mst_of_cores(
             x, part["core"], part["alpha"], part.get("min_samples", 1),
-            near if near is not None and near.shape[1] else None)
+            near if near is not None and near.shape[1] else None, order=True)
     elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
         ends, squared = np.empty((0, 2), np.int64), np.empty(0)
+        order = np.arange(len(x), dtype=np.int32)
     lo, hi = _bounds(x)
     kept = {key: value for key, value in part.items() if key != "near"}  # read only here
-    return {**kept, "ends": ends, "squared": squared, "lo": lo, "hi": hi}
+    return {**kept, "ends": ends, "squared": squared, "lo": lo, "hi": hi, "order": order}
 
 
 def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
@@ -1045,6 +1049,14 @@ def _neighbour_rounds(
         queries = delayed(_queries, nout=len(targets), pure=True)(locals_[p], boxes)
         for q, query in zip(targets, queries):
             answers[p].append(delayed(_answers, pure=True)(parts[q], query, count))
+    (answers,) = dask.persist(answers)
+    if _on_distributed():
+        # Left to the scheduler, a worker may run its partitions' later rounds before another
+        # partition's small answer, and that partition's worker waits idle for it (a second in
+        # ten at 2*10^6 points); the answers are few and quick, so wait for them here.
+        from distributed import wait
+
+        wait([a for per_part in answers.values() for a in per_part])
     return parts, locals_, asked, answers
 
 
