@@ -423,12 +423,9 @@ py::array_t<uint8_t> SoleCoresOf(const double_array &core, const int64_array &en
     return View(data, {n}, Owner(result));
 }
 
-py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
-                      const double_array &weights, const int32_array &ties, const py::object &order,
-                      bool linkage_only) {
-    PrepareExceptionStorage();
-    released_call call;
-    const py::ssize_t n = CheckedTree(core, ends, weights);
+// Refuses ties (t, 2) that name no point of n, and an order that is not a permutation of
+// 0 .. n - 1 (None: no order); returns the order (empty for None).
+int32_array CheckedTiesAndOrder(py::ssize_t n, const int32_array &ties, const py::object &order) {
     if (ties.ndim() != 2 || ties.shape(1) != 2)
         throw py::value_error("ties must have shape (t, 2)");
     for (py::ssize_t e = 0; e < 2 * ties.shape(0); ++e)
@@ -446,6 +443,36 @@ py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
                 throw py::value_error("order must be a permutation of 0 .. n - 1");
         }
     }
+    return ranks;
+}
+
+// The ties but those of a sole point's core (MarkSoleCores), each with the end of greater core
+// first (the heap-free replay takes them so): the edges must come in the order of their weights,
+// and every tie weigh its greater core. `point` (null: none) maps the ties' positions to points.
+checked_vector<int32_t> LinkageTies(py::ssize_t n, const double_array &core,
+                                    const int64_array &ends, const double_array &weights,
+                                    const int32_t *ties, size_t t, const int32_t *point) {
+    const checked_vector<uint8_t> sole = SoleCores(n, core, ends, weights);
+    checked_vector<int32_t> kept;
+    const double *c = core.data();
+    for (size_t k = 0; k < t; ++k) {
+        const int32_t a = ties[2 * k], b = ties[2 * k + 1];
+        const int32_t pa = point ? point[a] : a, pb = point ? point[b] : b;
+        if (OfSoleCore(c[pa], c[pb], sole.data(), pa, pb)) continue;
+        const bool swap = c[pb] > c[pa];
+        kept.push_back(swap ? b : a);
+        kept.push_back(swap ? a : b);
+    }
+    return kept;
+}
+
+py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
+                      const double_array &weights, const int32_array &ties, const py::object &order,
+                      bool linkage_only) {
+    PrepareExceptionStorage();
+    released_call call;
+    const py::ssize_t n = CheckedTree(core, ends, weights);
+    const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
     struct result_t {
         checked_vector<int64_t> ends;
         checked_vector<double> w;
@@ -453,21 +480,12 @@ py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
     std::unique_ptr<result_t> result(new result_t());
     size_t t = size_t(ties.shape(0));
     call.Run([&] {
-        // With linkage_only, the ties of a sole point's core are left out (MarkSoleCores): the
-        // edges must come in the order of their weights, and every tie weigh its greater core.
         checked_vector<int32_t> kept;
         const int32_t *given = ties.data();
         if (linkage_only) {
-            const checked_vector<uint8_t> sole = SoleCores(n, core, ends, weights);
             // Ties name positions in `order` when it is given; the tree's ends are points.
-            const int32_t *point = order.is_none() ? nullptr : ranks.data();
-            for (size_t k = 0; k < t; ++k) {
-                const int32_t a = given[2 * k], b = given[2 * k + 1];
-                const int32_t pa = point ? point[a] : a, pb = point ? point[b] : b;
-                if (OfSoleCore(core.data()[pa], core.data()[pb], sole.data(), pa, pb)) continue;
-                kept.push_back(a);
-                kept.push_back(b);
-            }
+            kept = LinkageTies(n, core, ends, weights, given, t,
+                               order.is_none() ? nullptr : ranks.data());
             given = kept.data();
             t = kept.size() / 2;
         }
@@ -534,41 +552,26 @@ py::tuple Hdbscan(int64_t n, const int64_array &ends, const double_array &height
         View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner));
 }
 
-// HDBSCAN* of the points in one call: the mutual-reachability tree (ends, lengths, core
-// distances), then Prim's order sorted by `argsort` (called with the interpreter lock held, on a
-// view of the weights: NumPy's order among equal weights is scikit-learn's) and, from there, what
-// Hdbscan returns. 1 <= min_samples <= n, alpha > 0 and the selection's parameters are checked
-// by the caller.
-py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
-                     int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
-                     double epsilon, int64_t max_cluster_size, const py::object &argsort,
-                     int32_t algorithm, const py::object &progress) {
-    PrepareExceptionStorage();
-    released_call call(progress);
-    CheckSelection(min_cluster_size, method, epsilon);
-    int32_t n, d;
-    const double *in = PointsData(points, n, d);
-    struct result_t : reachability_fit {
-        checked_vector<double> xs;
-        checked_vector<int64_t> rows;
-        checked_vector<double> z;
-        condensed_tree condensed;
-        checked_vector<unsigned char> records;
-        cluster_selection flat;
-    };
+// What HDBSCAN* keeps past Prim's order: the linkage, the condensed tree as records, the
+// selection.
+struct hdbscan_result : reachability_fit {
+    checked_vector<int64_t> rows;
+    checked_vector<double> z;
+    condensed_tree condensed;
+    checked_vector<unsigned char> records;
+    cluster_selection flat;
+};
+
+// From Prim's order in r (by_tree: with r.kept): the steps sorted by `argsort` (called with the
+// interpreter lock held, on a view of the weights: NumPy's order among equal weights is
+// scikit-learn's), the linkage, the condensed tree as records (int64 parent, int64 child,
+// float64 lambda_val, int64 child_size) and the selection, on `threads` threads where they can
+// run on many. Returns the linkage's fault ("" when none).
+std::string FinishHdbscan(released_call &call, hdbscan_result &r, int32_t n, int32_t threads,
+                          const py::object &argsort, int64_t min_cluster_size,
+                          const std::string &method, bool allow_single_cluster, double epsilon,
+                          int64_t max_cluster_size) {
     const size_t kRecord = 32;
-    std::unique_ptr<result_t> result(new result_t());
-    result_t &r = *result;
-    const int32_t threads = UsableThreads(workers);
-    call.Run([&] {
-        r.xs = CopyPoints(in, n, d, threads);
-        StageMark("copy");
-        check_points_array(n, d, r.xs.data(), threads);
-        StageMark("checks");
-        const progress_span stage("mutual reachability", 0.0, 0.9);
-        FitReachability(r.xs, n, d, min_samples, alpha, threads, true, algorithm, r);
-        checked_vector<double>().swap(r.xs);
-    });
     const size_t m = r.prim_w.size();
     {
         // A view: the weights stay in the core's block while argsort reads them.
@@ -630,20 +633,107 @@ py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha,
             StageMark("records");
         }
     });
+    return fault;
+}
+
+// The views of what FinishHdbscan made: (linkage, records, labels, probabilities, clusters,
+// persistence, stability), after the `before` views the caller gives.
+py::tuple HdbscanViews(const hdbscan_result &r, const py::capsule &owner, py::tuple before) {
+    const py::ssize_t m = py::ssize_t(r.z.size() / 4), k = py::ssize_t(r.flat.clusters.size());
+    py::list out(before);
+    for (const py::object &view :
+         {py::object(View(r.z.data(), {m, py::ssize_t(4)}, owner)),
+          py::object(View(r.records.data(), {py::ssize_t(r.records.size())}, owner)),
+          py::object(View(r.flat.labels.data(), {py::ssize_t(r.flat.labels.size())}, owner)),
+          py::object(
+              View(r.flat.probabilities.data(), {py::ssize_t(r.flat.probabilities.size())}, owner)),
+          py::object(View(r.flat.clusters.data(), {k}, owner)),
+          py::object(View(r.flat.persistence.data(), {k}, owner)),
+          py::object(View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner))})
+        out.append(view);
+    return py::tuple(out);
+}
+
+// HDBSCAN* of the points in one call: the mutual-reachability tree (ends, lengths, core
+// distances), then Prim's order sorted by `argsort` (called with the interpreter lock held, on a
+// view of the weights: NumPy's order among equal weights is scikit-learn's) and, from there, what
+// Hdbscan returns. 1 <= min_samples <= n, alpha > 0 and the selection's parameters are checked
+// by the caller.
+py::tuple HdbscanFit(const py::array &points, int32_t min_samples, double alpha, int32_t workers,
+                     int64_t min_cluster_size, const std::string &method, bool allow_single_cluster,
+                     double epsilon, int64_t max_cluster_size, const py::object &argsort,
+                     int32_t algorithm, const py::object &progress) {
+    PrepareExceptionStorage();
+    released_call call(progress);
+    CheckSelection(min_cluster_size, method, epsilon);
+    int32_t n, d;
+    const double *in = PointsData(points, n, d);
+    struct result_t : hdbscan_result {
+        checked_vector<double> xs;
+    };
+    std::unique_ptr<result_t> result(new result_t());
+    result_t &r = *result;
+    const int32_t threads = UsableThreads(workers);
+    call.Run([&] {
+        r.xs = CopyPoints(in, n, d, threads);
+        StageMark("copy");
+        check_points_array(n, d, r.xs.data(), threads);
+        StageMark("checks");
+        const progress_span stage("mutual reachability", 0.0, 0.9);
+        FitReachability(r.xs, n, d, min_samples, alpha, threads, true, algorithm, r);
+        checked_vector<double>().swap(r.xs);
+    });
+    const std::string fault = FinishHdbscan(call, r, n, threads, argsort, min_cluster_size, method,
+                                            allow_single_cluster, epsilon, max_cluster_size);
     call.Finish();
     if (!fault.empty()) throw py::value_error(fault);
     const py::capsule owner = Owner(result);
-    const py::ssize_t k = py::ssize_t(r.flat.clusters.size());
-    return py::make_tuple(
-        View(r.tree.ends.data(), {py::ssize_t(m), py::ssize_t(2)}, owner),
-        View(r.tree.lengths.data(), {py::ssize_t(m)}, owner),
-        View(r.core.data(), {py::ssize_t(r.core.size())}, owner),
-        View(r.z.data(), {py::ssize_t(m), py::ssize_t(4)}, owner),
-        View(r.records.data(), {py::ssize_t(r.records.size())}, owner),
-        View(r.flat.labels.data(), {py::ssize_t(r.flat.labels.size())}, owner),
-        View(r.flat.probabilities.data(), {py::ssize_t(r.flat.probabilities.size())}, owner),
-        View(r.flat.clusters.data(), {k}, owner), View(r.flat.persistence.data(), {k}, owner),
-        View(r.flat.stability.data(), {py::ssize_t(r.flat.stability.size())}, owner));
+    const py::ssize_t m = py::ssize_t(r.tree.count());
+    return HdbscanViews(r, owner,
+                        py::make_tuple(View(r.tree.ends.data(), {m, py::ssize_t(2)}, owner),
+                                       View(r.tree.lengths.data(), {m}, owner),
+                                       View(r.core.data(), {py::ssize_t(r.core.size())}, owner)));
+}
+
+// HDBSCAN* from a mutual-reachability minimum spanning tree (core, ends, weights in the order of
+// the weights) and the pairs that weigh the greater core of their ends (positions in `order`
+// when given), as prim_order takes them with linkage_only: Prim's order (without a heap on
+// several threads), then what HdbscanFit gives after the tree.
+py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
+                        const double_array &weights, const int32_array &ties,
+                        const py::object &order, int32_t workers, int64_t min_cluster_size,
+                        const std::string &method, bool allow_single_cluster, double epsilon,
+                        int64_t max_cluster_size, const py::object &argsort) {
+    PrepareExceptionStorage();
+    released_call call;
+    CheckSelection(min_cluster_size, method, epsilon);
+    const py::ssize_t n = CheckedTree(core, ends, weights);
+    const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
+    const int32_t *point = order.is_none() ? nullptr : ranks.data();
+    std::unique_ptr<hdbscan_result> result(new hdbscan_result());
+    hdbscan_result &r = *result;
+    const int32_t threads = UsableThreads(workers);
+    call.Run([&] {
+        const checked_vector<int32_t> kept =
+            LinkageTies(n, core, ends, weights, ties.data(), size_t(ties.shape(0)), point);
+        const size_t t = kept.size() / 2;
+        r.prim_ends.resize(2 * size_t(n - 1));
+        r.prim_w.resize(size_t(n - 1));
+        r.by_tree = n >= (1 << 15) && threads > 1;
+        if (r.by_tree)
+            PrimOrderByTree(int32_t(n), core.data(), ends.data(), weights.data(), kept.data(), t,
+                            point, r.prim_ends.data(), r.prim_w.data(), threads, &r.kept);
+        else
+            PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), kept.data(), t, t,
+                      nullptr, nullptr, point, r.prim_ends.data(), r.prim_w.data());
+        StageMark("prim order");
+    });
+    const std::string fault =
+        FinishHdbscan(call, r, int32_t(n), threads, argsort, min_cluster_size, method,
+                      allow_single_cluster, epsilon, max_cluster_size);
+    call.Finish();
+    if (!fault.empty()) throw py::value_error(fault);
+    return HdbscanViews(r, Owner(result), py::tuple());
 }
 
 // The k nearest neighbours of every point as (distances, indices), float64 and int64 of shape
@@ -997,6 +1087,13 @@ PYBIND11_MODULE(_core, m) {
         "HDBSCAN* of the points: (ends, lengths, core, linkage, the condensed tree as the bytes of "
         "records (int64 parent, int64 child, float64 lambda_val, int64 child_size), labels, "
         "probabilities, clusters, persistence, stability).");
+    m.def("hdbscan_of_tree", &HdbscanOfTree, py::arg("core"), py::arg("edges"), py::arg("lengths"),
+          py::arg("ties"), py::arg("order"), py::arg("workers"), py::arg("min_cluster_size"),
+          py::arg("method"), py::arg("allow_single_cluster"), py::arg("epsilon"),
+          py::arg("max_cluster_size"), py::arg("argsort"),
+          "HDBSCAN* from a mutual-reachability minimum spanning tree in the order of its lengths "
+          "and the pairs that weigh the greater core of their ends (positions in order, when "
+          "given): what hdbscan_fit gives after (ends, lengths, core).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           py::arg("squared") = false, py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The k nearest other points of each row: distances (float64; their squares with "

@@ -101,6 +101,7 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
         (300, 2, {"min_samples": 1}, 5),
         (12, 2, {"min_samples": 12}, 3),  # every point in every list; partitions below k
         (900, 2, {"min_samples": 4, "spoilt": True}, 4),
+        (40000, 2, {"workers": 2}, 4),  # the client's replay without a heap, on two threads
     ],
 )
 def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions):
@@ -122,6 +123,7 @@ def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions)
                                   want.dbscan_clustering(cut, 8))
     np.testing.assert_array_equal(got.core_distances_, want.core_distances_)
     np.testing.assert_array_equal(got.condensed_tree_, want.condensed_tree_)
+    np.testing.assert_array_equal(got.single_linkage_tree_, want.single_linkage_tree_)
     tree = got.minimum_spanning_tree_
     np.testing.assert_array_equal(tree.edges.compute(), want.minimum_spanning_tree_.edges)
     np.testing.assert_array_equal(tree.lengths.compute(), want.minimum_spanning_tree_.lengths)

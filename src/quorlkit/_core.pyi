@@ -127,6 +127,28 @@ def hdbscan_fit(
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
 ]: ...
+def hdbscan_of_tree(
+    core: npt.ArrayLike,
+    edges: npt.ArrayLike,
+    lengths: npt.ArrayLike,
+    ties: npt.ArrayLike,
+    order: npt.ArrayLike | None,
+    workers: int,
+    min_cluster_size: int,
+    method: str,
+    allow_single_cluster: bool,
+    epsilon: float,
+    max_cluster_size: int,
+    argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.uint8],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+]: ...
 @overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,

@@ -13,6 +13,7 @@ import dask.array as da
 from dask import delayed
 
 from . import _cluster, _core, _hierarchy
+from ._workers import core_threads
 from .dask import (
     _block_rows,
     _check,
@@ -195,12 +196,12 @@ class HDBSCAN(_cluster.HDBSCAN):
     The core distances come from the distributed nearest neighbours, the mutual-reachability
     minimum spanning tree from the same partitioned rounds as :func:`emst` under the key
     ``(max(core_i, core_j, d_ij / alpha), i, j)``. The tree's n - 1 edges, the cores and the
-    pairs that weigh a core (about half of ``min_samples - 1`` a point) then come to the
-    client, which replays scikit-learn's Prim order over them and condenses and selects as
-    ``quorlkit.HDBSCAN`` does: about 400 bytes and 2 microseconds a point on the client at
-    ``min_samples = 15`` (docs/distributed.md).
+    pairs that weigh a core that a linkage needs (under one a point) then come to the client,
+    which replays scikit-learn's Prim order over them and condenses and selects as
+    ``quorlkit.HDBSCAN`` does, on ``workers`` threads of the client (docs/distributed.md).
 
-    Parameters are ``quorlkit.HDBSCAN``'s (``workers`` and ``verbose`` are accepted and change
+    Parameters are ``quorlkit.HDBSCAN``'s (``workers``: the client's threads, as for
+    ``quorlkit.HDBSCAN``; results never depend on it; ``verbose`` is accepted and changes
     nothing), and ``partitions`` as for :func:`emst`. Rows with inf or NaN are left out of the
     fit and labelled -2 and -3, as ``quorlkit.HDBSCAN`` does. ``outlier_scores_`` and
     ``dbscan_clustering`` are offered, as dask arrays chunked as the rows of X;
@@ -304,21 +305,19 @@ class HDBSCAN(_cluster.HDBSCAN):
         if len(np.unique(by_distance)) < len(by_distance) or np.isin(by_distance, core).any():
             raise ValueError(_REFUSALS["ties"])
         # Prim's replay over the points in partition order, each partition in its tree's order:
-        # what each step looks at lies close together in memory.
+        # what each step looks at lies close together in memory. Then scikit-learn's merge
+        # order (NumPy's default argsort of Prim's weights), the linkage, condensing and
+        # selection, as the one-process fit takes them, on the client's `workers` threads.
         order = np.concatenate([h["order"] for h in held]).astype(np.int32)
         rank = np.empty(n, np.int32)
         rank[order] = np.arange(n, dtype=np.int32)
         tie_pairs = rank[np.concatenate(_taken(ties))]
-        prim_ends, prim_w = _core.prim_order(core, edges, lengths, tie_pairs, order,
-                                             linkage_only=True)
-        # The merge order scikit-learn takes: NumPy's default argsort of Prim's weights.
-        rows = np.argsort(prim_w)
-        (z, parent, child, lam, size, labels, probabilities, clusters, persistence,
-         stability) = _core.hdbscan(n, prim_ends[rows], prim_w[rows], mcs, method, single,
-                                    epsilon, max_size)
-        tree = np.empty(len(parent), _cluster.CONDENSED_TREE_DTYPE)
-        tree["parent"], tree["child"], tree["lambda_val"], tree["child_size"] = (
-            parent, child, lam, size)
+        del rank, ties
+        (z, records, labels, probabilities, clusters, persistence,
+         stability) = _core.hdbscan_of_tree(core, edges, lengths, tie_pairs, order,
+                                            core_threads(self.workers), mcs, method, single,
+                                            epsilon, max_size, np.argsort)
+        tree = records.view(_cluster.CONDENSED_TREE_DTYPE)  # written by the core in this layout
         labels, probabilities = np.asarray(labels), np.asarray(probabilities)
         if bad is not None:
             labels, probabilities = _hierarchy.every_row(
