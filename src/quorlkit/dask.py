@@ -652,16 +652,24 @@ def _bucket(column: npt.NDArray[Any], squared: bool) -> tuple[Any, Any]:
     sq = np.concatenate([p[0] for p in pieces])
     i = np.concatenate([p[1] for p in pieces])
     j = np.concatenate([p[2] for p in pieces])
+    src = np.repeat(np.arange(len(pieces), dtype=np.int32), [len(p[0]) for p in pieces])
     order = np.argsort(sq, kind="stable")
-    sq, i, j = sq[order], i[order], j[order]
-    tied = np.flatnonzero(sq[1:] == sq[:-1])
-    if len(tied):
-        at = np.unique(np.concatenate([tied, tied + 1]))
-        # Runs of one length are contiguous; sorting the tied positions by (sq, i, j) keeps
-        # every run where it is.
+    sq, i, j, src = sq[order], i[order], j[order], src[order]
+    # The stable sort leaves each run of one length as its pieces' parts one after the other,
+    # each in (i, j) order already (the mutual reachability has many: a point's edges that
+    # weigh its core): only the runs that mix pieces need ordering.
+    mixed = np.flatnonzero((sq[1:] == sq[:-1]) & (src[1:] != src[:-1]))
+    if len(mixed):
+        value = np.unique(sq[mixed])
+        lo, hi = np.searchsorted(sq, value, "left"), np.searchsorted(sq, value, "right")
+        # The positions of those runs, each run kept where it is by the sort's first key.
+        at = np.repeat(lo - np.cumsum(np.r_[0, (hi - lo)[:-1]]), hi - lo) + np.arange(
+            int((hi - lo).sum()))
         fix = at[np.lexsort((j[at], i[at], sq[at]))]
         i[at], j[at] = i[fix], j[fix]
-    return np.stack([i, j], axis=1).astype(np.int64), np.sqrt(sq) if squared else sq
+    edges = np.empty((len(sq), 2), np.int64)
+    edges[:, 0], edges[:, 1] = i, j
+    return edges, np.sqrt(sq) if squared else sq
 
 
 class _Joins:
