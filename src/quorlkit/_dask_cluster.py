@@ -89,10 +89,9 @@ def _ties(cored: dict[str, Any], sole: npt.NDArray[np.bool_]) -> npt.NDArray[np.
     # A sole point keeps only the pairs to a point of equal core: look at a row only when its
     # point is not sole or its core is another point's too.
     look = ~sole
-    ordered = np.sort(core)
-    shared = ordered[1:][ordered[1:] == ordered[:-1]]
-    if len(shared):
-        look |= np.isin(core, shared)
+    by_core = np.argsort(core)
+    equal = np.flatnonzero(core[by_core[1:]] == core[by_core[:-1]])
+    look[by_core[equal]] = look[by_core[equal + 1]] = True
     look[rows] = False  # the answered rows follow
     plain = np.flatnonzero(look).astype(np.int32)
     b = near[plain, : min(cored["min_samples"] - 1, near.shape[1])]
