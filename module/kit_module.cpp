@@ -708,6 +708,7 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
     released_call call;
     CheckSelection(min_cluster_size, method, epsilon);
     const py::ssize_t n = CheckedTree(core, ends, weights);
+    if (n < 2) throw py::value_error("HDBSCAN needs at least 2 points");
     const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
     const int32_t *point = order.is_none() ? nullptr : ranks.data();
     std::unique_ptr<hdbscan_result> result(new hdbscan_result());

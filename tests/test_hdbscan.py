@@ -522,6 +522,19 @@ def test_core_entry_points_refuse_bad_trees():
         _core.mutual_reachability_mst(np.zeros((3, 2)), 4, 1.0)
     with pytest.raises(ValueError, match="alpha"):
         _core.mutual_reachability_mst(np.zeros((3, 2)), 2, -1.0)
+    # The client's end of the distributed fit: (core, edges, lengths, ties, order).
+    path, no_ties = np.array([[0, 1], [1, 2]]), np.empty((0, 2), np.int32)
+    for args, message in [
+        ((np.zeros(1), np.empty((0, 2), np.int64), np.empty(0), no_ties, None), "at least 2"),
+        ((np.zeros(3), path, np.array([1.0, 0.5]), no_ties, None), "must not decrease"),
+        ((np.zeros(3), path, np.array([0.5, 1.0]), np.array([[0, 5]], np.int32), None),
+         "names no point"),
+        ((np.zeros(3), path, np.array([0.5, 1.0]), no_ties, np.array([0, 0, 1], np.int32)),
+         "permutation"),
+        ((np.zeros(3), np.array([[0, 1], [0, 1]]), np.array([0.5, 1.0]), no_ties, None), "span"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            _core.hdbscan_of_tree(*args, 2, 2, "eom", False, 0.0, -1, np.argsort)
 
 
 def test_docstring_example():

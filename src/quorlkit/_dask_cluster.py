@@ -169,6 +169,16 @@ def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
     return da.from_array(values, chunks=(chunks,))
 
 
+def _sent(values: list[Any]) -> list[Any]:
+    """Client arrays for tasks to read, sent to the workers directly on a distributed client
+    rather than in the task graph, which goes through the scheduler."""
+    if _on_distributed():
+        from distributed import get_client
+
+        return get_client().scatter(values)  # type: ignore[no-any-return]
+    return values
+
+
 def _started(tasks: list[Any]) -> list[Any]:
     """The delayed tasks set running on a distributed client (else left as they are), so that
     the caller goes on while they run; _taken gives their results."""
@@ -295,8 +305,9 @@ class HDBSCAN(_cluster.HDBSCAN):
         # them: README, HDBSCAN): the partitions leave those out before they send the rest,
         # while the client checks the tree.
         sole = _core.sole_cores(core, edges, lengths).view(bool)
-        ties = _started([delayed(_ties, pure=True)(c, sole[h["idx"]])
-                         for c, h in zip(cored, held)])
+        marks = _sent([sole[h["idx"]] for h in held])
+        ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
+        del marks
         del cored
         # Tree edges that weigh a distance, not a core, and weigh the same as another such
         # edge or a core: ties between distances, which the rounds do not follow.
