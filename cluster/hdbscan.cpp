@@ -142,6 +142,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
 }
 
 condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size) {
+    const size_t kAhead = 8;
     condensed_tree out;
     if (n < 2) {
         out.clusters = n > 0 ? 1 : 0;
@@ -174,6 +175,9 @@ condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size
         fall.clear();
         fall.push_back(node);
         for (size_t h = 0; h < fall.size(); ++h) {
+            // The rows ahead are at random places in z: fetch them while this one is read.
+            if (h + kAhead < fall.size() && fall[h + kAhead] >= n)
+                __builtin_prefetch(&z[4 * (fall[h + kAhead] - n)]);
             const int64_t u = fall[h];
             if (u < n) {
                 emit(parent, u, lambda, 1);
@@ -184,6 +188,13 @@ condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size
         }
     };
     for (size_t head = 0; head < queue.size(); ++head) {
+        if (head + kAhead < queue.size() && queue[head + kAhead] >= n)
+            __builtin_prefetch(&z[4 * (queue[head + kAhead] - n)]);
+        // Nearer, the rows of its children too, which give their sizes.
+        if (head + kAhead / 2 < queue.size() && queue[head + kAhead / 2] >= n)
+            for (const int64_t c :
+                 {left_of(queue[head + kAhead / 2]), right_of(queue[head + kAhead / 2])})
+                if (c >= n) __builtin_prefetch(&z[4 * (c - n)]);
         const int64_t node = queue[head];
         if (node < n) continue;
         const double height = z[4 * (node - n) + 2];
