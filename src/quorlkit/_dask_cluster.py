@@ -278,6 +278,14 @@ class HDBSCAN(_cluster.HDBSCAN):
         count = min(min_samples, n - 1)  # one beyond the core's neighbour, to see ties at it
         plan = _plan(sample, _partition_count(self.partitions, n))
         parts, locals_, asked, answers = _neighbour_rounds(pts, plan, count)
+        (answers,) = dask.persist(answers)
+        if _on_distributed():
+            # Left to the scheduler, a worker ran its partitions' trees before another
+            # partition's small answer, and that partition's worker sat idle for it (a second
+            # of ten at 2*10^6 points); the answers are few and quick, so wait for them here.
+            from distributed import wait
+
+            wait([a for per_part in answers.values() for a in per_part])
         cored = [
             delayed(_cored, pure=True)(
                 parts[p], locals_[p], count, kc, alpha, min_samples, asked[p], *answers[p])

@@ -1057,14 +1057,6 @@ def _neighbour_rounds(
         queries = delayed(_queries, nout=len(targets), pure=True)(locals_[p], boxes)
         for q, query in zip(targets, queries):
             answers[p].append(delayed(_answers, pure=True)(parts[q], query, count))
-    (answers,) = dask.persist(answers)
-    if _on_distributed():
-        # Left to the scheduler, a worker may run its partitions' later rounds before another
-        # partition's small answer, and that partition's worker waits idle for it (a second in
-        # ten at 2*10^6 points); the answers are few and quick, so wait for them here.
-        from distributed import wait
-
-        wait([a for per_part in answers.values() for a in per_part])
     return parts, locals_, asked, answers
 
 
