@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cluster/hdbscan.h"
+#include "common/interrupt.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
@@ -147,6 +148,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     auto id = [order](int32_t v) { return order ? order[v] : v; };
     auto vertex = [order, &rank](int32_t i) { return order ? rank[size_t(i)] : i; };
     StageMark("prim: renumber");
+    ThrowIfStopped();
 
     // The single-linkage tree of the edges in their order, node k made by edge k: its children
     // c0 (holding the edge's first end) and c1, its size, its parent (up; up_leaf for leaves).
@@ -157,6 +159,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
         for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
         for (int32_t k = 0; k < M; ++k) {
+            if ((k & 16383) == 0) ThrowIfStopped();  // Ctrl-C, every so often
             const int32_t a = FindRoot(parent, mv[2 * size_t(k)]);
             const int32_t b = FindRoot(parent, mv[2 * size_t(k) + 1]);
             if (a == b) NotSpanning();
@@ -179,6 +182,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     checked_vector<int32_t> top(static_cast<size_t>(M));
     checked_vector<uint8_t> many(static_cast<size_t>(M), 0);
     for (int32_t k = M - 1; k >= 0; --k) {
+        if ((k & 16383) == 0) ThrowIfStopped();
         const int32_t p = up[size_t(k)];
         top[size_t(k)] = p >= 0 && mst_w[p] == mst_w[k] ? top[size_t(p)] : k;
         if (top[size_t(k)] != k) many[size_t(top[size_t(k)])] = 1;
@@ -248,6 +252,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     checked_vector<int32_t>().swap(up);  // the strict tree has what they told
     checked_vector<int32_t>().swap(up_leaf);
     StageMark("prim: strict tree");
+    ThrowIfStopped();
 
     // Every edge that counts, with its strict node k, on the threads, slice by slice (g of
     // `slices`): tree(g, k, a, b) for the tree edges, run(g, k, q, u, count) for each run of ties
@@ -356,6 +361,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         });
     }
     StageMark("prim: edges");
+    ThrowIfStopped();
 
     // Top down: each strict node's children in the order Prim enters them, their first points
     // and their places in the order. entered_at[v]: the node at which v was entered as the first
@@ -439,6 +445,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     checked_vector<int32_t>().swap(way_in);
     checked_vector<opening>().swap(opens);
     StageMark("prim: walk");
+    ThrowIfStopped();
 
     // Each entered point's source: the earliest point before it among its node's edges to it.
     checked_vector<int32_t> from(static_cast<size_t>(n)), at_place(static_cast<size_t>(n));
@@ -528,6 +535,7 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
         return IsLeaf(ref) ? double(id(~ref)) : double(n) + double(top_row[size_t(ref)]);
     };
     auto size_of = [&tree](int32_t ref) { return IsLeaf(ref) ? 1 : tree.size[size_t(ref)]; };
+    ThrowIfStopped();  // between the parallel passes, which cannot stop inside
     // A node of two children has one step: its row joins the two.
     QUORL_OMP(parallel for num_threads(threads) schedule(static) if (threads > 1))
     for (int32_t p = 0; p < M; ++p) {
@@ -552,6 +560,7 @@ void PrimLinkage(const prim_tree &tree, int32_t n, const int64_t *ends, const do
             }
         },
         step_first, steps);
+    ThrowIfStopped();
     task_errors errors(static_cast<size_t>(threads));
     QUORL_OMP(parallel num_threads(threads) if (threads > 1)) {
         const int32_t me = ThreadNumber();

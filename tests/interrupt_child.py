@@ -29,8 +29,19 @@ def _blobs(n: int, d: int, seed: int = 0) -> np.ndarray:
 NAMES = [
     "decompose", "build_quorl", "emst", "single_linkage", "knn", "knn_graph", "knn_query",
     "closest_pair", "spanner", "hdbscan", "approximate_predict", "dbscan", "friends_of_friends",
-    "emst_blocks", "knn_blocks", "dbscan_blocks",
+    "emst_blocks", "knn_blocks", "dbscan_blocks", "hdbscan_of_tree",
 ]
+
+
+def _tree_over(core: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A random tree over len(core) points, each joined to an earlier one, with weights of at
+    least both cores, in the order of the weights."""
+    rng = np.random.default_rng(len(core))
+    n = len(core)
+    ends = np.stack([(rng.random(n - 1) * np.arange(1, n)).astype(np.int64), np.arange(1, n)], 1)
+    w = np.maximum(core[ends[:, 0]], core[ends[:, 1]]) + rng.random(n - 1)
+    order = np.argsort(w)
+    return ends[order], w[order]
 
 
 def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.ndarray]:
@@ -73,6 +84,13 @@ def call_of(name: str, workers: int) -> tuple[Callable[[np.ndarray], Any], np.nd
         return (
             lambda x: quorlkit.friends_of_friends(x, 0.005, workers=workers)
         ), u.random((2 * 10**6, 3))
+    if name == "hdbscan_of_tree":  # the client's end of quorlkit.dask.HDBSCAN
+        core = u.random(2 * 10**7)
+        trees = {len(c): _tree_over(c) for c in (core, core[:2000])}
+        no_ties = np.empty((0, 2), np.int32)
+        return (lambda c: _core.hdbscan_of_tree(
+            c, *trees[len(c)], no_ties, None, workers, 5, "eom", False, 0.0, -1, np.argsort)[2]
+        ), core
     if name.endswith("_blocks"):  # many dimensions: every pair measured in blocks
         x = u.standard_normal((30000, 64))
         if name == "emst_blocks":
