@@ -15,9 +15,6 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-// How often the long serial loops look for a stop (Ctrl-C): a mask of the iteration count.
-const size_t kStopMask = (size_t(1) << 14) - 1;
-
 }  // namespace
 
 void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *mst_w,
@@ -47,9 +44,9 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
     // The graph of both edge lists, as adjacency lists of one int32 an entry: ~e for edge e of
     // the tree, k >= 0 for tie k (the other end and weight are read from the lists).
     checked_vector<int64_t> first(count + 1, 0);
-    ThrowIfStopped();  // here and below: Ctrl-C in the passes before the search, every so often
+    ThrowIfStopped();  // here and below: Ctrl-C in the passes before the search too
     for (size_t k = 0; k < 2 * m; ++k) {
-        if ((k & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(k);
         ++first[size_t(mv[k]) + 1];
     }
     for (size_t k = 0; k < 2 * t; ++k) ++first[size_t(ties[k]) + 1];
@@ -58,7 +55,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
     {
         checked_vector<int64_t> fill(first.begin(), first.end() - 1);
         for (size_t e = 0; e < m; ++e) {
-            if ((e & kStopMask) == 0) ThrowIfStopped();
+            ThrowIfStoppedAt(e);
             next[size_t(fill[size_t(mv[2 * e])]++)] = ~int32_t(e);
             next[size_t(fill[size_t(mv[2 * e + 1])]++)] = ~int32_t(e);
         }
@@ -121,7 +118,7 @@ void PrimOrder(int32_t n, const double *core, const int64_t *mst, const double *
         }
     };
     for (size_t step = 0; step < m; ++step) {
-        if ((step & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(step);
         if (!twin) {
             offer_edges(v);
         } else if (!done[size_t(v)]) {
@@ -199,7 +196,7 @@ condensed_tree CondenseTree(const double *z, int64_t n, int64_t min_cluster_size
         }
     };
     for (size_t head = 0; head < queue.size(); ++head) {
-        if ((head & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(head);
         if (head + kAhead < queue.size() && queue[head + kAhead] >= n)
             __builtin_prefetch(&z[4 * (queue[head + kAhead] - n)]);
         // Nearer, the rows of its children too, which give their sizes.
@@ -247,7 +244,7 @@ cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selectio
     checked_vector<int64_t> up(nc, -1), size(nc, 0), kid0(nc, -1), kid1(nc, -1);
     checked_vector<double> birth(nc, 0.0), stability(nc, 0.0), death(nc, 0.0);
     for (size_t e = 0; e < rows; ++e) {
-        if ((e & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(e);
         if (tree.child[e] < n) continue;
         const size_t c = size_t(tree.child[e] - n), p = size_t(tree.parent[e] - n);
         up[c] = int64_t(p);
@@ -257,7 +254,7 @@ cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selectio
     }
     double max_lambda = 0.0;
     for (size_t e = 0; e < rows; ++e) {
-        if ((e & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(e);
         const size_t p = size_t(tree.parent[e] - n);
         stability[p] += (tree.lambda[e] - birth[p]) * double(tree.child_size[e]);
         death[p] = std::max(death[p], tree.lambda[e]);
@@ -354,7 +351,7 @@ cluster_selection SelectClusters(const condensed_tree &tree, int64_t n, selectio
     }
     checked_vector<int64_t> members(out.clusters.size(), 0);
     for (size_t e = 0; e < rows; ++e) {
-        if ((e & kStopMask) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(e);
         const int64_t point = tree.child[e];
         if (point >= n) continue;
         const int64_t c = top[size_t(tree.parent[e] - n)];

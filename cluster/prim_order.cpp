@@ -159,7 +159,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
         checked_vector<int32_t> parent(static_cast<size_t>(n)), node_of(static_cast<size_t>(n));
         for (int32_t v = 0; v < n; ++v) parent[size_t(v)] = v, node_of[size_t(v)] = ~v;
         for (int32_t k = 0; k < M; ++k) {
-            if ((k & 16383) == 0) ThrowIfStopped();  // Ctrl-C, every so often
+            ThrowIfStoppedAt(size_t(k));  // Ctrl-C
             const int32_t a = FindRoot(parent, mv[2 * size_t(k)]);
             const int32_t b = FindRoot(parent, mv[2 * size_t(k) + 1]);
             if (a == b) NotSpanning();
@@ -182,7 +182,7 @@ void PrimOrderByTree(int32_t n, const double *core, const int64_t *mst, const do
     checked_vector<int32_t> top(static_cast<size_t>(M));
     checked_vector<uint8_t> many(static_cast<size_t>(M), 0);
     for (int32_t k = M - 1; k >= 0; --k) {
-        if ((k & 16383) == 0) ThrowIfStopped();
+        ThrowIfStoppedAt(size_t(M - 1 - k));
         const int32_t p = up[size_t(k)];
         top[size_t(k)] = p >= 0 && mst_w[p] == mst_w[k] ? top[size_t(p)] : k;
         if (top[size_t(k)] != k) many[size_t(top[size_t(k)])] = 1;

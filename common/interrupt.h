@@ -2,6 +2,7 @@
 #define QUORL_COMMON_INTERRUPT_H
 
 #include <atomic>
+#include <cstddef>
 #include <exception>
 
 // Stopping the core's work from outside (Ctrl-C in Python). RequestStop() asks every call that
@@ -19,6 +20,10 @@ extern std::atomic<bool> stop_requested;
 inline bool StopRequested() { return stop_requested.load(std::memory_order_relaxed); }
 inline void ThrowIfStopped() {
     if (StopRequested()) throw interrupted();
+}
+// For a long serial loop at its step i: ThrowIfStopped() every 16,384 steps.
+inline void ThrowIfStoppedAt(size_t i) {
+    if ((i & 16383) == 0) ThrowIfStopped();
 }
 void RequestStop();
 

@@ -17,7 +17,7 @@ std::string SingleLinkage(int64_t n, const int64_t *ends, const double *heights,
     checked_vector<int64_t> parent(count), cluster(count), size(count, 1);
     for (int64_t i = 0; i < n; ++i) parent[size_t(i)] = cluster[size_t(i)] = i;
     for (size_t k = 0; k < m; ++k) {
-        if ((k & 16383) == 0) ThrowIfStopped();  // Ctrl-C, every so often
+        ThrowIfStoppedAt(k);  // Ctrl-C
         const int64_t a = ends[2 * k], b = ends[2 * k + 1];
         if (a < 0 || a >= n || b < 0 || b >= n)
             return "edge " + std::to_string(k) + " has an end outside 0.." + std::to_string(n - 1);
