@@ -396,11 +396,16 @@ py::ssize_t CheckedTree(const double_array &core, const int64_array &ends,
 }
 
 // MarkSoleCores over a tree whose weights must not decrease (released from the caller's lock).
-checked_vector<uint8_t> SoleCores(py::ssize_t n, const double_array &core, const int64_array &ends,
-                                  const double_array &weights) {
+// Refuses a tree whose weights decrease.
+void CheckRising(py::ssize_t n, const double_array &weights) {
     for (py::ssize_t e = 1; e < n - 1; ++e)
         if (!(weights.data()[e - 1] <= weights.data()[e]))
             throw std::invalid_argument("lengths must not decrease");
+}
+
+checked_vector<uint8_t> SoleCores(py::ssize_t n, const double_array &core, const int64_array &ends,
+                                  const double_array &weights) {
+    CheckRising(n, weights);
     checked_vector<uint8_t> sole(static_cast<size_t>(n), 0);
     const int64_t *x = ends.data();
     MarkSoleCores(
@@ -449,16 +454,23 @@ int32_array CheckedTiesAndOrder(py::ssize_t n, const int32_array &ties, const py
 // The ties but those of a sole point's core (MarkSoleCores), each with the end of greater core
 // first (the heap-free replay takes them so): the edges must come in the order of their weights,
 // and every tie weigh its greater core. `point` (null: none) maps the ties' positions to points.
+// `marks`, when not null, are SoleCores of this tree, made already by the caller.
 checked_vector<int32_t> LinkageTies(py::ssize_t n, const double_array &core,
                                     const int64_array &ends, const double_array &weights,
-                                    const int32_t *ties, size_t t, const int32_t *point) {
-    const checked_vector<uint8_t> sole = SoleCores(n, core, ends, weights);
+                                    const int32_t *ties, size_t t, const int32_t *point,
+                                    const uint8_t *marks = nullptr) {
+    checked_vector<uint8_t> own;
+    if (marks)
+        CheckRising(n, weights);
+    else
+        own = SoleCores(n, core, ends, weights);
+    const uint8_t *sole = marks ? marks : own.data();
     checked_vector<int32_t> kept;
     const double *c = core.data();
     for (size_t k = 0; k < t; ++k) {
         const int32_t a = ties[2 * k], b = ties[2 * k + 1];
         const int32_t pa = point ? point[a] : a, pb = point ? point[b] : b;
-        if (OfSoleCore(c[pa], c[pb], sole.data(), pa, pb)) continue;
+        if (OfSoleCore(c[pa], c[pb], sole, pa, pb)) continue;
         const bool swap = c[pb] > c[pa];
         kept.push_back(swap ? b : a);
         kept.push_back(swap ? a : b);
@@ -703,20 +715,28 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
                         const double_array &weights, const int32_array &ties,
                         const py::object &order, int32_t workers, int64_t min_cluster_size,
                         const std::string &method, bool allow_single_cluster, double epsilon,
-                        int64_t max_cluster_size, const py::object &argsort) {
+                        int64_t max_cluster_size, const py::object &argsort,
+                        const py::object &sole) {
     PrepareExceptionStorage();
     released_call call;
     CheckSelection(min_cluster_size, method, epsilon);
     const py::ssize_t n = CheckedTree(core, ends, weights);
     if (n < 2) throw py::value_error("HDBSCAN needs at least 2 points");
     const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
+    py::array_t<uint8_t, py::array::c_style | py::array::forcecast> marks;
+    if (!sole.is_none()) {
+        marks = sole.cast<py::array_t<uint8_t, py::array::c_style | py::array::forcecast>>();
+        if (marks.ndim() != 1 || marks.shape(0) != n)
+            throw py::value_error("sole must have shape (n,)");
+    }
     const int32_t *point = order.is_none() ? nullptr : ranks.data();
     std::unique_ptr<hdbscan_result> result(new hdbscan_result());
     hdbscan_result &r = *result;
     const int32_t threads = UsableThreads(workers);
     call.Run([&] {
         const checked_vector<int32_t> kept =
-            LinkageTies(n, core, ends, weights, ties.data(), size_t(ties.shape(0)), point);
+            LinkageTies(n, core, ends, weights, ties.data(), size_t(ties.shape(0)), point,
+                        sole.is_none() ? nullptr : marks.data());
         const size_t t = kept.size() / 2;
         r.prim_ends.resize(2 * size_t(n - 1));
         r.prim_w.resize(size_t(n - 1));
@@ -1091,10 +1111,11 @@ PYBIND11_MODULE(_core, m) {
     m.def("hdbscan_of_tree", &HdbscanOfTree, py::arg("core"), py::arg("edges"), py::arg("lengths"),
           py::arg("ties"), py::arg("order"), py::arg("workers"), py::arg("min_cluster_size"),
           py::arg("method"), py::arg("allow_single_cluster"), py::arg("epsilon"),
-          py::arg("max_cluster_size"), py::arg("argsort"),
+          py::arg("max_cluster_size"), py::arg("argsort"), py::arg("sole") = py::none(),
           "HDBSCAN* from a mutual-reachability minimum spanning tree in the order of its lengths "
           "and the pairs that weigh the greater core of their ends (positions in order, when "
-          "given): what hdbscan_fit gives after (ends, lengths, core).");
+          "given): what hdbscan_fit gives after (ends, lengths, core). `sole`, when given, is "
+          "sole_cores of the same tree, made already.");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           py::arg("squared") = false, py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The k nearest other points of each row: distances (float64; their squares with "

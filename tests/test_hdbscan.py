@@ -535,6 +535,9 @@ def test_core_entry_points_refuse_bad_trees():
     ]:
         with pytest.raises(ValueError, match=message):
             _core.hdbscan_of_tree(*args, 2, 2, "eom", False, 0.0, -1, np.argsort)
+    with pytest.raises(ValueError, match="sole must have shape"):
+        _core.hdbscan_of_tree(np.zeros(3), path, np.array([0.5, 1.0]), no_ties, None, 2, 2, "eom",
+                              False, 0.0, -1, np.argsort, sole=np.zeros(2, np.uint8))
 
 
 def test_docstring_example():

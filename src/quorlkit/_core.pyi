@@ -140,6 +140,7 @@ def hdbscan_of_tree(
     epsilon: float,
     max_cluster_size: int,
     argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
+    sole: npt.ArrayLike | None = ...,
 ) -> tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.uint8],

@@ -159,10 +159,8 @@ def _usable(given: _Points, left_out: list[Any]) -> tuple[_Points, Any, Any]:
 def _scattered(values: npt.NDArray[Any], chunks: tuple[int, ...]) -> Any:
     """A client array as a dask array in the given row chunks, sent to the workers once."""
     if _on_distributed():
-        from distributed import get_client
-
         starts = np.cumsum([0, *chunks])
-        pieces = get_client().scatter([values[a:b] for a, b in zip(starts[:-1], starts[1:])])
+        pieces = _sent([values[a:b] for a, b in zip(starts[:-1], starts[1:])])
         return da.concatenate(
             [da.from_delayed(p, (size,), values.dtype) for p, size in zip(pieces, chunks)]
         ) if chunks else da.from_array(values)
@@ -312,8 +310,8 @@ class HDBSCAN(_cluster.HDBSCAN):
         # The pairs that weigh a core, but for the cores whose ties no linkage needs (most of
         # them: README, HDBSCAN): the partitions leave those out before they send the rest,
         # while the client checks the tree.
-        sole = _core.sole_cores(core, edges, lengths).view(bool)
-        marks = _sent([sole[h["idx"]] for h in held])
+        sole = _core.sole_cores(core, edges, lengths)
+        marks = _sent([sole[h["idx"]].view(bool) for h in held])
         ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
         del marks
         del cored
@@ -334,7 +332,7 @@ class HDBSCAN(_cluster.HDBSCAN):
         (z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_of_tree(core, edges, lengths, tie_pairs, order,
                                             core_threads(self.workers), mcs, method, single,
-                                            epsilon, max_size, np.argsort)
+                                            epsilon, max_size, np.argsort, sole=sole)
         tree = records.view(_cluster.CONDENSED_TREE_DTYPE)  # written by the core in this layout
         labels, probabilities = np.asarray(labels), np.asarray(probabilities)
         if bad is not None:
