@@ -277,20 +277,31 @@ void Rounds(const bucket_tree &t, const ordered_points &p, const Metric &metric,
                             lower[size_t(q)],
                             SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
                     }
-                } else if (k > 0) {
+                } else if (k > 0 && !(m == k && used[size_t(q)] == k)) {
+                    // (A list wholly inside since an earlier round offers nothing; raising
+                    // lower[q] to the list's floor again would only prune, and costs a length.)
                     // Under the reachability the best outside of the list is q's nearest outside
                     // only when it beats every point beyond the list; otherwise it is still an
                     // edge its component may take.
-                    candidate e{kInf, INT32_MAX, INT32_MAX, -1, -1};
                     const int32_t a = p.id[size_t(q)];
+                    // The least (key, i, j) kept in scalars and chosen without branches: which
+                    // entry wins is not predictable.
+                    double bw = kInf;
+                    uint64_t bk = UINT64_MAX;
+                    int32_t bu = -1;
                     for (int32_t r = m; r < k; ++r) {
                         const int32_t u = row[r];
                         if (comp[u] == comp[q]) continue;
                         const double w = metric.ListKey(x, &p.xs[size_t(u) * dd], t.d, r, q, u);
                         const int32_t b = p.id[size_t(u)];
-                        if (Before(w, std::min(a, b), std::max(a, b), e))
-                            e = {w, std::min(a, b), std::max(a, b), q, u};
+                        const uint64_t key = PairKey(std::min(a, b), std::max(a, b));
+                        const bool better = (w < bw) | ((w == bw) & (key < bk));
+                        bw = better ? w : bw;
+                        bk = better ? key : bk;
+                        bu = better ? u : bu;
                     }
+                    candidate e{kInf, INT32_MAX, INT32_MAX, -1, -1};
+                    if (bu >= 0) e = {bw, int32_t(bk >> 32), int32_t(uint32_t(bk)), q, bu};
                     const double beyond =
                         metric.Floor(q, SquaredLength(x, &p.xs[size_t(row[k - 1]) * dd], t.d));
                     if (e.a >= 0 && e.w < beyond) {
