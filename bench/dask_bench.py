@@ -14,7 +14,8 @@ size of each worker process (ru_maxrss) and of the single process, and their ris
 process before the points existed, and the rise of the client process during the call (HDBSCAN
 condenses on the client). Speed-up is the one process's time over the cluster's; peak ratio is
 the larger worker's peak over the one process's. HDBSCAN runs on 2-D blobs (twenty Gaussian
-clusters), min_cluster_size = 15.
+clusters), min_cluster_size = 15; `--what hdbscan-rounded` rounds the same blobs to three
+decimals (equal distances and equal points: the fit's search for ties).
 
 With `--rounds`, each cluster run also records dask's task stream and prints, per kind of task,
 how many ran, their compute and transfer seconds summed over the workers, and when the first
@@ -41,14 +42,16 @@ MIN_CLUSTER_SIZE = 15
 def _points(n: int, what: str):
     import dask.array as da
 
-    if what != "hdbscan":
+    if not what.startswith("hdbscan"):
         return da.random.default_rng(0).random((n, 2), chunks=(CHUNK, 2))
     # Blobs: twenty Gaussian clusters of unequal spread over a uniform background.
     rng = da.random.default_rng(0)
     centre = rng.integers(0, 20, size=n, chunks=CHUNK)
     spread = 0.01 + 0.002 * centre
     x = rng.standard_normal((n, 2), chunks=(CHUNK, 2)) * spread[:, None]
-    return x + da.stack([(centre % 5) * 0.2 + 0.1, (centre // 5) * 0.25 + 0.1], axis=1)
+    x = x + da.stack([(centre % 5) * 0.2 + 0.1, (centre // 5) * 0.25 + 0.1], axis=1)
+    # Rounded to a grid of 1/1000: equal distances everywhere and many equal points.
+    return da.round(x, 3) if what == "hdbscan-rounded" else x
 
 
 def _peak_mib() -> float:
@@ -120,7 +123,7 @@ def on_cluster(n: int, what: str, workers: int, rounds: bool) -> dict:
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
     ) as cluster, Client(cluster) as client:
         client.run(lambda: __import__("quorlkit.dask"))
-        if what == "hdbscan":
+        if what.startswith("hdbscan"):
             client.run(lambda: __import__("quorlkit._dask_cluster"))
             __import__("quorlkit._dask_cluster")
         start = client.run(_peak_mib)

@@ -320,8 +320,8 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
 // The minimum spanning tree of the points under max(core_i, core_j, d_ij / alpha) with the cores
 // given (one per row, finite and >= 0): (ends, weights), in the order of (weight, i, j).
 py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &core, double alpha,
-                                 int32_t min_samples, const py::object &near_lists,
-                                 bool with_order) {
+                                 int32_t min_samples, const py::object &near_lists, bool with_order,
+                                 bool with_ties) {
     PrepareExceptionStorage();
     released_call call;
     int32_t n, d;
@@ -353,26 +353,64 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
     struct result_t {
         emst_edges tree;
         checked_vector<int32_t> order;
+        tie_edges ties;
+        checked_vector<double> tie_w;  // every tie's weight
     };
     std::unique_ptr<result_t> result(new result_t());
+    const memory_headroom headroom =
+        with_ties ? AvailableMemory() : memory_headroom{UINT64_MAX, std::string()};
     call.Run([&] {
         xs = CopyPoints(in, n, d, 1);
         check_points_array(n, d, xs.data(), 1);
         checked_vector<double> cores;
-        result->tree =
-            MutualReachabilityMST(xs.data(), n, d, std::max(min_samples, 1), alpha, cores, nullptr,
-                                  1, with_order ? &result->order : nullptr, UINT64_MAX, core.data(),
-                                  nullptr, k > 0 ? near.data() : nullptr, k);
+        // What is held when the ties are gathered: the points twice, the lists and the tree.
+        const uint64_t held = uint64_t(n) * (16 * uint64_t(d) + 4 * uint64_t(k) + 160);
+        const uint64_t room = headroom.bytes > held ? headroom.bytes - held : 0;
+        const uint64_t limit = with_ties ? room / tie_refusal::kBytes : UINT64_MAX;
+        try {
+            result->tree = MutualReachabilityMST(
+                xs.data(), n, d, std::max(min_samples, 1), alpha, cores,
+                with_ties ? &result->ties : nullptr, 1, with_order ? &result->order : nullptr,
+                limit, core.data(), nullptr, k > 0 ? near.data() : nullptr, k);
+        } catch (const tie_limit_reached &stop) {
+            throw tie_refusal(stop.found, limit, room, headroom);
+        }
+        tie_edges &ties = result->ties;
+        if (with_order) {  // positions in the tree's order: to rows
+            for (int32_t &x : ties.ends) x = result->order[size_t(x)];
+            if (!ties.twin.empty()) {
+                checked_vector<int32_t> twin(ties.twin.size());
+                for (size_t q = 0; q < twin.size(); ++q)
+                    twin[size_t(result->order[q])] = result->order[size_t(ties.twin[q])];
+                ties.twin.swap(twin);
+            }
+        }
+        result->tie_w.resize(ties.count());
+        for (size_t e = 0; e < ties.count(); ++e)
+            result->tie_w[e] = e < ties.cored ? std::max(core.data()[ties.ends[2 * e]],
+                                                         core.data()[ties.ends[2 * e + 1]])
+                                              : ties.w[e - ties.cored];
     });
     call.Finish();
     const emst_edges &r = result->tree;
     const py::ssize_t m = py::ssize_t(r.count());
     const int32_t *order = result->order.data();
+    const py::ssize_t t = py::ssize_t(result->ties.count());
+    const int32_t *tie_ends = result->ties.ends.data();
+    const double *tie_w = result->tie_w.data();
+    const int32_t *twin = result->ties.twin.data();
+    const py::ssize_t runs = py::ssize_t(result->ties.twin.size());
     const py::capsule owner = Owner(result);
-    py::tuple out = py::make_tuple(View(r.ends.data(), {m, py::ssize_t(2)}, owner),
-                                   View(r.lengths.data(), {m}, owner));
-    if (with_order) out = py::make_tuple(out[0], out[1], View(order, {py::ssize_t(n)}, owner));
-    return out;
+    py::list out;
+    out.append(View(r.ends.data(), {m, py::ssize_t(2)}, owner));
+    out.append(View(r.lengths.data(), {m}, owner));
+    if (with_order) out.append(View(order, {py::ssize_t(n)}, owner));
+    if (with_ties) {
+        out.append(View(tie_ends, {t, py::ssize_t(2)}, owner));
+        out.append(View(tie_w, {t}, owner));
+        out.append(View(twin, {runs}, owner));
+    }
+    return py::tuple(out);
 }
 
 // The steps of the tree Prim's algorithm grows from point 0 (PrimOrder) over the n - 1 edges of a
@@ -476,6 +514,53 @@ checked_vector<int32_t> LinkageTies(py::ssize_t n, const double_array &core,
         kept.push_back(swap ? a : b);
     }
     return kept;
+}
+
+// Refuses pairs (t, 2) that name no point of n, or weights that are not one finite value >= 0
+// a pair; `what` names them.
+void CheckWeightedPairs(py::ssize_t n, const int32_array &pairs, const double_array &w,
+                        const std::string &what) {
+    if (pairs.ndim() != 2 || pairs.shape(1) != 2)
+        throw py::value_error(what + " must have shape (t, 2)");
+    if (w.ndim() != 1 || w.shape(0) != pairs.shape(0))
+        throw py::value_error(what + ": weights must have shape (t,) for t pairs");
+    for (py::ssize_t e = 0; e < 2 * pairs.shape(0); ++e)
+        if (pairs.data()[e] < 0 || pairs.data()[e] >= n)
+            throw py::value_error(what + ": row " + std::to_string(e / 2) + " names no point");
+    for (py::ssize_t e = 0; e < w.shape(0); ++e)
+        if (!(w.data()[e] >= 0.0) || std::isinf(w.data()[e]))
+            throw py::value_error(what + ": the weight of row " + std::to_string(e) +
+                                  " must be finite and >= 0");
+}
+
+// Which of the pairs (t, 2) with weights (t,) of n points can belong to some minimum spanning
+// tree of a graph that (edges, lengths), lengths not decreasing, span at least weight
+// (TreeTies): uint8 (t,).
+py::array_t<uint8_t> TreeTiesOf(int64_t n, const int64_array &ends, const double_array &weights,
+                                const int32_array &pairs, const double_array &w) {
+    PrepareExceptionStorage();
+    released_call call;
+    if (n < 1 || n > INT32_MAX) throw py::value_error("n must be at least 1 and below 2^31");
+    if (ends.ndim() != 2 || ends.shape(1) != 2)
+        throw py::value_error("edges must have shape (m, 2)");
+    const py::ssize_t m = ends.shape(0);
+    if (weights.ndim() != 1 || weights.shape(0) != m)
+        throw py::value_error("lengths must have shape (m,) for m edges");
+    for (py::ssize_t e = 0; e < 2 * m; ++e)
+        if (ends.data()[e] < 0 || ends.data()[e] >= n)
+            throw py::value_error("edges: row " + std::to_string(e / 2) + " names no point");
+    CheckWeightedPairs(n, pairs, w, "pairs");
+    const size_t t = size_t(pairs.shape(0));
+    std::unique_ptr<checked_vector<uint8_t>> result(new checked_vector<uint8_t>());
+    call.Run([&] {
+        CheckRising(m + 1, weights);
+        result->resize(t);
+        TreeTies(int32_t(n), size_t(m), ends.data(), weights.data(), pairs.data(), w.data(), t,
+                 result->data());
+    });
+    call.Finish();
+    const uint8_t *data = result->data();
+    return View(data, {py::ssize_t(t)}, Owner(result));
 }
 
 py::tuple PrimOrderOf(const double_array &core, const int64_array &ends,
@@ -715,14 +800,27 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
                         const double_array &weights, const int32_array &ties,
                         const py::object &order, int32_t workers, int64_t min_cluster_size,
                         const std::string &method, bool allow_single_cluster, double epsilon,
-                        int64_t max_cluster_size, const py::object &argsort,
-                        const py::object &sole) {
+                        int64_t max_cluster_size, const py::object &argsort, const py::object &sole,
+                        const int32_array &length_ties, const double_array &length_weights,
+                        const py::object &twin_given) {
     PrepareExceptionStorage();
     released_call call;
     CheckSelection(min_cluster_size, method, epsilon);
     const py::ssize_t n = CheckedTree(core, ends, weights);
     if (n < 2) throw py::value_error("HDBSCAN needs at least 2 points");
     const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
+    CheckWeightedPairs(n, length_ties, length_weights, "length_ties");
+    const size_t lengths = size_t(length_ties.shape(0));
+    int32_array twin;
+    if (!twin_given.is_none()) {
+        twin = twin_given.cast<int32_array>();
+        if (twin.ndim() != 1 || twin.shape(0) != n)
+            throw py::value_error("twin must have shape (n,)");
+        for (py::ssize_t q = 0; q < n; ++q)
+            if (twin.data()[q] < 0 || twin.data()[q] >= n)
+                throw py::value_error("twin: row " + std::to_string(q) + " names no point");
+    }
+    const int32_t *runs = twin_given.is_none() ? nullptr : twin.data();
     py::array_t<uint8_t, py::array::c_style | py::array::forcecast> marks;
     if (!sole.is_none()) {
         marks = sole.cast<py::array_t<uint8_t, py::array::c_style | py::array::forcecast>>();
@@ -734,19 +832,28 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
     hdbscan_result &r = *result;
     const int32_t threads = UsableThreads(workers);
     call.Run([&] {
-        const checked_vector<int32_t> kept =
-            LinkageTies(n, core, ends, weights, ties.data(), size_t(ties.shape(0)), point,
-                        sole.is_none() ? nullptr : marks.data());
-        const size_t t = kept.size() / 2;
+        checked_vector<int32_t> kept;
+        if (lengths == 0 && !runs) {
+            kept = LinkageTies(n, core, ends, weights, ties.data(), size_t(ties.shape(0)), point,
+                               sole.is_none() ? nullptr : marks.data());
+        } else {
+            // With ties that weigh a length, or equal points, every tie takes part, as in the
+            // fit of the points: the ties of a sole point's core are left out only where
+            // neither is.
+            CheckRising(n, weights);
+            kept.assign(ties.data(), ties.data() + 2 * ties.shape(0));
+            kept.insert(kept.end(), length_ties.data(), length_ties.data() + 2 * lengths);
+        }
+        const size_t t = kept.size() / 2, cored = t - lengths;
         r.prim_ends.resize(2 * size_t(n - 1));
         r.prim_w.resize(size_t(n - 1));
-        r.by_tree = n >= (1 << 15) && threads > 1;
+        r.by_tree = n >= (1 << 15) && threads > 1 && lengths == 0 && !runs;
         if (r.by_tree)
             PrimOrderByTree(int32_t(n), core.data(), ends.data(), weights.data(), kept.data(), t,
                             point, r.prim_ends.data(), r.prim_w.data(), threads, &r.kept);
         else
-            PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), kept.data(), t, t,
-                      nullptr, nullptr, point, r.prim_ends.data(), r.prim_w.data());
+            PrimOrder(int32_t(n), core.data(), ends.data(), weights.data(), kept.data(), t, cored,
+                      length_weights.data(), runs, point, r.prim_ends.data(), r.prim_w.data());
         StageMark("prim order");
     });
     const std::string fault =
@@ -1076,12 +1183,17 @@ PYBIND11_MODULE(_core, m) {
           "the tree Prim grows from point 0 (edges, weights) in its order.");
     m.def("mutual_reachability_mst_of_cores", &ReachabilityMstOfCores, py::arg("points"),
           py::arg("core"), py::arg("alpha"), py::arg("min_samples") = 1,
-          py::arg("near") = py::none(), py::arg("order") = false,
+          py::arg("near") = py::none(), py::arg("order") = false, py::arg("ties") = false,
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha) with the cores "
           "given (min_samples: how many neighbours made them): edges (int64, (n - 1, 2)) and "
           "weights (float64, (n - 1,)) in the order of (weight, i, j). `near` (int32, (n, k)), "
           "when given, holds each point's k nearest other points, nearest first. With order, "
-          "also the points in the tree's order (int32, (n,)), nearby points close together.");
+          "also the points in the tree's order (int32, (n,)), nearby points close together. "
+          "With ties, also the pairs beyond the tree that can belong to another such tree "
+          "(int32, (t, 2), rows) and their weights (float64, (t,)), and, where points are "
+          "equal, the next row of each row's run of equal rows (int32, (n,); else (0,)): a "
+          "pair then joins one row of each of two runs and stands for every pair between "
+          "them.");
     m.def("sole_cores", &SoleCoresOf, py::arg("core"), py::arg("edges"), py::arg("lengths"),
           "For a mutual-reachability minimum spanning tree with lengths that do not decrease: "
           "uint8 (n,), 1 for the points whose core ties no linkage needs (prim_order's "
@@ -1112,10 +1224,23 @@ PYBIND11_MODULE(_core, m) {
           py::arg("ties"), py::arg("order"), py::arg("workers"), py::arg("min_cluster_size"),
           py::arg("method"), py::arg("allow_single_cluster"), py::arg("epsilon"),
           py::arg("max_cluster_size"), py::arg("argsort"), py::arg("sole") = py::none(),
+          py::arg("length_ties") = int32_array(std::vector<py::ssize_t>{0, 2}),
+          py::arg("length_weights") = double_array(std::vector<py::ssize_t>{0}),
+          py::arg("twin") = py::none(),
           "HDBSCAN* from a mutual-reachability minimum spanning tree in the order of its lengths "
           "and the pairs that weigh the greater core of their ends (positions in order, when "
           "given): what hdbscan_fit gives after (ends, lengths, core). `sole`, when given, is "
-          "sole_cores of the same tree, made already.");
+          "sole_cores of the same tree, made already. `length_ties` (t, 2) with their "
+          "`length_weights` (t,) are the ties that weigh a length, in the same positions; "
+          "`twin` (n,), where points are equal, the position of the next point of each "
+          "point's run of equal points (the ties then join one point of each of two runs).");
+    m.def("tree_ties", &TreeTiesOf, py::arg("n"), py::arg("edges"), py::arg("lengths"),
+          py::arg("pairs"), py::arg("weights"),
+          "Which pairs (t, 2) of weights (t,) of n points can belong to some minimum spanning "
+          "tree of a graph that (edges, lengths), lengths not decreasing, span at least weight: "
+          "uint8 (t,), 1 for those that are not among the edges and weigh as much as the "
+          "heaviest edge of the path between their ends in Kruskal's tree of the edges (edges "
+          "that close a cycle passed over).");
     m.def("knn", &Knn, py::arg("points"), py::arg("k"), py::arg("workers") = 1,
           py::arg("squared") = false, py::arg("algorithm") = 0, py::arg("progress") = py::none(),
           "The k nearest other points of each row: distances (float64; their squares with "

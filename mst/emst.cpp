@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <string>
 
+#include "common/interrupt.h"
 #include "common/memory.h"
 #include "common/parallel.h"
 #include "common/stages.h"
@@ -1042,6 +1044,38 @@ emst_edges SortedEdges(checked_vector<candidate> &edges, int32_t threads, bool s
 }
 
 }  // namespace
+
+void TreeTies(int32_t n, size_t m, const int64_t *ends, const double *weights, const int32_t *pairs,
+              const double *w, size_t t, uint8_t *keep) {
+    if (n < 2) {
+        if (t > 0) throw std::invalid_argument("pair 0 joins no two points of the tree");
+        return;
+    }
+    checked_vector<candidate> edges(m);
+    checked_vector<uint64_t> own(m);  // the tree's edges, as PairKey of their ends
+    for (size_t e = 0; e < m; ++e) {
+        const int32_t a = int32_t(ends[2 * e]), b = int32_t(ends[2 * e + 1]);
+        edges[e] = {weights[e], std::min(a, b), std::max(a, b), a, b};
+        own[e] = PairKey(std::min(a, b), std::max(a, b));
+    }
+    std::sort(own.begin(), own.end());
+    merge_tree tree;
+    MergeTree<false>(n, edges, nullptr, tree);
+    checked_vector<candidate>().swap(edges);
+    if (tree.merges() != n - 1) throw std::invalid_argument("the edges do not span the points");
+    for (size_t k = 0; k < t; ++k) {
+        ThrowIfStoppedAt(k);
+        const int32_t a = pairs[2 * k], b = pairs[2 * k + 1];
+        if (a == b)
+            throw std::invalid_argument("pair " + std::to_string(k) + " joins a point to itself");
+        const double h = tree.Between(a, b);
+        if (w[k] < h)
+            throw std::invalid_argument("pair " + std::to_string(k) +
+                                        " is lighter than the tree's path between its ends");
+        keep[k] = w[k] == h && !std::binary_search(own.begin(), own.end(),
+                                                   PairKey(std::min(a, b), std::max(a, b)));
+    }
+}
 
 emst_edges EuclideanMST(const double *xs, int32_t n, int32_t d, int32_t workers) {
     if (n < 2) return emst_edges();

@@ -79,6 +79,16 @@ inline bool OfSoleCore(double ca, double cb, const uint8_t *sole, int32_t a, int
     return ca != cb && sole[size_t(ca > cb ? a : b)];
 }
 
+// Which of the t pairs (pairs[2k], pairs[2k + 1]) of n points, of weights w[k], can belong to
+// some minimum spanning tree of a graph that the m edges `ends` (of weights `weights`, not
+// decreasing) span at least weight: keep[k] = 1 for those that are not among the edges and weigh
+// as much as the heaviest edge of the path between their ends in the tree Kruskal's algorithm
+// takes from the edges (an edge that closes a cycle is passed over, as where runs of equal
+// points are taken for one point). Throws std::invalid_argument when the edges do not span the
+// points or a pair weighs less than that edge (the edges then hold no minimum tree).
+void TreeTies(int32_t n, size_t m, const int64_t *ends, const double *weights, const int32_t *pairs,
+              const double *w, size_t t, uint8_t *keep);
+
 // Thrown by MutualReachabilityMST when it finds more than `max_ties` tie edges, with how many
 // it had found by then.
 struct tie_limit_reached {

@@ -39,6 +39,11 @@ def _data(kind: str, n: int, d: int, seed: int) -> np.ndarray:
         x = rng.random((n // 2, d))
         far = rng.random((n - n // 2 - n // 4, d)) + 50
         return np.concatenate([x, np.repeat(x[: n // 4], 1, axis=0), far])
+    if kind == "lattice":  # a grid with holes: many equal lengths, no equal points
+        cells = np.argwhere(rng.random((int(np.ceil((4 * n) ** (1 / d))),) * d) < 0.5)
+        return cells[rng.permutation(len(cells))[:n]].astype(float)
+    if kind == "rounded":  # uniform points rounded to a coarse grid
+        return np.unique(np.round(rng.random((n, d)) * 40), axis=0)
     if kind == "blobs":  # clusters of unequal spread: no equal distances
         centres = rng.random((6, d))
         return centres[rng.integers(0, 6, n)] + rng.normal(0, 0.02, (n, d)) * rng.integers(1, 4, (n, 1))
@@ -102,17 +107,27 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
         (12, 2, {"min_samples": 12}, 3),  # every point in every list; partitions below k
         (900, 2, {"min_samples": 4, "spoilt": True}, 4),
         (40000, 2, {"workers": 2}, 4),  # the client's replay without a heap, on two threads
+        # Equal distances: the ties are searched for on the partitions and between them.
+        (600, 2, {"data": "lattice"}, 4),
+        (500, 3, {"data": "lattice", "min_samples": 3, "cluster_selection_method": "leaf"}, 3),
+        (700, 1, {"data": "rounded", "min_samples": 2}, 5),
+        (500, 2, {"data": "rounded", "alpha": 0.8}, 3),
+        (800, 2, {"alpha": 1.5}, 4),  # reaching past the lists
+        # Equal points: runs of them, searched for and replayed as one point each.
+        (400, 2, {"data": "duplicated", "min_samples": 3}, 3),
+        (500, 2, {"data": "tied", "cluster_selection_method": "leaf"}, 4),
+        (300, 1, {"data": "tied", "min_samples": 12, "alpha": 0.6}, 5),
     ],
 )
 def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions):
-    x = _data("blobs", n, d, seed=n + d)
+    x = _data(params.pop("data", "blobs"), n, d, seed=n + d)
     if params.pop("spoilt", False):
         # A chunk of one inf row, rows with NaN, with +inf and -inf (NaN by their sum), and
         # inf in a later chunk.
         x[0, 0], x[2, 1], x[3] = np.inf, np.nan, (np.inf, -np.inf)
         x[[40, 500, 899], 1] = (-np.inf, np.nan, np.inf)
     want = quorlkit.HDBSCAN(min_cluster_size=8, **params).fit(x)
-    arr = da.from_array(x, chunks=(_chunks("uneven", n), -1))
+    arr = da.from_array(x, chunks=(_chunks("uneven", len(x)), -1))
     got = qd.HDBSCAN(min_cluster_size=8, partitions=partitions, **params).fit(arr)
     assert got.labels_.chunks == arr.chunks[:1]
     np.testing.assert_array_equal(got.labels_.compute(), want.labels_)
@@ -127,22 +142,6 @@ def test_hdbscan_equals_the_single_machine_fit(client, n, d, params, partitions)
     tree = got.minimum_spanning_tree_
     np.testing.assert_array_equal(tree.edges.compute(), want.minimum_spanning_tree_.edges)
     np.testing.assert_array_equal(tree.lengths.compute(), want.minimum_spanning_tree_.lengths)
-
-
-@pytest.mark.parametrize(
-    ("x", "params", "match"),
-    [
-        (_data("duplicated", 400, 2, seed=13), {}, "equal points"),
-        (_data("tied", 400, 2, seed=14), {}, "equal points"),
-        (np.round(_data("uniform", 400, 2, seed=15) * 1000), {}, "ties in the mutual"),
-        (_data("blobs", 400, 2, seed=16), {"alpha": 1.5}, "alpha > 1"),
-        (_data("blobs", 4, 2, seed=17), {"min_samples": 5}, r"min_samples \(5\) must be at most"),
-    ],
-    ids=["duplicates", "grid", "rounded", "alpha", "few rows"],
-)
-def test_hdbscan_refuses_ties_it_cannot_order(client, x, params, match):
-    with pytest.raises(ValueError, match=match):
-        qd.HDBSCAN(min_cluster_size=5, partitions=3, **params).fit(da.from_array(x, chunks=100))
 
 
 @pytest.mark.parametrize("chunking", ["one", "rows", "uneven"])
@@ -325,6 +324,8 @@ def test_the_first_bad_row_is_named_when_several_chunks_hold_one(client):
         (lambda: qd.knn(da.zeros((5, 2)), 0), ValueError, "k must be between"),
         (lambda: qd.knn(da.zeros((5, 2)), 1.5), TypeError, "k must be an integer"),
         (lambda: qd.emst(da.zeros((5, 2)), partitions=0), ValueError, "partitions must be at least 1"),
+        (lambda: qd.HDBSCAN(min_samples=5).fit(da.random.random((4, 2))), ValueError,
+         r"min_samples \(5\) must be at most"),
         (lambda: qd.emst(da.zeros((5, 2)), partitions=True), TypeError, "partitions must be an integer"),
         (
             lambda: qd.emst(da.zeros((6, 2))[da.arange(6) > 2]),

@@ -618,3 +618,51 @@ def test_prim_order_over_the_ties_a_linkage_needs_gives_the_same_rows(d, ms, see
         _core.prim_order(core, edges, lengths[::-1].copy(), ties, linkage_only=True)
     with pytest.raises(ValueError, match="must not decrease"):
         _core.sole_cores(core, edges, lengths[::-1].copy())
+
+
+@pytest.mark.parametrize("alpha", [1.0, 0.6])
+@pytest.mark.parametrize(("kind", "ms"), [("lattice", 4), ("rounded", 1), ("rounded", 6)])
+def test_the_ties_of_a_tree_are_the_brute_force_ones(kind, ms, alpha):
+    # The pairs beyond the tree that weigh as much as the heaviest edge of the tree's path
+    # between them, by brute force, against the tree's own tie search (given the cores, as the
+    # distributed fit asks for it) and against tree_ties over every pair.
+    rng = np.random.default_rng(ms)
+    if kind == "lattice":
+        x = np.ascontiguousarray(np.argwhere(rng.random((9, 9)) < 0.6), dtype=float)
+    else:
+        x = np.ascontiguousarray(np.unique(np.round(rng.random((70, 2)) * 12) / 4, axis=0))
+    n = len(x)
+    edges, lengths, core, _, _ = _core.mutual_reachability_mst(x, ms, alpha)
+    dist = np.sqrt(((x[:, None, :] - x[None, :, :]) ** 2).sum(-1)) / alpha
+    w = np.maximum(np.maximum(core[:, None], core[None, :]), dist)
+    # The heaviest edge on the tree's path between every two points.
+    adj = [[] for _ in range(n)]
+    for (a, b), length in zip(edges, lengths):
+        adj[a].append((b, length))
+        adj[b].append((a, length))
+    heaviest = np.zeros((n, n))
+    for s in range(n):
+        seen, stack = {s}, [s]
+        while stack:
+            u = stack.pop()
+            for v, length in adj[u]:
+                if v not in seen:
+                    seen.add(v)
+                    heaviest[s, v] = max(heaviest[s, u], length)
+                    stack.append(v)
+    i, j = np.triu_indices(n, 1)
+    tree = {tuple(e) for e in np.sort(edges, axis=1).tolist()}
+    want = {(a, b) for a, b in zip(i.tolist(), j.tolist())
+            if w[a, b] == heaviest[a, b] and (a, b) not in tree}
+    assert len(want) >= 5  # tie-heavy
+    *_, pairs, weights, twin = _core.mutual_reachability_mst_of_cores(x, core, alpha, ties=True)
+    assert len(twin) == 0  # no equal points
+    assert {tuple(p) for p in np.sort(pairs, axis=1).tolist()} == want
+    np.testing.assert_array_equal(weights, w[pairs[:, 0], pairs[:, 1]])
+    keep = _core.tree_ties(n, edges, lengths, np.stack([i, j], 1).astype(np.int32), w[i, j])
+    assert {(a, b) for a, b, k in zip(i.tolist(), j.tolist(), keep) if k} == want
+    lighter = np.array([[i[0], j[0]]], np.int32)
+    with pytest.raises(ValueError, match="lighter than the tree's path"):
+        _core.tree_ties(n, edges, lengths, lighter, np.array([heaviest[i[0], j[0]] / 2]))
+    with pytest.raises(ValueError, match="names no point"):
+        _core.tree_ties(n, edges, lengths, np.array([[0, n]], np.int32), np.array([1.0]))

@@ -141,6 +141,8 @@ def hdbscan_of_tree(
     max_cluster_size: int,
     argsort: Callable[[npt.NDArray[np.float64]], npt.NDArray[np.intp]],
     sole: npt.ArrayLike | None = ...,
+    length_ties: npt.ArrayLike = ...,
+    length_weights: npt.ArrayLike = ...,
 ) -> tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.uint8],
@@ -153,13 +155,23 @@ def hdbscan_of_tree(
 @overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
-    near: npt.ArrayLike | None = ..., order: Literal[False] = ...,
+    near: npt.ArrayLike | None = ..., order: Literal[False] = ..., ties: Literal[False] = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 @overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
-    near: npt.ArrayLike | None = ..., *, order: Literal[True],
+    near: npt.ArrayLike | None = ..., *, order: Literal[True], ties: Literal[False] = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+@overload
+def mutual_reachability_mst_of_cores(
+    points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
+    near: npt.ArrayLike | None = ..., order: Literal[False] = ..., *, ties: Literal[True],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32],
+           npt.NDArray[np.float64]]: ...
+def tree_ties(
+    n: int, edges: npt.ArrayLike, lengths: npt.ArrayLike, pairs: npt.ArrayLike,
+    weights: npt.ArrayLike,
+) -> npt.NDArray[np.uint8]: ...
 def sole_cores(
     core: npt.ArrayLike, edges: npt.ArrayLike, lengths: npt.ArrayLike
 ) -> npt.NDArray[np.uint8]: ...

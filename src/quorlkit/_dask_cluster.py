@@ -36,9 +36,9 @@ __all__ = ["HDBSCAN"]
 def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alpha: float,
            min_samples: int, asked: list[int], *answers: Any) -> dict[str, Any]:
     """The partition with its points' core distances (to the kc-th nearest other point among
-    all points), what _ties needs of the lists, and whether any list shows what the fit does
-    not reproduce: a zero distance (equal points) or one more point weighing the core than the
-    list holds (ties at the core distance, or alpha > 1 reaching past the list)."""
+    all points), what _ties needs of the lists, and whether any list shows ties that the pairs
+    from the lists miss: a zero distance (equal points) or one more point weighing the core
+    than the list holds (ties at the core distance, or alpha > 1 reaching past the list)."""
     sq, ids, rows, best_sq, best_ids, best_src = _merge(local, count, np.int32,
                                                         list(zip(asked, answers)))
     near, n = local["near"], len(sq)
@@ -48,14 +48,11 @@ def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alp
         core = np.sqrt(kth)
     else:
         core = np.zeros(n)
-    refuse = None
-    if (n and sq[:, 0].min() == 0) or (len(rows) and best_sq[:, 0].min() == 0):
-        refuse = "equal points"
-    elif count > kc:
+    tied = bool((n and sq[:, 0].min() == 0) or (len(rows) and best_sq[:, 0].min() == 0))
+    if not tied and count > kc:
         beyond = sq[:, kc].copy()
         beyond[rows] = best_sq[:, kc]
-        if (np.sqrt(beyond) / alpha <= core).any():
-            refuse = "ties"
+        tied = bool((np.sqrt(beyond) / alpha <= core).any())
     # The answered rows' pairs within the core, as (row, global index, partition).
     r, col = np.nonzero(np.sqrt(best_sq[:, :kc]) / alpha <= core[rows][:, None])
     own = min(kc, near.shape[1])
@@ -65,7 +62,7 @@ def _cored(part: dict[str, Any], local: dict[str, Any], count: int, kc: int, alp
         "near": near,  # the partition's own lists, where its tree's rounds start
         "alpha": alpha,
         "min_samples": min_samples,
-        "refuse": refuse,
+        "tied": tied,
         # With alpha 1 every listed point within the kc-th weighs the core; else _ties
         # compares the lengths.
         "within": None if alpha == 1.0 else np.sqrt(sq[:, :own]) / alpha <= core[:, None],
@@ -114,6 +111,84 @@ def _ties(cored: dict[str, Any], sole: npt.NDArray[np.bool_]) -> npt.NDArray[np.
     return pairs
 
 
+def _candidates(x: Any, core: Any, alpha: float, min_samples: int, near: Any,
+                idx: Any) -> tuple[Any, Any, Any]:
+    """The pairs of these points that can be ties of the whole tree, as global indices (t, 2)
+    with their weights, and the runs of equal points as (point, next of its run) pairs: the
+    tree of these points and its ties (the pairs beyond it that can belong to another tree of
+    them). A pair of the whole whose weight equals the heaviest edge of the whole tree's path
+    between its ends weighs at most that edge on these points' own tree (fewer points, no
+    lighter paths), and at least it, as an edge of their graph: so it is a tie or an edge here
+    (between the same runs). The client keeps the real ones."""
+    if len(x) < 2:
+        return np.empty((0, 2), np.int64), np.empty(0), np.empty((0, 2), np.int64)
+    ends, weights, pairs, tie_weights, twin = _core.mutual_reachability_mst_of_cores(
+        x, core, alpha, min_samples, near, ties=True)
+    both = np.concatenate([ends, pairs.astype(np.int64)])
+    linked = np.flatnonzero(twin != np.arange(len(twin)))
+    return (idx[both], np.concatenate([weights, tie_weights]),
+            np.stack([idx[linked], idx[twin[linked]]], axis=1))
+
+
+def _partition_ties(cored: dict[str, Any]) -> tuple[Any, Any, Any]:
+    near = cored["near"]
+    return _candidates(cored["x"], cored["core"], cored["alpha"], cored["min_samples"],
+                       near if near.shape[1] else None, cored["idx"])
+
+
+def _cross_ties(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any],
+                alpha: float) -> tuple[Any, Any, Any]:
+    """The candidates of _candidates between the two bands: a tie across two partitions weighs
+    no more than the bound their bands are cut at, as a crossing edge does, so both its ends
+    are in the bands."""
+    idx = np.concatenate([band_p[0], band_q[0]])
+    order = np.argsort(idx, kind="stable")  # as _cross takes them
+    x = np.ascontiguousarray(np.concatenate([band_p[1], band_q[1]])[order])
+    core = np.concatenate([band_p[2], band_q[2]])[order]
+    pairs, weights, _ = _candidates(x, core, alpha, 1, None, idx[order])
+    side = np.isin(pairs, band_q[0])
+    across = side[:, 0] != side[:, 1]  # equal points are never apart
+    return pairs[across], weights[across], np.empty((0, 2), np.int64)
+
+
+def _tree_ties(edges: Any, lengths: Any, core: Any, found: list[Any]) -> tuple[Any, ...]:
+    """Of the candidates found (_candidates), the ties of the whole tree as the one-process fit
+    takes them: pairs of points weighing a core, pairs weighing a length with their weights,
+    and each point's next of its run of equal points (None when all points differ). A pair
+    stands for every pair between the runs of its ends, so the candidates are looked at run to
+    run, over the tree between runs."""
+    n = len(core)
+    links = np.concatenate([f[2] for f in found])
+    twin, first = None, np.arange(n)
+    if len(links):
+        twin = np.arange(n)
+        twin[links[:, 0]] = links[:, 1]
+        # Each run's least point, by pointer doubling along the run's cycle: after k steps a
+        # point has the least of the 2^k from it on; a step that changes nothing has them all.
+        step = twin.copy()
+        while True:
+            least = np.minimum(first, first[step])
+            if np.array_equal(least, first):
+                break
+            first, step = least, step[step]
+    pairs = first[np.concatenate([f[0] for f in found])]
+    weights = np.concatenate([f[1] for f in found])
+    apart = pairs[:, 0] != pairs[:, 1]
+    pairs, weights = np.sort(pairs[apart], axis=1), weights[apart]
+    pairs, once = np.unique(pairs, axis=0, return_index=True)
+    weights = weights[once]
+    # The tree between runs: its edges within a run (each at the run's core, the least weight
+    # its points have) left out, and an edge that closes a cycle through a run passed over.
+    run = np.cumsum(first == np.arange(n)) - 1
+    ends = run[first[edges]]
+    between = ends[:, 0] != ends[:, 1]
+    kept = _core.tree_ties(int(run[-1]) + 1, ends[between], lengths[between],
+                           run[pairs].astype(np.int32), weights).view(bool)
+    pairs, weights = pairs[kept], weights[kept]
+    on_core = weights == np.maximum(core[pairs[:, 0]], core[pairs[:, 1]])
+    return pairs[on_core], pairs[~on_core], weights[~on_core], twin
+
+
 def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
     part = {key: cored[key]
             for key in ("part", "idx", "x", "core", "near", "alpha", "min_samples")}
@@ -124,7 +199,7 @@ def _held(cored: dict[str, Any], tree: dict[str, Any]) -> dict[str, Any]:
     """What the client takes of a partition: its cores and refusal, and its points in the
     order of its tree, which keeps nearby points together (for the client's replay of Prim)."""
     return {
-        **{key: cored[key] for key in ("idx", "core", "refuse")},
+        **{key: cored[key] for key in ("idx", "core", "tied")},
         "order": cored["idx"][tree["order"]],
     }
 
@@ -197,8 +272,9 @@ def _taken(started: list[Any]) -> list[Any]:
 
 class HDBSCAN(_cluster.HDBSCAN):
     """HDBSCAN* of a dask array, on the active dask scheduler: ``labels_`` and
-    ``probabilities_`` equal those of ``quorlkit.HDBSCAN(...).fit(X.compute())`` on data
-    without equal distances, numbering included.
+    ``probabilities_`` equal those of ``quorlkit.HDBSCAN(...).fit(X.compute())``, numbering
+    included, equal distances and equal points too (docs/distributed.md says when the ties are
+    searched for, and the one narrow case of equal distances that nothing shows).
 
     The core distances come from the distributed nearest neighbours, the mutual-reachability
     minimum spanning tree from the same partitioned rounds as :func:`emst` under the key
@@ -215,10 +291,9 @@ class HDBSCAN(_cluster.HDBSCAN):
     ``approximate_predict`` needs the fitted points in one process and is not: call
     ``quorlkit.HDBSCAN`` on the computed points for it.
 
-    Refused with ValueError, where the one-process fit would answer: equal points, and ties in
-    the mutual reachability that the partitioned rounds cannot see (more points at a point's
-    core distance than its ``min_samples`` nearest, ``alpha > 1`` reaching past them, or tree
-    edges weighing the same distance); ``quorlkit.HDBSCAN`` takes such data in one process.
+    Where the data shows equal distances or equal points, every tie of the tree is searched
+    for on the partitions and between them, as the one-process fit searches for them, and the
+    client keeps those the whole tree confirms: a second tree on every partition.
 
     Attributes
     ----------
@@ -292,7 +367,8 @@ class HDBSCAN(_cluster.HDBSCAN):
         (cored,) = dask.persist(cored)
         del parts, locals_, answers
         (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c) for c in cored])
-        edge_parts, length_parts, _ = _tree_rounds(trees, plan, len(pts.blocks), alpha)
+        edge_parts, length_parts, _, band_pairs = _tree_rounds(
+            trees, plan, len(pts.blocks), alpha)
         tree_parts, (held,) = _persist_tree(
             edge_parts, length_parts,
             [delayed(_held, pure=True)(c, t) for c, t in zip(cored, trees)]
@@ -304,35 +380,55 @@ class HDBSCAN(_cluster.HDBSCAN):
         )
         core = np.empty(n)
         for h in held:
-            if h["refuse"] is not None:
-                raise ValueError(_REFUSALS[h["refuse"]])
             core[h["idx"]] = h["core"]
-        # The pairs that weigh a core, but for the cores whose ties no linkage needs (most of
-        # them: README, HDBSCAN): the partitions leave those out before they send the rest,
-        # while the client checks the tree.
         sole = _core.sole_cores(core, edges, lengths)
-        marks = _sent([sole[h["idx"]].view(bool) for h in held])
-        ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
-        del marks
-        del cored
-        # Tree edges that weigh a distance, not a core, and weigh the same as another such
-        # edge or a core: ties between distances, which the rounds do not follow.
-        by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
-        if len(np.unique(by_distance)) < len(by_distance) or np.isin(by_distance, core).any():
-            raise ValueError(_REFUSALS["ties"])
+        # Lists with more points at a core distance than they hold, or tree edges that weigh a
+        # distance, not a core, and weigh the same as another such edge or a core: signs of
+        # equal distances, whose ties the pairs from the lists do not all show.
+        tied = any(h["tied"] for h in held)
+        ties = None
+        if not tied:
+            # The pairs that weigh a core, but for the cores whose ties no linkage needs (most
+            # of them: README, HDBSCAN): the partitions leave those out before they send the
+            # rest, while the client checks the tree.
+            marks = _sent([sole[h["idx"]].view(bool) for h in held])
+            ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
+            del marks
+            by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
+            tied = (len(np.unique(by_distance)) < len(by_distance)
+                    or bool(np.isin(by_distance, core).any()))
+        order = np.concatenate([h["order"] for h in held]).astype(np.int32)
+        rank = np.empty(n, np.int32)
+        rank[order] = np.arange(n, dtype=np.int32)
+        length_ties, length_weights, twin = np.empty((0, 2), np.int32), np.empty(0), None
+        if tied:
+            # Every tie, searched for on each partition and between each pair of bands as the
+            # one-process fit searches for them, and kept where the whole tree says so.
+            del ties
+            found = _taken(_started(
+                [delayed(_partition_ties, pure=True)(c) for c in cored]
+                + [delayed(_cross_ties, pure=True)(bp, bq, alpha) for bp, bq in band_pairs]))
+            del band_pairs, cored
+            cored_ties, length_ties, length_weights, twin = _tree_ties(edges, lengths, core, found)
+            del found
+            tie_pairs, length_ties = rank[cored_ties], rank[length_ties]
+            if twin is not None:
+                twin = rank[twin[order]]  # positions in `order`, as the ties
+        else:
+            del band_pairs, cored
+            tie_pairs = rank[np.concatenate(_taken(ties))]
+            del ties
+        del rank
         # Prim's replay over the points in partition order, each partition in its tree's order:
         # what each step looks at lies close together in memory. Then scikit-learn's merge
         # order (NumPy's default argsort of Prim's weights), the linkage, condensing and
         # selection, as the one-process fit takes them, on the client's `workers` threads.
-        order = np.concatenate([h["order"] for h in held]).astype(np.int32)
-        rank = np.empty(n, np.int32)
-        rank[order] = np.arange(n, dtype=np.int32)
-        tie_pairs = rank[np.concatenate(_taken(ties))]
-        del rank, ties
         (z, records, labels, probabilities, clusters, persistence,
          stability) = _core.hdbscan_of_tree(core, edges, lengths, tie_pairs, order,
                                             core_threads(self.workers), mcs, method, single,
-                                            epsilon, max_size, np.argsort, sole=sole)
+                                            epsilon, max_size, np.argsort, sole=sole,
+                                            length_ties=length_ties,
+                                            length_weights=length_weights, twin=twin)
         tree = records.view(_cluster.CONDENSED_TREE_DTYPE)  # written by the core in this layout
         labels, probabilities = np.asarray(labels), np.asarray(probabilities)
         if bad is not None:
@@ -370,17 +466,3 @@ class HDBSCAN(_cluster.HDBSCAN):
     def fit_predict(self, X: Any, y: Any = None) -> Any:  # type: ignore[override]
         """Cluster the rows of X and return ``labels_``."""
         return self.fit(X).labels_
-
-
-_REFUSALS = {
-    "equal points": (
-        "X has equal points: their ties in the mutual reachability decide scikit-learn's labels "
-        "by an order the partitioned rounds do not follow; use quorlkit.HDBSCAN on X.compute()"
-    ),
-    "ties": (
-        "X has ties in the mutual reachability (equal distances at a core distance or between "
-        "tree edges, or alpha > 1 reaching past the min_samples nearest) that decide "
-        "scikit-learn's labels by an order the partitioned rounds do not follow; use "
-        "quorlkit.HDBSCAN on X.compute()"
-    ),
-}

@@ -3,8 +3,8 @@ scheduler.
 
 ``quorlkit.dask.emst(points)`` and ``quorlkit.dask.knn(points, k)`` give exactly what
 ``quorlkit.emst`` and ``quorlkit.knn`` give for ``points.compute()``, without ever holding all
-points, or all edges, in one place; ``quorlkit.dask.HDBSCAN`` gives ``quorlkit.HDBSCAN``'s labels
-on data without equal distances, condensing on the client. Needs dask:
+points, or all edges, in one place; ``quorlkit.dask.HDBSCAN`` gives ``quorlkit.HDBSCAN``'s
+labels, condensing on the client. Needs dask:
 ``pip install 'quorl[dask]'``.
 
 How (docs/distributed.md gives the argument in full):
@@ -799,16 +799,17 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         )
     plan = _plan(sample, _partition_count(partitions, pts.n))
     (locals_,) = dask.persist([delayed(_local_tree, pure=True)(p) for p in _partitions(pts, plan)])
-    edge_parts, length_parts, _ = _tree_rounds(locals_, plan, len(pts.blocks), None)
+    edge_parts, length_parts, _, _ = _tree_rounds(locals_, plan, len(pts.blocks), None)
     del locals_  # what the persisted chunks still need stays until they are made
     tree_parts, _ = _persist_tree(edge_parts, length_parts)
     return _tree_arrays(*tree_parts)
 
 
-def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any) -> tuple[Any, Any, Any]:
+def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int,
+                 alpha: Any) -> tuple[Any, Any, Any, Any]:
     """The rounds after the partitions' own trees (held in `locals_`): the tree's edges in key
-    order as delayed chunks of edges and lengths, about `chunks` of them, and the reduction's
-    decisions (delayed)."""
+    order as delayed chunks of edges and lengths, about `chunks` of them, the reduction's
+    decisions (delayed), and the two bands of each pair of partitions searched (delayed)."""
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
     splitters = _splitters([s["keys"] for s in summaries if s["n"]], chunks)
@@ -855,7 +856,7 @@ def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any) -> tu
         for c in _exchange(rows, len(splitters) + 1)
     ]
     edge_parts, length_parts = [o[0] for o in outs], [o[1] for o in outs]
-    return edge_parts, length_parts, decided
+    return edge_parts, length_parts, decided, [(bands[p, q], bands[q, p]) for p, q, _ in searched]
 
 
 def _persist_tree(edge_parts: list[Any], length_parts: list[Any], *more: Any) -> tuple[Any, Any]:
