@@ -111,6 +111,7 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
         (600, 2, {"data": "lattice"}, 4),
         (500, 3, {"data": "lattice", "min_samples": 3, "cluster_selection_method": "leaf"}, 3),
         (700, 1, {"data": "rounded", "min_samples": 2}, 5),
+        (600, 2, {"data": "lattice", "min_samples": 1}, 4),  # shown by the tree alone
         (500, 2, {"data": "rounded", "alpha": 0.8}, 3),
         (800, 2, {"alpha": 1.5}, 4),  # reaching past the lists
         # Equal points: runs of them, searched for and replayed as one point each.

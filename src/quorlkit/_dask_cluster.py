@@ -17,6 +17,7 @@ from ._workers import core_threads
 from .dask import (
     _block_rows,
     _check,
+    _cross,
     _local_tree,
     _merge,
     _neighbour_rounds,
@@ -111,48 +112,27 @@ def _ties(cored: dict[str, Any], sole: npt.NDArray[np.bool_]) -> npt.NDArray[np.
     return pairs
 
 
-def _candidates(x: Any, core: Any, alpha: float, min_samples: int, near: Any,
-                idx: Any) -> tuple[Any, Any, Any]:
-    """The pairs of these points that can be ties of the whole tree, as global indices (t, 2)
-    with their weights, and the runs of equal points as (point, next of its run) pairs: the
-    tree of these points and its ties (the pairs beyond it that can belong to another tree of
-    them). A pair of the whole whose weight equals the heaviest edge of the whole tree's path
-    between its ends weighs at most that edge on these points' own tree (fewer points, no
-    lighter paths), and at least it, as an edge of their graph: so it is a tie or an edge here
-    (between the same runs). The client keeps the real ones."""
-    if len(x) < 2:
-        return np.empty((0, 2), np.int64), np.empty(0), np.empty((0, 2), np.int64)
-    ends, weights, pairs, tie_weights, twin = _core.mutual_reachability_mst_of_cores(
-        x, core, alpha, min_samples, near, ties=True)
-    both = np.concatenate([ends, pairs.astype(np.int64)])
-    linked = np.flatnonzero(twin != np.arange(len(twin)))
-    return (idx[both], np.concatenate([weights, tie_weights]),
-            np.stack([idx[linked], idx[twin[linked]]], axis=1))
-
-
 def _partition_ties(cored: dict[str, Any]) -> tuple[Any, Any, Any]:
-    near = cored["near"]
-    return _candidates(cored["x"], cored["core"], cored["alpha"], cored["min_samples"],
-                       near if near.shape[1] else None, cored["idx"])
+    """The partition's tree made again, with its ties (for equal distances that only the
+    whole tree showed)."""
+    return _cored_tree(cored, True)["found"]
 
 
 def _cross_ties(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any],
                 alpha: float) -> tuple[Any, Any, Any]:
-    """The candidates of _candidates between the two bands: a tie across two partitions weighs
-    no more than the bound their bands are cut at, as a crossing edge does, so both its ends
-    are in the bands."""
-    idx = np.concatenate([band_p[0], band_q[0]])
-    order = np.argsort(idx, kind="stable")  # as _cross takes them
-    x = np.ascontiguousarray(np.concatenate([band_p[1], band_q[1]])[order])
-    core = np.concatenate([band_p[2], band_q[2]])[order]
-    pairs, weights, _ = _candidates(x, core, alpha, 1, None, idx[order])
-    side = np.isin(pairs, band_q[0])
-    across = side[:, 0] != side[:, 1]  # equal points are never apart
-    return pairs[across], weights[across], np.empty((0, 2), np.int64)
+    return _cross(band_p, band_q, alpha, True)[1]
+
+
+def _found(tree: dict[str, Any]) -> tuple[Any, Any, Any]:
+    return tree["found"]  # type: ignore[no-any-return]
+
+
+def _shows_ties(cored: dict[str, Any]) -> bool:
+    return cored["tied"]  # type: ignore[no-any-return]
 
 
 def _tree_ties(edges: Any, lengths: Any, core: Any, found: list[Any]) -> tuple[Any, ...]:
-    """Of the candidates found (_candidates), the ties of the whole tree as the one-process fit
+    """Of the candidates found (_found_ties), the ties of the whole tree as the one-process fit
     takes them: pairs of points weighing a core, pairs weighing a length with their weights,
     and each point's next of its run of equal points (None when all points differ). A pair
     stands for every pair between the runs of its ends, so the candidates are looked at run to
@@ -173,10 +153,9 @@ def _tree_ties(edges: Any, lengths: Any, core: Any, found: list[Any]) -> tuple[A
             first, step = least, step[step]
     pairs = first[np.concatenate([f[0] for f in found])]
     weights = np.concatenate([f[1] for f in found])
+    # Pairs may come twice (between the same runs); the replay does not mind.
     apart = pairs[:, 0] != pairs[:, 1]
-    pairs, weights = np.sort(pairs[apart], axis=1), weights[apart]
-    pairs, once = np.unique(pairs, axis=0, return_index=True)
-    weights = weights[once]
+    pairs, weights = pairs[apart], weights[apart]
     # The tree between runs: its edges within a run (each at the run's core, the least weight
     # its points have) left out, and an edge that closes a cycle through a run passed over.
     run = np.cumsum(first == np.arange(n)) - 1
@@ -189,10 +168,10 @@ def _tree_ties(edges: Any, lengths: Any, core: Any, found: list[Any]) -> tuple[A
     return pairs[on_core], pairs[~on_core], weights[~on_core], twin
 
 
-def _cored_tree(cored: dict[str, Any]) -> dict[str, Any]:
+def _cored_tree(cored: dict[str, Any], ties: bool = False) -> dict[str, Any]:
     part = {key: cored[key]
             for key in ("part", "idx", "x", "core", "near", "alpha", "min_samples")}
-    return _local_tree(part)
+    return _local_tree(part, ties)
 
 
 def _held(cored: dict[str, Any], tree: dict[str, Any]) -> dict[str, Any]:
@@ -366,14 +345,19 @@ class HDBSCAN(_cluster.HDBSCAN):
         ]
         (cored,) = dask.persist(cored)
         del parts, locals_, answers
-        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c) for c in cored])
-        edge_parts, length_parts, _, band_pairs = _tree_rounds(
-            trees, plan, len(pts.blocks), alpha)
-        tree_parts, (held,) = _persist_tree(
+        # Lists that show equal distances: the trees and the crossing rounds search for their
+        # ties at once.
+        (shown,) = dask.compute([delayed(_shows_ties, pure=True)(c) for c in cored])
+        early = any(shown)
+        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c, early) for c in cored])
+        edge_parts, length_parts, _, band_pairs, cross_found = _tree_rounds(
+            trees, plan, len(pts.blocks), alpha, early)
+        tree_parts, (held, found) = _persist_tree(
             edge_parts, length_parts,
-            [delayed(_held, pure=True)(c, t) for c, t in zip(cored, trees)]
+            [delayed(_held, pure=True)(c, t) for c, t in zip(cored, trees)],
+            [delayed(_found, pure=True)(t) for t in trees] + cross_found if early else [],
         )
-        del trees
+        del trees, cross_found
         self.minimum_spanning_tree_ = _tree_arrays(*tree_parts)
         edges, lengths, held = dask.compute(
             self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, held
@@ -385,7 +369,7 @@ class HDBSCAN(_cluster.HDBSCAN):
         # Lists with more points at a core distance than they hold, or tree edges that weigh a
         # distance, not a core, and weigh the same as another such edge or a core: signs of
         # equal distances, whose ties the pairs from the lists do not all show.
-        tied = any(h["tied"] for h in held)
+        tied = early
         ties = None
         if not tied:
             # The pairs that weigh a core, but for the cores whose ties no linkage needs (most
@@ -405,9 +389,12 @@ class HDBSCAN(_cluster.HDBSCAN):
             # Every tie, searched for on each partition and between each pair of bands as the
             # one-process fit searches for them, and kept where the whole tree says so.
             del ties
-            found = _taken(_started(
-                [delayed(_partition_ties, pure=True)(c) for c in cored]
-                + [delayed(_cross_ties, pure=True)(bp, bq, alpha) for bp, bq in band_pairs]))
+            if early:
+                (found,) = dask.compute(found)
+            else:  # shown only by the tree: the trees again, with their ties
+                found = _taken(_started(
+                    [delayed(_partition_ties, pure=True)(c) for c in cored]
+                    + [delayed(_cross_ties, pure=True)(bp, bq, alpha) for bp, bq in band_pairs]))
             del band_pairs, cored
             cored_ties, length_ties, length_weights, twin = _tree_ties(edges, lengths, core, found)
             del found
@@ -415,7 +402,7 @@ class HDBSCAN(_cluster.HDBSCAN):
             if twin is not None:
                 twin = rank[twin[order]]  # positions in `order`, as the ties
         else:
-            del band_pairs, cored
+            del band_pairs, cored, found
             tie_pairs = rank[np.concatenate(_taken(ties))]
             del ties
         del rank

@@ -392,18 +392,38 @@ def _reach_squared(w: float, alpha: float) -> float:
     return t * t * (1.0 + 1e-12)
 
 
-def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
+def _found_ties(idx: Any, ends: Any, weights: Any, pairs: Any, tie_weights: Any,
+                twin: Any) -> tuple[Any, Any, Any]:
+    """A tree's edges and ties (mutual_reachability_mst_of_cores with ties) as candidates for
+    the whole tree's ties: pairs of global indices (t, 2) with their weights, and the runs of
+    equal points as (point, next of its run) pairs. A pair of the whole whose weight equals the
+    heaviest edge of the whole tree's path between its ends weighs at most that edge on a
+    subset's tree (fewer points, no lighter paths), and at least it, as an edge of the subset:
+    so on any subset holding both ends it is a tie or an edge (between the same runs)."""
+    both = np.concatenate([ends, pairs.astype(np.int64)])
+    linked = np.flatnonzero(twin != np.arange(len(twin)))
+    return (idx[both], np.concatenate([weights, tie_weights]),
+            np.stack([idx[linked], idx[twin[linked]]], axis=1))
+
+
+_NO_TIES = (np.empty((0, 2), np.int64), np.empty(0), np.empty((0, 2), np.int64))
+
+
+def _local_tree(part: dict[str, Any], ties: bool = False) -> dict[str, Any]:
     """The partition's tree under its key: the squared length, or with cores (the points'
-    core distances among all points) the mutual reachability."""
+    core distances among all points) the mutual reachability, then with `ties` also its ties
+    as _found_ties gives them ("found")."""
     x = part["x"]
-    order = None
+    order, found = None, _NO_TIES
     if len(x) >= 2 and part.get("core") is not None:
         near = part.get("near")
         # The tree's order of the points (nearby points close together) serves the replay of
         # Prim's algorithm on the client.
-        ends, squared, order = _core.mutual_reachability_mst_of_cores(
+        ends, squared, order, *tied = _core.mutual_reachability_mst_of_cores(
             x, part["core"], part["alpha"], part.get("min_samples", 1),
-            near if near is not None and near.shape[1] else None, order=True)
+            near if near is not None and near.shape[1] else None, order=True, ties=ties)
+        if ties:
+            found = _found_ties(part["idx"], ends, squared, *tied)
     elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
@@ -411,7 +431,8 @@ def _local_tree(part: dict[str, Any]) -> dict[str, Any]:
         order = np.arange(len(x), dtype=np.int32)
     lo, hi = _bounds(x)
     kept = {key: value for key, value in part.items() if key != "near"}  # read only here
-    return {**kept, "ends": ends, "squared": squared, "lo": lo, "hi": hi, "order": order}
+    return {**kept, "ends": ends, "squared": squared, "lo": lo, "hi": hi, "order": order,
+            "found": found}
 
 
 def _tree_summary(local: dict[str, Any]) -> dict[str, Any]:
@@ -478,9 +499,13 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
     return tuple(out)
 
 
-def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: Any) -> Any:
+def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: Any,
+           ties: bool = False) -> Any:
     """The edges between the two bands in the minimum spanning tree of their union, under the
-    squared length or (alpha not None) the mutual reachability of the bands' cores."""
+    squared length or (alpha not None) the mutual reachability of the bands' cores; with
+    `ties`, also the tree's edges and ties between the two bands, as _found_ties gives them (a
+    tie across two partitions weighs no more than the bound their bands are cut at, as a
+    crossing edge does, so both its ends are in the bands; equal points are never apart)."""
     idx = np.concatenate([band_p[0], band_q[0]])
     x = np.concatenate([band_p[1], band_q[1]])
     order = np.argsort(idx, kind="stable")
@@ -488,15 +513,21 @@ def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: An
     side = np.zeros(len(idx), bool)
     side[np.searchsorted(idx, band_q[0])] = True
     if len(idx) < 2:
-        return _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
+        none = _edge_records(np.empty(0), np.empty(0, np.int64), np.empty(0, np.int64))
+        return (none, _NO_TIES) if ties else none
     if alpha is not None:
         core = np.concatenate([band_p[2], band_q[2]])[order]
-        ends, sq = _core.mutual_reachability_mst_of_cores(x, core, alpha)
+        ends, sq, *tied = _core.mutual_reachability_mst_of_cores(x, core, alpha, ties=ties)
     else:
         ends, sq = _core.emst(x, 1, True)
+    if ties:
+        pairs, weights, _ = _found_ties(np.arange(len(idx)), ends, sq, *tied)
+        apart = side[pairs[:, 0]] != side[pairs[:, 1]]
+        found = (idx[pairs[apart]], weights[apart], _NO_TIES[2])
     across = side[ends[:, 0]] != side[ends[:, 1]]
     ends = ends[across]
-    return _edge_records(sq[across], idx[ends[:, 0]], idx[ends[:, 1]])
+    records = _edge_records(sq[across], idx[ends[:, 0]], idx[ends[:, 1]])
+    return (records, found) if ties else records
 
 
 _EDGE = np.dtype([("sq", "f8"), ("i", "i8"), ("j", "i8"), ("a", "i8"), ("b", "i8"), ("p", "i8")])
@@ -799,17 +830,18 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
         )
     plan = _plan(sample, _partition_count(partitions, pts.n))
     (locals_,) = dask.persist([delayed(_local_tree, pure=True)(p) for p in _partitions(pts, plan)])
-    edge_parts, length_parts, _, _ = _tree_rounds(locals_, plan, len(pts.blocks), None)
+    edge_parts, length_parts, *_ = _tree_rounds(locals_, plan, len(pts.blocks), None)
     del locals_  # what the persisted chunks still need stays until they are made
     tree_parts, _ = _persist_tree(edge_parts, length_parts)
     return _tree_arrays(*tree_parts)
 
 
-def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int,
-                 alpha: Any) -> tuple[Any, Any, Any, Any]:
+def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any,
+                 ties: bool = False) -> tuple[Any, Any, Any, Any, Any]:
     """The rounds after the partitions' own trees (held in `locals_`): the tree's edges in key
     order as delayed chunks of edges and lengths, about `chunks` of them, the reduction's
-    decisions (delayed), and the two bands of each pair of partitions searched (delayed)."""
+    decisions (delayed), the two bands of each pair of partitions searched (delayed), and with
+    `ties` the crossing rounds' ties (_cross, delayed; else empty)."""
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
     splitters = _splitters([s["keys"] for s in summaries if s["n"]], chunks)
@@ -824,10 +856,14 @@ def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int,
         made = delayed(_bands, nout=len(targets), pure=True)(locals_[p], targets)
         for (q, _), band in zip(others, made):
             bands[p, q] = band
-    crossing = {
-        (p, q): delayed(_cross, pure=True)(bands[p, q], bands[q, p], alpha)
-        for p, q, _ in searched
-    }
+    crossing, found = {}, []
+    for p, q, _ in searched:
+        if ties:
+            made = delayed(_cross, nout=2, pure=True)(bands[p, q], bands[q, p], alpha, True)
+            crossing[p, q] = made[0]
+            found.append(made[1])
+        else:
+            crossing[p, q] = delayed(_cross, pure=True)(bands[p, q], bands[q, p], alpha)
 
     pending: dict[int, Any] = {}
     for p in range(plan.parts):
@@ -856,7 +892,8 @@ def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int,
         for c in _exchange(rows, len(splitters) + 1)
     ]
     edge_parts, length_parts = [o[0] for o in outs], [o[1] for o in outs]
-    return edge_parts, length_parts, decided, [(bands[p, q], bands[q, p]) for p, q, _ in searched]
+    band_pairs = [(bands[p, q], bands[q, p]) for p, q, _ in searched]
+    return edge_parts, length_parts, decided, band_pairs, found
 
 
 def _persist_tree(edge_parts: list[Any], length_parts: list[Any], *more: Any) -> tuple[Any, Any]:
