@@ -321,7 +321,7 @@ py::tuple ReachabilityMst(const py::array &points, int32_t min_samples, double a
 // given (one per row, finite and >= 0): (ends, weights), in the order of (weight, i, j).
 py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &core, double alpha,
                                  int32_t min_samples, const py::object &near_lists, bool with_order,
-                                 bool with_ties) {
+                                 bool with_ties, bool lengths_only) {
     PrepareExceptionStorage();
     released_call call;
     int32_t n, d;
@@ -357,6 +357,7 @@ py::tuple ReachabilityMstOfCores(const py::array &points, const double_array &co
         checked_vector<double> tie_w;  // every tie's weight
     };
     std::unique_ptr<result_t> result(new result_t());
+    result->ties.lengths_only = lengths_only;
     const memory_headroom headroom =
         with_ties ? AvailableMemory() : memory_headroom{UINT64_MAX, std::string()};
     call.Run([&] {
@@ -1184,13 +1185,15 @@ PYBIND11_MODULE(_core, m) {
     m.def("mutual_reachability_mst_of_cores", &ReachabilityMstOfCores, py::arg("points"),
           py::arg("core"), py::arg("alpha"), py::arg("min_samples") = 1,
           py::arg("near") = py::none(), py::arg("order") = false, py::arg("ties") = false,
+          py::arg("lengths_only") = false,
           "The minimum spanning tree under max(core_i, core_j, d_ij / alpha) with the cores "
           "given (min_samples: how many neighbours made them): edges (int64, (n - 1, 2)) and "
           "weights (float64, (n - 1,)) in the order of (weight, i, j). `near` (int32, (n, k)), "
           "when given, holds each point's k nearest other points, nearest first. With order, "
           "also the points in the tree's order (int32, (n,)), nearby points close together. "
           "With ties, also the pairs beyond the tree that can belong to another such tree "
-          "(int32, (t, 2), rows) and their weights (float64, (t,)), and, where points are "
+          "(int32, (t, 2), rows; with lengths_only only those that weigh a length, above "
+          "both cores) and their weights (float64, (t,)), and, where points are "
           "equal, the next row of each row's run of equal rows (int32, (n,); else (0,)): a "
           "pair then joins one row of each of two runs and stands for every pair between "
           "them.");

@@ -848,6 +848,8 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                 const bool of_sole = w == std::max(cq, cr) && OfSoleCore(cq, cr, sole.data(), q, r);
                 if (of_sole != (mode == kOnlySole)) return;
             }
+            if (out.lengths_only && w == std::max(metric.core[size_t(q)], metric.core[size_t(r)]))
+                return;
             if (tree_edge(q, r)) return;
             ++kept;
             const double cq = metric.core[size_t(q)], cr = metric.core[size_t(r)];
@@ -901,6 +903,9 @@ void TieEdges(const bucket_tree &t, const ordered_points &p, const reachability_
                 const double w = c < inside
                                      ? std::max(metric.core[size_t(q)], metric.core[size_t(r)])
                                      : metric.Key(d2, q, r);
+                if (out.lengths_only &&
+                    w == std::max(metric.core[size_t(q)], metric.core[size_t(r)]))
+                    continue;
                 // The highest merge between them is at least the lightest edge of either and at
                 // most w: only above both is it looked up.
                 if (w > std::max(m.least[size_t(q)], m.least[size_t(r)]) && w > m.Between(q, r))
@@ -1124,9 +1129,10 @@ emst_edges MutualReachabilityMST(const double *xs, int32_t n, int32_t d, int32_t
                                  const int32_t *given_near, int32_t given_k) {
     core.assign(size_t(std::max(n, 0)), 0.0);
     if (ties) {
-        const bool linkage_only = ties->linkage_only;
+        const bool linkage_only = ties->linkage_only, lengths_only = ties->lengths_only;
         *ties = tie_edges();
         ties->linkage_only = linkage_only;
+        ties->lengths_only = lengths_only;
     }
     if (order) order->assign(size_t(std::max(n, 0)), 0);
     if (n < 2) return emst_edges();

@@ -40,6 +40,8 @@ struct tie_edges {
     // (PrimOrder) are wanted, not every one; Prim's order over them then takes the same points at
     // the same weights, and only the point an edge comes from may be another of the same part.
     bool linkage_only = false;
+    // Set by the caller: only the ties that weigh a length (above both cores) are wanted.
+    bool lengths_only = false;
     checked_vector<int32_t> ends;  // 2 per edge
     // The first `cored` edges weigh the core distance of their first end, the greater of the
     // two; edge e >= cored weighs w[e - cored].

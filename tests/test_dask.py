@@ -44,6 +44,9 @@ def _data(kind: str, n: int, d: int, seed: int) -> np.ndarray:
         return cells[rng.permutation(len(cells))[:n]].astype(float)
     if kind == "rounded":  # uniform points rounded to a coarse grid
         return np.unique(np.round(rng.random((n, d)) * 40), axis=0)
+    if kind == "triangle":  # two pairs 5 apart by a 3-4-5 triangle, one a tree edge: no list
+        # and no other tree edge shows the tie between them
+        return np.array([[0, 0], [5.05, 0.04], [0, 0.25], [3, 4.25], [5.04, 0.1], [5, 0], [9, 9]])
     if kind == "blobs":  # clusters of unequal spread: no equal distances
         centres = rng.random((6, d))
         return centres[rng.integers(0, 6, n)] + rng.normal(0, 0.02, (n, d)) * rng.integers(1, 4, (n, 1))
@@ -111,7 +114,8 @@ def test_knn_equals_the_single_machine_neighbours(client, kind, d, k, partitions
         (600, 2, {"data": "lattice"}, 4),
         (500, 3, {"data": "lattice", "min_samples": 3, "cluster_selection_method": "leaf"}, 3),
         (700, 1, {"data": "rounded", "min_samples": 2}, 5),
-        (600, 2, {"data": "lattice", "min_samples": 1}, 4),  # shown by the tree alone
+        (600, 2, {"data": "lattice", "min_samples": 1}, 4),
+        (7, 2, {"data": "triangle", "min_samples": 2}, 2),
         (500, 2, {"data": "rounded", "alpha": 0.8}, 3),
         (800, 2, {"alpha": 1.5}, 4),  # reaching past the lists
         # Equal points: runs of them, searched for and replayed as one point each.

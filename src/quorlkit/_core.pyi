@@ -1,5 +1,5 @@
 from collections.abc import Callable
-from typing import Literal, overload
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -156,18 +156,20 @@ def hdbscan_of_tree(
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
     near: npt.ArrayLike | None = ..., order: Literal[False] = ..., ties: Literal[False] = ...,
+    lengths_only: bool = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
 @overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
     near: npt.ArrayLike | None = ..., *, order: Literal[True], ties: Literal[False] = ...,
+    lengths_only: bool = ...,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 @overload
 def mutual_reachability_mst_of_cores(
     points: npt.NDArray[np.float64], core: npt.ArrayLike, alpha: float, min_samples: int = ...,
-    near: npt.ArrayLike | None = ..., order: Literal[False] = ..., *, ties: Literal[True],
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int32],
-           npt.NDArray[np.float64]]: ...
+    near: npt.ArrayLike | None = ..., order: bool = ..., *, ties: Literal[True],
+    lengths_only: bool = ...,
+) -> tuple[npt.NDArray[Any], ...]: ...
 def tree_ties(
     n: int, edges: npt.ArrayLike, lengths: npt.ArrayLike, pairs: npt.ArrayLike,
     weights: npt.ArrayLike,

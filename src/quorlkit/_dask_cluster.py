@@ -17,7 +17,6 @@ from ._workers import core_threads
 from .dask import (
     _block_rows,
     _check,
-    _cross,
     _local_tree,
     _merge,
     _neighbour_rounds,
@@ -112,23 +111,39 @@ def _ties(cored: dict[str, Any], sole: npt.NDArray[np.bool_]) -> npt.NDArray[np.
     return pairs
 
 
-def _partition_ties(cored: dict[str, Any]) -> tuple[Any, Any, Any]:
-    """The partition's tree made again, with its ties (for equal distances that only the
-    whole tree showed)."""
-    return _cored_tree(cored, True)["found"]
-
-
-def _cross_ties(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any],
-                alpha: float) -> tuple[Any, Any, Any]:
-    return _cross(band_p, band_q, alpha, True)[1]
-
-
 def _found(tree: dict[str, Any]) -> tuple[Any, Any, Any]:
     return tree["found"]  # type: ignore[no-any-return]
 
 
 def _shows_ties(cored: dict[str, Any]) -> bool:
     return cored["tied"]  # type: ignore[no-any-return]
+
+
+def _length_ties(edges: Any, lengths: Any, core: Any, found: list[Any], rejected: Any,
+                 accepted: Any, crossing: list[Any]) -> tuple[Any, Any]:
+    """The ties of the whole tree that weigh a length, with their weights, from the ties that
+    weigh a length of the partitions' and the bands' trees (`found`), and the edges of those
+    trees that the whole tree has not: the partitions' edges the reduction rejected, and the
+    crossing edges it did not accept. A tie of the whole is a tie or an edge of every subset's
+    tree that holds both its ends (_found_ties), so it is among them."""
+    n = len(core)
+    crossed = np.concatenate(crossing) if crossing else rejected[:0]
+    taken = np.isin(crossed["i"] * n + crossed["j"], accepted["i"] * n + accepted["j"])
+    across = np.concatenate([rejected, crossed[~taken]])
+    pairs = np.concatenate([np.stack([across["i"], across["j"]], axis=1),
+                            *[f[0] for f in found]])
+    weights = np.concatenate([across["sq"], *[f[1] for f in found]])
+    # Only those above both cores, of a weight the tree has: a tie weighs as much as the
+    # heaviest edge of the tree's path between its ends.
+    at = np.minimum(np.searchsorted(lengths, weights), max(len(lengths) - 1, 0))
+    maybe = ((weights > np.maximum(core[pairs[:, 0]], core[pairs[:, 1]]))
+             & (lengths[at] == weights if len(lengths) else False))
+    pairs, weights = pairs[maybe], weights[maybe]
+    if len(pairs):
+        kept = _core.tree_ties(n, edges, lengths, pairs.astype(np.int32),
+                               weights).view(bool)
+        pairs, weights = pairs[kept], weights[kept]
+    return pairs, weights
 
 
 def _tree_ties(edges: Any, lengths: Any, core: Any, found: list[Any]) -> tuple[Any, ...]:
@@ -252,8 +267,7 @@ def _taken(started: list[Any]) -> list[Any]:
 class HDBSCAN(_cluster.HDBSCAN):
     """HDBSCAN* of a dask array, on the active dask scheduler: ``labels_`` and
     ``probabilities_`` equal those of ``quorlkit.HDBSCAN(...).fit(X.compute())``, numbering
-    included, equal distances and equal points too (docs/distributed.md says when the ties are
-    searched for, and the one narrow case of equal distances that nothing shows).
+    included, equal distances and equal points too.
 
     The core distances come from the distributed nearest neighbours, the mutual-reachability
     minimum spanning tree from the same partitioned rounds as :func:`emst` under the key
@@ -270,9 +284,10 @@ class HDBSCAN(_cluster.HDBSCAN):
     ``approximate_predict`` needs the fitted points in one process and is not: call
     ``quorlkit.HDBSCAN`` on the computed points for it.
 
-    Where the data shows equal distances or equal points, every tie of the tree is searched
-    for on the partitions and between them, as the one-process fit searches for them, and the
-    client keeps those the whole tree confirms: a second tree on every partition.
+    The partitions' trees and the bands' trees search for the ties of the whole tree as the
+    one-process fit does (those that weigh a distance; all of them where the lists show equal
+    distances or equal points), and the client keeps those the whole tree confirms
+    (docs/distributed.md).
 
     Attributes
     ----------
@@ -345,66 +360,55 @@ class HDBSCAN(_cluster.HDBSCAN):
         ]
         (cored,) = dask.persist(cored)
         del parts, locals_, answers
-        # Lists that show equal distances: the trees and the crossing rounds search for their
-        # ties at once.
+        # Lists that show equal distances: the trees and the crossing rounds search for every
+        # tie as they go. Otherwise they search only for ties that weigh a length, which no
+        # list shows; the pairs from the lists are then all the ties that weigh a core.
         (shown,) = dask.compute([delayed(_shows_ties, pure=True)(c) for c in cored])
         early = any(shown)
-        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c, early) for c in cored])
-        edge_parts, length_parts, _, band_pairs, cross_found = _tree_rounds(
-            trees, plan, len(pts.blocks), alpha, early)
-        tree_parts, (held, found) = _persist_tree(
+        search = True if early else "lengths"
+        (trees,) = dask.persist([delayed(_cored_tree, pure=True)(c, search) for c in cored])
+        edge_parts, length_parts, decided, cross_found, crossing = _tree_rounds(
+            trees, plan, len(pts.blocks), alpha, search)
+        tree_parts, (held, found, decided, crossing) = _persist_tree(
             edge_parts, length_parts,
             [delayed(_held, pure=True)(c, t) for c, t in zip(cored, trees)],
-            [delayed(_found, pure=True)(t) for t in trees] + cross_found if early else [],
+            [delayed(_found, pure=True)(t) for t in trees] + cross_found, decided, crossing,
         )
         del trees, cross_found
         self.minimum_spanning_tree_ = _tree_arrays(*tree_parts)
-        edges, lengths, held = dask.compute(
-            self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, held
+        edges, lengths, held, found, decided, crossing = dask.compute(
+            self.minimum_spanning_tree_.edges, self.minimum_spanning_tree_.lengths, held, found,
+            decided, crossing,
         )
         core = np.empty(n)
         for h in held:
             core[h["idx"]] = h["core"]
         sole = _core.sole_cores(core, edges, lengths)
-        # Lists with more points at a core distance than they hold, or tree edges that weigh a
-        # distance, not a core, and weigh the same as another such edge or a core: signs of
-        # equal distances, whose ties the pairs from the lists do not all show.
-        tied = early
-        ties = None
-        if not tied:
-            # The pairs that weigh a core, but for the cores whose ties no linkage needs (most
-            # of them: README, HDBSCAN): the partitions leave those out before they send the
-            # rest, while the client checks the tree.
-            marks = _sent([sole[h["idx"]].view(bool) for h in held])
-            ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
-            del marks
-            by_distance = lengths[lengths > np.maximum(core[edges[:, 0]], core[edges[:, 1]])]
-            tied = (len(np.unique(by_distance)) < len(by_distance)
-                    or bool(np.isin(by_distance, core).any()))
         order = np.concatenate([h["order"] for h in held]).astype(np.int32)
         rank = np.empty(n, np.int32)
         rank[order] = np.arange(n, dtype=np.int32)
         length_ties, length_weights, twin = np.empty((0, 2), np.int32), np.empty(0), None
-        if tied:
+        if early:
             # Every tie, searched for on each partition and between each pair of bands as the
             # one-process fit searches for them, and kept where the whole tree says so.
-            del ties
-            if early:
-                (found,) = dask.compute(found)
-            else:  # shown only by the tree: the trees again, with their ties
-                found = _taken(_started(
-                    [delayed(_partition_ties, pure=True)(c) for c in cored]
-                    + [delayed(_cross_ties, pure=True)(bp, bq, alpha) for bp, bq in band_pairs]))
-            del band_pairs, cored
             cored_ties, length_ties, length_weights, twin = _tree_ties(edges, lengths, core, found)
-            del found
             tie_pairs, length_ties = rank[cored_ties], rank[length_ties]
             if twin is not None:
                 twin = rank[twin[order]]  # positions in `order`, as the ties
         else:
-            del band_pairs, cored, found
+            length_ties, length_weights = _length_ties(edges, lengths, core, found, *decided,
+                                                       crossing)
+            length_ties = rank[length_ties]
+            # The pairs that weigh a core, but where no tie weighs a length, those of the cores
+            # whose ties no linkage needs (most of them: README, HDBSCAN), left out by the
+            # partitions before they send the rest.
+            leave = sole if len(length_ties) == 0 else np.zeros_like(sole)
+            marks = _sent([leave[h["idx"]].view(bool) for h in held])
+            ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
+            del marks
             tie_pairs = rank[np.concatenate(_taken(ties))]
             del ties
+        del cored, found, decided, crossing
         del rank
         # Prim's replay over the points in partition order, each partition in its tree's order:
         # what each step looks at lies close together in memory. Then scikit-learn's merge

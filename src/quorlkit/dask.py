@@ -402,17 +402,18 @@ def _found_ties(idx: Any, ends: Any, weights: Any, pairs: Any, tie_weights: Any,
     so on any subset holding both ends it is a tie or an edge (between the same runs)."""
     both = np.concatenate([ends, pairs.astype(np.int64)])
     linked = np.flatnonzero(twin != np.arange(len(twin)))
-    return (idx[both], np.concatenate([weights, tie_weights]),
+    return (idx[both], np.concatenate([weights[: len(ends)], tie_weights]),
             np.stack([idx[linked], idx[twin[linked]]], axis=1))
 
 
 _NO_TIES = (np.empty((0, 2), np.int64), np.empty(0), np.empty((0, 2), np.int64))
 
 
-def _local_tree(part: dict[str, Any], ties: bool = False) -> dict[str, Any]:
+def _local_tree(part: dict[str, Any], ties: bool | str = False) -> dict[str, Any]:
     """The partition's tree under its key: the squared length, or with cores (the points'
     core distances among all points) the mutual reachability, then with `ties` also its ties
-    as _found_ties gives them ("found")."""
+    as _found_ties gives them ("found"); with ties="lengths" only the ties that weigh a length
+    (above both cores), without the tree's edges."""
     x = part["x"]
     order, found = None, _NO_TIES
     if len(x) >= 2 and part.get("core") is not None:
@@ -421,9 +422,11 @@ def _local_tree(part: dict[str, Any], ties: bool = False) -> dict[str, Any]:
         # Prim's algorithm on the client.
         ends, squared, order, *tied = _core.mutual_reachability_mst_of_cores(
             x, part["core"], part["alpha"], part.get("min_samples", 1),
-            near if near is not None and near.shape[1] else None, order=True, ties=ties)
+            near if near is not None and near.shape[1] else None, order=True, ties=bool(ties),
+            lengths_only=ties == "lengths")
         if ties:
-            found = _found_ties(part["idx"], ends, squared, *tied)
+            found = _found_ties(part["idx"], ends[:0] if ties == "lengths" else ends,
+                                squared, *tied)
     elif len(x) >= 2:
         ends, squared = _core.emst(x, 1, True)
     else:
@@ -500,12 +503,13 @@ def _bands(local: dict[str, Any], targets: list[tuple[Any, Any, float]]) -> tupl
 
 
 def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: Any,
-           ties: bool = False) -> Any:
+           ties: bool | str = False) -> Any:
     """The edges between the two bands in the minimum spanning tree of their union, under the
     squared length or (alpha not None) the mutual reachability of the bands' cores; with
-    `ties`, also the tree's edges and ties between the two bands, as _found_ties gives them (a
-    tie across two partitions weighs no more than the bound their bands are cut at, as a
-    crossing edge does, so both its ends are in the bands; equal points are never apart)."""
+    `ties`, also the tree's edges and ties between the two bands, as _found_ties gives them
+    (ties="lengths": as _local_tree takes it). A tie across two partitions weighs no more than
+    the bound their bands are cut at, as a crossing edge does, so both its ends are in the
+    bands; equal points are never apart."""
     idx = np.concatenate([band_p[0], band_q[0]])
     x = np.concatenate([band_p[1], band_q[1]])
     order = np.argsort(idx, kind="stable")
@@ -517,11 +521,13 @@ def _cross(band_p: tuple[Any, Any, Any], band_q: tuple[Any, Any, Any], alpha: An
         return (none, _NO_TIES) if ties else none
     if alpha is not None:
         core = np.concatenate([band_p[2], band_q[2]])[order]
-        ends, sq, *tied = _core.mutual_reachability_mst_of_cores(x, core, alpha, ties=ties)
+        ends, sq, *tied = _core.mutual_reachability_mst_of_cores(
+            x, core, alpha, ties=bool(ties), lengths_only=ties == "lengths")
     else:
         ends, sq = _core.emst(x, 1, True)
     if ties:
-        pairs, weights, _ = _found_ties(np.arange(len(idx)), ends, sq, *tied)
+        pairs, weights, _ = _found_ties(np.arange(len(idx)),
+                                        ends[:0] if ties == "lengths" else ends, sq, *tied)
         apart = side[pairs[:, 0]] != side[pairs[:, 1]]
         found = (idx[pairs[apart]], weights[apart], _NO_TIES[2])
     across = side[ends[:, 0]] != side[ends[:, 1]]
@@ -837,11 +843,11 @@ def emst(points: Any, *, partitions: int | None = None) -> MinimumSpanningTree:
 
 
 def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any,
-                 ties: bool = False) -> tuple[Any, Any, Any, Any, Any]:
+                 ties: bool | str = False) -> tuple[Any, Any, Any, Any, Any]:
     """The rounds after the partitions' own trees (held in `locals_`): the tree's edges in key
     order as delayed chunks of edges and lengths, about `chunks` of them, the reduction's
-    decisions (delayed), the two bands of each pair of partitions searched (delayed), and with
-    `ties` the crossing rounds' ties (_cross, delayed; else empty)."""
+    decisions (delayed), with `ties` the crossing rounds' ties (_cross, delayed; else empty),
+    and the crossing edges of each pair of partitions searched (delayed)."""
     (summaries,) = dask.compute([delayed(_tree_summary, pure=True)(t) for t in locals_])
     searched = _pairs_to_search(summaries)
     splitters = _splitters([s["keys"] for s in summaries if s["n"]], chunks)
@@ -859,7 +865,7 @@ def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any,
     crossing, found = {}, []
     for p, q, _ in searched:
         if ties:
-            made = delayed(_cross, nout=2, pure=True)(bands[p, q], bands[q, p], alpha, True)
+            made = delayed(_cross, nout=2, pure=True)(bands[p, q], bands[q, p], alpha, ties)
             crossing[p, q] = made[0]
             found.append(made[1])
         else:
@@ -892,8 +898,7 @@ def _tree_rounds(locals_: list[Any], plan: _Plan, chunks: int, alpha: Any,
         for c in _exchange(rows, len(splitters) + 1)
     ]
     edge_parts, length_parts = [o[0] for o in outs], [o[1] for o in outs]
-    band_pairs = [(bands[p, q], bands[q, p]) for p, q, _ in searched]
-    return edge_parts, length_parts, decided, band_pairs, found
+    return edge_parts, length_parts, decided, found, list(crossing.values())
 
 
 def _persist_tree(edge_parts: list[Any], length_parts: list[Any], *more: Any) -> tuple[Any, Any]:
