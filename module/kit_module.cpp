@@ -817,9 +817,14 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
         twin = twin_given.cast<int32_array>();
         if (twin.ndim() != 1 || twin.shape(0) != n)
             throw py::value_error("twin must have shape (n,)");
-        for (py::ssize_t q = 0; q < n; ++q)
-            if (twin.data()[q] < 0 || twin.data()[q] >= n)
-                throw py::value_error("twin: row " + std::to_string(q) + " names no point");
+        // A permutation, so that every walk along a run comes back to where it began.
+        std::vector<uint8_t> seen(size_t(n), 0);
+        for (py::ssize_t q = 0; q < n; ++q) {
+            const int32_t p = twin.data()[q];
+            if (p < 0 || p >= n || seen[size_t(p)]++)
+                throw py::value_error("twin must be a permutation of 0 .. n - 1 (row " +
+                                      std::to_string(q) + ")");
+        }
     }
     const int32_t *runs = twin_given.is_none() ? nullptr : twin.data();
     py::array_t<uint8_t, py::array::c_style | py::array::forcecast> marks;

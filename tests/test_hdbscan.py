@@ -535,9 +535,17 @@ def test_core_entry_points_refuse_bad_trees():
     ]:
         with pytest.raises(ValueError, match=message):
             _core.hdbscan_of_tree(*args, 2, 2, "eom", False, 0.0, -1, np.argsort)
-    with pytest.raises(ValueError, match="sole must have shape"):
-        _core.hdbscan_of_tree(np.zeros(3), path, np.array([0.5, 1.0]), no_ties, None, 2, 2, "eom",
-                              False, 0.0, -1, np.argsort, sole=np.zeros(2, np.uint8))
+    one = np.array([[0, 2]], np.int32)
+    for extra, message in [
+        ({"sole": np.zeros(2, np.uint8)}, "sole must have shape"),
+        ({"twin": np.array([1, 1, 2], np.int32)}, "twin must be a permutation"),  # no cycle
+        ({"length_ties": np.array([[0, 3]], np.int32), "length_weights": [1.0]}, "names no point"),
+        ({"length_ties": one, "length_weights": [1.0, 2.0]}, "weights must have shape"),
+        ({"length_ties": one, "length_weights": [np.nan]}, "finite and >= 0"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            _core.hdbscan_of_tree(np.zeros(3), path, np.array([0.5, 1.0]), no_ties, None, 2, 2,
+                                  "eom", False, 0.0, -1, np.argsort, **extra)
 
 
 def test_docstring_example():

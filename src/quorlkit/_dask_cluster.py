@@ -190,8 +190,9 @@ def _cored_tree(cored: dict[str, Any], ties: bool = False) -> dict[str, Any]:
 
 
 def _held(cored: dict[str, Any], tree: dict[str, Any]) -> dict[str, Any]:
-    """What the client takes of a partition: its cores and refusal, and its points in the
-    order of its tree, which keeps nearby points together (for the client's replay of Prim)."""
+    """What the client takes of a partition: its cores, whether its lists show ties, and its
+    points in the order of its tree, which keeps nearby points together (for the client's
+    replay of Prim)."""
     return {
         **{key: cored[key] for key in ("idx", "core", "tied")},
         "order": cored["idx"][tree["order"]],
@@ -384,32 +385,32 @@ class HDBSCAN(_cluster.HDBSCAN):
         for h in held:
             core[h["idx"]] = h["core"]
         sole = _core.sole_cores(core, edges, lengths)
-        order = np.concatenate([h["order"] for h in held]).astype(np.int32)
-        rank = np.empty(n, np.int32)
-        rank[order] = np.arange(n, dtype=np.int32)
-        length_ties, length_weights, twin = np.empty((0, 2), np.int32), np.empty(0), None
-        if early:
-            # Every tie, searched for on each partition and between each pair of bands as the
-            # one-process fit searches for them, and kept where the whole tree says so.
-            cored_ties, length_ties, length_weights, twin = _tree_ties(edges, lengths, core, found)
-            tie_pairs, length_ties = rank[cored_ties], rank[length_ties]
-            if twin is not None:
-                twin = rank[twin[order]]  # positions in `order`, as the ties
-        else:
+        if not early:
             length_ties, length_weights = _length_ties(edges, lengths, core, found, *decided,
                                                        crossing)
-            length_ties = rank[length_ties]
             # The pairs that weigh a core, but where no tie weighs a length, those of the cores
             # whose ties no linkage needs (most of them: README, HDBSCAN), left out by the
-            # partitions before they send the rest.
+            # partitions before they send the rest, while the client orders the points.
             leave = sole if len(length_ties) == 0 else np.zeros_like(sole)
             marks = _sent([leave[h["idx"]].view(bool) for h in held])
             ties = _started([delayed(_ties, pure=True)(c, m) for c, m in zip(cored, marks)])
             del marks
+        order = np.concatenate([h["order"] for h in held]).astype(np.int32)
+        rank = np.empty(n, np.int32)
+        rank[order] = np.arange(n, dtype=np.int32)
+        twin = None
+        if early:
+            # Every tie, searched for on each partition and between each pair of bands as the
+            # one-process fit searches for them, and kept where the whole tree says so.
+            cored_ties, length_ties, length_weights, twin = _tree_ties(edges, lengths, core, found)
+            tie_pairs = rank[cored_ties]
+            if twin is not None:
+                twin = rank[twin[order]]  # positions in `order`, as the ties
+        else:
             tie_pairs = rank[np.concatenate(_taken(ties))]
             del ties
-        del cored, found, decided, crossing
-        del rank
+        length_ties = rank[length_ties]
+        del cored, found, decided, crossing, rank
         # Prim's replay over the points in partition order, each partition in its tree's order:
         # what each step looks at lies close together in memory. Then scikit-learn's merge
         # order (NumPy's default argsort of Prim's weights), the linkage, condensing and
