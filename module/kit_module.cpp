@@ -467,6 +467,23 @@ py::array_t<uint8_t> SoleCoresOf(const double_array &core, const int64_array &en
     return View(data, {n}, Owner(result));
 }
 
+// `given` as a permutation of 0 .. n - 1 (refused otherwise; `what` names it), or empty for
+// None.
+int32_array CheckedPermutation(py::ssize_t n, const py::object &given, const std::string &what) {
+    int32_array p;
+    if (given.is_none()) return p;
+    p = given.cast<int32_array>();
+    if (p.ndim() != 1 || p.shape(0) != n) throw py::value_error(what + " must have shape (n,)");
+    std::vector<uint8_t> seen(size_t(n), 0);
+    for (py::ssize_t v = 0; v < n; ++v) {
+        const int32_t x = p.data()[v];
+        if (x < 0 || x >= n || seen[size_t(x)]++)
+            throw py::value_error(what + " must be a permutation of 0 .. n - 1 (row " +
+                                  std::to_string(v) + ")");
+    }
+    return p;
+}
+
 // Refuses ties (t, 2) that name no point of n, and an order that is not a permutation of
 // 0 .. n - 1 (None: no order); returns the order (empty for None).
 int32_array CheckedTiesAndOrder(py::ssize_t n, const int32_array &ties, const py::object &order) {
@@ -475,19 +492,7 @@ int32_array CheckedTiesAndOrder(py::ssize_t n, const int32_array &ties, const py
     for (py::ssize_t e = 0; e < 2 * ties.shape(0); ++e)
         if (ties.data()[e] < 0 || ties.data()[e] >= n)
             throw py::value_error("ties: row " + std::to_string(e / 2) + " names no point");
-    int32_array ranks;
-    if (!order.is_none()) {
-        ranks = order.cast<int32_array>();
-        if (ranks.ndim() != 1 || ranks.shape(0) != n)
-            throw py::value_error("order must have shape (n,)");
-        std::vector<uint8_t> seen(size_t(n), 0);
-        for (py::ssize_t v = 0; v < n; ++v) {
-            const int32_t p = ranks.data()[v];
-            if (p < 0 || p >= n || seen[size_t(p)]++)
-                throw py::value_error("order must be a permutation of 0 .. n - 1");
-        }
-    }
-    return ranks;
+    return CheckedPermutation(n, order, "order");
 }
 
 // The ties but those of a sole point's core (MarkSoleCores), each with the end of greater core
@@ -812,20 +817,8 @@ py::tuple HdbscanOfTree(const double_array &core, const int64_array &ends,
     const int32_array ranks = CheckedTiesAndOrder(n, ties, order);
     CheckWeightedPairs(n, length_ties, length_weights, "length_ties");
     const size_t lengths = size_t(length_ties.shape(0));
-    int32_array twin;
-    if (!twin_given.is_none()) {
-        twin = twin_given.cast<int32_array>();
-        if (twin.ndim() != 1 || twin.shape(0) != n)
-            throw py::value_error("twin must have shape (n,)");
-        // A permutation, so that every walk along a run comes back to where it began.
-        std::vector<uint8_t> seen(size_t(n), 0);
-        for (py::ssize_t q = 0; q < n; ++q) {
-            const int32_t p = twin.data()[q];
-            if (p < 0 || p >= n || seen[size_t(p)]++)
-                throw py::value_error("twin must be a permutation of 0 .. n - 1 (row " +
-                                      std::to_string(q) + ")");
-        }
-    }
+    // A permutation, so that every walk along a run comes back to where it began.
+    const int32_array twin = CheckedPermutation(n, twin_given, "twin");
     const int32_t *runs = twin_given.is_none() ? nullptr : twin.data();
     py::array_t<uint8_t, py::array::c_style | py::array::forcecast> marks;
     if (!sole.is_none()) {
